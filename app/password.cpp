@@ -1,0 +1,75 @@
+#include "app/password.h"
+
+#include <string>
+
+#include "app/saver_state.h"
+#include "base/settings.h"
+
+namespace {
+
+// A library loaded by name, freed when it goes out of scope.
+class LoadedLibrary {
+ public:
+  explicit LoadedLibrary(const char* name) : Module_(LoadLibraryA(name)) {}
+  ~LoadedLibrary() {
+    if (Module_ != nullptr) FreeLibrary(Module_);
+  }
+  LoadedLibrary(const LoadedLibrary&) = delete;
+  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+
+  explicit operator bool() const { return Module_ != nullptr; }
+  template <typename Function>
+  Function Find(const char* entry) const {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(Module_, entry)));
+  }
+
+ private:
+  HMODULE Module_;
+};
+
+using VerifyScreenSavePwdProc = BOOL(WINAPI*)(HWND);
+using PwdChangePasswordProc = DWORD(WINAPI*)(LPCSTR, HWND, DWORD, void*);
+
+}  // namespace
+
+bool IsPasswordProtected() {
+  cRegKey key;
+  if (!key.Open(HKEY_CURRENT_USER, "Control Panel\\Desktop", "")) return false;
+  char secure[32];
+  key.ReadString("ScreenSaverIsSecure", secure, sizeof secure, "0");
+  DWORD usePassword = key.ReadDword("ScreenSaveUsePassword", 0);
+  bool result = usePassword != 0 || std::string(secure) != "0";
+  key.Close();
+  return result;
+}
+
+BOOL VerifyPassword(HWND window) {
+  LoadedLibrary library("PASSWORD.CPL");
+  if (!library) return TRUE;
+  auto verify = library.Find<VerifyScreenSavePwdProc>("VerifyScreenSavePwd");
+  if (verify == nullptr) return TRUE;
+  ShowCursor(TRUE);
+  BOOL accepted = verify(window);
+  ShowCursor(FALSE);
+  return accepted;
+}
+
+void ChangePassword(HWND window) {
+  LoadedLibrary library("MPR.DLL");
+  if (!library) return;
+  if (auto change = library.Find<PwdChangePasswordProc>("PwdChangePasswordA")) change("SCRSAVE", window, 0, nullptr);
+}
+
+void ParentToHost(HWND applicationWindow, HWND formWindow) {
+  if (PreviousForegroundWindow != nullptr) SetForegroundWindow(PreviousForegroundWindow);
+  ShowWindow(applicationWindow, SW_HIDE);
+  SetParent(applicationWindow, HostWindow);
+  SetWindowLongA(applicationWindow, GWL_STYLE, WS_CHILD | WS_DISABLED);
+  SetParent(formWindow, HostWindow);
+  SetWindowLongA(formWindow, GWL_STYLE, WS_CHILD | WS_DISABLED);
+  if (HostWindow != nullptr) {
+    RECT client;
+    GetClientRect(HostWindow, &client);
+    MoveWindow(formWindow, 0, 0, client.right, client.bottom, FALSE);
+  }
+}

@@ -1,0 +1,154 @@
+// The order of start and stop is fixed: mutex, settings, command line,
+// screensaver-running flag, catalogue, application and form, message loop,
+// then the flag cleared, the catalogue and the settings released in reverse.
+// SaverShutdown always runs before an escaped exception is shown, so the flag
+// is cleared and the catalogue saved even when something went wrong.
+#include "app/startup.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <exception>
+
+#include "app/password.h"
+#include "base/settings.h"
+#include "forms/application.h"
+#include "saver/saver_main.h"
+#include "store/catalogue.h"
+#include "ui/settings_form.h"
+
+TForm_Saver_Main_Dem* Form_Saver_Main_Dem = nullptr;
+TForm_Settings_Dem* Form_Settings_Dem = nullptr;
+
+std::string MutexNameFor(const char* arguments) { return std::string("Drearigrams") + (arguments ? arguments : ""); }
+
+HWND ParseWindowHandle(const char* text) {
+  if (text == nullptr) return nullptr;
+  if (*text == ':') ++text;
+  while (*text != '\0' && std::isspace(static_cast<unsigned char>(*text))) ++text;
+  long number = std::atol(text);
+  // A window handle's meaningful bits are the low 32, sign-extended.
+  HWND window = reinterpret_cast<HWND>(static_cast<intptr_t>(static_cast<int32_t>(number)));
+  return IsWindow(window) ? window : nullptr;
+}
+
+uint8_t ParseCommandLine(const char* arguments) {
+  PreviousForegroundWindow = GetForegroundWindow();
+  const char* p = arguments != nullptr ? arguments : "";
+  while (*p == ' ') ++p;
+  if (*p == '-' || *p == '/') ++p;
+  char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+  const char* rest = *p != '\0' ? p + 1 : p;
+  HostWindow = nullptr;
+  switch (letter) {
+    case 'S': SaverMode = SAVER_RUN; break;
+    case 'P':
+    case 'L':
+      SaverMode = SAVER_PREVIEW;
+      HostWindow = ParseWindowHandle(rest);
+      break;
+    case 'A':
+      SaverMode = SAVER_CHANGE_PASSWORD;
+      HostWindow = ParseWindowHandle(rest);
+      break;
+    case 'C':
+      SaverMode = SAVER_CONFIGURE;
+      HostWindow = GetForegroundWindow();
+      break;
+    default: SaverMode = SAVER_CONFIGURE; break;
+  }
+  return SaverMode;
+}
+
+void SaverStartup(const char* arguments) {
+  ParseCommandLine(arguments);
+  if (SaverMode == SAVER_RUN) {
+    BOOL previous = FALSE;
+    SystemParametersInfoA(SPI_SETSCREENSAVERRUNNING, TRUE, &previous, 0);
+  }
+  if (SaverMode == SAVER_PREVIEW || SaverMode == SAVER_CHANGE_PASSWORD) return;
+  const bool runMode = SaverMode == SAVER_RUN;
+  try {
+    TheSkitManager = new cSkitManager(runMode);
+  } catch (const forms::Exception& error) {
+    if (!runMode) throw;
+    StartupErrorText = error.Message() + " [" + TheSettings->OpsFilePath + "]";
+  } catch (const std::exception& error) {
+    if (!runMode) throw;
+    StartupErrorText = std::string(error.what()) + " [" + TheSettings->OpsFilePath + "]";
+  } catch (...) {
+    if (!runMode) throw;
+    StartupErrorText = kDefaultStartupError;
+  }
+}
+
+void SaverCreateForms() {
+  switch (SaverMode) {
+    case SAVER_RUN:
+      Form_Saver_Main_Dem = forms::Application.CreateForm<TForm_Saver_Main_Dem>();
+      break;
+    case SAVER_PREVIEW:
+      Form_Saver_Main_Dem = forms::Application.CreateForm<TForm_Saver_Main_Dem>();
+      ParentToHost(forms::Application.Handle(), Form_Saver_Main_Dem->Handle());
+      break;
+    case SAVER_CHANGE_PASSWORD:
+      ChangePassword(HostWindow);
+      break;
+    default:
+      Form_Settings_Dem = forms::Application.CreateForm<TForm_Settings_Dem>();
+      break;
+  }
+}
+
+void SaverShutdown() {
+  if (SaverMode == SAVER_RUN) {
+    BOOL previous = FALSE;
+    SystemParametersInfoA(SPI_SETSCREENSAVERRUNNING, FALSE, &previous, 0);
+  }
+  if (TheSkitManager != nullptr) {
+    cSkitManager* manager = TheSkitManager;
+    TheSkitManager = nullptr;
+    delete manager;
+  }
+}
+
+int SaverMain(const char* arguments) {
+  std::string name = MutexNameFor(arguments);
+  HANDLE mutex = CreateMutexA(nullptr, TRUE, name.c_str());
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (mutex != nullptr) CloseHandle(mutex);
+    if (HWND other = FindWindowA("TApplication", kApplicationTitle)) {
+      PostMessageA(other, WM_SYSCOMMAND, SC_RESTORE, 0);
+      if (HWND popup = GetLastActivePopup(other)) {
+        BringWindowToTop(popup);
+        SetForegroundWindow(popup);
+        SetFocus(popup);
+      }
+    }
+    return 0;
+  }
+
+  try {
+    auto* settings = new cSettings_Dem();
+    settings->Load();
+    SaverStartup(arguments);
+    forms::Application.Initialize();
+    forms::Application.SetTitle(kApplicationTitle);
+    SaverCreateForms();
+    forms::Application.Run();
+    SaverShutdown();
+    forms::Application.DestroyForms();
+    delete settings;
+  } catch (const forms::Exception& error) {
+    SaverShutdown();
+    forms::Application.ShowException(error);
+  } catch (const std::exception& error) {
+    SaverShutdown();
+    forms::ShowMessage(error.what());
+  } catch (...) {
+    SaverShutdown();
+    forms::ShowMessage("Unknown exception in WinMain!");
+  }
+
+  if (mutex != nullptr) CloseHandle(mutex);
+  return 0;
+}

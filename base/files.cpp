@@ -1,0 +1,165 @@
+#include "base/files.h"
+
+#include <memory>
+
+#include "base/errors.h"
+
+void cFile::Open(const std::string& name, DWORD access, DWORD shareMode) {
+  Handle = CreateFileA(name.c_str(), access, shareMode, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_RANDOM_ACCESS | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (Handle == INVALID_HANDLE_VALUE) ThrowLastError(name);
+}
+
+void cFile::Create(const std::string& name, DWORD flagsAndAttributes, DWORD shareMode) {
+  Handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
+                       flagsAndAttributes, nullptr);
+  if (Handle == INVALID_HANDLE_VALUE) ThrowLastError(name);
+}
+
+int cFile::Close() {
+  if (Handle == INVALID_HANDLE_VALUE) return -1;
+  BOOL closed = CloseHandle(Handle);
+  Handle = INVALID_HANDLE_VALUE;
+  return closed;
+}
+
+void cFile::Read(void* buffer, DWORD count) {
+  SetLastError(0);
+  DWORD got = 0;
+  if (ReadFile(Handle, buffer, count, &got, nullptr)) {
+    if (got == count) return;
+    // A short read is reported by the system as success: make it end-of-file.
+    if (GetLastError() == 0) SetLastError(ERROR_HANDLE_EOF);
+  }
+  ThrowLastError();
+}
+
+void cFile::Write(const void* buffer, DWORD count) {
+  DWORD written = 0;
+  if (!WriteFile(Handle, buffer, count, &written, nullptr)) ThrowLastError();
+}
+
+DWORD cFile::Seek(LONG distance, DWORD method) {
+  DWORD position = SetFilePointer(Handle, distance, nullptr, method);
+  if (position == INVALID_SET_FILE_POINTER) ThrowLastError();
+  return position;
+}
+
+void cFile::Truncate() {
+  if (!SetEndOfFile(Handle)) ThrowLastError();
+}
+
+DWORD cFile::GetSize() {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(Handle, &info)) ThrowLastError();
+  return info.nFileSizeLow;
+}
+
+void cFile::Flush() {
+  if (!FlushFileBuffers(Handle)) ThrowLastError();
+}
+
+void CopyFileData(cFile& source, cFile& target, DWORD length) {
+  if (length == 0) return;
+  const DWORD size = length < 8192 ? length : 8192;
+  std::unique_ptr<char[]> buffer(new char[size]);
+  for (DWORD remaining = length; remaining > 0;) {
+    DWORD n = remaining < size ? remaining : size;
+    source.Read(buffer.get(), n);
+    target.Write(buffer.get(), n);
+    remaining -= n;
+  }
+}
+
+bool cFindFile::Accept() const {
+  const char* name = FindData.cFileName;
+  if ((name[0] == '.' && name[1] == '\0') || (name[0] == '.' && name[1] == '.' && name[2] == '\0')) return false;
+  if (AttributeMask == 0) return false;
+  if (FindData.dwFileAttributes & AttributeMask) return true;
+  return (AttributeMask & FILE_ATTRIBUTE_NORMAL) && FindData.dwFileAttributes == 0;
+}
+
+void cFindFile::CopyEntry() {
+  Name = FindData.cFileName;
+  ShortName = FindData.cAlternateFileName;
+  Attributes = FindData.dwFileAttributes;
+  SizeLow = FindData.nFileSizeLow;
+  SizeHigh = FindData.nFileSizeHigh;
+  CreationTime = FindData.ftCreationTime;
+  LastAccessTime = FindData.ftLastAccessTime;
+  LastWriteTime = FindData.ftLastWriteTime;
+}
+
+bool cFindFile::First(DWORD mask, const std::string& pattern) {
+  Close();
+  AttributeMask = mask;
+  Handle = FindFirstFileA(pattern.c_str(), &FindData);
+  if (Handle == INVALID_HANDLE_VALUE) return false;
+  if (Accept()) {
+    CopyEntry();
+    return true;
+  }
+  return Next();
+}
+
+bool cFindFile::Next() {
+  if (Handle == INVALID_HANDLE_VALUE) return false;
+  while (FindNextFileA(Handle, &FindData)) {
+    if (Accept()) {
+      CopyEntry();
+      return true;
+    }
+  }
+  return false;
+}
+
+void cFindFile::Close() {
+  if (Handle != INVALID_HANDLE_VALUE) {
+    FindClose(Handle);
+    Handle = INVALID_HANDLE_VALUE;
+  }
+}
+
+bool FindFileEntry(cFindFile& scanner, const std::string& path) {
+  bool found = scanner.First(FIND_ANY_FILE, path);
+  scanner.Close();
+  return found;
+}
+
+bool FileExists(const std::string& path) {
+  cFindFile scanner;
+  return FindFileEntry(scanner, path);
+}
+
+DWORD GetFileSizeByName(const std::string& path) {
+  cFindFile scanner;
+  return FindFileEntry(scanner, path) ? scanner.SizeLow : 0;
+}
+
+bool FileFindName(std::string& target, const std::string& path) {
+  cFindFile scanner;
+  bool found = FindFileEntry(scanner, path);
+  target = found ? scanner.Name : path;
+  return found;
+}
+
+bool IsPathSeparator(char c) { return c == '\\' || c == ':' || c == '/'; }
+
+void SplitPath(const std::string& path, std::string* folder, std::string* name) {
+  for (size_t i = path.size(); i-- > 0;) {
+    if (IsPathSeparator(path[i])) {
+      if (name) *name = path.substr(i + 1);
+      if (folder) *folder = path.substr(0, i);
+      return;
+    }
+  }
+  if (name) *name = path;
+  if (folder) folder->clear();
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  std::string target = folder;
+  if (target.size() >= 2 && !IsPathSeparator(target.back())) target += '\\';
+  target += name;
+  return target;
+}

@@ -1,0 +1,82 @@
+// Strict wrappers over the Win32 file and directory calls. A cFile turns
+// every failed or short operation into std::runtime_error with the system's
+// text; the name-based look-ups never throw.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// One Win32 file handle. Deliberately not closed by the destructor: the owner
+// calls Close(), which is always safe, also after a failed Open or Create.
+class cFile {
+ public:
+  cFile() = default;
+  cFile(const cFile&) = delete;
+  cFile& operator=(const cFile&) = delete;
+  ~cFile() = default;
+
+  void Open(const std::string& name, DWORD access, DWORD shareMode);
+  void Create(const std::string& name, DWORD flagsAndAttributes, DWORD shareMode);
+  int Close();
+  void Read(void* buffer, DWORD count);
+  void Write(const void* buffer, DWORD count);
+  DWORD Seek(LONG distance, DWORD method);
+  void Truncate();
+  DWORD GetSize();
+  // Pushes the file's data to the disk (FlushFileBuffers); throws on failure.
+  void Flush();
+
+  HANDLE Handle = INVALID_HANDLE_VALUE;
+};
+
+// Copies length bytes between the current positions of two open files, in
+// pieces of at most 8192 bytes.
+void CopyFileData(cFile& source, cFile& target, DWORD length);
+
+// Attributes accepted by the name-based look-ups: read-only, system, archive,
+// normal and compressed. Plain folders and hidden-only files do not match.
+constexpr DWORD FIND_ANY_FILE = 0x8A5;
+
+class cFindFile {
+ public:
+  cFindFile() = default;
+  cFindFile(const cFindFile&) = delete;
+  cFindFile& operator=(const cFindFile&) = delete;
+  ~cFindFile() { Close(); }
+
+  bool First(DWORD mask, const std::string& pattern);
+  bool Next();
+  void Close();
+
+  std::string Name;       // as stored in the directory, no folder
+  std::string ShortName;  // 8.3 alternate name, empty when there is none
+  DWORD Attributes = 0;
+  DWORD SizeLow = 0;
+  DWORD SizeHigh = 0;
+  FILETIME CreationTime{};
+  FILETIME LastAccessTime{};
+  FILETIME LastWriteTime{};
+  HANDLE Handle = INVALID_HANDLE_VALUE;
+  DWORD AttributeMask = 0;
+  WIN32_FIND_DATAA FindData{};
+
+ private:
+  bool Accept() const;
+  void CopyEntry();
+};
+
+bool FileExists(const std::string& path);
+bool FindFileEntry(cFindFile& scanner, const std::string& path);
+DWORD GetFileSizeByName(const std::string& path);
+// The entry's name as stored (long name for a short-name path), or path
+// itself when nothing is found.
+bool FileFindName(std::string& target, const std::string& path);
+
+// "\", ":" and "/" all separate. Either output may be null.
+void SplitPath(const std::string& path, std::string* folder, std::string* name);
+// folder + "\" + name; no separator is added after a folder of fewer than two
+// characters or one that already ends in a separator.
+std::string JoinPath(const std::string& folder, const std::string& name);
+bool IsPathSeparator(char c);

@@ -1,0 +1,86 @@
+// The thread handle is closed exactly once: by the worker when it finishes,
+// or by Start when the worker finished before Start had stored the handle.
+// Both sides take the handle with an atomic exchange, so only one can win.
+#include "base/thread.h"
+
+#include <process.h>
+
+#include <exception>
+
+#include "base/log.h"
+
+cThread::~cThread() {
+  // The owner stops and waits first; this is the last line of defence so the
+  // thread never runs on a destroyed object.
+  if (Idle_ != nullptr) {
+    WaitForSingleObject(Idle_, INFINITE);
+    CloseHandle(Idle_);
+  }
+  CloseThreadHandle();
+}
+
+HANDLE cThread::Start(HWND notifyWindow, UINT notifyMessage, WPARAM notifyWParam) {
+  if (ThreadHandle.load() != INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  if (Idle_ != nullptr && WaitForSingleObject(Idle_, 0) != WAIT_OBJECT_0) return INVALID_HANDLE_VALUE;
+  SetError(0);
+  ResetStop();
+  NotifyWindow = notifyWindow;
+  NotifyMessage = notifyMessage;
+  NotifyWParam = notifyWParam;
+  Running.store(1);
+  if (Idle_ != nullptr) ResetEvent(Idle_);
+
+  uintptr_t created = _beginthreadex(nullptr, 0, &cThread::ThreadProc, this, 0, nullptr);
+  if (created == 0) {
+    SetFromLastError();
+    Running.store(0);
+    if (Idle_ != nullptr) SetEvent(Idle_);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(created);
+  ThreadHandle.store(handle);
+  if (Running.load() == 0) {
+    // The worker has already finished and may have found no handle to close.
+    CloseHandleOnce();
+  }
+  return handle;
+}
+
+void cThread::CloseHandleOnce() {
+  HANDLE handle = ThreadHandle.exchange(INVALID_HANDLE_VALUE);
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
+void cThread::CloseThreadHandle() { CloseHandleOnce(); }
+
+BOOL cThread::NotifyOwner() {
+  if (NotifyWindow == nullptr) return FALSE;
+  return PostMessageA(NotifyWindow, NotifyMessage, NotifyWParam, static_cast<LPARAM>(GetError()));
+}
+
+void cThread::Stop() { StopRequested.store(1); }
+
+void cThread::ResetStop() { StopRequested.store(0); }
+
+bool cThread::WaitUntilIdle(DWORD milliseconds) {
+  return Idle_ == nullptr || WaitForSingleObject(Idle_, milliseconds) == WAIT_OBJECT_0;
+}
+
+unsigned __stdcall cThread::ThreadProc(void* self) {
+  auto* thread = static_cast<cThread*>(self);
+  try {
+    thread->Run();
+  } catch (const std::exception& e) {
+    LogWrite(LOG_ERROR, "Worker thread stopped by an exception: %s", e.what());
+    if (thread->GetError() == 0) thread->SetError(ERR_NO_ERROR_INFO);
+  } catch (...) {
+    LogWrite(LOG_ERROR, "Worker thread stopped by an unknown exception.");
+    if (thread->GetError() == 0) thread->SetError(ERR_NO_ERROR_INFO);
+  }
+  thread->Running.store(0);
+  thread->CloseHandleOnce();
+  unsigned result = thread->NotifyOwner() ? 1u : 0u;
+  HANDLE idle = thread->Idle_;
+  if (idle != nullptr) SetEvent(idle);  // the object may be destroyed from here on
+  return result;
+}

@@ -1,0 +1,102 @@
+// The form base: one top-level window per object, bound to it in WM_NCCREATE
+// and unbound in WM_NCDESTROY. A form class overrides a few virtual handlers;
+// a table of message numbers runs before the default handling. No exception
+// leaves a window procedure: a handler's exception goes to HandleException.
+#pragma once
+
+#include <windows.h>
+
+#include <exception>
+#include <functional>
+#include <map>
+#include <string>
+
+namespace forms {
+
+enum class TCloseAction { caNone, caHide, caFree, caMinimize };
+enum class TBorderStyle { bsNone, bsSingle, bsDialog, bsSizeable };
+enum class TFormStyle { fsNormal, fsStayOnTop };
+
+// What a form's window is created with; a form adjusts it in CreateParams.
+struct TCreateParams {
+  std::string Caption;
+  DWORD Style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
+  DWORD ExStyle = 0;
+  int X = CW_USEDEFAULT, Y = CW_USEDEFAULT, Width = 400, Height = 300;
+  HWND Parent = nullptr;
+  std::string ClassName;
+};
+
+class TForm {
+ public:
+  using MessageHandler = std::function<LRESULT(WPARAM, LPARAM)>;
+
+  TForm();
+  TForm(const TForm&) = delete;
+  TForm& operator=(const TForm&) = delete;
+  virtual ~TForm();
+
+  HWND Handle() const { return Handle_; }
+  // Creates the window (once); called by the application or by the form's owner.
+  void CreateHandle();
+
+  void Show();
+  void Hide();
+  bool Visible() const;
+  // Asks the form to close: FormCloseQuery may refuse, FormClose picks the action.
+  void Close();
+  void SetEnabled(bool enabled);
+  void SetCaption(const std::string& caption);
+  void SetBounds(int x, int y, int width, int height);
+  void SetColor(COLORREF color);
+  COLORREF Color() const { return Color_; }
+  void SetBorderStyle(TBorderStyle style) { BorderStyle = style; }
+  void SetFormStyle(TFormStyle style);
+
+  // Shown by Application.Run when it is the main form and Visible was asked for.
+  void ShowIfVisible();
+  bool WantVisible = true;
+
+  // Translates dialog keys for forms that hold controls.
+  static bool PreTranslate(MSG& msg);
+
+ protected:
+  virtual void CreateParams(TCreateParams& params);
+  virtual void FormCreate() {}
+  virtual void FormShow() {}
+  virtual void FormHide() {}
+  virtual void FormCloseQuery(bool& canClose) { canClose = true; }
+  virtual void FormClose(TCloseAction& action) { (void)action; }
+  virtual void FormDestroy() {}
+  virtual void FormPaint(HDC dc) { (void)dc; }
+  virtual void FormResize() {}
+  virtual bool FormCanResize(int& width, int& height) { (void)width, (void)height; return true; }
+  virtual void FormKeyDown(WORD& key, UINT shift) { (void)key, (void)shift; }
+  virtual void FormMouseMove(UINT shift, int x, int y) { (void)shift, (void)x, (void)y; }
+  virtual void FormMouseDown(UINT button, UINT shift, int x, int y) { (void)button, (void)shift, (void)x, (void)y; }
+  virtual void ControlCommand(UINT id, UINT code, HWND control) { (void)id, (void)code, (void)control; }
+  // A handler threw: the default shows the message in a box.
+  virtual void HandleException(const std::exception& error);
+
+  // Message-number dispatch that runs before the default handling.
+  void OnMessage(UINT message, MessageHandler handler) { Handlers_[message] = std::move(handler); }
+  // The window procedure of the form; derived forms may extend it.
+  virtual LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT DefaultHandler(UINT message, WPARAM wParam, LPARAM lParam);
+
+  TBorderStyle BorderStyle = TBorderStyle::bsSizeable;
+  TFormStyle FormStyle = TFormStyle::fsNormal;
+  HBRUSH BackgroundBrush() const { return Brush_; }
+
+ private:
+  static LRESULT CALLBACK StaticWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static void RegisterFormClass(const std::string& name);
+
+  HWND Handle_ = nullptr;
+  COLORREF Color_ = GetSysColor(COLOR_BTNFACE);
+  HBRUSH Brush_ = nullptr;
+  bool Closing_ = false;
+  std::map<UINT, MessageHandler> Handlers_;
+};
+
+}  // namespace forms

@@ -1,0 +1,166 @@
+#include "tests/support/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+namespace {
+
+std::string CurrentFolder() {
+  char buffer[MAX_PATH * 2];
+  DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
+  return std::string(buffer, n);
+}
+
+std::string SanitisedTestName() {
+  std::string name = "test";
+  if (const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info()) {
+    name = std::string(info->test_suite_name()) + "." + info->name();
+  }
+  for (char& c : name) {
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
+  }
+  return name;
+}
+
+thread_local MessageBoxCatcher* ActiveCatcher = nullptr;
+
+std::string WindowText(HWND window) {
+  char buffer[4096];
+  int n = GetWindowTextA(window, buffer, sizeof buffer);
+  return std::string(buffer, n > 0 ? n : 0);
+}
+
+BOOL CALLBACK CollectStatic(HWND child, LPARAM param) {
+  char cls[32];
+  GetClassNameA(child, cls, sizeof cls);
+  if (lstrcmpiA(cls, "Static") == 0) {
+    std::string text = WindowText(child);
+    if (!text.empty()) {
+      auto* out = reinterpret_cast<std::string*>(param);
+      if (!out->empty()) *out += "\n";
+      *out += text;
+    }
+  }
+  return TRUE;
+}
+
+LRESULT CALLBACK CatcherHook(int code, WPARAM wParam, LPARAM lParam) {
+  MessageBoxCatcher* catcher = ActiveCatcher;
+  if (code == HCBT_ACTIVATE && catcher != nullptr) {
+    HWND box = reinterpret_cast<HWND>(wParam);
+    char cls[32];
+    GetClassNameA(box, cls, sizeof cls);
+    if (lstrcmpA(cls, "#32770") == 0) {
+      CaughtBox caught;
+      caught.Caption = WindowText(box);
+      EnumChildWindows(box, CollectStatic, reinterpret_cast<LPARAM>(&caught.Text));
+      catcher->Boxes.push_back(caught);
+      PostMessageA(box, WM_COMMAND, MAKEWPARAM(catcher->Answer, BN_CLICKED), 0);
+    }
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  std::string base = CurrentFolder() + "\\scratch";
+  CreateDirectoryA(base.c_str(), nullptr);
+  Path_ = base + "\\" + SanitisedTestName() + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+          std::to_string(counter++);
+  RemoveTree(Path_);
+  if (!CreateDirectoryA(Path_.c_str(), nullptr)) throw std::runtime_error("cannot create " + Path_);
+}
+
+TempDir::~TempDir() { RemoveTree(Path_); }
+
+std::string TempDir::File(const std::string& name) const { return Path_ + "\\" + name; }
+
+void RemoveTree(const std::string& path) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = data.cFileName;
+      if (name == "." || name == "..") continue;
+      std::string full = path + "\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(full);
+      } else {
+        SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(full.c_str());
+      }
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+MessageBoxCatcher::MessageBoxCatcher(int answer) : Answer(answer) {
+  Previous_ = ActiveCatcher;
+  ActiveCatcher = this;
+  Hook_ = SetWindowsHookExA(WH_CBT, CatcherHook, nullptr, GetCurrentThreadId());
+}
+
+MessageBoxCatcher::~MessageBoxCatcher() {
+  if (Hook_) UnhookWindowsHookEx(Hook_);
+  ActiveCatcher = Previous_;
+}
+
+ScopedRegistryKey::ScopedRegistryKey(HKEY root, std::string path) : Root_(root), Path_(std::move(path)) {
+  RegDeleteTreeA(Root_, Path_.c_str());
+}
+
+ScopedRegistryKey::~ScopedRegistryKey() { RegDeleteTreeA(Root_, Path_.c_str()); }
+
+void ScopedRegistryKey::SetString(const std::string& name, const std::string& value) const {
+  HKEY key;
+  if (RegCreateKeyExA(Root_, Path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    throw std::runtime_error("cannot create key " + Path_);
+  RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>(value.size() + 1));
+  RegCloseKey(key);
+}
+
+void ScopedRegistryKey::SetDword(const std::string& name, DWORD value) const {
+  HKEY key;
+  if (RegCreateKeyExA(Root_, Path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    throw std::runtime_error("cannot create key " + Path_);
+  RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  RegCloseKey(key);
+}
+
+bool ScopedRegistryKey::GetDword(const std::string& name, DWORD& value) const {
+  DWORD size = sizeof value;
+  return RegGetValueA(Root_, Path_.c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS;
+}
+
+std::string ModuleFolder() {
+  char buffer[MAX_PATH * 2];
+  DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+  std::string path(buffer, n);
+  return path.substr(0, path.find_last_of("\\/"));
+}
+
+}  // namespace testing_support

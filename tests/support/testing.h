@@ -1,0 +1,77 @@
+// Shared test fixtures: scratch folders inside the build tree, registry keys
+// that are removed again, and a catcher for the message boxes a test provokes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh, empty folder under the test program's working directory (inside
+// the build folder), removed with everything in it at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& Path() const { return Path_; }
+  std::string File(const std::string& name) const;
+
+ private:
+  std::string Path_;
+};
+
+void RemoveTree(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+std::string ReadFileBytes(const std::string& path);
+
+// A message box seen by MessageBoxCatcher.
+struct CaughtBox {
+  std::string Caption;
+  std::string Text;
+};
+
+// While alive, every message box (or dialog) that this thread shows is read
+// and answered at once with Answer (IDOK, IDYES, IDNO, IDCANCEL ...), so
+// that code under test never blocks on a box.
+class MessageBoxCatcher {
+ public:
+  explicit MessageBoxCatcher(int answer = IDOK);
+  ~MessageBoxCatcher();
+  MessageBoxCatcher(const MessageBoxCatcher&) = delete;
+  MessageBoxCatcher& operator=(const MessageBoxCatcher&) = delete;
+
+  std::vector<CaughtBox> Boxes;
+  int Answer;
+
+ private:
+  HHOOK Hook_ = nullptr;
+  MessageBoxCatcher* Previous_ = nullptr;
+};
+
+// Deletes the registry key (and everything below it) on construction and on
+// destruction, so each test starts and ends without it.
+class ScopedRegistryKey {
+ public:
+  ScopedRegistryKey(HKEY root, std::string path);
+  ~ScopedRegistryKey();
+  ScopedRegistryKey(const ScopedRegistryKey&) = delete;
+  ScopedRegistryKey& operator=(const ScopedRegistryKey&) = delete;
+
+  void SetString(const std::string& name, const std::string& value) const;
+  void SetDword(const std::string& name, DWORD value) const;
+  bool GetDword(const std::string& name, DWORD& value) const;
+
+ private:
+  HKEY Root_;
+  std::string Path_;
+};
+
+// Full path of the running test program's folder.
+std::string ModuleFolder();
+
+}  // namespace testing_support
