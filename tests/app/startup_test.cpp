@@ -2,4 +2,141 @@
 
 #include <gtest/gtest.h>
 
-TEST(ParseCommandLine, Run) { EXPECT_EQ(ParseCommandLine("/s"), SAVER_RUN); }
+#include <string>
+
+#include "base/errors.h"
+#include "base/settings.h"
+#include "store/catalogue.h"
+#include "tests/support/testing.h"
+
+namespace {
+
+// A real top-level window whose handle the command line can name.
+class HostWindowFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Window = CreateWindowExA(0, "STATIC", "host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(Window, nullptr);
+    Number = std::to_string(static_cast<long>(reinterpret_cast<intptr_t>(Window)));
+  }
+  void TearDown() override { DestroyWindow(Window); }
+
+  HWND Window = nullptr;
+  std::string Number;
+};
+
+}  // namespace
+
+TEST_F(HostWindowFixture, CommandLineForms) {
+  struct Case {
+    std::string arguments;
+    uint8_t mode;
+    bool hostIsWindow;
+  };
+  const Case cases[] = {
+      {"  /S", SAVER_RUN, false},
+      {"\t/s", SAVER_CONFIGURE, false},  // a tab is not skipped: it is the letter
+      {"//s", SAVER_CONFIGURE, false},   // only one switch character is skipped
+      {"s", SAVER_RUN, false},
+      {"/screen", SAVER_RUN, false},
+      {"-S", SAVER_RUN, false},
+      {"/p " + Number, SAVER_PREVIEW, true},
+      {"/p:" + Number, SAVER_PREVIEW, true},
+      {"/P" + Number, SAVER_PREVIEW, true},
+      {"/l " + Number, SAVER_PREVIEW, true},
+      {"-a " + Number, SAVER_CHANGE_PASSWORD, true},
+      {"/a:" + Number, SAVER_CHANGE_PASSWORD, true},
+      {"/p 0", SAVER_PREVIEW, false},
+      {"/p abc", SAVER_PREVIEW, false},
+      {"/p", SAVER_PREVIEW, false},
+      {"", SAVER_CONFIGURE, false},
+      {"/x", SAVER_CONFIGURE, false},
+      {"/config", SAVER_CONFIGURE, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("arguments \"" + c.arguments + "\"");
+    EXPECT_EQ(ParseCommandLine(c.arguments.c_str()), c.mode);
+    EXPECT_EQ(SaverMode, c.mode);
+    if (c.hostIsWindow)
+      EXPECT_EQ(HostWindow, Window);
+    else
+      EXPECT_EQ(HostWindow, nullptr);
+    EXPECT_EQ(PreviousForegroundWindow, GetForegroundWindow());
+  }
+}
+
+TEST_F(HostWindowFixture, ConfigureTakesTheForegroundWindowNotTheNumber) {
+  EXPECT_EQ(ParseCommandLine(("/c:" + Number).c_str()), SAVER_CONFIGURE);
+  EXPECT_EQ(HostWindow, GetForegroundWindow());
+  EXPECT_EQ(ParseCommandLine(nullptr), SAVER_CONFIGURE);
+  EXPECT_EQ(HostWindow, nullptr);
+}
+
+TEST_F(HostWindowFixture, WindowHandleText) {
+  EXPECT_EQ(ParseWindowHandle((":" + Number).c_str()), Window);
+  EXPECT_EQ(ParseWindowHandle((": \t" + Number + "xyz").c_str()), Window);
+  EXPECT_EQ(ParseWindowHandle(("::" + Number).c_str()), nullptr);  // one colon only
+  EXPECT_EQ(ParseWindowHandle("-1"), nullptr);
+  EXPECT_EQ(ParseWindowHandle(""), nullptr);
+}
+
+TEST(MutexName, IsTheArgumentTextAsGiven) {
+  EXPECT_EQ(MutexNameFor("/s"), "Drearigrams/s");
+  EXPECT_EQ(MutexNameFor("/p 1234"), "Drearigrams/p 1234");
+  EXPECT_EQ(MutexNameFor(""), "Drearigrams");
+}
+
+// Catalogue failures: run mode keeps going with the text to show, configure
+// mode hands the exception on, the other modes never open the catalogue.
+class StartupCatalogue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Settings.OpsFilePath = Dir.File("missing.pak");
+    StartupErrorText = kDefaultStartupError;
+  }
+  void TearDown() override {
+    SaverShutdown();
+    SaverMode = SAVER_CONFIGURE;
+  }
+
+  testing_support::TempDir Dir;
+  cSettings Settings;
+};
+
+TEST_F(StartupCatalogue, RunModeKeepsTheFailureAsStartupText) {
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  const std::string missing = LastErrorText() + " " + Settings.OpsFilePath;
+  SaverStartup("/s");
+  EXPECT_EQ(TheSkitManager, nullptr);
+  EXPECT_EQ(StartupErrorText, missing + " [" + Settings.OpsFilePath + "]");
+}
+
+TEST_F(StartupCatalogue, ConfigureModeRethrows) {
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  const std::string missing = LastErrorText() + " " + Settings.OpsFilePath;
+  try {
+    SaverStartup("/c");
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), missing);
+  }
+  EXPECT_EQ(TheSkitManager, nullptr);
+  EXPECT_EQ(StartupErrorText, kDefaultStartupError);
+}
+
+TEST_F(StartupCatalogue, PreviewAndPasswordModesNeverOpenTheCatalogue) {
+  EXPECT_NO_THROW(SaverStartup("/p 0"));
+  EXPECT_NO_THROW(SaverStartup("/a"));
+  EXPECT_EQ(TheSkitManager, nullptr);
+  EXPECT_EQ(StartupErrorText, kDefaultStartupError);
+}
+
+TEST_F(StartupCatalogue, RunModeSetsAndClearsTheScreensaverFlag) {
+  BOOL running = FALSE;
+  SaverStartup("/s");
+  ASSERT_TRUE(SystemParametersInfoA(SPI_GETSCREENSAVERRUNNING, 0, &running, 0));
+  EXPECT_TRUE(running);
+  SaverShutdown();
+  ASSERT_TRUE(SystemParametersInfoA(SPI_GETSCREENSAVERRUNNING, 0, &running, 0));
+  EXPECT_FALSE(running);
+}

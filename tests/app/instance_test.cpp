@@ -1,0 +1,141 @@
+// The built program under Wine: one copy per argument text; a second copy
+// with the same arguments brings the first forward and leaves at once.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/settings.h"
+#include "tests/support/testing.h"
+
+namespace {
+
+constexpr DWORD kWaitLimit = 20000;
+
+class SaverProcess {
+ public:
+  explicit SaverProcess(const std::string& arguments) {
+    std::string command = "\"" + std::string(DG_SAVER_EXE) + "\" " + arguments;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    Started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &Info) != 0;
+  }
+  ~SaverProcess() {
+    if (!Started) return;
+    if (WaitForSingleObject(Info.hProcess, 0) == WAIT_TIMEOUT) {
+      if (HWND form = MainForm()) PostMessageA(form, WM_CLOSE, 0, 0);
+      if (WaitForSingleObject(Info.hProcess, kWaitLimit) == WAIT_TIMEOUT) TerminateProcess(Info.hProcess, 1);
+    }
+    CloseHandle(Info.hThread);
+    CloseHandle(Info.hProcess);
+  }
+  SaverProcess(const SaverProcess&) = delete;
+  SaverProcess& operator=(const SaverProcess&) = delete;
+
+  // The visible top-level form of this process, once it has one.
+  HWND MainForm() const {
+    struct Search {
+      DWORD pid;
+      HWND found;
+    } search{Info.dwProcessId, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(param);
+          DWORD pid = 0;
+          GetWindowThreadProcessId(window, &pid);
+          char cls[64];
+          GetClassNameA(window, cls, sizeof cls);
+          if (pid == s->pid && std::string(cls) != "TApplication" && (IsWindowVisible(window) || IsIconic(window))) {
+            s->found = window;
+            return FALSE;
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+
+  HWND WaitForForm() const {
+    // The form appears when the other process gets there; wait for that event
+    // with a bound, checking between short waits on the process handle.
+    for (DWORD waited = 0; waited < kWaitLimit; waited += 50) {
+      if (HWND form = MainForm()) return form;
+      if (WaitForSingleObject(Info.hProcess, 50) != WAIT_TIMEOUT) return nullptr;
+    }
+    return nullptr;
+  }
+
+  bool Exited(DWORD& code, DWORD limit = kWaitLimit) const {
+    if (WaitForSingleObject(Info.hProcess, limit) != WAIT_OBJECT_0) return false;
+    GetExitCodeProcess(Info.hProcess, &code);
+    return true;
+  }
+
+  bool Started = false;
+  PROCESS_INFORMATION Info{};
+};
+
+class SingleInstance : public ::testing::Test {
+ protected:
+  // An installation key with no catalogue: the saver starts and shows its
+  // start-up error line instead of skits, without any message box.
+  SingleInstance() : Key_(HKEY_LOCAL_MACHINE, SettingsKeyFor("drearigrams")) {
+    Key_.SetString("OpsFilePath", Dir_.File("none.pak"));
+  }
+
+  testing_support::TempDir Dir_;
+  testing_support::ScopedRegistryKey Key_;
+};
+
+}  // namespace
+
+TEST_F(SingleInstance, SecondCopyWithTheSameArgumentsRestoresTheFirstAndLeaves) {
+  SaverProcess first("/s");
+  ASSERT_TRUE(first.Started);
+  HWND form = first.WaitForForm();
+  ASSERT_NE(form, nullptr);
+  ShowWindow(form, SW_MINIMIZE);
+  ASSERT_TRUE(IsIconic(form));
+
+  SaverProcess second("/s");
+  ASSERT_TRUE(second.Started);
+  DWORD code = 1;
+  ASSERT_TRUE(second.Exited(code));
+  EXPECT_EQ(code, 0u);
+
+  // The first copy handles the restore request on its own message loop.
+  for (DWORD waited = 0; IsIconic(form) && waited < kWaitLimit; waited += 50)
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+  EXPECT_FALSE(IsIconic(form));
+  EXPECT_EQ(WaitForSingleObject(first.Info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST_F(SingleInstance, DifferentArgumentsDoNotBlockEachOther) {
+  SaverProcess run("/s");
+  ASSERT_TRUE(run.Started);
+  ASSERT_NE(run.WaitForForm(), nullptr);
+  SaverProcess other("s");  // the same mode, but another argument text
+  ASSERT_TRUE(other.Started);
+  ASSERT_NE(other.WaitForForm(), nullptr);
+  EXPECT_EQ(WaitForSingleObject(run.Info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(other.Info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST_F(SingleInstance, ClosingTheFormEndsTheProgramWithZero) {
+  SaverProcess run("/s");
+  ASSERT_TRUE(run.Started);
+  HWND form = run.WaitForForm();
+  ASSERT_NE(form, nullptr);
+  PostMessageA(form, WM_CLOSE, 0, 0);
+  DWORD code = 1;
+  ASSERT_TRUE(run.Exited(code));
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(SingleInstance, PasswordChangeModeEndsAtOnce) {
+  SaverProcess change("/a");
+  ASSERT_TRUE(change.Started);
+  DWORD code = 1;
+  ASSERT_TRUE(change.Exited(code));
+  EXPECT_EQ(code, 0u);
+}
