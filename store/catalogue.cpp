@@ -1,21 +1,315 @@
+// The catalogue lives in a pak archive: one "SkOp" entry with the block (a
+// header and 100 record slots, of which at most 99 are used) and one "PSTR"
+// entry per text the block refers to. cSkitManager keeps the archive open
+// from construction to destruction, holds the block decoded in Catalog and
+// owns the texts it read; it writes everything back only in Save, which runs
+// at destruction and after a synchronisation changed the catalogue.
+//
+// The block is checked before it is used: the entry must be exactly the
+// block's size, Count at most 99 and every record in use must have at most
+// four files, and every text it names must be in the archive. A catalogue
+// that fails any of these is reported as missing or corrupt with its path;
+// nothing of it is used.
+//
+// Only records below Count own texts. When records move to close a gap,
+// the copies left behind in the unused slots lose their text pointers, so a
+// text is never released twice.
 #include "store/catalogue.h"
 
+#include <stdexcept>
+#include <vector>
+
+#include "base/errors.h"
 #include "base/files.h"
 #include "base/settings.h"
 
 cSkitManager* TheSkitManager = nullptr;
+cSkitManager::ClockFn cSkitManager::Clock = &cDateTime::Now;
 
-cSkitManager::cSkitManager(bool allowReadOnly) {
-  cFile file;
-  try {
-    file.Open(TheSettings != nullptr ? TheSettings->OpsFilePath : std::string(), GENERIC_READ,
-              FILE_SHARE_READ);
-  } catch (...) {
-    file.Close();
-    throw;
-  }
-  (void)allowReadOnly;
-  file.Close();
+namespace {
+
+const std::string& Setting(std::string cSettings::*member) {
+  static const std::string none;
+  return TheSettings != nullptr ? TheSettings->*member : none;
 }
 
-cSkitManager::~cSkitManager() = default;
+}  // namespace
+
+cSkitManager::cSkitManager(bool runMode) {
+  Load(runMode);
+  try {
+    Phase = JOB_IDLE;
+    Changed = false;
+    Current = 0;
+    Transfer = nullptr;
+    Automatic = false;
+    JobDone = 0;
+    JobTotal = 0;
+
+    ExpireSpecials();
+    PurgeUnavailable();
+    CatalogHeader& header = Catalog.Header;
+    header.SpecialCountdown = header.SpecialInterval;
+    header.SpecialsLeft = header.SpecialsPerRun;
+
+    // The download log starts afresh once it has grown past its limit.
+    const std::string& logPath = Setting(&cSettings::LogPath);
+    if (GetFileSizeByName(logPath) > DOWNLOAD_LOG_LIMIT) DeleteFileA(logPath.c_str());
+
+    InstallLocalSyncFile();
+    VerifyInstalled();
+  } catch (...) {
+    ReleaseAllTexts();
+    OpsPak.reset();
+    throw;
+  }
+}
+
+cSkitManager::~cSkitManager() {
+  if (OpsPak == nullptr) return;
+  if (!IsReadOnly()) {
+    try {
+      Save();
+    } catch (const std::exception& error) {
+      LogWrite(LOG_ERROR, "Catalogue not saved: %s", error.what());
+    } catch (...) {
+      LogWrite(LOG_ERROR, "Catalogue not saved.");
+    }
+  }
+  ReleaseAllTexts();
+  // Closing the archive compacts it when texts were superseded.
+  OpsPak.reset();
+}
+
+void cSkitManager::Load(bool runMode) {
+  const std::string& path = Setting(&cSettings::OpsFilePath);
+  Access = GENERIC_READ | GENERIC_WRITE;
+  try {
+    OpsPak = std::make_unique<cPakFile>(path, true, nullptr, Access);
+  } catch (...) {
+    if (!runMode) throw;
+    // Someone else holds the file, or it is write-protected: play from it
+    // all the same, but never write to it.
+    Access = GENERIC_READ;
+    OpsPak = std::make_unique<cPakFile>(path, true, nullptr, Access);
+  }
+
+  try {
+    uint32_t length = 0;
+    uint8_t* bytes = nullptr;
+    OpsPak->ReadEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, &length, &bytes);
+    if (length == CATALOG_BLOCK_SIZE) DecodeCatalogBlock(bytes, Catalog);
+    OpsPak->ReleaseEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, bytes);
+    if (length != CATALOG_BLOCK_SIZE) ThrowCode(ERR_FILE_CORRUPT, path);
+
+    CatalogHeader& header = Catalog.Header;
+    if (header.Count > CATALOG_MAX_SKITS) ThrowCode(ERR_FILE_CORRUPT, path);
+    for (uint32_t i = 0; i < header.Count; ++i) {
+      if (Catalog.Records[i].FileCount > SKIT_MAX_FILES) ThrowCode(ERR_FILE_CORRUPT, path);
+    }
+
+    ReadText(header.SyncUrl);
+    ReadText(header.SyncFileName);
+    for (uint32_t i = 0; i < header.Count; ++i) {
+      SkitRecord& record = Catalog.Records[i];
+      ReadText(record.Title);
+      ReadText(record.Info);
+      for (uint32_t f = 0; f < record.FileCount; ++f) {
+        ReadText(record.Files[f].Name);
+        ReadText(record.Files[f].Url);
+      }
+      if (record.HotKey.Link.Id != 0) ReadText(record.HotKey.Link);
+    }
+  } catch (...) {
+    ReleaseAllTexts();
+    OpsPak.reset();
+    throw;
+  }
+}
+
+// A text the block names but the archive does not hold makes the catalogue
+// as unusable as a damaged block.
+void cSkitManager::ReadText(StoredString& ref) {
+  ref.Text = nullptr;
+  if (ref.Id < 0) return;
+  if (OpsPak->FindEntry(PAK_TYPE_STRING, ref.Id) < 0) ThrowCode(ERR_FILE_CORRUPT, OpsPak->Path());
+  OpsPak->ReadString(ref);
+}
+
+void cSkitManager::WriteText(const StringRef& ref) {
+  if (ref.Text == nullptr || ref.Id < 0) return;
+  OpsPak->WriteEntry(PAK_TYPE_STRING, ref.Id, 0, true, 0, ref.Text);
+}
+
+void cSkitManager::ReleaseText(StringRef& ref) {
+  if (ref.Text == nullptr) return;
+  OpsPak->ReleaseEntry(PAK_TYPE_STRING, ref.Id, ref.Text);
+  ref.Text = nullptr;
+}
+
+void cSkitManager::ReleaseRecordTexts(SkitRecord& record) {
+  ReleaseText(record.Title);
+  ReleaseText(record.Info);
+  for (SkitFile& file : record.Files) {
+    ReleaseText(file.Name);
+    ReleaseText(file.Url);
+  }
+  ReleaseText(record.HotKey.Link);
+}
+
+// Every slot is looked at, not only those below Count: a load that failed
+// half-way may leave texts anywhere it got to.
+void cSkitManager::ReleaseAllTexts() {
+  if (OpsPak == nullptr) return;
+  for (SkitRecord& record : Catalog.Records) ReleaseRecordTexts(record);
+  ReleaseText(Catalog.Header.SyncUrl);
+  ReleaseText(Catalog.Header.SyncFileName);
+}
+
+// A read-only catalogue is never written, whoever asks.
+void cSkitManager::Save() {
+  if (OpsPak == nullptr || IsReadOnly()) return;
+  CatalogHeader& header = Catalog.Header;
+  for (uint32_t i = 0; i < header.Count && i < CATALOG_MAX_SKITS; ++i) {
+    const SkitRecord& record = Catalog.Records[i];
+    WriteText(record.Title);
+    WriteText(record.Info);
+    for (uint32_t f = 0; f < FilesInUse(record); ++f) {
+      WriteText(record.Files[f].Name);
+      WriteText(record.Files[f].Url);
+    }
+    WriteText(record.HotKey.Link);
+  }
+  WriteText(header.SyncFileName);
+  WriteText(header.SyncUrl);
+
+  std::vector<uint8_t> bytes(CATALOG_BLOCK_SIZE);
+  EncodeCatalogBlock(Catalog, bytes.data());
+  OpsPak->WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, CATALOG_BLOCK_SIZE, bytes.data());
+}
+
+int32_t cSkitManager::FindSkit(uint8_t category, int32_t skitId) const {
+  for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
+    const SkitRecord& record = Catalog.Records[i];
+    if (record.Category == category && record.SkitId == skitId) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+int32_t cSkitManager::CountCategory(uint8_t category) const {
+  int32_t count = 0;
+  for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
+    if (Catalog.Records[i].Category == category) ++count;
+  }
+  return count;
+}
+
+const SkitHotKey* cSkitManager::FindHotKey(int32_t keyCode) const {
+  if (Current < 0 || static_cast<uint32_t>(Current) >= Catalog.Header.Count) return nullptr;
+  const SkitHotKey& hotKey = Catalog.Records[Current].HotKey;
+  return hotKey.KeyCode == keyCode ? &hotKey : nullptr;
+}
+
+int32_t cSkitManager::ExportList(SkitListItem* items, uint8_t category) const {
+  int32_t count = 0;
+  for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_MAX_SKITS; ++i) {
+    const SkitRecord& record = Catalog.Records[i];
+    if (record.Category != category) continue;
+    SkitListItem& item = items[count++];
+    item.Title = record.Title.Text;
+    item.Info = record.Info.Text;
+    for (uint32_t f = 0; f < SKIT_MAX_FILES; ++f) item.FileNames[f] = record.Files[f].Name.Text;
+    item.SkitId = record.SkitId;
+    item.State = record.State;
+    item.Selection = record.Selection;
+    item.Flags = record.Flags;
+  }
+  return count;
+}
+
+// A skit scheduled again after it was complete is fetched again from its
+// first file; one that was half downloaded carries on where it stopped.
+void cSkitManager::ImportList(const SkitListItem* items, int32_t count, uint8_t category) {
+  for (int32_t n = 0; n < count; ++n) {
+    const SkitListItem& item = items[n];
+    const int32_t index = FindSkit(category, item.SkitId);
+    if (index < 0) continue;
+    SkitRecord& record = Catalog.Records[index];
+    if (item.State == SKIT_SCHEDULED && (record.State == SKIT_INSTALLED || record.FilesDone >= record.FileCount)) {
+      record.FilesDone = 0;
+    }
+    record.State = item.State;
+    record.Selection = item.Selection;
+  }
+}
+
+void cSkitManager::LogLine(uint32_t level, const char* text) const {
+  LogDownloadLine(Setting(&cSettings::LogPath), level, text != nullptr ? text : "");
+}
+
+std::string cSkitManager::SkitFilePath(const StringRef& name) const {
+  return JoinPath(Setting(&cSettings::SkitsPath), name.Text != nullptr ? name.Text : "");
+}
+
+void cSkitManager::ExpireSpecials() {
+  const uint64_t now = Clock().Value();
+  for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
+    SkitRecord& record = Catalog.Records[i];
+    if (record.Category != CAT_SPECIAL) continue;
+    if (record.PlaysLeft == 0 || record.ShowUntil < now) record.State = SKIT_NOT_AVAILABLE;
+  }
+}
+
+// Removed records leave their "PSTR" entries in the archive, and the slots
+// behind the new Count keep their bytes; only the texts in memory go.
+void cSkitManager::PurgeUnavailable() {
+  CatalogHeader& header = Catalog.Header;
+  const uint32_t count = header.Count < CATALOG_SLOTS ? header.Count : CATALOG_SLOTS;
+  for (uint32_t i = 0; i < count; ++i) {
+    const SkitRecord& record = Catalog.Records[i];
+    if (record.State != SKIT_NOT_AVAILABLE) continue;
+    for (uint32_t f = 0; f < FilesInUse(record); ++f) {
+      if (record.Files[f].Name.Text == nullptr) continue;
+      DeleteFileA(SkitFilePath(record.Files[f].Name).c_str());
+    }
+  }
+
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    SkitRecord& record = Catalog.Records[i];
+    if (record.State == SKIT_NOT_AVAILABLE) {
+      ReleaseRecordTexts(record);
+      continue;
+    }
+    if (kept != i) Catalog.Records[kept] = record;
+    ++kept;
+  }
+  for (uint32_t i = kept; i < count; ++i) {
+    SkitRecord& stale = Catalog.Records[i];
+    stale.Title.Text = stale.Info.Text = stale.HotKey.Link.Text = nullptr;
+    for (SkitFile& file : stale.Files) file.Name.Text = file.Url.Text = nullptr;
+  }
+  header.Count = kept;
+}
+
+// Each missing file gets its own log line, so the remaining files of a
+// record are still looked at after the first one is missing.
+void cSkitManager::VerifyInstalled() {
+  for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
+    SkitRecord& record = Catalog.Records[i];
+    if (record.State != SKIT_INSTALLED) continue;
+    for (uint32_t f = 0; f < FilesInUse(record); ++f) {
+      const std::string path = SkitFilePath(record.Files[f].Name);
+      if (FileExists(path)) continue;
+      const std::string title = record.Title.Text != nullptr ? record.Title.Text : "";
+      LogLine(LOG_INFO, (title + ": file not found. " + path).c_str());
+      record.State = SKIT_AVAILABLE;
+      record.Selection = SEL_NONE;
+    }
+  }
+}
+
+// A synchronisation file left in the skits folder by the installation is
+// merged here once catalogue synchronisation exists; until then there is
+// nothing to merge.
+void cSkitManager::InstallLocalSyncFile() {}

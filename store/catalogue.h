@@ -1,13 +1,138 @@
-// Placeholder until the catalogue lands: checks that the catalogue file can
-// be opened, so start-up's failure paths behave as they will.
+// The skit catalogue: every skit the screensaver knows (installed, offered
+// for download, and its own notice movies), the choice of the next skit to
+// play, and the bookkeeping of a download job.
 #pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/log.h"
+#include "store/catalog_block.h"
+#include "store/pak.h"
+
+class cThread_Comm;
+
+// Categories.
+constexpr uint8_t CAT_NOTICE = 0;   // the screensaver's own notice movies, asked for by id
+constexpr uint8_t CAT_SKIT = 1;     // regular skits, played in rotation
+constexpr uint8_t CAT_SPECIAL = 2;  // special skits, interleaved on the catalogue's schedule
+constexpr uint8_t CAT_ANY = 255;    // PendingFiles only: every category
+
+// Skit states.
+constexpr uint8_t SKIT_NOT_AVAILABLE = 0;
+constexpr uint8_t SKIT_AVAILABLE = 1;
+constexpr uint8_t SKIT_SCHEDULED = 2;
+constexpr uint8_t SKIT_INSTALLED = 3;
+constexpr uint8_t SKIT_FAILED = 4;
+
+// Selection.
+constexpr uint8_t SEL_NONE = 0;
+constexpr uint8_t SEL_AUTO = 1;  // scheduled by the program; becomes SEL_ON once installed
+constexpr uint8_t SEL_ON = 2;    // ticked: takes part in play
+
+// Download job phases.
+constexpr int32_t JOB_IDLE = 0;
+constexpr int32_t JOB_SYNC_FILE = 1;
+constexpr int32_t JOB_SKIT_FILES = 2;
+
+// A download log larger than this is deleted when a catalogue is opened.
+constexpr DWORD DOWNLOAD_LOG_LIMIT = 512000;
+// One day in cDateTime units (100 ns).
+constexpr uint64_t DATETIME_DAY = 864000000000ull;
+
+// What the settings and download dialogs edit. The texts are borrowed from the
+// catalogue and stay valid while it lives.
+struct SkitListItem {
+  const char* Title = nullptr;
+  const char* Info = nullptr;
+  const char* FileNames[SKIT_MAX_FILES] = {};
+  int32_t SkitId = 0;
+  uint8_t State = 0;
+  uint8_t Selection = 0;
+  uint32_t Flags = 0;
+};
+
+// The file a download job is fetching.
+struct DownloadItem {
+  uint8_t Category = 0;
+  int32_t SkitId = 0;
+  const char* Url = nullptr;
+  const char* File = nullptr;  // the manager's DownloadFile
+  const char* Title = nullptr;
+};
 
 class cSkitManager {
  public:
-  explicit cSkitManager(bool allowReadOnly);
+  // runMode lets the catalogue fall back to read-only when it cannot be
+  // opened for writing. Throws when it cannot be opened at all, or when its
+  // block is damaged ("The file is missing or corrupt." and the path).
+  explicit cSkitManager(bool runMode);
   virtual ~cSkitManager();
   cSkitManager(const cSkitManager&) = delete;
   cSkitManager& operator=(const cSkitManager&) = delete;
+
+  void Load(bool runMode);
+  void Save();
+  bool IsReadOnly() const { return Access == GENERIC_READ; }
+
+  // Index of the first record of that category and id, or -1.
+  int32_t FindSkit(uint8_t category, int32_t skitId) const;
+  int32_t CountCategory(uint8_t category) const;
+  // The hot key of the skit playing now when it answers to keyCode, or null.
+  const SkitHotKey* FindHotKey(int32_t keyCode) const;
+  // items needs room for every record (CATALOG_MAX_SKITS).
+  int32_t ExportList(SkitListItem* items, uint8_t category) const;
+  void ImportList(const SkitListItem* items, int32_t count, uint8_t category);
+  // One line in the download log.
+  void LogLine(uint32_t level, const char* text) const;
+
+  // Start of a run.
+  void ExpireSpecials();
+  void PurgeUnavailable();
+  void VerifyInstalled();
+  void InstallLocalSyncFile();
+
+  // Choosing what to play. The names returned are relative to the skits
+  // folder and belong to the catalogue; null when there is nothing.
+  const char* NextSkit();
+  const char* NextSpecial();
+  const char* GetFileName(uint8_t category, int32_t skitId, int32_t fileIndex) const;
+  uint32_t PendingFiles(uint8_t category, uint8_t state) const;
+  bool IsUpdateDue() const;
+
+  // The time every rule of the catalogue compares with; tests set their own.
+  using ClockFn = cDateTime (*)();
+  static ClockFn Clock;
+
+  DWORD Access = GENERIC_READ | GENERIC_WRITE;
+  DownloadItem Download;
+  char ProgressText[32] = {};
+  int32_t Phase = JOB_IDLE;
+  CatalogBlock Catalog;
+  std::unique_ptr<cPakFile> OpsPak;
+  char DownloadFile[MAX_PATH] = {};
+  bool Changed = false;
+  int32_t Current = 0;
+  cThread_Comm* Transfer = nullptr;
+  uint32_t JobDone = 0;
+  uint32_t JobTotal = 0;
+  bool Automatic = false;
+
+ private:
+  void ReadText(StoredString& ref);
+  void WriteText(const StringRef& ref);
+  void ReleaseText(StringRef& ref);
+  void ReleaseRecordTexts(SkitRecord& record);
+  void ReleaseAllTexts();
+  std::string SkitFilePath(const StringRef& name) const;
 };
 
 extern cSkitManager* TheSkitManager;
+
+// The files of a record that count: FileCount, but never more than there are slots.
+inline uint32_t FilesInUse(const SkitRecord& record) {
+  return record.FileCount < SKIT_MAX_FILES ? record.FileCount : SKIT_MAX_FILES;
+}
