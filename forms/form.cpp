@@ -6,6 +6,48 @@ namespace forms {
 
 namespace {
 const char kFormClass[] = "TFormWindow";
+
+std::vector<HWND>& Dialogs() {
+  static std::vector<HWND> dialogs;
+  return dialogs;
+}
+}  // namespace
+
+void TForm::RegisterDialog(HWND dialog) { Dialogs().push_back(dialog); }
+
+void TForm::UnregisterDialog(HWND dialog) {
+  auto& dialogs = Dialogs();
+  for (auto it = dialogs.begin(); it != dialogs.end(); ++it) {
+    if (*it == dialog) {
+      dialogs.erase(it);
+      break;
+    }
+  }
+}
+
+void TForm::AddControl(TControl* control) { Controls_.push_back(control); }
+
+void TForm::RemoveControl(TControl* control) {
+  for (auto it = Controls_.begin(); it != Controls_.end(); ++it) {
+    if (*it == control) {
+      Controls_.erase(it);
+      break;
+    }
+  }
+}
+
+bool TForm::DispatchCommand(UINT id) {
+  for (TControl* control : Controls_) {
+    auto* button = dynamic_cast<TButton*>(control);
+    if (button == nullptr) continue;
+    bool match = static_cast<UINT>(button->Id()) == id || (id == IDOK && button->Default) ||
+                 (id == IDCANCEL && button->Cancel);
+    if (match && button->Enabled()) {
+      button->Click();
+      return true;
+    }
+  }
+  return false;
 }
 
 TForm::TForm() = default;
@@ -55,6 +97,7 @@ void TForm::CreateHandle() {
                                 params.X, params.Y, params.Width, params.Height, params.Parent, nullptr,
                                 GetModuleHandleA(nullptr), this);
   if (window == nullptr) throw Exception("Create window failed.");
+  if (DialogKeys) RegisterDialog(window);
   try {
     FormCreate();
   } catch (const std::exception& error) {
@@ -98,13 +141,19 @@ void TForm::Close() {
     bool canClose = true;
     FormCloseQuery(canClose);
     if (canClose) {
-      TCloseAction action = Application.MainForm() == this ? TCloseAction::caFree : TCloseAction::caHide;
+      TCloseAction action = TCloseAction::caHide;
       FormClose(action);
-      switch (action) {
-        case TCloseAction::caNone: break;
-        case TCloseAction::caHide: Hide(); break;
-        case TCloseAction::caMinimize: ShowWindow(Handle_, SW_MINIMIZE); break;
-        case TCloseAction::caFree: DestroyWindow(Handle_); break;
+      if (action != TCloseAction::caNone && Application.MainForm() == this) {
+        // Closing the main form ends the application, whatever the action.
+        Hide();
+        Application.Terminate();
+      } else {
+        switch (action) {
+          case TCloseAction::caNone: break;
+          case TCloseAction::caHide: Hide(); break;
+          case TCloseAction::caMinimize: ShowWindow(Handle_, SW_MINIMIZE); break;
+          case TCloseAction::caFree: DestroyWindow(Handle_); break;
+        }
       }
     }
   } catch (const std::exception& error) {
@@ -140,7 +189,11 @@ void TForm::SetFormStyle(TFormStyle style) {
 }
 
 bool TForm::PreTranslate(MSG& msg) {
-  (void)msg;
+  if (msg.message < WM_KEYFIRST || msg.message > WM_KEYLAST) return false;
+  for (HWND dialog : Dialogs()) {
+    if (IsWindow(dialog) && (dialog == msg.hwnd || IsChild(dialog, msg.hwnd)) && IsDialogMessageA(dialog, &msg))
+      return true;
+  }
   return false;
 }
 
@@ -164,8 +217,14 @@ LRESULT TForm::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
       PAINTSTRUCT ps;
       HDC dc = BeginPaint(Handle_, &ps);
       FormPaint(dc);
+      for (TControl* control : Controls_) control->Paint(dc);
       EndPaint(Handle_, &ps);
       return 0;
+    }
+    case WM_CTLCOLORSTATIC: {
+      HDC dc = reinterpret_cast<HDC>(wParam);
+      SetBkColor(dc, Color_);
+      return reinterpret_cast<LRESULT>(Brush_);
     }
     case WM_SIZE: FormResize(); break;
     case WM_WINDOWPOSCHANGING: {
@@ -193,6 +252,7 @@ LRESULT TForm::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
                     static_cast<short>(HIWORD(lParam)));
       return 0;
     case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED && DispatchCommand(LOWORD(wParam))) return 0;
       ControlCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
       return 0;
     case WM_DESTROY:
@@ -214,6 +274,7 @@ LRESULT CALLBACK TForm::StaticWndProc(HWND window, UINT message, WPARAM wParam, 
   }
   if (form == nullptr) return DefWindowProcA(window, message, wParam, lParam);
   if (message == WM_NCDESTROY) {
+    UnregisterDialog(window);
     SetWindowLongPtrA(window, GWLP_USERDATA, 0);
     form->Handle_ = nullptr;
     Application.FormDestroyed(form);

@@ -10,6 +10,9 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
+
+#include "forms/controls.h"
 
 namespace forms {
 
@@ -57,8 +60,18 @@ class TForm {
   void ShowIfVisible();
   bool WantVisible = true;
 
-  // Translates dialog keys for forms that hold controls.
+  // Gives modeless dialogs and forms with DialogKeys their keyboard
+  // navigation (Tab, Enter for the default button, Esc for the cancel one).
   static bool PreTranslate(MSG& msg);
+  static void RegisterDialog(HWND dialog);
+  static void UnregisterDialog(HWND dialog);
+
+  // Components register themselves with their owner.
+  void AddControl(TControl* control);
+  void RemoveControl(TControl* control);
+
+  TFont Font;
+  bool DialogKeys = false;
 
  protected:
   virtual void CreateParams(TCreateParams& params);
@@ -97,6 +110,8 @@ class TForm {
   HBRUSH Brush_ = nullptr;
   bool Closing_ = false;
   std::map<UINT, MessageHandler> Handlers_;
+  std::vector<TControl*> Controls_;
+  bool DispatchCommand(UINT id);
 };
 
 }  // namespace forms

@@ -1,45 +1,327 @@
 #include "saver/saver_main.h"
 
-#include <cstdlib>
+#include <shellapi.h>
+
+#include <exception>
 
 #include "app/saver_state.h"
+#include "base/files.h"
+#include "base/settings.h"
+#include "forms/application.h"
+#include "saver/link_policy.h"
+#include "store/catalogue.h"
+
+const char kBackdropClass[] = "ScreensaverKinetropeBackdrop";
+const char kCloseSaverQuestion[] =
+    "Closing this window will close any windows opened by the screensaver. Are you sure you want to proceed?";
+bool SkitTimerBusy = false;
+
+namespace {
+
+void ChangeExStyle(HWND window, LONG add, LONG remove) {
+  if (window == nullptr) return;
+  LONG style = GetWindowLongA(window, GWL_EXSTYLE);
+  SetWindowLongA(window, GWL_EXSTYLE, (style | add) & ~remove);
+}
+
+INT_PTR CALLBACK CloseSaverDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+      return TRUE;
+    case WM_COMMAND: {
+      WORD id = LOWORD(wParam);
+      if (id == IDOK || id == IDCANCEL) {
+        if (MessageBoxA(dialog, kCloseSaverQuestion, "Close Screensaver", MB_YESNO | MB_ICONINFORMATION) == IDYES) {
+          HWND owner = reinterpret_cast<HWND>(GetWindowLongPtrA(dialog, DWLP_USER));
+          PostMessageA(owner, WM_CLOSE, 0, 0);
+          forms::TForm::UnregisterDialog(dialog);
+          DestroyWindow(dialog);
+        }
+      }
+      return FALSE;
+    }
+    default: return FALSE;
+  }
+}
+
+}  // namespace
+
+HWND ShowCloseSaverDialog(HWND ownerWindow) {
+  HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(ownerWindow, GWLP_HINSTANCE));
+  HWND dialog = CreateDialogParamA(instance, "CloseSaver", nullptr, CloseSaverDialogProc,
+                                   reinterpret_cast<LPARAM>(ownerWindow));
+  if (dialog == nullptr) return nullptr;
+  SetWindowTextA(dialog, forms::Application.Title().c_str());
+  forms::TForm::RegisterDialog(dialog);
+  return dialog;
+}
+
+TForm_Saver_Main::TForm_Saver_Main() {
+  PaintBox_Main.Font.Color = RGB(128, 128, 0);  // olive
+  Image_Preview.AutoSize = true;
+  Image_Preview.SetBounds(0, 0, 152, 112);
+  Image_Preview.SetVisible(false);
+  SkitTimer.SetInterval(500);
+  SkitTimer.OnTimer = [this] { SkitTimerTimer(); };
+  ExitTimer.SetInterval(1000);
+  ExitTimer.OnTimer = [this] { ExitTimerTimer(); };
+  OnMessage(WM_DOWNLOAD_DONE, [this](WPARAM w, LPARAM l) { return WMDownloadDone(w, l); });
+  OnMessage(WM_DOWNLOAD_CANCEL, [this](WPARAM w, LPARAM l) { return WMDownloadCancel(w, l); });
+
+  ErrorPrefix = TheSettings != nullptr ? TheSettings->ProgramName : std::string();
+  ShownOnce = false;
+  CloseSaverDialog = nullptr;
+  if (Mode == SAVER_PREVIEW)
+    Image_Preview.SetVisible(true);
+  else if (Mode == SAVER_RUN)
+    FormStyle = forms::TFormStyle::fsStayOnTop;
+}
+
+TForm_Saver_Main::~TForm_Saver_Main() {
+  SkitTimer.SetEnabled(false);
+  ExitTimer.SetEnabled(false);
+  DestroyBackdrop();
+}
+
+void TForm_Saver_Main::FormShow() {
+  if (ShownOnce) return;
+  ShownOnce = true;
+  try {
+    TForm_Saver::FormShow();
+    if (Mode == SAVER_RUN) {
+      SetWindowPos(Handle(), nullptr, 0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+      SkitTimer.SetInterval(50);
+      if (!ErrorActive) SkitTimer.SetEnabled(true);
+    }
+  } catch (const forms::Exception& error) {
+    ShowSaverError(error.Message());
+  } catch (const std::exception& error) {
+    ShowSaverError(error.what());
+  } catch (...) {
+    ShowSaverError("Error initializing screensaver.");
+  }
+}
+
+void TForm_Saver_Main::SkitTimerTimer() {
+  if (Mode != SAVER_RUN) return;
+  if (TheSkitManager == nullptr || TheSkitManager->OpsPak == nullptr) {
+    ShowSaverError(StartupErrorText);
+    return;
+  }
+  if (Closing || SkitTimerBusy) return;
+  SkitTimerBusy = true;
+  if (SkitPlayer != nullptr) {
+    if (!SkitPlayer->IsFinished(0)) {
+      SetForegroundWindow(Handle());
+      SetFocus(Handle());
+      SkitTimerBusy = false;
+      return;
+    }
+    SkitPlayer.reset();
+  }
+  try {
+    StartNextSkit();
+  } catch (...) {
+    // A tick never shows an exception; the next tick tries again.
+  }
+  SkitTimerBusy = false;
+}
+
+void TForm_Saver_Main::StartNextSkit() { PlayNextSkit(); }
+
+void TForm_Saver_Main::PlayNextSkit() {
+  cSkitManager& catalogue = *TheSkitManager;
+  const bool second = RunCount == 1;
+  const bool due = catalogue.IsUpdateDue();
+  bool startDownload = false;
+  int32_t notice = 0;
+  if (TheSettings->SyncMethod == 0) {
+    startDownload = second && (catalogue.PendingFiles(CAT_SKIT, SKIT_SCHEDULED) != 0 || due);
+    if (startDownload) notice = 1;
+  } else if (TheSettings->SyncMethod == 2) {
+    if (second && due) notice = 4;
+  }
+
+  const char* file = notice == 0 ? catalogue.NextSkit() : catalogue.GetFileName(CAT_NOTICE, notice, 0);
+  if (file == nullptr)
+    file = catalogue.GetFileName(CAT_NOTICE, startDownload || catalogue.Transfer != nullptr ? 1 : 4, 0);
+  if (file == nullptr) file = catalogue.NextSkit();
+  // The catalogue names files inside the skits folder; the player gets the full path.
+  if (file != nullptr) PlaySkit(JoinPath(TheSettings->SkitsPath, file));
+  if (startDownload) StartAutomaticDownload();
+  if (file == nullptr) ShowSaverError("Unable to load any skits.");
+}
+
+void TForm_Saver_Main::PlaySkit(const std::string& fileName) {
+  if (BackdropWindow == nullptr) CreateBackdrop();
+  ChangeExStyle(Handle(), WS_EX_TRANSPARENT, 0);
+  SkitPlayer = std::make_unique<cSkitPlayer>(fileName, TheSettings->Player);
+  AddPlayerVariables();
+  if (!SkitPlayer->Play(Handle())) {
+    ShowSaverError(SkitPlayer->GetErrorText() + " " + fileName);
+    SkitPlayer.reset();
+  }
+  if (TheSettings->Sound == 1) TheSettings->Sound = 2;  // once: this run only, never saved
+  SkitTimer.SetInterval(1000);
+}
+
+void TForm_Saver_Main::AddPlayerVariables() {
+  SkitPlayer->AddVariable("SS_RunCount", "%d", RunCount);
+  ++RunCount;
+  SkitPlayer->AddVariable("SS_Sound", "%d", TheSettings->Sound == 2 ? 1 : 0);
+  SYSTEMTIME today;
+  GetLocalTime(&today);
+  SkitPlayer->AddVariable("SS_Month", "%02d", today.wMonth);
+  SkitPlayer->AddVariable("SS_Day", "%02d", today.wDay);
+}
+
+void TForm_Saver_Main::CreateBackdrop() {
+  WNDCLASSA wc = {};
+  wc.style = CS_VREDRAW | CS_HREDRAW | CS_BYTEALIGNCLIENT;
+  wc.lpfnWndProc = DefWindowProcA;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+  wc.lpszClassName = kBackdropClass;
+  if (!RegisterClassA(&wc)) return;
+  BackdropWindow = CreateWindowExA(0, kBackdropClass, "", WS_POPUP | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN, 0,
+                                   0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
+                                   GetModuleHandleA(nullptr), nullptr);
+  // A window created later may be stacked above a stay-on-top one (Wine
+  // without a window manager does that): assert the form's place again.
+  SetWindowPos(Handle(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  SetWindowPos(Handle(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  BringWindowToTop(Handle());
+}
+
+void TForm_Saver_Main::DestroyBackdrop() {
+  if (BackdropWindow != nullptr) DestroyWindow(BackdropWindow);
+  BackdropWindow = nullptr;
+  UnregisterClassA(kBackdropClass, GetModuleHandleA(nullptr));
+}
+
+void TForm_Saver_Main::RemoveTransparency() { ChangeExStyle(Handle(), 0, WS_EX_TRANSPARENT); }
+
+bool TForm_Saver_Main::OnSaverMouse(UINT) { return false; }
+
+bool TForm_Saver_Main::OnSaverKey(UINT message, WPARAM keyCode) {
+  if (ErrorActive || message != WM_KEYDOWN || TheSkitManager == nullptr) return false;
+  const SkitHotKey* hotKey = TheSkitManager->FindHotKey(static_cast<int32_t>(keyCode));
+  if (hotKey == nullptr) return false;
+  if (hotKey->Action == 1) {
+    KeepPlayer = true;
+    ForwardKey(keyCode);
+  } else if (hotKey->Action == 2) {
+    SkitTimer.SetEnabled(false);
+    PrepareLaunch();
+    Launch(hotKey->Link.Text != nullptr ? hotKey->Link.Text : "", "");
+    RemoveTransparency();
+    DestroyBackdrop();
+  }
+  return false;
+}
+
+void TForm_Saver_Main::ForwardKey(WPARAM keyCode) {
+  if (SkitPlayer != nullptr && !SkitPlayer->IsFinished(0) && SkitPlayer->PlayerWindow != nullptr)
+    PostMessageA(SkitPlayer->PlayerWindow, WM_KEYDOWN, keyCode, 0);
+}
+
+void TForm_Saver_Main::PrepareLaunch() {
+  BOOL running = FALSE;
+  SystemParametersInfoA(SPI_GETSCREENSAVERRUNNING, 0, &running, 0);
+  if (!running) return;
+  if (SkitPlayer != nullptr && !KeepPlayer) {
+    SkitPlayer->Stop(3000);
+    SkitPlayer.reset();
+  }
+  BOOL previous = FALSE;
+  SystemParametersInfoA(SPI_SETSCREENSAVERRUNNING, FALSE, &previous, 0);
+  RemoveTransparency();
+  Hide();
+  DestroyBackdrop();
+  VerifyingPassword = true;
+  CloseSaverDialog = ShowCloseSaverDialog(Handle());
+}
+
+void TForm_Saver_Main::Launch(const std::string& target, const std::string& parameters) {
+  WriteIniString("ShellExecute", nullptr, nullptr);
+  WriteIniString("ShellExecute", "Command", target.c_str());
+  if (!(KeepPlayer && SkitPlayer != nullptr && !SkitPlayer->IsFinished(0)) && SkitPlayer != nullptr) {
+    SkitPlayer->Stop(3000);
+    SkitPlayer.reset();
+  }
+  std::vector<std::string> contentFolders;
+  if (TheSettings != nullptr) contentFolders = {TheSettings->SkitsPath, TheSettings->DownloadPath};
+  const std::string refusal = LinkRefusal(target, contentFolders);
+  if (!refusal.empty()) {
+    WriteIniString("ShellExecute", "ShellExecute", refusal.c_str());
+    return;
+  }
+  HCURSOR previous = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+  HINSTANCE result = ShellExecuteA(nullptr, nullptr, target.c_str(), parameters.empty() ? nullptr : parameters.c_str(),
+                                   nullptr, SW_SHOW);
+  SetCursor(previous != nullptr ? previous : LoadCursorA(nullptr, IDC_ARROW));
+  if (reinterpret_cast<INT_PTR>(result) <= 32) WriteIniString("ShellExecute", "ShellExecute", LastErrorText().c_str());
+}
+
+void TForm_Saver_Main::ShowSaverError(const char* text) {
+  SkitTimer.SetEnabled(false);
+  if (Mode != SAVER_RUN) return;
+  RemoveTransparency();
+  ShowError(text != nullptr ? text : "");
+}
+
+void TForm_Saver_Main::OnErrorDisplayDone() {
+  HideError();
+  SkitTimer.SetInterval(50);
+  SkitTimer.SetEnabled(true);
+}
+
+void TForm_Saver_Main::FormClose(forms::TCloseAction& action) {
+  if (Closing) return;
+  if (CloseSaverDialog != nullptr && IsWindowVisible(CloseSaverDialog)) {
+    action = forms::TCloseAction::caNone;
+    return;
+  }
+  TForm_Saver::FormClose(action);
+  if (action == forms::TCloseAction::caNone) return;
+  SkitTimer.SetEnabled(false);
+  try {
+    if (SkitPlayer != nullptr) {
+      if (!KeepPlayer) SkitPlayer->Stop(3000);
+      SkitPlayer.reset();
+    }
+    RemoveTransparency();
+    DestroyBackdrop();
+    if (TheSkitManager != nullptr && TheSkitManager->Transfer != nullptr) WaitForDownloadOnClose(action);
+  } catch (const std::exception&) {
+    // Closing goes on whatever the player or the backdrop did.
+  }
+}
+
+void TForm_Saver_Main::StartAutomaticDownload() {}
+
+void TForm_Saver_Main::WaitForDownloadOnClose(forms::TCloseAction&) {}
+
+LRESULT TForm_Saver_Main::WMDownloadDone(WPARAM, LPARAM) { return 0; }
+
+LRESULT TForm_Saver_Main::WMDownloadCancel(WPARAM, LPARAM) { return 0; }
+
+void TForm_Saver_Main::ExitTimerTimer() {}
 
 TForm_Saver_Main_Dem::TForm_Saver_Main_Dem() {
-  BorderStyle = forms::TBorderStyle::bsNone;
-  FormStyle = SaverMode == SAVER_RUN ? forms::TFormStyle::fsStayOnTop : forms::TFormStyle::fsNormal;
-  SetColor(RGB(0, 0, 0));
+  Image_Preview.LoadFromResource(GetModuleHandleA(nullptr), "PREVIEW");
+  Label_BetaMsg.SetCaption("beta version - not for distribution");
+  Label_BetaMsg.Alignment = forms::TAlignment::taRightJustify;
+  Label_BetaMsg.Transparent = false;
+  Label_BetaMsg.Color = RGB(0, 0, 0);
+  Label_BetaMsg.Font.Set("MS Sans Serif", -11, true);
+  Label_BetaMsg.Font.Color = RGB(128, 128, 0);
+  Label_BetaMsg.SetVisible(false);
 }
 
-void TForm_Saver_Main_Dem::CreateParams(forms::TCreateParams& params) {
-  TForm::CreateParams(params);
-  params.Caption = kApplicationTitle;
-  params.X = GetSystemMetrics(SM_XVIRTUALSCREEN);
-  params.Y = GetSystemMetrics(SM_YVIRTUALSCREEN);
-  params.Width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
-  params.Height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
-}
-
-void TForm_Saver_Main_Dem::FormPaint(HDC dc) {
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, RGB(255, 255, 255));
-  const std::string& text = StartupErrorText;
-  TextOutA(dc, 16, 16, text.c_str(), static_cast<int>(text.size()));
-}
-
-void TForm_Saver_Main_Dem::FormKeyDown(WORD& key, UINT) {
-  key = 0;
-  if (SaverMode == SAVER_RUN) Close();
-}
-
-void TForm_Saver_Main_Dem::FormMouseDown(UINT, UINT, int, int) {
-  if (SaverMode == SAVER_RUN) Close();
-}
-
-void TForm_Saver_Main_Dem::FormMouseMove(UINT, int x, int y) {
-  if (SaverMode != SAVER_RUN) return;
-  if (FirstCursor_.x < 0) {
-    FirstCursor_ = {x, y};
-  } else if (std::abs(x - FirstCursor_.x) > 8 || std::abs(y - FirstCursor_.y) > 8) {
-    Close();
-  }
+void TForm_Saver_Main_Dem::AddPlayerVariables() {
+  TForm_Saver_Main::AddPlayerVariables();
+  SkitPlayer->AddVariable("SS_PW", "lantern57");
 }

@@ -1,22 +1,85 @@
-// Placeholder for the full-screen saver form until the player lands: a black
-// screen that closes on a key, a click or a mouse move.
+// The form the screensaver shows: in run mode it asks the catalogue for one
+// skit after another and hands each to the movie player, keeps itself in
+// front of the keyboard and mouse while the movie plays, and reacts to the
+// skit's hot key; in preview mode it shows a fixed picture in the host window.
 #pragma once
 
-#include "forms/form.h"
+#include <windows.h>
 
-class TForm_Saver_Main_Dem : public forms::TForm {
+#include <memory>
+#include <string>
+
+#include "forms/controls.h"
+#include "saver/saver_form.h"
+#include "saver/skit_player.h"
+
+constexpr UINT WM_DOWNLOAD_DONE = 1536;
+constexpr UINT WM_DOWNLOAD_CANCEL = 1792;
+
+extern const char kBackdropClass[];
+extern const char kCloseSaverQuestion[];
+// Stops SkitTimerTimer from running inside itself.
+extern bool SkitTimerBusy;
+
+class TForm_Saver_Main : public TForm_Saver {
  public:
-  TForm_Saver_Main_Dem();
+  TForm_Saver_Main();
+  ~TForm_Saver_Main() override;
+
+  forms::TTimer SkitTimer;
+  forms::TImage Image_Preview{this};
+  forms::TTimer ExitTimer;
+
+  bool ShownOnce = false;
+  std::unique_ptr<cSkitPlayer> SkitPlayer;
+  HWND BackdropWindow = nullptr;
+  bool KeepPlayer = false;
+  int32_t RunCount = 0;
+  HWND CloseSaverDialog = nullptr;
+
+  virtual void PlayNextSkit();
+  virtual void PlaySkit(const std::string& fileName);
+  virtual void AddPlayerVariables();
+  virtual void StartNextSkit();
+  virtual LRESULT WMDownloadDone(WPARAM wParam, LPARAM lParam);
+  virtual LRESULT WMDownloadCancel(WPARAM wParam, LPARAM lParam);
+
+  void SkitTimerTimer();
+  void ExitTimerTimer();
+  void CreateBackdrop();
+  void ForwardKey(WPARAM keyCode);
+  void Launch(const std::string& target, const std::string& parameters);
+  void PrepareLaunch();
+  void ShowSaverError(const char* text);
+  void ShowSaverError(const std::string& text) { ShowSaverError(text.c_str()); }
 
  protected:
-  void CreateParams(forms::TCreateParams& params) override;
-  void FormPaint(HDC dc) override;
-  void FormKeyDown(WORD& key, UINT shift) override;
-  void FormMouseDown(UINT button, UINT shift, int x, int y) override;
-  void FormMouseMove(UINT shift, int x, int y) override;
+  bool OnSaverMouse(UINT message) override;
+  bool OnSaverKey(UINT message, WPARAM keyCode) override;
+  void OnErrorDisplayDone() override;
+  void FormShow() override;
+  void FormClose(forms::TCloseAction& action) override;
+
+  // The automatic download on the second skit, and the close that waits for
+  // a running download; both arrive with the download engine.
+  virtual void StartAutomaticDownload();
+  virtual void WaitForDownloadOnClose(forms::TCloseAction& action);
 
  private:
-  POINT FirstCursor_{-1, -1};
+  void RemoveTransparency();
+  void DestroyBackdrop();
+};
+
+// The edition class: adds the edition's player variable.
+class TForm_Saver_Main_Dem : public TForm_Saver_Main {
+ public:
+  TForm_Saver_Main_Dem();
+  void AddPlayerVariables() override;
+
+  forms::TLabel Label_BetaMsg{this};
 };
 
 extern TForm_Saver_Main_Dem* Form_Saver_Main_Dem;
+
+// The modeless "CloseSaver" dialog; null when it cannot be created.
+HWND ShowCloseSaverDialog(HWND ownerWindow);

@@ -51,7 +51,6 @@ TEST_F(HostWindowFixture, CommandLineForms) {
       {"/p", SAVER_PREVIEW, false},
       {"", SAVER_CONFIGURE, false},
       {"/x", SAVER_CONFIGURE, false},
-      {"/config", SAVER_CONFIGURE, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("arguments \"" + c.arguments + "\"");
@@ -67,6 +66,8 @@ TEST_F(HostWindowFixture, CommandLineForms) {
 
 TEST_F(HostWindowFixture, ConfigureTakesTheForegroundWindowNotTheNumber) {
   EXPECT_EQ(ParseCommandLine(("/c:" + Number).c_str()), SAVER_CONFIGURE);
+  EXPECT_EQ(HostWindow, GetForegroundWindow());
+  EXPECT_EQ(ParseCommandLine("/config"), SAVER_CONFIGURE);  // only the first letter counts
   EXPECT_EQ(HostWindow, GetForegroundWindow());
   EXPECT_EQ(ParseCommandLine(nullptr), SAVER_CONFIGURE);
   EXPECT_EQ(HostWindow, nullptr);

@@ -1,0 +1,144 @@
+#include "saver/skit_player.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "base/files.h"
+
+cSkitPlayer::cSkitPlayer(std::string skitPath, std::string playerPath)
+    : PlayerPath(std::move(playerPath)), SkitPath(std::move(skitPath)), ArgFilePath(ArgFilePathFor(PlayerPath)) {}
+
+cSkitPlayer::~cSkitPlayer() { Cleanup(); }
+
+std::string cSkitPlayer::ArgFilePathFor(const std::string& playerPath) {
+  // Cut at the last "." anywhere in the path (a dot in a folder name counts,
+  // as the players we ship with expect); a path without one, or whose only
+  // dot is its first character, keeps everything and gets ".arg" appended.
+  std::string path = playerPath;
+  size_t dot = path.rfind('.');
+  if (dot != std::string::npos && dot != 0) path.erase(dot);
+  return path + ".arg";
+}
+
+std::string cSkitPlayer::EncodeValue(const std::string& value) {
+  std::string encoded;
+  encoded.reserve(value.size());
+  for (char c : value) {
+    switch (c) {
+      case ' ': encoded += "%20"; break;
+      case '+': encoded += "%2B"; break;
+      case '=': encoded += "%3D"; break;
+      case '&': encoded += "%26"; break;
+      case '%': encoded += "%25"; break;
+      default: encoded += c; break;
+    }
+  }
+  return encoded;
+}
+
+void cSkitPlayer::AddVariable(const std::string& name, const std::string& value) {
+  if (name.empty() || value.empty()) {
+    Variables.clear();
+    return;
+  }
+  if (!Variables.empty()) Variables += '&';
+  Variables += name;
+  Variables += '=';
+  Variables += EncodeValue(value);
+}
+
+void cSkitPlayer::AddVariable(const std::string& name, const char* format, int32_t number) {
+  char text[256];
+  std::snprintf(text, sizeof text, format, static_cast<int>(number));
+  AddVariable(name, std::string(text));
+}
+
+void cSkitPlayer::WriteArgFile() const {
+  SetFileAttributesA(ArgFilePath.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(ArgFilePath.c_str());
+  if (Variables.empty()) return;
+  cFile file;
+  try {
+    file.Create(ArgFilePath, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ);
+    file.Write(Variables.data(), static_cast<DWORD>(Variables.size()));
+  } catch (...) {
+    file.Close();
+    throw;
+  }
+  file.Close();
+}
+
+void cSkitPlayer::AttachInput() {
+  if (!AttachThreadInput(ProcessInfo.dwThreadId, GetCurrentThreadId(), TRUE)) {
+    SetFromLastError();
+    throw std::runtime_error("AttachThreadInput failed. " + LastErrorText());
+  }
+}
+
+void cSkitPlayer::DetachInput() { AttachThreadInput(ProcessInfo.dwThreadId, GetCurrentThreadId(), FALSE); }
+
+void cSkitPlayer::FindPlayerWindow() {
+  PlayerWindow = nullptr;
+  EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        auto* self = reinterpret_cast<cSkitPlayer*>(param);
+        DWORD processId = 0;
+        DWORD threadId = GetWindowThreadProcessId(window, &processId);
+        if (threadId == self->ProcessInfo.dwThreadId && processId == self->ProcessInfo.dwProcessId) {
+          self->PlayerWindow = window;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(this));
+  if (PlayerWindow == nullptr) throw std::runtime_error("Unable to locate program window.");
+}
+
+bool cSkitPlayer::Play(HWND focusWindow) {
+  try {
+    AddVariable("SS_Swf", SkitPath);
+    WriteArgFile();
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    std::string folder;
+    SplitPath(PlayerPath, &folder, nullptr);
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessA(PlayerPath.c_str(), nullptr, nullptr, nullptr, TRUE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &started)) {
+      SetFromLastError();
+      return false;
+    }
+    ProcessInfo = started;
+    WaitForInputIdle(ProcessInfo.hProcess, 5000);
+    AttachInput();
+    if (focusWindow != nullptr) {
+      SetForegroundWindow(focusWindow);
+      SetFocus(focusWindow);
+    }
+    FindPlayerWindow();
+    SetWindowLongA(PlayerWindow, GWL_EXSTYLE, GetWindowLongA(PlayerWindow, GWL_EXSTYLE) | WS_EX_TOPMOST);
+    return true;
+  } catch (...) {
+    // The caller shows the text of the recorded code.
+    return false;
+  }
+}
+
+bool cSkitPlayer::IsFinished(DWORD milliseconds) const {
+  if (ProcessInfo.hProcess == nullptr) return true;
+  return WaitForSingleObject(ProcessInfo.hProcess, milliseconds) == WAIT_OBJECT_0;
+}
+
+bool cSkitPlayer::Stop(DWORD milliseconds) {
+  if (ProcessInfo.hProcess != nullptr) DetachInput();
+  if (PlayerWindow != nullptr) PostMessageA(PlayerWindow, WM_CLOSE, 0, 0);
+  return IsFinished(milliseconds);
+}
+
+void cSkitPlayer::Cleanup() {
+  if (ProcessInfo.hThread != nullptr) CloseHandle(ProcessInfo.hThread);
+  if (ProcessInfo.hProcess != nullptr) CloseHandle(ProcessInfo.hProcess);
+  ProcessInfo = {};
+  PlayerWindow = nullptr;
+  if (!ArgFilePath.empty()) DeleteFileA(ArgFilePath.c_str());
+}

@@ -1,0 +1,47 @@
+// One skit shown by the external movie player: the variables go into an
+// argument file beside the player program, the program is started in its own
+// folder, its input is joined to ours and its window kept on top. Letting go
+// of the object never ends the program: a movie that was handed a key keeps
+// running after the screensaver has gone.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "base/errors.h"
+
+class cSkitPlayer : public cError {
+ public:
+  cSkitPlayer(std::string skitPath, std::string playerPath);
+  ~cSkitPlayer() override;
+  cSkitPlayer(const cSkitPlayer&) = delete;
+  cSkitPlayer& operator=(const cSkitPlayer&) = delete;
+
+  // An empty name or value drops every pair added so far.
+  void AddVariable(const std::string& name, const std::string& value);
+  void AddVariable(const std::string& name, const char* format, int32_t number);
+  // True when the player runs and its window was found.
+  bool Play(HWND focusWindow);
+  bool IsFinished(DWORD milliseconds) const;
+  // Asks the player to close; never ends it by force.
+  bool Stop(DWORD milliseconds);
+
+  static std::string EncodeValue(const std::string& value);
+  static std::string ArgFilePathFor(const std::string& playerPath);
+
+  std::string PlayerPath;
+  std::string SkitPath;
+  std::string ArgFilePath;
+  std::string Variables;
+  PROCESS_INFORMATION ProcessInfo{};
+  HWND PlayerWindow = nullptr;
+
+ private:
+  void WriteArgFile() const;
+  void AttachInput();
+  void DetachInput();
+  void FindPlayerWindow();
+  void Cleanup();
+};
