@@ -1,0 +1,554 @@
+// cPakFile keeps the archive open for its whole life and leaves the file
+// complete after every WriteEntry: the body goes where the directory began,
+// then the directory and the trailer are written after it and the file is
+// cut behind the trailer. Nothing is ever removed in place. A body that grows
+// is written anew at the end and its old slot is marked deleted; a body that
+// does not grow is overwritten where it is. Space is reclaimed only when the
+// object is destroyed: if any slot is deleted, the live bodies are copied
+// back to back into "<archive>1", which is flushed and then moved over the
+// archive in one step, so a failure at any point leaves the old archive whole.
+//
+// Every record on disk is read and written field by field through the
+// little-endian helpers below, at the offsets documented above Open(); the
+// directory is held in memory as the exact bytes of the file (decoded), so
+// reserved fields travel unchanged.
+#include "store/pak.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "base/errors.h"
+#include "base/log.h"
+
+namespace {
+
+// Trailer fields.
+constexpr size_t kSpecAt = 16;
+constexpr size_t kDataEndAt = 56;
+constexpr size_t kDirectorySizeAt = 60;
+constexpr size_t kDataBaseAt = 132;
+constexpr size_t kTrailerMagicAt = 140;
+// Directory header fields.
+constexpr size_t kCapacityAt = 8;
+constexpr size_t kCountAt = 12;
+// Slot fields.
+constexpr size_t kSlotTypeAt = 0;
+constexpr size_t kSlotIdAt = 4;
+constexpr size_t kSlotReservedAt = 8;
+constexpr size_t kSlotOffsetAt = 12;
+constexpr size_t kSlotLengthAt = 16;
+constexpr size_t kSlotAttributeAt = 20;
+constexpr size_t kSlotDeletedAt = 22;
+constexpr size_t kSlotTransformedAt = 23;
+
+constexpr char kTrailerMagic[4] = {'p', 'a', 'k', 'h'};
+constexpr char kDirectoryMagic[4] = {'p', 'a', 'k', 'i'};
+
+// Positions are handed to SetFilePointer as a signed 32-bit distance.
+constexpr uint64_t kLargestPosition = 0x7FFFFFFF;
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+uint32_t Get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+void Put16(uint8_t* p, uint16_t value) {
+  p[0] = static_cast<uint8_t>(value);
+  p[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void Put32(uint8_t* p, uint32_t value) {
+  p[0] = static_cast<uint8_t>(value);
+  p[1] = static_cast<uint8_t>(value >> 8);
+  p[2] = static_cast<uint8_t>(value >> 16);
+  p[3] = static_cast<uint8_t>(value >> 24);
+}
+
+// Runs its action when the scope is left, by return or by exception.
+template <typename Action>
+class cGuard {
+ public:
+  explicit cGuard(Action action) : Action_(std::move(action)) {}
+  ~cGuard() { Action_(); }
+  cGuard(const cGuard&) = delete;
+  cGuard& operator=(const cGuard&) = delete;
+
+ private:
+  Action Action_;
+};
+
+void SeekTo(cFile& file, uint64_t position) {
+  if (position > kLargestPosition) ThrowCode(ERROR_FILE_TOO_LARGE);
+  file.Seek(static_cast<LONG>(position), FILE_BEGIN);
+}
+
+uint8_t RotateLeft(uint8_t b, unsigned k) {
+  k &= 7;
+  return k == 0 ? b : static_cast<uint8_t>(b << k | b >> (8 - k));
+}
+
+uint8_t RotateRight(uint8_t b, unsigned k) { return RotateLeft(b, (8 - (k & 7)) & 7); }
+
+uint8_t ReverseBits(uint8_t b) {
+  uint8_t r = 0;
+  for (int i = 0; i < 8; ++i) {
+    if (b & (1u << i)) r |= static_cast<uint8_t>(1u << (7 - i));
+  }
+  return r;
+}
+
+uint8_t Apply(uint8_t op, uint8_t k, uint8_t b, bool encode) {
+  switch (op) {
+    case PAK_OP_ROTATE_RIGHT: return encode ? RotateRight(b, k) : RotateLeft(b, k);
+    case PAK_OP_XOR: return b ^ k;
+    case PAK_OP_ROTATE_LEFT: return encode ? RotateLeft(b, k) : RotateRight(b, k);
+    case PAK_OP_REVERSE_BITS: return ReverseBits(b);
+    case PAK_OP_SWAP_NIBBLES: return static_cast<uint8_t>(b << 4 | b >> 4);
+    default: return b;
+  }
+}
+
+// The spec is four (operation, operand) pairs. In cycling mode pairs 1..3
+// take consecutive bytes in turn and a plain operation sends the next byte
+// back to pair 1; the sequence depends only on the spec, never on the data,
+// so encoding and decoding walk the same pairs.
+void Transform(const uint8_t* spec, uint8_t* data, size_t size, bool encode) {
+  if (spec[0] == PAK_OP_PLAIN) return;
+  if (spec[0] != PAK_OP_CYCLE) {
+    for (size_t i = 0; i < size; ++i) data[i] = Apply(spec[0], spec[1], data[i], encode);
+    return;
+  }
+  unsigned pair = 1;
+  for (size_t i = 0; i < size; ++i) {
+    const uint8_t op = spec[2 * pair];
+    data[i] = Apply(op, spec[2 * pair + 1], data[i], encode);
+    pair = (op == PAK_OP_PLAIN || pair == 3) ? 1 : pair + 1;
+  }
+}
+
+}  // namespace
+
+void PakEncode(const uint8_t* spec, uint8_t* data, size_t size) { Transform(spec, data, size, true); }
+void PakDecode(const uint8_t* spec, uint8_t* data, size_t size) { Transform(spec, data, size, false); }
+
+cPakFile::MoveFn cPakFile::MoveStep = MoveFileExA;
+
+cPakFile::cPakFile(const std::string& path, bool openExisting, const uint8_t* transformSpec, DWORD access) {
+  if (!openExisting) CreateEmpty(path, transformSpec);
+  Open(path, access);
+}
+
+cPakFile::~cPakFile() { Close(); }
+
+// Archive layout (all integers little-endian, positions unsigned 32-bit):
+//
+//   file position                         bytes          content
+//   0                                     DataBase       prefix, copied unchanged
+//   DataBase                              DataEnd        entry bodies at DataBase + offset
+//   DataBase + DataEnd                    DirectorySize  directory (encoded as a whole
+//                                                        when the archive is transformed)
+//   DataBase + DataEnd + DirectorySize    144            trailer; the file ends here
+//
+// Trailer:
+//   offset  width  field
+//   0       16     reserved, kept as read
+//   16      8      TransformSpec: four (operation, operand) byte pairs
+//   24      32     reserved, kept as read
+//   56      u32    DataEnd: at least the largest offset + length of any slot in use
+//   60      u32    DirectorySize
+//   64      64     reserved, kept as read
+//   128     u32    reserved, 0 in a new archive
+//   132     u32    DataBase
+//   136     u32    reserved, 0 in a new archive
+//   140     4      "pakh"
+//
+// Directory: a 16-byte header, then `capacity` slots of 24 bytes.
+//   0       4      "paki" (not checked)
+//   4       u32    reserved, 0
+//   8       u32    capacity
+//   12      u32    count: slots 0 .. count-1 are in use, deleted ones included
+//
+// Slot:
+//   0       4      type code, four characters in file order
+//   4       i32    id
+//   8       u32    reserved, carried along
+//   12      u32    offset of the body from DataBase
+//   16      u32    length of the body
+//   20      u16    attribute, stored for the caller
+//   22      u8     deleted: nonzero when superseded
+//   23      u8     transformed: nonzero when the body is encoded
+//
+// Everything is checked against the real file size in 64-bit arithmetic
+// before it is allocated or read, so a damaged or hostile file ends as the
+// corrupt-file error and never as a huge allocation or a read past the end.
+void cPakFile::Open(const std::string& path, DWORD access) {
+  Path_ = path;
+  try {
+    const bool writable = (access & GENERIC_WRITE) != 0;
+    File_.Open(path, access, writable ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE);
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(File_.Handle, &size)) ThrowLastError(path);
+    const uint64_t fileSize = static_cast<uint64_t>(size.QuadPart);
+    if (fileSize < PAK_TRAILER_SIZE) ThrowCorrupt();
+    if (fileSize > kLargestPosition) ThrowCode(ERROR_FILE_TOO_LARGE, path);
+
+    SeekTo(File_, fileSize - PAK_TRAILER_SIZE);
+    File_.Read(Trailer_, PAK_TRAILER_SIZE);
+    if (std::memcmp(Trailer_ + kTrailerMagicAt, kTrailerMagic, 4) != 0) ThrowCorrupt();
+    const uint64_t base = DataBase();
+    const uint64_t dataEnd = DataEnd();
+    const uint64_t directorySize = DirectorySize();
+    if (base + dataEnd + directorySize + PAK_TRAILER_SIZE != fileSize) ThrowCorrupt();
+    if (directorySize < PAK_DIRECTORY_HEADER_SIZE) ThrowCorrupt();
+
+    Directory_ = static_cast<uint8_t*>(AllocZeroed(directorySize));
+    if (Directory_ == nullptr) ThrowCode(ERR_NO_MEMORY, path);
+    SeekTo(File_, base + dataEnd);
+    File_.Read(Directory_, static_cast<DWORD>(directorySize));
+    if (IsTransformed()) Decode(Directory_, directorySize);
+
+    Validate();
+    Writable_ = writable;
+  } catch (...) {
+    FreeZeroed(Directory_);
+    Directory_ = nullptr;
+    File_.Close();
+    Path_.clear();
+    throw;
+  }
+}
+
+// The trailer has already been matched against the file size.
+void cPakFile::Validate() const {
+  const uint64_t capacity = Capacity();
+  const uint64_t count = Count();
+  if (PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * capacity > DirectorySize()) ThrowCorrupt();
+  if (count > capacity) ThrowCorrupt();
+  const uint64_t dataEnd = DataEnd();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* slot = SlotBytes(i);
+    const uint64_t end = static_cast<uint64_t>(Get32(slot + kSlotOffsetAt)) + Get32(slot + kSlotLengthAt);
+    if (end > dataEnd) ThrowCorrupt();
+  }
+}
+
+void cPakFile::ThrowCorrupt() const { ThrowCode(ERR_FILE_CORRUPT, Path_); }
+
+void cPakFile::CreateEmpty(const std::string& path, const uint8_t* spec) {
+  cFile file;
+  cGuard release([&] {
+    FreeZeroed(Directory_);
+    Directory_ = nullptr;
+    file.Close();
+  });
+  file.Create(path, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ);
+
+  Directory_ = static_cast<uint8_t*>(AllocZeroed(PAK_DIRECTORY_HEADER_SIZE));
+  if (Directory_ == nullptr) ThrowCode(ERR_NO_MEMORY, path);
+  std::memcpy(Directory_, kDirectoryMagic, 4);
+
+  std::memset(Trailer_, 0, sizeof Trailer_);
+  std::memcpy(Trailer_ + kTrailerMagicAt, kTrailerMagic, 4);
+  Put32(Trailer_ + kDirectorySizeAt, PAK_DIRECTORY_HEADER_SIZE);
+  if (spec != nullptr) {
+    std::memcpy(Trailer_ + kSpecAt, spec, PAK_SPEC_SIZE);
+  } else {
+    std::memset(Trailer_ + kSpecAt, PAK_OP_PLAIN, PAK_SPEC_SIZE);
+  }
+  WriteDirectory(file);
+  WriteTrailer(file);
+}
+
+void cPakFile::Close() {
+  // A read-only opening never rewrites the file, whatever it holds.
+  try {
+    if (Writable_ && Directory_ != nullptr && PackDirectory()) Rewrite();
+  } catch (const std::exception& e) {
+    LogWrite(LOG_ERROR, "Compacting %s failed: %s", Path_.c_str(), e.what());
+  } catch (...) {
+  }
+  File_.Close();
+  FreeZeroed(Directory_);
+  Directory_ = nullptr;
+  Path_.clear();
+}
+
+bool cPakFile::IsTransformed() const { return Trailer_[kSpecAt] != PAK_OP_PLAIN; }
+const uint8_t* cPakFile::TransformSpec() const { return Trailer_ + kSpecAt; }
+uint32_t cPakFile::DataBase() const { return Get32(Trailer_ + kDataBaseAt); }
+uint32_t cPakFile::DataEnd() const { return Get32(Trailer_ + kDataEndAt); }
+uint32_t cPakFile::DirectorySize() const { return Get32(Trailer_ + kDirectorySizeAt); }
+uint32_t cPakFile::Capacity() const { return Get32(Directory_ + kCapacityAt); }
+uint32_t cPakFile::Count() const { return Get32(Directory_ + kCountAt); }
+void cPakFile::SetCount(uint32_t value) { Put32(Directory_ + kCountAt, value); }
+void cPakFile::SetDataEnd(uint32_t value) { Put32(Trailer_ + kDataEndAt, value); }
+
+uint8_t* cPakFile::SlotBytes(uint32_t index) const {
+  return Directory_ + PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * static_cast<size_t>(index);
+}
+
+PakSlot cPakFile::Slot(uint32_t index) const {
+  if (index >= Count()) throw std::out_of_range("pak slot index");
+  const uint8_t* p = SlotBytes(index);
+  PakSlot slot;
+  slot.Type = Get32(p + kSlotTypeAt);
+  slot.Id = static_cast<int32_t>(Get32(p + kSlotIdAt));
+  slot.Reserved = Get32(p + kSlotReservedAt);
+  slot.Offset = Get32(p + kSlotOffsetAt);
+  slot.Length = Get32(p + kSlotLengthAt);
+  slot.Attribute = Get16(p + kSlotAttributeAt);
+  slot.Deleted = p[kSlotDeletedAt];
+  slot.Transformed = p[kSlotTransformedAt];
+  return slot;
+}
+
+void cPakFile::Encode(uint8_t* data, size_t size) const { PakEncode(TransformSpec(), data, size); }
+void cPakFile::Decode(uint8_t* data, size_t size) const { PakDecode(TransformSpec(), data, size); }
+
+int32_t cPakFile::FindEntry(uint32_t type, int32_t id) const {
+  const uint32_t count = Count();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* slot = SlotBytes(i);
+    if (Get32(slot + kSlotTypeAt) == type && static_cast<int32_t>(Get32(slot + kSlotIdAt)) == id &&
+        slot[kSlotDeletedAt] == 0) {
+      return static_cast<int32_t>(i);
+    }
+  }
+  return -1;
+}
+
+// Deleted slots count too, so an id once handed out is never handed out again
+// while the archive keeps its slot.
+int32_t cPakFile::NextId(uint32_t type) const {
+  int32_t largest = 0;
+  const uint32_t count = Count();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* slot = SlotBytes(i);
+    const int32_t id = static_cast<int32_t>(Get32(slot + kSlotIdAt));
+    if (Get32(slot + kSlotTypeAt) == type && id > largest) largest = id;
+  }
+  return static_cast<int32_t>(static_cast<uint32_t>(largest) + 1);
+}
+
+void cPakFile::ReadEntry(uint32_t type, int32_t id, uint32_t* length, void** buffer) {
+  const int32_t index = FindEntry(type, id);
+  if (index < 0) throw std::runtime_error("Pak not found.");
+  const PakSlot slot = Slot(static_cast<uint32_t>(index));
+  // One spare zero byte: a string body that lost its terminator in a damaged
+  // file still ends inside the buffer.
+  auto* body = static_cast<uint8_t*>(AllocZeroed(static_cast<size_t>(slot.Length) + 1));
+  if (body == nullptr) throw std::runtime_error("Can't allocate pak.");
+  try {
+    SeekTo(File_, static_cast<uint64_t>(DataBase()) + slot.Offset);
+    File_.Read(body, slot.Length);
+  } catch (...) {
+    FreeZeroed(body);
+    throw;
+  }
+  if (IsTransformed() && slot.Transformed != 0) Decode(body, slot.Length);
+  if (length != nullptr) *length = slot.Length;
+  *buffer = body;
+}
+
+void cPakFile::ReadString(StringRef& ref) {
+  if (ref.Id < 0) {
+    ref.Text = nullptr;
+    return;
+  }
+  ReadEntry(PAK_TYPE_STRING, ref.Id, nullptr, &ref.Text);
+}
+
+// Any buffer ReadEntry gave is freed, whether or not its entry is still in
+// this archive: texts read from one archive are often released after they
+// have been copied into another.
+void cPakFile::ReleaseEntry(uint32_t /*type*/, int32_t /*id*/, void* buffer) { FreeZeroed(buffer); }
+
+int32_t cPakFile::WriteEntry(uint32_t type, int32_t id, uint16_t attribute, bool transform, uint32_t length,
+                             const void* data) {
+  if (!Writable_) ThrowCode(ERROR_ACCESS_DENIED, Path_);
+  if (length == 0) {
+    const size_t n = std::strlen(static_cast<const char*>(data)) + 1;
+    if (n > kLargestPosition) ThrowCode(ERROR_FILE_TOO_LARGE, Path_);
+    length = static_cast<uint32_t>(n);
+  }
+
+  int32_t index = -1;
+  int32_t superseded = -1;
+  if (id == PAK_NEW_ID) {
+    id = NextId(type);
+    // Only a file that already holds id 0x7FFFFFFF gets here.
+    if (id <= 0) ThrowCorrupt();
+  } else {
+    index = FindEntry(type, id);
+    if (index >= 0 && length > Get32(SlotBytes(static_cast<uint32_t>(index)) + kSlotLengthAt)) {
+      superseded = index;
+      index = -1;
+    }
+  }
+
+  const bool encoded = IsTransformed() && transform;
+  const uint8_t* body = static_cast<const uint8_t*>(data);
+  uint8_t* copy = nullptr;
+  cGuard release([&] { FreeZeroed(copy); });
+  if (encoded) {
+    copy = static_cast<uint8_t*>(AllocZeroed(length));
+    if (copy == nullptr) ThrowCode(ERR_NO_MEMORY, Path_);
+    std::memcpy(copy, data, length);
+    Encode(copy, length);
+    body = copy;
+  }
+
+  uint32_t offset;
+  if (index < 0) {
+    // The new body takes the directory's place; the directory may grow by a
+    // whole step on the way.
+    const uint64_t end = static_cast<uint64_t>(DataBase()) + DataEnd() + length + DirectorySize() +
+                         PAK_SLOT_SIZE * PAK_DIRECTORY_GROWTH + PAK_TRAILER_SIZE;
+    if (end > kLargestPosition) ThrowCode(ERROR_FILE_TOO_LARGE, Path_);
+    AddSlot();
+    index = static_cast<int32_t>(Count() - 1);
+    offset = DataEnd();
+    // Marked only now, so that a directory written by AddSlot still has it.
+    if (superseded >= 0) SlotBytes(static_cast<uint32_t>(superseded))[kSlotDeletedAt] = 1;
+  } else {
+    offset = Get32(SlotBytes(static_cast<uint32_t>(index)) + kSlotOffsetAt);
+  }
+
+  uint8_t* slot = SlotBytes(static_cast<uint32_t>(index));
+  Put32(slot + kSlotTypeAt, type);
+  Put32(slot + kSlotIdAt, static_cast<uint32_t>(id));
+  Put32(slot + kSlotOffsetAt, offset);
+  Put32(slot + kSlotLengthAt, length);
+  Put16(slot + kSlotAttributeAt, attribute);
+  slot[kSlotDeletedAt] = 0;
+  slot[kSlotTransformedAt] = encoded ? 1 : 0;
+
+  SeekTo(File_, static_cast<uint64_t>(DataBase()) + offset);
+  File_.Write(body, length);
+  WriteDirectory(File_);
+  WriteTrailer(File_);
+  return id;
+}
+
+void cPakFile::AddSlot() {
+  const uint32_t count = Count();
+  if (count < Capacity()) {
+    SetCount(count + 1);
+    return;
+  }
+  const uint32_t capacity = count + PAK_DIRECTORY_GROWTH;
+  const size_t size = PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * static_cast<size_t>(capacity);
+  auto* grown = static_cast<uint8_t*>(AllocZeroed(size));
+  if (grown == nullptr) ThrowCode(ERR_NO_MEMORY, Path_);
+  std::memcpy(grown, Directory_, PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * static_cast<size_t>(count));
+  Put32(grown + kCapacityAt, capacity);
+  Put32(grown + kCountAt, count + 1);
+  FreeZeroed(Directory_);
+  Directory_ = grown;
+  Put32(Trailer_ + kDirectorySizeAt, static_cast<uint32_t>(size));
+  WriteDirectory(File_);
+  WriteTrailer(File_);
+}
+
+uint32_t cPakFile::LargestEnd() const {
+  uint32_t largest = 0;
+  const uint32_t count = Count();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* slot = SlotBytes(i);
+    largest = std::max(largest, Get32(slot + kSlotOffsetAt) + Get32(slot + kSlotLengthAt));
+  }
+  return largest;
+}
+
+// DataEnd never shrinks while the archive is open: a body rewritten shorter
+// in place at the end leaves an unused tail there, and compaction (which sets
+// DataEnd itself) reclaims it.
+void cPakFile::WriteDirectory(cFile& file) {
+  SetDataEnd(std::max(DataEnd(), LargestEnd()));
+  const uint32_t size = DirectorySize();
+  const uint8_t* image = Directory_;
+  uint8_t* copy = nullptr;
+  cGuard release([&] { FreeZeroed(copy); });
+  if (IsTransformed()) {
+    copy = static_cast<uint8_t*>(AllocZeroed(size));
+    if (copy == nullptr) ThrowCode(ERR_NO_MEMORY, Path_);
+    std::memcpy(copy, Directory_, size);
+    Encode(copy, size);
+    image = copy;
+  }
+  SeekTo(file, static_cast<uint64_t>(DataBase()) + DataEnd());
+  file.Write(image, size);
+}
+
+void cPakFile::WriteTrailer(cFile& file) {
+  SeekTo(file, static_cast<uint64_t>(DataBase()) + DataEnd() + DirectorySize());
+  file.Write(Trailer_, PAK_TRAILER_SIZE);
+  file.Truncate();
+}
+
+bool cPakFile::PackDirectory() {
+  const uint32_t count = Count();
+  uint32_t live = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (SlotBytes(i)[kSlotDeletedAt] == 0) ++live;
+  }
+  if (live == count) return false;
+
+  const uint32_t size = DirectorySize();
+  auto* packed = static_cast<uint8_t*>(AllocZeroed(size));
+  if (packed == nullptr) ThrowCode(ERR_NO_MEMORY, Path_);
+  std::memcpy(packed, kDirectoryMagic, 4);
+  Put32(packed + kCapacityAt, Capacity());
+  Put32(packed + kCountAt, live);
+  uint8_t* to = packed + PAK_DIRECTORY_HEADER_SIZE;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* slot = SlotBytes(i);
+    if (slot[kSlotDeletedAt] != 0) continue;
+    std::memcpy(to, slot, PAK_SLOT_SIZE);
+    to += PAK_SLOT_SIZE;
+  }
+  FreeZeroed(Directory_);
+  Directory_ = packed;
+  return true;
+}
+
+// The archive itself is only touched by the final replace: until then a
+// failure costs nothing but the temporary file.
+void cPakFile::Rewrite() {
+  const std::string tempPath = Path_ + "1";
+  cFile temp;
+  try {
+    temp.Create(tempPath, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ);
+    File_.Seek(0, FILE_BEGIN);
+    CopyFileData(File_, temp, DataBase());
+    uint32_t total = 0;
+    const uint32_t count = Count();
+    for (uint32_t i = 0; i < count; ++i) {
+      uint8_t* slot = SlotBytes(i);
+      const uint32_t from = Get32(slot + kSlotOffsetAt);
+      const uint32_t length = Get32(slot + kSlotLengthAt);
+      Put32(slot + kSlotOffsetAt, total);
+      SeekTo(File_, static_cast<uint64_t>(DataBase()) + from);
+      CopyFileData(File_, temp, length);
+      total += length;
+    }
+    SetDataEnd(total);
+    WriteDirectory(temp);
+    WriteTrailer(temp);
+    temp.Flush();
+    temp.Close();
+    File_.Close();
+    if (!MoveStep(tempPath.c_str(), Path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      ThrowLastError(Path_);
+    }
+  } catch (...) {
+    temp.Close();
+    File_.Close();
+    DeleteFileA(tempPath.c_str());
+    throw;
+  }
+}

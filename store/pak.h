@@ -1,0 +1,136 @@
+// Pak archives: one file holding many small typed entries, each addressed by
+// a four-character type code and a signed 32-bit id, with an optional
+// reversible byte transform over the directory and the bodies that ask for it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "base/files.h"
+
+// A type code as the integer its four bytes make when read little-endian:
+// PakType("PSTR") == 0x52545350.
+constexpr uint32_t PakType(const char (&code)[5]) {
+  return static_cast<uint32_t>(static_cast<uint8_t>(code[0])) |
+         static_cast<uint32_t>(static_cast<uint8_t>(code[1])) << 8 |
+         static_cast<uint32_t>(static_cast<uint8_t>(code[2])) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(code[3])) << 24;
+}
+
+constexpr uint32_t PAK_TYPE_STRING = PakType("PSTR");
+
+// Passed as the id to WriteEntry: store under NextId(type) and return that.
+constexpr int32_t PAK_NEW_ID = static_cast<int32_t>(0x8FFFFFFFu);
+
+constexpr size_t PAK_TRAILER_SIZE = 144;
+constexpr size_t PAK_DIRECTORY_HEADER_SIZE = 16;
+constexpr size_t PAK_SLOT_SIZE = 24;
+constexpr size_t PAK_SPEC_SIZE = 8;
+// Slots added each time the directory is full.
+constexpr uint32_t PAK_DIRECTORY_GROWTH = 200;
+
+// Operation codes of the byte transform; any other value leaves a byte alone.
+constexpr uint8_t PAK_OP_PLAIN = 13;
+constexpr uint8_t PAK_OP_CYCLE = 6;  // as the first spec byte only
+constexpr uint8_t PAK_OP_ROTATE_RIGHT = 22;  // on encoding
+constexpr uint8_t PAK_OP_XOR = 29;
+constexpr uint8_t PAK_OP_ROTATE_LEFT = 38;  // on encoding
+constexpr uint8_t PAK_OP_REVERSE_BITS = 61;
+constexpr uint8_t PAK_OP_SWAP_NIBBLES = 83;
+
+// The byte transform of an eight-byte spec, over one buffer. Decode undoes
+// Encode. A spec whose first byte is PAK_OP_PLAIN leaves the bytes alone.
+void PakEncode(const uint8_t* spec, uint8_t* data, size_t size);
+void PakDecode(const uint8_t* spec, uint8_t* data, size_t size);
+
+// A text kept as a "PSTR" entry. Only Id is ever stored; Text is the holder's
+// copy, read with cPakFile::ReadString and freed with ReleaseEntry.
+struct StringRef {
+  int32_t Id = -1;  // negative: no string
+  char* Text = nullptr;
+};
+
+// One directory slot, decoded, for inspection.
+struct PakSlot {
+  uint32_t Type = 0;
+  int32_t Id = 0;
+  uint32_t Reserved = 0;
+  uint32_t Offset = 0;  // relative to the data base
+  uint32_t Length = 0;
+  uint16_t Attribute = 0;
+  uint8_t Deleted = 0;
+  uint8_t Transformed = 0;
+};
+
+class cPakFile {
+ public:
+  // With openExisting false, first creates an empty archive at path with the
+  // given eight-byte transform spec (null: nothing transformed). access is
+  // GENERIC_READ or GENERIC_READ | GENERIC_WRITE.
+  explicit cPakFile(const std::string& path, bool openExisting = true, const uint8_t* transformSpec = nullptr,
+                    DWORD access = GENERIC_READ | GENERIC_WRITE);
+  ~cPakFile();
+  cPakFile(const cPakFile&) = delete;
+  cPakFile& operator=(const cPakFile&) = delete;
+
+  // Index of the first live slot with this type and id, or -1.
+  int32_t FindEntry(uint32_t type, int32_t id) const;
+  int32_t NextId(uint32_t type) const;
+
+  // A new heap buffer with the decoded body; free it with ReleaseEntry. The
+  // buffer has one zero byte past the body. length may be null.
+  void ReadEntry(uint32_t type, int32_t id, uint32_t* length, void** buffer);
+  template <typename T>
+  void ReadEntry(uint32_t type, int32_t id, uint32_t* length, T** buffer) {
+    void* body = nullptr;
+    ReadEntry(type, id, length, &body);
+    *buffer = static_cast<T*>(body);
+  }
+  void ReadString(StringRef& ref);
+  // length 0: data is a zero-terminated string, stored with its terminator.
+  // Returns the id used (a new one for PAK_NEW_ID).
+  int32_t WriteEntry(uint32_t type, int32_t id, uint16_t attribute, bool transform, uint32_t length, const void* data);
+  void ReleaseEntry(uint32_t type, int32_t id, void* buffer);
+
+  const std::string& Path() const { return Path_; }
+  bool IsTransformed() const;
+  const uint8_t* TransformSpec() const;
+  uint32_t DataBase() const;
+  uint32_t DataEnd() const;
+  uint32_t DirectorySize() const;
+  uint32_t Capacity() const;
+  uint32_t Count() const;
+  PakSlot Slot(uint32_t index) const;
+
+  // The call that moves the compacted copy over the archive; tests swap it
+  // for one that fails.
+  using MoveFn = BOOL(WINAPI*)(LPCSTR existing, LPCSTR target, DWORD flags);
+  static MoveFn MoveStep;
+
+ private:
+  void CreateEmpty(const std::string& path, const uint8_t* spec);
+  void Open(const std::string& path, DWORD access);
+  void Validate() const;
+  void Close();
+  void AddSlot();
+  void WriteDirectory(cFile& file);
+  void WriteTrailer(cFile& file);
+  bool PackDirectory();
+  void Rewrite();
+  uint32_t LargestEnd() const;
+  void SetDataEnd(uint32_t value);
+  uint8_t* SlotBytes(uint32_t index) const;
+  void SetCount(uint32_t value);
+  void Encode(uint8_t* data, size_t size) const;
+  void Decode(uint8_t* data, size_t size) const;
+  [[noreturn]] void ThrowCorrupt() const;
+
+  uint8_t Trailer_[PAK_TRAILER_SIZE] = {};
+  uint8_t* Directory_ = nullptr;
+  std::string Path_;
+  cFile File_;
+  bool Writable_ = false;
+};
