@@ -44,12 +44,12 @@ class TForm_Saver : public forms::TForm {
   // One step of the error line, as the timer runs it.
   void ErrorTimerTimer();
 
- protected:
   // True keeps the saver open.
   virtual bool OnSaverMouse(UINT message);
   virtual bool OnSaverKey(UINT message, WPARAM keyCode);
   virtual void OnErrorDisplayDone();
 
+ protected:
   void CreateParams(forms::TCreateParams& params) override;
   bool FormCanResize(int& width, int& height) override;
   void FormShow() override;

@@ -53,10 +53,11 @@ class TForm_Saver_Main : public TForm_Saver {
   void ShowSaverError(const char* text);
   void ShowSaverError(const std::string& text) { ShowSaverError(text.c_str()); }
 
- protected:
   bool OnSaverMouse(UINT message) override;
   bool OnSaverKey(UINT message, WPARAM keyCode) override;
   void OnErrorDisplayDone() override;
+
+ protected:
   void FormShow() override;
   void FormClose(forms::TCloseAction& action) override;
 

@@ -57,7 +57,10 @@ LRESULT CALLBACK CatcherHook(int code, WPARAM wParam, LPARAM lParam) {
     HWND box = reinterpret_cast<HWND>(wParam);
     char cls[32];
     GetClassNameA(box, cls, sizeof cls);
-    if (lstrcmpA(cls, "#32770") == 0) {
+    // A message box: a dialog with its text in the static control 0xFFFF;
+    // each box is answered once, however often it is activated.
+    if (lstrcmpA(cls, "#32770") == 0 && GetDlgItem(box, 0xFFFF) != nullptr && GetPropA(box, "CaughtBox") == nullptr) {
+      SetPropA(box, "CaughtBox", reinterpret_cast<HANDLE>(1));
       CaughtBox caught;
       caught.Caption = WindowText(box);
       EnumChildWindows(box, CollectStatic, reinterpret_cast<LPARAM>(&caught.Text));

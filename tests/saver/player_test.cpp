@@ -1,0 +1,119 @@
+#include "saver/skit_player.h"
+
+#include <gtest/gtest.h>
+
+#include "base/files.h"
+#include "tests/saver/saver_testing.h"
+#include "tests/support/testing.h"
+
+using saver_testing::InstallPlayer;
+using saver_testing::KillPlayers;
+using saver_testing::PlayerRecord;
+using saver_testing::PlayerRunning;
+
+TEST(SkitPlayerText, ValuesArePercentEncodedOnce) {
+  EXPECT_EQ(cSkitPlayer::EncodeValue("%20"), "%2520");
+  EXPECT_EQ(cSkitPlayer::EncodeValue("a b+c"), "a%20b%2Bc");
+  EXPECT_EQ(cSkitPlayer::EncodeValue("x=1&y"), "x%3D1%26y");
+  EXPECT_EQ(cSkitPlayer::EncodeValue("C:\\My Skits\\A&B"), "C:\\My%20Skits\\A%26B");
+  EXPECT_EQ(cSkitPlayer::EncodeValue("\xE9/?#:"), "\xE9/?#:");
+}
+
+TEST(SkitPlayerText, ArgumentFileSitsBesideThePlayer) {
+  EXPECT_EQ(cSkitPlayer::ArgFilePathFor("C:\\Tools\\play.exe"), "C:\\Tools\\play.arg");
+  EXPECT_EQ(cSkitPlayer::ArgFilePathFor("C:\\Tools.old\\play"), "C:\\Tools.arg");
+  EXPECT_EQ(cSkitPlayer::ArgFilePathFor(".player"), ".player.arg");
+  EXPECT_EQ(cSkitPlayer::ArgFilePathFor("C:\\Tools\\play"), "C:\\Tools\\play.arg");
+}
+
+TEST(SkitPlayerText, AnEmptyNameOrValueDropsEveryPair) {
+  cSkitPlayer player("C:\\s\\a.swf", "C:\\p\\player.exe");
+  player.AddVariable("A", "1");
+  player.AddVariable("B", "%d", 42);
+  player.AddVariable("C", "%02d", 7);
+  EXPECT_EQ(player.Variables, "A=1&B=42&C=07");
+  player.AddVariable("D", "");
+  EXPECT_EQ(player.Variables, "");
+  player.AddVariable("E", "x");
+  player.AddVariable("", "y");
+  EXPECT_EQ(player.Variables, "");
+}
+
+class SkitPlayerProcess : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const std::string& path : Players) KillPlayers(path);
+  }
+  std::string Player(const std::string& name) {
+    Players.push_back(InstallPlayer(Dir.Path(), name));
+    return Players.back();
+  }
+
+  testing_support::TempDir Dir;
+  std::vector<std::string> Players;
+};
+
+TEST_F(SkitPlayerProcess, PlayWritesTheArgumentFileAndFindsTheWindow) {
+  const std::string path = Player("player.exe");
+  {
+    cSkitPlayer player("C:\\My Skits\\A&B", path);
+    player.AddVariable("SS_RunCount", "%d", 0);
+    ASSERT_TRUE(player.Play(nullptr)) << player.GetErrorText();
+    EXPECT_NE(player.PlayerWindow, nullptr);
+    EXPECT_FALSE(player.IsFinished(0));
+    EXPECT_EQ(testing_support::ReadFileBytes(Dir.File("player.arg")), "SS_RunCount=0&SS_Swf=C:\\My%20Skits\\A%26B");
+    EXPECT_TRUE(player.Stop(5000));
+  }
+  EXPECT_FALSE(FileExists(Dir.File("player.arg")));
+  ASSERT_EQ(PlayerRecord(path).size(), 1u);
+  EXPECT_EQ(PlayerRecord(path)[0], "ARGS SS_RunCount=0&SS_Swf=C:\\My%20Skits\\A%26B");
+}
+
+TEST_F(SkitPlayerProcess, LettingGoLeavesTheMovieRunning) {
+  const std::string path = Player("player.exe");
+  HANDLE process = nullptr;
+  {
+    cSkitPlayer player("skit.swf", path);
+    ASSERT_TRUE(player.Play(nullptr));
+    DuplicateHandle(GetCurrentProcess(), player.ProcessInfo.hProcess, GetCurrentProcess(), &process, SYNCHRONIZE,
+                    FALSE, 0);
+  }
+  ASSERT_NE(process, nullptr);
+  EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_FALSE(FileExists(Dir.File("player.arg")));
+  CloseHandle(process);
+}
+
+TEST_F(SkitPlayerProcess, FailuresAreReportedNotThrown) {
+  {
+    cSkitPlayer missing("skit.swf", Dir.File("absent.exe"));
+    EXPECT_FALSE(missing.Play(nullptr));
+    EXPECT_EQ(missing.GetError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(missing.IsFinished(0));
+  }
+  {
+    // A program with no window of its main thread: no code is recorded.
+    cSkitPlayer windowless("skit.swf", Player("nowindow.exe"));
+    EXPECT_FALSE(windowless.Play(nullptr));
+    EXPECT_EQ(windowless.GetError(), 0);
+    EXPECT_EQ(windowless.PlayerWindow, nullptr);
+  }
+  {
+    // An empty skit path clears the pairs: no argument file at all, and a
+    // stale one from an earlier skit is gone.
+    testing_support::WriteFileBytes(Dir.File("player.arg"), "stale");
+    cSkitPlayer empty("", Player("player.exe"));
+    empty.AddVariable("A", "1");
+    EXPECT_TRUE(empty.Play(nullptr));
+    EXPECT_FALSE(FileExists(Dir.File("player.arg")));
+    empty.Stop(5000);
+  }
+}
+
+TEST_F(SkitPlayerProcess, AStubbornPlayerIsNeverKilled) {
+  const std::string path = Player("stubborn.exe");
+  cSkitPlayer player("skit.swf", path);
+  ASSERT_TRUE(player.Play(nullptr));
+  EXPECT_FALSE(player.Stop(200));
+  EXPECT_TRUE(PlayerRunning(path));
+}
