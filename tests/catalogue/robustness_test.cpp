@@ -56,13 +56,34 @@ class CatalogueDamage : public CatalogTest {
     Builder.Write(Settings.OpsFilePath, spec);
     const std::string valid = testing_support::ReadFileBytes(Settings.OpsFilePath);
     ASSERT_EQ(OpenAndUse(valid), "");
+
+    // Most of the file is zero filler (unused slots of the block and of the
+    // directory); half the changes go to the parts that are read: the block's
+    // header and records in use, the directory slots in use, the trailer.
+    struct Range {
+      size_t At;
+      size_t Size;
+    };
+    std::vector<Range> dense;
+    {
+      cPakFile pak(Settings.OpsFilePath, true, nullptr, GENERIC_READ);
+      const PakSlot block = pak.Slot(static_cast<uint32_t>(pak.FindEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID)));
+      dense.push_back({pak.DataBase() + block.Offset, CATALOG_HEADER_SIZE + Builder.Block->Header.Count * SKIT_RECORD_SIZE});
+      dense.push_back({pak.DataBase() + pak.DataEnd(), PAK_DIRECTORY_HEADER_SIZE + pak.Count() * PAK_SLOT_SIZE});
+      dense.push_back({valid.size() - PAK_TRAILER_SIZE, PAK_TRAILER_SIZE});
+    }
+
     std::mt19937 random(seed);
     int opened = 0;
     for (int round = 0; round < rounds; ++round) {
       std::string file = valid;
       const int changes = 1 + static_cast<int>(random() % 4);
       for (int n = 0; n < changes; ++n) {
-        const size_t at = random() % file.size();
+        size_t at = random() % file.size();
+        if (random() % 2 == 0) {
+          const Range& range = dense[random() % dense.size()];
+          at = range.At + random() % range.Size;
+        }
         // Small numbers and all-ones bytes reach the limits more often than
         // uniform noise would.
         switch (random() % 4) {
@@ -78,8 +99,9 @@ class CatalogueDamage : public CatalogTest {
         ADD_FAILURE() << "round " << round << ": " << failure;
       }
     }
-    // Most single-byte changes land in texts and unused slots.
+    // Plenty of changes land in texts, counters and filler, and still open.
     EXPECT_GT(opened, rounds / 4);
+    EXPECT_LT(opened, rounds);
   }
 };
 
