@@ -37,15 +37,8 @@ const std::string& Setting(std::string cSettings::*member) {
 
 cSkitManager::cSkitManager(bool runMode) {
   Load(runMode);
+  // The job members start idle through their initialisers.
   try {
-    Phase = JOB_IDLE;
-    Changed = false;
-    Current = 0;
-    Transfer = nullptr;
-    Automatic = false;
-    JobDone = 0;
-    JobTotal = 0;
-
     ExpireSpecials();
     PurgeUnavailable();
     CatalogHeader& header = Catalog.Header;
@@ -309,7 +302,7 @@ void cSkitManager::VerifyInstalled() {
   }
 }
 
-// A synchronisation file left in the skits folder by the installation is
-// merged here once catalogue synchronisation exists; until then there is
-// nothing to merge.
+// Merging a synchronisation file that the installation left in the skits
+// folder comes with catalogue synchronisation; the call keeps its place in
+// the start of a run, between the log check and VerifyInstalled.
 void cSkitManager::InstallLocalSyncFile() {}
