@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Runs saver_bench.exe under a private Xvfb and a warm Wine server, and adds
+# the saver's CPU use while a skit plays, read from the host's /proc.
+#   bench/saver_bench.sh [BUILD_DIR] [runs] [seconds-of-play]
+set -euo pipefail
+BUILD=$(cd "${1:-build}" && pwd)
+RUNS=${2:-7}
+PLAY=${3:-30}
+export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+fd=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$fd" >/dev/null 2>&1 &
+XVFB=$!
+for _ in $(seq 100); do [ -s "$fd" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n1 "$fd")"
+trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; kill $XVFB 2>/dev/null || true' EXIT
+/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
+/usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
+
+ticks() {  # user + system clock ticks of the saver process
+  local pid
+  pid=$(pgrep -f 'drearigrams.scr' | head -n1)
+  [ -n "$pid" ] && awk '{print $14 + $15}' "/proc/$pid/stat" || echo 0
+}
+cd "$BUILD"
+/usr/lib/wine/wine64 bin/saver_bench.exe "$RUNS" "$PLAY" </dev/null | while IFS= read -r line; do
+  line=${line%$'\r'}
+  case "$line" in
+    PLAYING-START) T0=$(ticks); W0=$(date +%s.%N) ;;
+    PLAYING-END*)
+      T1=$(ticks); W1=$(date +%s.%N); HZ=$(getconf CLK_TCK)
+      awk -v t0="$T0" -v t1="$T1" -v w0="$W0" -v w1="$W1" -v hz="$HZ" 'BEGIN {
+        cpu = (t1 - t0) / hz; wall = w1 - w0;
+        printf "\nwhile a skit plays (%.0f s)\n  saver CPU per minute   %8.1f ms   (%.3f%% of one core; aim: under 1%%)\n", wall, cpu / wall * 60000, cpu / wall * 100 }' ;;
+    *) echo "$line" ;;
+  esac
+done
