@@ -9,12 +9,10 @@
 #include <memory>
 #include <string>
 
+#include "download/comm.h"
 #include "forms/controls.h"
 #include "saver/saver_form.h"
 #include "saver/skit_player.h"
-
-constexpr UINT WM_DOWNLOAD_DONE = 1536;
-constexpr UINT WM_DOWNLOAD_CANCEL = 1792;
 
 extern const char kBackdropClass[];
 extern const char kCloseSaverQuestion[];

@@ -1,0 +1,134 @@
+// The download driver and its worker thread. TDataModule_Comm moves one file
+// from the content server to the disk (URL to file), keeps the texts and
+// counters the progress displays poll, writes the download-log line, and at
+// its end hangs up the dial-up connections that appeared while it lived.
+// cThread_Comm owns one module and runs one transfer per start on a thread
+// of its own, then posts WM_DOWNLOAD_DONE (lParam 0 success, 1 failure) to
+// the window that started it.
+#pragma once
+
+#include <windows.h>
+#include <ras.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/thread.h"
+#include "net/simphttp.h"
+
+// Posted by the worker when a transfer ends (and by the catalogue when an
+// item cannot be prepared): wParam as given to StartDownload, lParam the
+// worker's error code.
+constexpr UINT WM_DOWNLOAD_DONE = WM_USER + 0x200;  // 1536
+// Posted by the progress dialog to its owner after the user confirmed a cancel.
+constexpr UINT WM_DOWNLOAD_CANCEL = WM_USER + 0x300;  // 1792
+
+extern const char kUserCancelledText[];  // "User cancelled the operation."
+extern const char kHangUpQuestion[];     // "Would you like to disconnect from the Internet now?"
+
+// The two Remote Access Service functions the module needs.
+struct TDialUpApi {
+  DWORD(WINAPI* EnumConnections)(LPRASCONNA Connections, LPDWORD Size, LPDWORD Count) = nullptr;
+  DWORD(WINAPI* HangUp)(HRASCONN Connection) = nullptr;
+};
+
+class TDataModule_Comm {
+ public:
+  // With no dial-up functions given, the system's rasapi32 is used when it is
+  // found on the search path; it is loaded only then.
+  explicit TDataModule_Comm(const TDialUpApi* DialUp = nullptr);
+  TDataModule_Comm(const TDataModule_Comm&) = delete;
+  TDataModule_Comm& operator=(const TDataModule_Comm&) = delete;
+  ~TDataModule_Comm();
+
+  TSimpleHTTP HTTP;
+
+  // One transfer; true when it FAILED.
+  bool FetchFile(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
+                 const std::string& Position);
+  // Marks the module cancelled for good and closes the transfer's handles;
+  // returns when they are closed.
+  void Cancel();
+  void SetAskBeforeHangUp(bool Flag) { FAskBeforeHangUp.store(Flag); }
+  void SetErrorText(const std::string& Text);
+  void WriteDownloadLog(uint32_t Level, const std::string& Text);
+
+  // Readers for the progress displays, safe from any thread.
+  std::string GetItemName() const;
+  std::string GetItemPosition() const;
+  std::string GetStatusText() const;
+  std::string GetErrorText() const;
+  int32_t GetBytesReceived() const { return FBytesReceived.load(); }
+  int32_t GetBytesTotal() const { return FBytesTotal.load(); }
+  bool IsCancelled() const { return FCancelled.load(); }
+  bool IsRasAvailable() const { return FRasAvailable; }
+  bool GetAskBeforeHangUp() const { return FAskBeforeHangUp.load(); }
+  const std::vector<RASCONNA>& GetStartConnections() const { return FStartConnections; }
+
+  // The HTTP component's events.
+  void HTTPConnected(TWinInetControl* Sender);
+  void HTTPTransferProgress(TSimpleHTTP* Sender, THTTPProgressInfo& ProgressInfo);
+  void HTTPStateChange(TWinInetControl* Sender, TWinInetState NewState);
+
+  // Pause after each hang-up, so the line is down before the next one.
+  DWORD HangUpPause = 3000;
+
+ private:
+  void TakeDialUpSnapshot(std::vector<RASCONNA>& Snapshot);
+  bool LoadDialUpApi();
+  void HangUpNewConnections();
+  // Fails the transfer when the response is not a whole 2xx body.
+  void CheckResponse();
+
+  mutable std::mutex FTextLock;  // guards the four texts
+  std::string FItemName;
+  std::string FItemPosition;
+  std::string FStatusText;
+  std::string FErrorText;
+  std::atomic<int32_t> FBytesReceived{0};
+  std::atomic<int32_t> FBytesTotal{0};
+  std::atomic<bool> FCancelled{false};
+  bool FRasAvailable = false;
+  std::vector<RASCONNA> FStartConnections;
+  std::vector<RASCONNA> FEndConnections;
+  std::atomic<bool> FAskBeforeHangUp{false};
+
+  TDialUpApi FDialUp;
+  bool FDialUpLoaded = false;
+  HMODULE FRasLibrary = nullptr;
+};
+
+// The worker: a cThread that owns one TDataModule_Comm.
+class cThread_Comm : public cThread {
+ public:
+  cThread_Comm();
+  // Cancels and waits for a running transfer before the module goes away.
+  ~cThread_Comm() override;
+
+  // Stores the transfer and starts it; when a transfer is still running
+  // nothing starts and nothing is posted.
+  void StartDownload(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
+                     const std::string& Position, HWND NotifyWindow, UINT Message, WPARAM WParam);
+  void Run() override;
+  // Stores the code and puts its text into the module's ErrorText.
+  int32_t SetError(int32_t Code) override;
+  // Cancels the transfer (returns when its handles are closed), then sets
+  // the stop request.
+  void Stop() override;
+
+  TDataModule_Comm* DataModule() const { return FDataModule.get(); }
+
+ private:
+  std::unique_ptr<TDataModule_Comm> FDataModule;
+  std::string FURL;
+  std::string FFilePath;
+  std::string FItemName;
+  std::string FPosition;
+};
+
+// The data module of the current worker; null when there is none.
+extern TDataModule_Comm* DataModule_Comm;

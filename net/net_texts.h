@@ -1,0 +1,53 @@
+// The texts of the Internet transport (the connection component and the HTTP
+// requests), kept in one table under their string-table ids so that a
+// translation replaces them in one place.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace net {
+
+enum TextId : int {
+  SConnectTimedOut = 65504,
+  SNoErrorDescription = 65506,
+  SSendRequestFailed = 65507,
+  SHeaderQueryFailed = 65508,
+  SCrackUrlFailed = 65509,
+  SReadUrlFailed = 65510,
+  SAddHeadersFailed = 65511,
+  SStateDisconnecting = 65521,
+  SStateNoConnection = 65522,
+  SStateConnecting = 65523,
+  SStateConnected = 65524,
+  SStateResolving = 65525,
+  SStateResolved = 65526,
+  SStateUnknown = 65527,
+  SGeneralConnectError = 65528,
+  SBadUserName = 65530,
+  SBadPassword = 65531,
+  SUnableToConnect = 65532,
+  SNameNotResolved = 65534,
+  SInternalError = 65535,
+};
+
+// The text of an id; empty for an id that has none.
+const char* LoadText(int id);
+
+// The text of id with printf-style arguments (%s takes a const char*, %d an int).
+template <typename... Args>
+std::string FormatText(int id, Args... args) {
+  const char* format = LoadText(id);
+  if constexpr (sizeof...(Args) == 0) {
+    return format;
+  } else {
+    int length = std::snprintf(nullptr, 0, format, args...);
+    if (length <= 0) return std::string();
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, args...);
+    text.resize(static_cast<size_t>(length));
+    return text;
+  }
+}
+
+}  // namespace net

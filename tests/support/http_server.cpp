@@ -1,0 +1,385 @@
+// Sockets are non-blocking and every wait is a select() of at most kSlice ms
+// followed by a look at the stop flag: a client that stops reading, never
+// sends its request or keeps a stalled connection open cannot hold the server
+// past Stop().
+#include "tests/support/http_server.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+namespace {
+
+constexpr unsigned kSlice = 50;                // ms between looks at the stop flag
+constexpr unsigned kRequestPatience = 10000;   // ms for a whole request to arrive
+constexpr size_t kMaxRequestHead = 64 * 1024;  // a larger request head is refused
+constexpr size_t kChunk = 64 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+const char* ReasonPhrase(int code) {
+  switch (code) {
+    case 200: return "OK";
+    case 302: return "Found";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Unknown Status";
+  }
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Winsock stays initialised while any server lives.
+class WinsockUse {
+ public:
+  WinsockUse() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) throw std::runtime_error("WSAStartup failed");
+  }
+  ~WinsockUse() { WSACleanup(); }
+};
+
+// The socket side of one connection.
+class Peer {
+ public:
+  Peer(SOCKET socket, const std::atomic<bool>& stopping) : Socket_(socket), Stopping_(stopping) {}
+
+  // Waits until the socket is readable (or writable); false on stop, error or deadline.
+  bool Wait(bool forWrite, Clock::time_point deadline = Clock::time_point::max()) const {
+    while (!Stopping_.load()) {
+      if (Clock::now() >= deadline) return false;
+      fd_set set;
+      FD_ZERO(&set);
+      FD_SET(Socket_, &set);
+      timeval slice{0, static_cast<long>(kSlice * 1000)};
+      int n = forWrite ? select(0, nullptr, &set, nullptr, &slice) : select(0, &set, nullptr, nullptr, &slice);
+      if (n == SOCKET_ERROR) return false;
+      if (n > 0) return true;
+    }
+    return false;
+  }
+
+  bool SendAll(const char* data, size_t length) const {
+    while (length > 0) {
+      int chunk = static_cast<int>(length < kChunk ? length : kChunk);
+      int sent = send(Socket_, data, chunk, 0);
+      if (sent == SOCKET_ERROR) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK || !Wait(true)) return false;
+        continue;
+      }
+      data += sent;
+      length -= static_cast<size_t>(sent);
+    }
+    return true;
+  }
+  bool SendAll(const std::string& text) const { return SendAll(text.data(), text.size()); }
+
+  // Reads at most one piece into out; false when the peer closed, failed or the deadline passed.
+  bool ReceiveSome(std::string& out, Clock::time_point deadline) const {
+    char buffer[4096];
+    for (;;) {
+      int n = recv(Socket_, buffer, sizeof buffer, 0);
+      if (n > 0) {
+        out.append(buffer, static_cast<size_t>(n));
+        return true;
+      }
+      if (n == 0) return false;
+      if (WSAGetLastError() != WSAEWOULDBLOCK || !Wait(false, deadline)) return false;
+    }
+  }
+
+  // Holds a stalled connection until the client goes away or the server stops.
+  void WaitForClientToLeave() const {
+    std::string ignored;
+    while (ReceiveSome(ignored, Clock::time_point::max())) ignored.clear();
+  }
+
+  void Close() const {
+    shutdown(Socket_, SD_SEND);
+    closesocket(Socket_);
+  }
+
+  // An abortive close: the client sees a reset, not an end of data.
+  void Reset() const {
+    linger hard{1, 0};
+    setsockopt(Socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+    closesocket(Socket_);
+  }
+
+ private:
+  SOCKET Socket_;
+  const std::atomic<bool>& Stopping_;
+};
+
+// Parses "METHOD TARGET HTTP/1.x" and the header lines; reads a body of Content-Length.
+bool ReadRequest(const Peer& peer, ServedRequest& request) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(kRequestPatience);
+  std::string data;
+  size_t headEnd;
+  while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
+    if (data.size() > kMaxRequestHead || !peer.ReceiveSome(data, deadline)) return false;
+  }
+  std::string head = data.substr(0, headEnd);
+  std::string rest = data.substr(headEnd + 4);
+  size_t lineEnd = head.find("\r\n");
+  std::string requestLine = head.substr(0, lineEnd);
+  request.Headers = lineEnd == std::string::npos ? std::string() : head.substr(lineEnd + 2);
+  size_t space1 = requestLine.find(' ');
+  size_t space2 = requestLine.find(' ', space1 + 1);
+  if (space1 == std::string::npos || space2 == std::string::npos) return false;
+  request.Method = requestLine.substr(0, space1);
+  request.Target = requestLine.substr(space1 + 1, space2 - space1 - 1);
+
+  size_t contentLength = 0;
+  std::string lowered = Lower(request.Headers);
+  size_t at = lowered.find("content-length:");
+  if (at != std::string::npos) contentLength = std::strtoul(lowered.c_str() + at + 15, nullptr, 10);
+  while (rest.size() < contentLength) {
+    if (!peer.ReceiveSome(rest, deadline)) return false;
+  }
+  request.Body = rest.substr(0, contentLength);
+  return true;
+}
+
+std::string StatusLine(int code) {
+  return "HTTP/1.1 " + std::to_string(code) + " " + ReasonPhrase(code) + "\r\n";
+}
+
+std::string Head(int code, long long contentLength, const std::string& extra = {}) {
+  std::string head = StatusLine(code) + "Server: LoopbackServer\r\nConnection: close\r\n";
+  if (contentLength >= 0) head += "Content-Length: " + std::to_string(contentLength) + "\r\n";
+  return head + extra + "\r\n";
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+}  // namespace
+
+std::string GeneratedBytes(size_t count) {
+  std::string bytes(count, '\0');
+  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+LoopbackServer::LoopbackServer(std::string folder) : Folder_(std::move(folder)), Listener_(INVALID_SOCKET) {
+  static WinsockUse winsock;
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (listener == INVALID_SOCKET) throw std::runtime_error("cannot create the server socket");
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  int length = sizeof address;
+  u_long nonBlocking = 1;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      ioctlsocket(listener, FIONBIO, &nonBlocking) != 0) {
+    closesocket(listener);
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+  Listener_ = listener;
+  Port_ = ntohs(address.sin_port);
+  Acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+LoopbackServer::~LoopbackServer() { Stop(); }
+
+std::string LoopbackServer::Url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(Port_) + path;
+}
+
+std::vector<ServedRequest> LoopbackServer::Requests() const {
+  std::lock_guard<std::mutex> hold(Lock_);
+  return Requests_;
+}
+
+size_t LoopbackServer::RequestCount() const {
+  std::lock_guard<std::mutex> hold(Lock_);
+  return Requests_.size();
+}
+
+bool LoopbackServer::WaitForRequests(size_t count, unsigned timeoutMs) const {
+  std::unique_lock<std::mutex> hold(Lock_);
+  return Changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return Requests_.size() >= count; });
+}
+
+void LoopbackServer::Stop() {
+  {
+    std::lock_guard<std::mutex> hold(Lock_);
+    if (Stopped_) return;
+    Stopped_ = true;
+    Stopping_.store(true);
+  }
+  Changed_.notify_all();
+  if (Acceptor_.joinable()) Acceptor_.join();
+  for (auto& connection : Connections_) {
+    if (connection->Thread.joinable()) connection->Thread.join();
+  }
+  Connections_.clear();
+  closesocket(static_cast<SOCKET>(Listener_));
+}
+
+bool LoopbackServer::PauseOrStop(unsigned ms) {
+  std::unique_lock<std::mutex> hold(Lock_);
+  return Changed_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return Stopping_.load(); });
+}
+
+void LoopbackServer::Record(ServedRequest request) {
+  {
+    std::lock_guard<std::mutex> hold(Lock_);
+    Requests_.push_back(std::move(request));
+  }
+  Changed_.notify_all();
+}
+
+void LoopbackServer::AcceptLoop() {
+  SOCKET listener = static_cast<SOCKET>(Listener_);
+  Peer listening(listener, Stopping_);
+  while (listening.Wait(false)) {
+    SOCKET client = accept(listener, nullptr, nullptr);
+    if (client == INVALID_SOCKET) continue;
+    u_long nonBlocking = 1;
+    ioctlsocket(client, FIONBIO, &nonBlocking);
+    // Finished connections are joined here, so a long-lived server keeps no dead threads.
+    Connections_.remove_if([](const std::unique_ptr<Connection>& c) {
+      if (!c->Done.load()) return false;
+      c->Thread.join();
+      return true;
+    });
+    auto connection = std::make_unique<Connection>();
+    Connection* raw = connection.get();
+    connection->Thread = std::thread([this, client, raw] {
+      Serve(client);
+      raw->Done.store(true);
+    });
+    Connections_.push_back(std::move(connection));
+  }
+}
+
+void LoopbackServer::Serve(uintptr_t rawSocket) {
+  Peer peer(static_cast<SOCKET>(rawSocket), Stopping_);
+  ServedRequest request;
+  if (!ReadRequest(peer, request)) {
+    peer.Close();
+    return;
+  }
+  Record(request);
+  bool withBody = request.Method != "HEAD";
+  std::string path = request.Target.substr(0, request.Target.find('?'));
+
+  auto splitMode = [&path](const std::string& mode, std::string& rest) {
+    std::string prefix = "/" + mode + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0) return false;
+    rest = path.substr(prefix.size());
+    return true;
+  };
+  auto fileBytes = [this](const std::string& name, std::string& bytes) {
+    if (name.empty() || name.find("..") != std::string::npos) return false;
+    std::string full = Folder_ + "\\" + name;
+    for (char& c : full) {
+      if (c == '/') c = '\\';
+    }
+    return !Folder_.empty() && ReadWholeFile(full, bytes);
+  };
+  auto errorPage = [&](int code) {
+    std::string body = "<html><body><h1>" + std::to_string(code) + " " + ReasonPhrase(code) + "</h1></body></html>";
+    peer.SendAll(Head(code, static_cast<long long>(body.size()), "Content-Type: text/html\r\n") +
+                 (withBody ? body : std::string()));
+    peer.Close();
+  };
+
+  std::string rest, bytes;
+  if (splitMode("status", rest)) {
+    errorPage(std::atoi(rest.c_str()));
+  } else if (splitMode("nolength", rest)) {
+    if (!fileBytes(rest, bytes)) return errorPage(404);
+    peer.SendAll(Head(200, -1) + (withBody ? bytes : std::string()));
+    peer.Close();
+  } else if (splitMode("cut", rest)) {
+    if (!fileBytes(rest, bytes)) return errorPage(404);
+    peer.SendAll(Head(200, static_cast<long long>(bytes.size())) + (withBody ? bytes.substr(0, bytes.size() / 2) : ""));
+    peer.Close();
+  } else if (splitMode("overlong", rest)) {
+    if (!fileBytes(rest, bytes)) return errorPage(404);
+    peer.SendAll(Head(200, static_cast<long long>(bytes.size()) + 1000) + (withBody ? bytes : std::string()));
+    peer.Close();
+  } else if (splitMode("trickle", rest)) {
+    if (!fileBytes(rest, bytes)) return errorPage(404);
+    bool ok = peer.SendAll(Head(200, static_cast<long long>(bytes.size())));
+    for (size_t at = 0; ok && withBody && at < bytes.size(); at += 16) {
+      if (at > 0 && PauseOrStop(TrickleInterval.load())) break;
+      ok = peer.SendAll(bytes.data() + at, bytes.size() - at < 16 ? bytes.size() - at : 16);
+    }
+    peer.Close();
+  } else if (splitMode("stall", rest)) {
+    if (!fileBytes(rest, bytes)) return errorPage(404);
+    peer.SendAll(Head(200, static_cast<long long>(bytes.size())));
+    peer.WaitForClientToLeave();
+    peer.Close();
+  } else if (path == "/endless") {
+    bool ok = peer.SendAll(Head(200, -1));
+    std::string block = GeneratedBytes(16384);
+    while (ok && withBody) ok = peer.SendAll(block);
+    peer.Close();
+  } else if (splitMode("reset", rest)) {
+    if (!fileBytes(rest, bytes)) return errorPage(404);
+    peer.SendAll(Head(200, static_cast<long long>(bytes.size())) + (withBody ? bytes.substr(0, bytes.size() / 2) : ""));
+    peer.Reset();
+  } else if (splitMode("redirect", rest)) {
+    std::string body = "moved";
+    peer.SendAll(Head(302, static_cast<long long>(body.size()), "Location: /" + rest + "\r\n") +
+                 (withBody ? body : std::string()));
+    peer.Close();
+  } else if (splitMode("gen", rest)) {
+    // Streamed in pieces: a benchmark asks for hundreds of megabytes.
+    unsigned long long total = std::strtoull(rest.c_str(), nullptr, 10);
+    bool ok = peer.SendAll(Head(200, static_cast<long long>(total)));
+    std::string block = GeneratedBytes(251 * 1024);  // the pattern repeats every 251 * 256 bytes
+    unsigned long long sent = 0;
+    while (ok && withBody && sent < total) {
+      size_t n = static_cast<size_t>(total - sent < block.size() ? total - sent : block.size());
+      size_t offset = static_cast<size_t>(sent % (251 * 256));
+      if (offset + n > block.size()) n = block.size() - offset;
+      ok = peer.SendAll(block.data() + offset, n);
+      sent += n;
+    }
+    peer.Close();
+  } else if (path == "/headers") {
+    std::string body = "header test";
+    peer.SendAll(Head(200, static_cast<long long>(body.size()),
+                      "Content-Type: text/plain\r\n"
+                      "Date: Tue, 15 Nov 1994 08:12:31 GMT\r\n"
+                      "Expires: Thu, 01 Dec 1994 16:00:00 GMT\r\n"
+                      "Last-Modified: Mon, 14 Nov 1994 07:10:09 GMT\r\n"
+                      "X-Skit: hello\r\n") +
+                 (withBody ? body : std::string()));
+    peer.Close();
+  } else if (path == "/echo") {
+    peer.SendAll(Head(200, static_cast<long long>(request.Body.size())) + (withBody ? request.Body : std::string()));
+    peer.Close();
+  } else {
+    if (!fileBytes(path.substr(1), bytes)) return errorPage(404);
+    peer.SendAll(Head(200, static_cast<long long>(bytes.size()), "Content-Type: application/octet-stream\r\n") +
+                 (withBody ? bytes : std::string()));
+    peer.Close();
+  }
+}
+
+}  // namespace testing_support
