@@ -7,7 +7,7 @@
 #include "base/errors.h"
 #include "base/files.h"
 
-const uint8_t kCyclingSpec[8] = {PAK_OP_CYCLE, 0, PAK_OP_XOR, 0x5A, PAK_OP_ROTATE_LEFT, 3, PAK_OP_SWAP_NIBBLES, 0};
+const uint8_t kCyclingTransform[8] = {PAK_OP_CYCLE, 0, PAK_OP_XOR, 0x5A, PAK_OP_ROTATE_LEFT, 3, PAK_OP_SWAP_NIBBLES, 0};
 
 CatalogBuilder::CatalogBuilder() : Block(std::make_unique<CatalogBlock>()) {
   CatalogHeader& header = Block->Header;
@@ -65,10 +65,10 @@ std::vector<uint8_t> CatalogBuilder::BlockBytes() const {
   return bytes;
 }
 
-void CatalogBuilder::Write(const std::string& path, const uint8_t* spec) const { Write(path, BlockBytes(), spec); }
+void CatalogBuilder::Write(const std::string& path, const uint8_t* transform) const { Write(path, BlockBytes(), transform); }
 
-void CatalogBuilder::Write(const std::string& path, const std::vector<uint8_t>& block, const uint8_t* spec) const {
-  cPakFile pak(path, false, spec, GENERIC_READ | GENERIC_WRITE);
+void CatalogBuilder::Write(const std::string& path, const std::vector<uint8_t>& block, const uint8_t* transform) const {
+  cPakFile pak(path, false, transform, GENERIC_READ | GENERIC_WRITE);
   for (const auto& [id, text] : Texts) pak.WriteEntry(PAK_TYPE_STRING, id, 0, true, 0, text.c_str());
   pak.WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, static_cast<uint32_t>(block.size()), block.data());
 }
@@ -118,8 +118,8 @@ CatalogTest::CatalogTest() {
 
 CatalogTest::~CatalogTest() { cSkitManager::Clock = &cDateTime::Now; }
 
-std::unique_ptr<cSkitManager> CatalogTest::Open(bool runMode, const uint8_t* spec) {
-  Builder.Write(Settings.OpsFilePath, spec);
+std::unique_ptr<cSkitManager> CatalogTest::Open(bool runMode, const uint8_t* transform) {
+  Builder.Write(Settings.OpsFilePath, transform);
   return std::make_unique<cSkitManager>(runMode);
 }
 

@@ -34,9 +34,9 @@ class CatalogBuilder {
 
   std::vector<uint8_t> BlockBytes() const;
   // The catalogue archive with every text and the block (or other bytes in
-  // its place); spec null for an untransformed archive.
-  void Write(const std::string& path, const uint8_t* spec = nullptr) const;
-  void Write(const std::string& path, const std::vector<uint8_t>& block, const uint8_t* spec = nullptr) const;
+  // its place); a null transform leaves the archive plain.
+  void Write(const std::string& path, const uint8_t* transform = nullptr) const;
+  void Write(const std::string& path, const std::vector<uint8_t>& block, const uint8_t* transform = nullptr) const;
 
   std::unique_ptr<CatalogBlock> Block;
   std::map<int32_t, std::string> Texts;
@@ -49,7 +49,7 @@ std::unique_ptr<CatalogBlock> ReadBlock(const std::string& path);
 std::string ReadText(const std::string& path, int32_t id);
 
 // A transform in cycling mode, for archives whose bodies are encoded.
-extern const uint8_t kCyclingSpec[8];
+extern const uint8_t kCyclingTransform[8];
 
 class CatalogTest : public ::testing::Test {
  protected:
@@ -57,7 +57,7 @@ class CatalogTest : public ::testing::Test {
   ~CatalogTest() override;
 
   // Writes Builder's catalogue and opens it.
-  std::unique_ptr<cSkitManager> Open(bool runMode = false, const uint8_t* spec = nullptr);
+  std::unique_ptr<cSkitManager> Open(bool runMode = false, const uint8_t* transform = nullptr);
   // Puts the named files into the skits folder.
   void Install(const std::vector<std::string>& names);
   std::string SkitFile(const std::string& name) const;

@@ -25,10 +25,10 @@ std::string Str(const char* text) { return text != nullptr ? text : "(null)"; }
 // pointer slots, the unused slots, files beyond FileCount) comes back as it
 // was, in plain and in transformed archives, and so does every text.
 TEST_F(CatalogTest, SaveWritesBackTheBlockItRead) {
-  for (const uint8_t* spec : {static_cast<const uint8_t*>(nullptr), kCyclingSpec}) {
-    SCOPED_TRACE(spec == nullptr ? "plain" : "transformed");
+  for (const uint8_t* transform : {static_cast<const uint8_t*>(nullptr), kCyclingTransform}) {
+    SCOPED_TRACE(transform == nullptr ? "plain" : "transformed");
     Builder = CatalogBuilder();
-    Builder.Scramble(spec == nullptr ? 11 : 12);
+    Builder.Scramble(transform == nullptr ? 11 : 12);
     CatalogHeader& header = Builder.Block->Header;
     header.SpecialsOn = 1;
     header.SpecialCountdown = header.SpecialInterval = 3;
@@ -44,7 +44,7 @@ TEST_F(CatalogTest, SaveWritesBackTheBlockItRead) {
     const std::vector<uint8_t> before = Builder.BlockBytes();
 
     {
-      auto manager = Open(false, spec);
+      auto manager = Open(false, transform);
       EXPECT_FALSE(manager->IsReadOnly());
       EXPECT_EQ(Str(manager->Catalog.Records[1].HotKey.Link.Text), "http://127.0.0.1/seven");
       EXPECT_EQ(Str(manager->Catalog.Header.SyncFileName.Text), "kinetrope.syn");

@@ -52,8 +52,8 @@ class CatalogueDamage : public CatalogTest {
     }
   }
 
-  void Mutate(const uint8_t* spec, uint32_t seed, int rounds) {
-    Builder.Write(Settings.OpsFilePath, spec);
+  void Mutate(const uint8_t* transform, uint32_t seed, int rounds) {
+    Builder.Write(Settings.OpsFilePath, transform);
     const std::string valid = testing_support::ReadFileBytes(Settings.OpsFilePath);
     ASSERT_EQ(OpenAndUse(valid), "");
 
@@ -109,7 +109,7 @@ class CatalogueDamage : public CatalogTest {
 
 TEST_F(CatalogueDamage, RandomChangesToAPlainCatalogue) { Mutate(nullptr, 20240101, 1500); }
 
-TEST_F(CatalogueDamage, RandomChangesToATransformedCatalogue) { Mutate(kCyclingSpec, 20240102, 1500); }
+TEST_F(CatalogueDamage, RandomChangesToATransformedCatalogue) { Mutate(kCyclingTransform, 20240102, 1500); }
 
 // Every length from empty to one byte short of the whole.
 TEST_F(CatalogueDamage, TruncatedCatalogue) {
