@@ -244,6 +244,8 @@ bool TSimpleHTTP::SendRequest(const std::string& Verb) {
   }
   BOOL sent = HttpSendRequestA(FRequestHandle.load(), nullptr, 0, body.empty() ? nullptr : body.data(),
                                static_cast<DWORD>(body.size()));
+  FSendError = sent ? 0 : GetLastError();
+  if (FSendError == 0 && !sent) FSendError = ERROR_INTERNET_INTERNAL_ERROR;
   if (sent && OnConnected) OnConnected(this);
   DoStateChange(fsConnected);
   if (!sent && !SilentExceptions) {
@@ -261,6 +263,12 @@ bool TSimpleHTTP::FillResponseStream(TStream& Stream) {
     // No Content-Length: the total stays unknown.
   }
   Stream.SetPosition(0);
+  // A request that never went out has no body to read (silent mode goes on
+  // to here after a failed send).
+  if (FSendError != 0) {
+    throw EWinInetError(net::FormatText(net::SReadUrlFailed, static_cast<int>(FSendError),
+                                        GetLastErrorString().c_str(), FCurrentURL.c_str()));
+  }
 
   // A read never exceeds the one buffer of the transfer; a block size
   // outside 1 .. buffer size reads whole buffers.

@@ -133,4 +133,5 @@ class TSimpleHTTP : public TWinInetControl {
   std::vector<std::string> FOptionalHeaders;
   std::vector<std::string> FPostData;
   std::string FCurrentURL;
+  DWORD FSendError = 0;  // why the last send failed; 0 when it went out
 };
