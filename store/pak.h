@@ -133,4 +133,6 @@ class cPakFile {
   std::string Path_;
   cFile File_;
   bool Writable_ = false;
+  // The directory and trailer in the file are the ones held here.
+  bool OnDisk_ = false;
 };

@@ -132,6 +132,33 @@ TEST(PakLayout, RewriteInPlaceOrSupersede) {
   EXPECT_EQ(pak.WriteEntry(kBlob, PAK_NEW_ID, 0, false, 1, "x"), 9);
 }
 
+// A rewrite that leaves its slot as it was writes only the body; one that
+// changes the slot (here only its transformed flag) writes the directory.
+TEST(PakLayout, RewriteUnderAnUnchangedSlotWritesOnlyTheBody) {
+  for (const uint8_t* spec : {static_cast<const uint8_t*>(nullptr), kCycleSpec}) {
+    TempDir dir;
+    const std::string path = dir.File("a.pak");
+    {
+      cPakFile pak(path, false, spec);
+      pak.WriteEntry(kBlob, 1, 0, true, 0, "abcdef");
+      pak.WriteEntry(kBlob, 2, 0, true, 0, "ghijkl");
+      const std::string before = ReadFileBytes(path);
+      pak.WriteEntry(kBlob, 1, 0, true, 0, "ABCDEF");
+      const std::string after = ReadFileBytes(path);
+      EXPECT_EQ(after.size(), before.size());
+      EXPECT_NE(after.substr(0, 7), before.substr(0, 7));
+      EXPECT_EQ(after.substr(7), before.substr(7));
+      pak.WriteEntry(kBlob, 2, 0, false, 0, "GHIJKL");
+    }
+    cPakFile pak(path, true, nullptr, GENERIC_READ);
+    EXPECT_EQ(Body(pak, kBlob, 1), std::string("ABCDEF", 7));
+    EXPECT_EQ(Body(pak, kBlob, 2), std::string("GHIJKL", 7));
+    EXPECT_EQ(pak.Slot(0).Transformed, spec != nullptr ? 1 : 0);
+    EXPECT_EQ(pak.Slot(1).Transformed, 0);
+    EXPECT_EQ(pak.Slot(1).Offset, 7u);
+  }
+}
+
 TEST(PakLayout, StringsAndLookUps) {
   TempDir dir;
   const std::string path = dir.File("a.pak");
