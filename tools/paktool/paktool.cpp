@@ -269,9 +269,12 @@ const Command& ParseCommandLine(const std::vector<std::string>& words, Arguments
     if (found != nullptr) break;
   }
   if (found == nullptr) {
-    const bool group = words[0] == "catalog";
-    throw UsageError(group ? "unknown catalog command: " + (words.size() > 1 ? words[1] : std::string("(none)"))
-                           : "unknown command: " + words[0]);
+    for (const Command& command : Commands()) {
+      if (command.Group != nullptr && words[0] == command.Group) {
+        throw UsageError("unknown " + words[0] + " command: " + (words.size() > 1 ? words[1] : std::string("(none)")));
+      }
+    }
+    throw UsageError("unknown command: " + words[0]);
   }
 
   const std::string name = found->Group != nullptr ? std::string(found->Group) + " " + found->Name : found->Name;
