@@ -247,7 +247,10 @@ cThread_Comm::~cThread_Comm() {
 void cThread_Comm::StartDownload(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
                                  const std::string& Position, HWND NotifyWindow, UINT Message, WPARAM WParam) {
   // The running transfer reads these strings: leave them alone while it runs.
-  if (!WaitUntilIdle(0)) return;
+  if (IsRunning()) return;
+  // Run has returned but the worker may still be posting the message whose
+  // handler is calling us now: that tail is short, wait for it.
+  WaitUntilIdle(INFINITE);
   FURL = URL;
   FFilePath = FilePath;
   FItemName = ItemName;

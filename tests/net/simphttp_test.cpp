@@ -186,8 +186,11 @@ TEST_F(SimpleHTTPTest, ProgressFiresPerBlockAndOnceMoreForTheFinalEmptyRead) {
       previous = events[i].BytesTransferred;
       EXPECT_EQ(events[i].TotalBytes, 20000);
       EXPECT_LE(block, limit);
-      if (i + 1 < events.size()) EXPECT_GT(block, 0) << "event " << i;
-      else EXPECT_EQ(block, 0) << "the last event is the empty read";
+      if (i + 1 < events.size()) {
+        EXPECT_GT(block, 0) << "event " << i;
+      } else {
+        EXPECT_EQ(block, 0) << "the last event is the empty read";
+      }
     }
     EXPECT_EQ(previous, 20000);
   }
