@@ -21,8 +21,15 @@ case "$MODE" in
   *) echo "usage: ./run demo [config]" >&2; exit 2 ;;
 esac
 
-mkdir -p "$DEMO/install" "$WINEPREFIX"
-cp "$BUILD/bin/drearigrams.scr" "$DEMO/install/"
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+rm -rf "$DEMO/install"
+mkdir -p "$DEMO/install/skits" "$DEMO/install/download" "$WINEPREFIX"
+cp "$BUILD/bin/drearigrams.scr" "$BUILD/bin/skitplay.exe" "$DEMO/install/"
+# The demo skits, notice movies and preview pictures, drawn at build time.
+cp "$BUILD"/generated/demo/*.skit "$BUILD"/generated/demo/*.bmp "$DEMO/install/skits/"
+for skit in "$DEMO"/install/skits/*.skit; do
+  printf 'A demo skit of the Drearigrams Screensaver.\r\n' >"${skit%.skit}.txt"
+done
 
 XVFB_PID=
 cleanup() {
@@ -56,7 +63,11 @@ reg_sz LogPath "$INSTALL_WIN\\download.log"
 reg_sz HelpFilePath "$INSTALL_WIN\\drearigrams.html"
 reg_sz Player "$INSTALL_WIN\\skitplay.exe"
 reg_sz AboutURL "http://127.0.0.1/"
-mkdir -p "$DEMO/install/skits" "$DEMO/install/download"
+# Sound once; no automatic download until the demo has a content server.
+"$WINE64" reg add 'HKCU\Software\Brindlecove\drearigrams' /v Sound /t REG_DWORD /d 1 /f >/dev/null 2>&1
+"$WINE64" reg add 'HKCU\Software\Brindlecove\drearigrams' /v SyncMethod /t REG_DWORD /d 2 /f >/dev/null 2>&1
+"$WINE64" "$BUILD/bin/paktool.exe" catalog build "$("$WINE64" winepath -w "$ROOT/resources/demo/catalogue.json")" \
+  "$INSTALL_WIN\\drearigrams.pak" </dev/null
 
 echo "Demo installation: $DEMO/install"
 echo "Starting drearigrams.scr $SWITCH"
