@@ -1,0 +1,168 @@
+// The built player, started the way the screensaver starts it: no command
+// line, its own folder as current directory, the argument file beside it
+// named after the program file (renamed here so that a fixed name would fail).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/testing.h"
+
+namespace {
+
+constexpr DWORD kWaitLimit = 20000;
+
+class PlayerProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Folder_ = Dir_.File("player folder");
+    ASSERT_TRUE(CreateDirectoryA(Folder_.c_str(), nullptr));
+    Program_ = Folder_ + "\\theatre.exe";
+    ASSERT_TRUE(CopyFileA(DG_SKITPLAY_EXE, Program_.c_str(), FALSE)) << DG_SKITPLAY_EXE;
+    ASSERT_TRUE(CreateDirectoryA(Dir_.File("my skits").c_str(), nullptr));
+  }
+
+  void TearDown() override {
+    if (!Started_) return;
+    if (WaitForSingleObject(Info_.hProcess, 0) == WAIT_TIMEOUT) {
+      if (HWND window = PlayerWindow()) PostMessageA(window, WM_CLOSE, 0, 0);
+      if (WaitForSingleObject(Info_.hProcess, kWaitLimit) == WAIT_TIMEOUT) TerminateProcess(Info_.hProcess, 1);
+    }
+    CloseHandle(Info_.hThread);
+    CloseHandle(Info_.hProcess);
+  }
+
+  // Writes a skit into "my skits" and names it in the argument file, encoded
+  // as the screensaver encodes it.
+  void PrepareSkit(const std::string& name, const std::string& text) {
+    std::string path = Dir_.File("my skits\\" + name);
+    testing_support::WriteFileBytes(path, text);
+    std::string encoded;
+    for (char c : path) encoded += c == ' ' ? std::string("%20") : c == '%' ? std::string("%25") : std::string(1, c);
+    testing_support::WriteFileBytes(Folder_ + "\\theatre.arg",
+                                    "SS_RunCount=0&SS_Sound=1&SS_Month=03&SS_Day=07&SS_Swf=" + encoded);
+  }
+
+  void Start() {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    Started_ = CreateProcessA(Program_.c_str(), nullptr, nullptr, nullptr, TRUE, 0, nullptr, Folder_.c_str(), &startup,
+                              &Info_) != 0;
+    ASSERT_TRUE(Started_);
+    StartTick_ = GetTickCount64();
+  }
+
+  // The first top-level window of the player's main thread, as the
+  // screensaver searches for it.
+  HWND PlayerWindow() const {
+    struct Search {
+      DWORD process, thread;
+      HWND found;
+    } search{Info_.dwProcessId, Info_.dwThreadId, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(param);
+          DWORD process = 0;
+          DWORD thread = GetWindowThreadProcessId(window, &process);
+          if (thread != s->thread || process != s->process) return TRUE;
+          s->found = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+
+  // Ready for input within the screensaver's 5 seconds, and the first
+  // top-level window of its main thread is the player's own. Under Wine a
+  // program goes idle as soon as it first reaches the desktop, a little
+  // before its window exists, so the window is waited for (and, as it may be
+  // caught while being made, its showing too).
+  HWND WaitUntilReady() {
+    EXPECT_EQ(WaitForInputIdle(Info_.hProcess, 5000), 0u);
+    HWND window = nullptr;
+    for (DWORD waited = 0; waited < 5000; waited += 20) {
+      window = PlayerWindow();
+      if (window && IsWindowVisible(window)) break;
+      if (WaitForSingleObject(Info_.hProcess, 20) != WAIT_TIMEOUT) break;
+    }
+    EXPECT_NE(window, nullptr);
+    if (window) {
+      char windowClass[64] = {};
+      GetClassNameA(window, windowClass, sizeof windowClass);
+      EXPECT_STREQ(windowClass, "DrearigramsSkitPlayer");
+      EXPECT_TRUE(IsWindowVisible(window));
+    }
+    return window;
+  }
+
+  bool Exited(DWORD& code, DWORD limit = kWaitLimit) const {
+    if (WaitForSingleObject(Info_.hProcess, limit) != WAIT_OBJECT_0) return false;
+    GetExitCodeProcess(Info_.hProcess, &code);
+    return true;
+  }
+
+  static std::string Title(HWND window) {
+    char text[512] = {};
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+  }
+
+  testing_support::TempDir Dir_;
+  std::string Folder_;
+  std::string Program_;
+  PROCESS_INFORMATION Info_{};
+  bool Started_ = false;
+  ULONGLONG StartTick_ = 0;
+};
+
+}  // namespace
+
+TEST_F(PlayerProgram, PlaysToTheEndAndLeavesWithZero) {
+  PrepareSkit("one second.skit", "skit 1\nlength 1\nbackground #203040\nellipse 10 50 10 10 #FFFFFF to 90 50\n");
+  Start();
+  HWND window = WaitUntilReady();
+  ASSERT_NE(window, nullptr);
+  EXPECT_NE(Title(window).find("one second.skit"), std::string::npos) << Title(window);
+  DWORD code = 1;
+  ASSERT_TRUE(Exited(code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_GE(GetTickCount64() - StartTick_, 900u);  // it played its second first
+}
+
+TEST_F(PlayerProgram, TakesKeysWithoutLeavingAndClosesOnWmClose) {
+  PrepareSkit("long.skit", "skit 1\nlength 120\ntext 50 50 10 #FFFFFF \"Still here\"\n");
+  Start();
+  HWND window = WaitUntilReady();
+  ASSERT_NE(window, nullptr);
+  // Sent, not posted: handled by the time the call returns.
+  DWORD_PTR result = 0;
+  ASSERT_TRUE(SendMessageTimeoutA(window, WM_KEYDOWN, VK_F5, 0x003F0001, SMTO_NORMAL, 5000, &result));
+  EXPECT_TRUE(IsWindow(window));
+  EXPECT_EQ(WaitForSingleObject(Info_.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  PostMessageA(window, WM_CLOSE, 0, 0);
+  DWORD code = 1;
+  ASSERT_TRUE(Exited(code, 10000));
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(PlayerProgram, BrokenSkitShowsWhyAndEndsWithAnError) {
+  PrepareSkit("broken.skit", "skit 1\nlength 3\nrect 1 2 3 4\n");
+  Start();
+  HWND window = WaitUntilReady();
+  ASSERT_NE(window, nullptr);
+  EXPECT_NE(Title(window).find("broken.skit: line 3: rect: missing the colour"), std::string::npos) << Title(window);
+  DWORD code = 0;
+  ASSERT_TRUE(Exited(code));
+  EXPECT_EQ(code, 2u);
+}
+
+TEST_F(PlayerProgram, MissingArgumentFileIsShownNotFatal) {
+  Start();
+  HWND window = WaitUntilReady();
+  ASSERT_NE(window, nullptr);
+  EXPECT_NE(Title(window).find("theatre.arg"), std::string::npos) << Title(window);
+  PostMessageA(window, WM_CLOSE, 0, 0);
+  DWORD code = 0;
+  ASSERT_TRUE(Exited(code, 10000));
+  EXPECT_EQ(code, 2u);
+}

@@ -1,0 +1,257 @@
+// skitplay, the reference skit player.
+//
+// The screensaver starts it with no arguments, in its own folder, after
+// writing the argument file beside it (skitplay.arg for skitplay.exe, named
+// after whatever the program file is called). The player reads the pairs
+// from that file, loads the skit that "SS_Swf" names, and plays it full
+// screen on the primary monitor in one top-level window made by its main
+// thread, drawing each frame into a memory bitmap and copying it to the
+// window about thirty times a second. The run count, the date and the sound
+// flag it was given stand in the bottom right corner; a key that reaches the
+// window is shown for a moment at the bottom.
+//
+// The window closes on WM_CLOSE, and by itself when the skit has played to
+// its end; both end the program with 0. A skit that cannot be played (no
+// argument file, no "SS_Swf", a file that is missing or does not parse) is
+// not a crash: the player shows the reason for a few seconds, puts it in its
+// window title, and ends with 2.
+//
+// The screensaver takes the first top-level window of the player's main
+// thread as the player's window. The system would give that thread a hidden
+// "Default IME" window of its own, which can come first; the player takes no
+// text input, so it turns the input method off before it makes any window.
+//
+// Given one command-line argument, the player plays that skit file instead,
+// which is handy for trying a skit by hand.
+#include <windows.h>
+#include <imm.h>
+
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "tools/skitplay/playerargs.h"
+#include "tools/skitplay/skitanim.h"
+
+namespace {
+
+constexpr char kClassName[] = "DrearigramsSkitPlayer";
+constexpr char kTitle[] = "Skit player";
+constexpr UINT_PTR kFrameTimer = 1;
+constexpr UINT kFrameMilliseconds = 33;
+constexpr double kProblemSeconds = 3;
+constexpr double kKeySeconds = 2.5;
+constexpr int kExitProblem = 2;
+constexpr int kExitNoWindow = 3;
+
+std::string ModulePath() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+std::string FileNameOf(const std::string& path) {
+  size_t slash = path.find_last_of("\\/:");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The command line after the program name, blanks and one pair of quotes removed.
+std::string CommandLineSkit(const char* commandLine) {
+  std::string text = commandLine ? commandLine : "";
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  size_t last = text.find_last_not_of(" \t");
+  text = text.substr(first, last - first + 1);
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
+  return text;
+}
+
+class Player {
+ public:
+  Player() {
+    QueryPerformanceFrequency(&Frequency_);
+    QueryPerformanceCounter(&Start_);
+  }
+
+  // Reads the arguments and the skit. Whatever goes wrong becomes the
+  // problem the window shows instead of the skit.
+  void Prepare(const std::string& commandLineSkit) {
+    try {
+      std::string skitPath = commandLineSkit;
+      if (skitPath.empty()) {
+        Arguments_ = skit::ReadArgumentFile(skit::ArgumentFileFor(ModulePath()));
+        auto found = Arguments_.find("SS_Swf");
+        if (found == Arguments_.end() || found->second.empty())
+          throw std::runtime_error("the argument file names no skit (SS_Swf)");
+        skitPath = found->second;
+      }
+      SkitName_ = FileNameOf(skitPath);
+      Scene_ = skit::LoadScene(skitPath);
+    } catch (const std::exception& error) {
+      SetProblem(SkitName_.empty() ? error.what() : SkitName_ + ": " + error.what());
+    }
+    Corner_ = skit::CornerText(Arguments_);
+  }
+
+  bool CreateMainWindow(HINSTANCE instance) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = kClassName;
+    if (!RegisterClassA(&windowClass)) return false;
+    QueryPerformanceCounter(&Start_);
+    HWND window = CreateWindowExA(0, kClassName, Title().c_str(), WS_POPUP | WS_VISIBLE, 0, 0,
+                                  GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
+                                  instance, this);
+    if (!window) return false;
+    SetTimer(window, kFrameTimer, kFrameMilliseconds, nullptr);
+    return true;
+  }
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+      auto* self = static_cast<Player*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
+      self->Window_ = window;
+      SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<Player*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (message == WM_NCDESTROY) SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    if (!self) return DefWindowProcA(window, message, wParam, lParam);
+    // Nothing thrown while drawing may leave the window procedure: it turns
+    // into the problem shown on screen, and the program still ends on time.
+    try {
+      return self->Handle(message, wParam, lParam);
+    } catch (const std::exception& error) {
+      self->SetProblem(error.what());
+    } catch (...) {
+      self->SetProblem("unexpected failure");
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+  }
+
+  LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+      case WM_TIMER:
+        if (wParam == kFrameTimer) Tick();
+        return 0;
+      case WM_PAINT:
+        Paint();
+        return 0;
+      case WM_ERASEBKGND:
+        return 1;
+      case WM_KEYDOWN:
+      case WM_SYSKEYDOWN:
+        Key_ = "Key: " + skit::KeyLabel(wParam);
+        KeyAt_ = Elapsed();
+        InvalidateRect(Window_, nullptr, FALSE);
+        break;
+      case WM_DESTROY:
+        KillTimer(Window_, kFrameTimer);
+        PostQuitMessage(Problem_.empty() ? 0 : kExitProblem);
+        return 0;
+      default:
+        break;
+    }
+    return DefWindowProcA(Window_, message, wParam, lParam);
+  }
+
+  double Elapsed() const {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart - Start_.QuadPart) / static_cast<double>(Frequency_.QuadPart);
+  }
+
+  void SetProblem(const std::string& text) {
+    if (!Problem_.empty()) return;
+    Problem_ = text.empty() ? "unknown failure" : text;
+    ProblemAt_ = Elapsed();
+    if (Window_) SetWindowTextA(Window_, Title().c_str());
+  }
+
+  std::string Title() const {
+    if (!Problem_.empty()) return std::string(kTitle) + " - " + Problem_;
+    return SkitName_.empty() ? kTitle : std::string(kTitle) + " - " + SkitName_;
+  }
+
+  void Tick() {
+    double now = Elapsed();
+    double end = Problem_.empty() ? Scene_.Length : ProblemAt_ + kProblemSeconds;
+    if (now >= end)
+      DestroyWindow(Window_);
+    else
+      InvalidateRect(Window_, nullptr, FALSE);
+  }
+
+  void Paint() {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(Window_, &paint);
+    // EndPaint must follow BeginPaint even when drawing fails.
+    struct PaintEnd {
+      HWND window;
+      PAINTSTRUCT* paint;
+      ~PaintEnd() { EndPaint(window, paint); }
+    } end{Window_, &paint};
+    RECT client;
+    GetClientRect(Window_, &client);
+    int width = client.right, height = client.bottom;
+    if (width <= 0 || height <= 0) return;
+    if (!Back_ || Back_->Width() != width || Back_->Height() != height) {
+      Back_.reset();
+      Back_ = std::make_unique<skit::Canvas>(width, height);
+    }
+    HDC back = Back_->Dc();
+    double now = Elapsed();
+    if (Problem_.empty())
+      skit::RenderFrame(back, width, height, Scene_, now);
+    else
+      skit::DrawProblem(back, width, height, "This skit cannot be played", Problem_);
+    skit::DrawCornerText(back, width, height, Corner_);
+    if (KeyAt_ >= 0 && now - KeyAt_ < kKeySeconds) skit::DrawBanner(back, width, height, Key_);
+    BitBlt(dc, 0, 0, width, height, back, 0, 0, SRCCOPY);
+  }
+
+  HWND Window_ = nullptr;
+  LARGE_INTEGER Frequency_{};
+  LARGE_INTEGER Start_{};
+  skit::Arguments Arguments_;
+  skit::Scene Scene_;
+  std::string SkitName_;
+  std::string Corner_;
+  std::string Problem_;  // empty while the skit can play
+  double ProblemAt_ = 0;
+  std::string Key_;
+  double KeyAt_ = -1;
+  std::unique_ptr<skit::Canvas> Back_;
+};
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  SetProcessDPIAware();
+  ImmDisableIME(static_cast<DWORD>(-1));
+  try {
+    Player player;
+    player.Prepare(CommandLineSkit(commandLine));
+    if (!player.CreateMainWindow(instance)) return kExitNoWindow;
+    MSG message;
+    BOOL got;
+    while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
+      if (got == -1) return kExitNoWindow;
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+    return static_cast<int>(message.wParam);
+  } catch (...) {
+    return kExitNoWindow;
+  }
+}
