@@ -145,6 +145,17 @@ bool FileFindName(std::string& target, const std::string& path) {
 
 bool IsPathSeparator(char c) { return c == '\\' || c == ':' || c == '/'; }
 
+std::string ModuleFileName() {
+  char module[MAX_PATH] = {};
+  DWORD n = GetModuleFileNameA(nullptr, module, MAX_PATH);
+  return std::string(module, n < MAX_PATH ? n : MAX_PATH - 1);
+}
+
+std::string ReplaceExtension(const std::string& path, const std::string& extension) {
+  size_t dot = path.rfind('.');
+  return (dot == std::string::npos ? path : path.substr(0, dot)) + extension;
+}
+
 void SplitPath(const std::string& path, std::string* folder, std::string* name) {
   for (size_t i = path.size(); i-- > 0;) {
     if (IsPathSeparator(path[i])) {

@@ -80,3 +80,10 @@ void SplitPath(const std::string& path, std::string* folder, std::string* name);
 // characters or one that already ends in a separator.
 std::string JoinPath(const std::string& folder, const std::string& name);
 bool IsPathSeparator(char c);
+
+// The running program's full path (at most 259 characters).
+std::string ModuleFileName();
+// path with everything from its last "." replaced by extension, or with
+// extension appended when it has no "." at all (the whole path is searched,
+// so a dot in a folder name counts).
+std::string ReplaceExtension(const std::string& path, const std::string& extension);

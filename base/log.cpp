@@ -9,6 +9,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/files.h"
+
 namespace {
 
 constexpr size_t kLineSize = 2048;
@@ -121,14 +123,7 @@ bool LogSetPath(const std::string& path, bool keepExisting) {
   return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
-std::string LogDefaultPath() {
-  char module[MAX_PATH] = {};
-  DWORD n = GetModuleFileNameA(nullptr, module, MAX_PATH);
-  std::string path(module, n < MAX_PATH ? n : MAX_PATH - 1);
-  size_t dot = path.rfind('.');
-  if (dot != std::string::npos) path.erase(dot);
-  return path + ".log";
-}
+std::string LogDefaultPath() { return ReplaceExtension(ModuleFileName(), ".log"); }
 
 bool LogSetDefaultPath(bool keepExisting) { return LogSetPath(LogDefaultPath(), keepExisting); }
 

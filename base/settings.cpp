@@ -83,12 +83,9 @@ cSettings::cSettings() {
   Messages[0] = kNoNewSkits;
   TheSettings = this;
 
-  char module[MAX_PATH] = {};
-  DWORD n = GetModuleFileNameA(nullptr, module, MAX_PATH);
-  std::string path(module, n < MAX_PATH ? n : MAX_PATH - 1);
   // The name as the file system stores it, also when started by its short name.
   std::string stored;
-  FileFindName(stored, path);
+  FileFindName(stored, ModuleFileName());
   std::string name;
   SplitPath(stored, nullptr, &name);
   size_t dot = name.rfind('.');

@@ -4,6 +4,7 @@
 
 #include "app/password.h"
 #include "app/saver_state.h"
+#include "base/files.h"
 #include "forms/application.h"
 
 int32_t ErrorScrollX = ERROR_SCROLL_UNSTARTED;
@@ -171,14 +172,7 @@ void TForm_Saver::ErrorTimerTimer() {
   }
 }
 
-std::string TForm_Saver::GetIniPath() {
-  char module[MAX_PATH] = {};
-  DWORD n = GetModuleFileNameA(nullptr, module, MAX_PATH);
-  std::string path(module, n < MAX_PATH ? n : MAX_PATH - 1);
-  size_t dot = path.rfind('.');
-  if (dot != std::string::npos) path.erase(dot);
-  return path + ".ini";
-}
+std::string TForm_Saver::GetIniPath() { return ReplaceExtension(ModuleFileName(), ".ini"); }
 
 void TForm_Saver::WriteIniString(const char* section, const char* key, const char* value) const {
   WritePrivateProfileStringA(section, key, value, GetIniPath().c_str());
