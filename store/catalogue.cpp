@@ -22,6 +22,7 @@
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/settings.h"
+#include "store/server_data.h"
 
 cSkitManager* TheSkitManager = nullptr;
 cSkitManager::ClockFn cSkitManager::Clock = &cDateTime::Now;
@@ -59,6 +60,8 @@ cSkitManager::cSkitManager(bool runMode) {
 }
 
 cSkitManager::~cSkitManager() {
+  // A job still running is abandoned: the worker is cancelled and waited for.
+  if (Transfer != nullptr) EndDownload();
   if (OpsPak == nullptr) return;
   if (!IsReadOnly()) {
     try {
@@ -240,8 +243,15 @@ void cSkitManager::LogLine(uint32_t level, const char* text) const {
   LogDownloadLine(Setting(&cSettings::LogPath), level, text != nullptr ? text : "");
 }
 
-std::string cSkitManager::SkitFilePath(const StringRef& name) const {
-  return JoinPath(Setting(&cSettings::SkitsPath), name.Text != nullptr ? name.Text : "");
+// A stored name is joined to the skits folder only when it is a plain file
+// name, so no catalogue, however it was made, has a file outside the folder
+// deleted or taken for a skit.
+bool cSkitManager::SkitFilePath(const StringRef& name, std::string& path) const {
+  path.clear();
+  const std::string& folder = Setting(&cSettings::SkitsPath);
+  if (folder.empty() || !IsSafeFileName(name.Text)) return false;
+  path = JoinPath(folder, name.Text);
+  return true;
 }
 
 void cSkitManager::ExpireSpecials() {
@@ -262,8 +272,8 @@ void cSkitManager::PurgeUnavailable() {
     const SkitRecord& record = Catalog.Records[i];
     if (record.State != SKIT_NOT_AVAILABLE) continue;
     for (uint32_t f = 0; f < FilesInUse(record); ++f) {
-      if (record.Files[f].Name.Text == nullptr) continue;
-      DeleteFileA(SkitFilePath(record.Files[f].Name).c_str());
+      std::string path;
+      if (SkitFilePath(record.Files[f].Name, path)) DeleteFileA(path.c_str());
     }
   }
 
@@ -292,8 +302,10 @@ void cSkitManager::VerifyInstalled() {
     SkitRecord& record = Catalog.Records[i];
     if (record.State != SKIT_INSTALLED) continue;
     for (uint32_t f = 0; f < FilesInUse(record); ++f) {
-      const std::string path = SkitFilePath(record.Files[f].Name);
-      if (FileExists(path)) continue;
+      std::string path;
+      if (SkitFilePath(record.Files[f].Name, path) && FileExists(path)) continue;
+      // An unsafe name is reported as it is stored, never looked for.
+      if (path.empty()) path = PrintableText(record.Files[f].Name.Text);
       const std::string title = record.Title.Text != nullptr ? record.Title.Text : "";
       LogLine(LOG_INFO, (title + ": file not found. " + path).c_str());
       record.State = SKIT_AVAILABLE;
@@ -301,8 +313,3 @@ void cSkitManager::VerifyInstalled() {
     }
   }
 }
-
-// Merging a synchronisation file that the installation left in the skits
-// folder comes with catalogue synchronisation; the call keeps its place in
-// the start of a run, between the log check and VerifyInstalled.
-void cSkitManager::InstallLocalSyncFile() {}

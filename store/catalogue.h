@@ -1,6 +1,7 @@
 // The skit catalogue: every skit the screensaver knows (installed, offered
 // for download, and its own notice movies), the choice of the next skit to
-// play, and the bookkeeping of a download job.
+// play, its synchronisation with the content server and the bookkeeping of
+// a download job.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +15,7 @@
 #include "store/pak.h"
 
 class cThread_Comm;
+struct SyncHeader;
 
 // Categories.
 constexpr uint8_t CAT_NOTICE = 0;   // the screensaver's own notice movies, asked for by id
@@ -103,6 +105,43 @@ class cSkitManager {
   uint32_t PendingFiles(uint8_t category, uint8_t state) const;
   bool IsUpdateDue() const;
 
+  // Synchronisation and the download job (sync.cpp). A job runs one transfer
+  // at a time on the worker Transfer; the window given to StartListDownload
+  // or StartFileDownloads receives WM_DOWNLOAD_DONE for each and hands its
+  // lParam to OnDownloadDone, which goes on or ends the job (false). Both
+  // starts refuse (false) while a job runs.
+  bool StartListDownload(HWND window, bool automatic);
+  bool StartFileDownloads(HWND window);
+  bool OnDownloadDone(int32_t errorCode);
+  void EndDownload();
+  void SetDriverFlag(bool value);
+
+  // Merging a synchronisation file and scheduling.
+  void ApplySyncFileAndSave(const std::string& path, bool skip);
+  bool ApplySyncFile(const std::string& path);
+  // Throws "Can't add skit - max entries!" when the catalogue is full.
+  void AddSkit(const SkitRecord& server);
+  bool UpdateSkit(const SkitRecord& server);
+  void UpdateSkitPartly(const SkitRecord& server, SkitRecord& target);
+  void ScheduleAvailable();
+  void ScheduleSpecials();
+  void StampLastSync(bool skip);
+
+  // The skit files of a job.
+  bool PrepareNextFile();
+  bool StartNextFile(HWND window);
+  void InstallDownloadedFile(int32_t errorCode);
+
+  // What the job so far has done, for reports; cleared when a job starts.
+  struct JobTally {
+    uint32_t Added = 0;      // new skits merged
+    uint32_t Updated = 0;    // skits a higher revision changed
+    uint32_t Rejected = 0;   // server records refused or unreadable
+    uint32_t Installed = 0;  // files installed into the skits folder
+    uint32_t Failed = 0;     // skits set to SKIT_FAILED
+  };
+  JobTally Tally;
+
   // The time every rule of the catalogue compares with; tests set their own.
   using ClockFn = cDateTime (*)();
   static ClockFn Clock;
@@ -127,7 +166,19 @@ class cSkitManager {
   void ReleaseText(StringRef& ref);
   void ReleaseRecordTexts(SkitRecord& record);
   void ReleaseAllTexts();
-  std::string SkitFilePath(const StringRef& name) const;
+  // The file's path in the skits folder; false (path empty) for an unsafe name.
+  bool SkitFilePath(const StringRef& name, std::string& path) const;
+
+  void BeginFileDownloads(HWND window, bool continuing);
+  void MergeSyncHeader(const SyncHeader& header);
+  bool MergeServerRecord(const SkitRecord& server);
+  bool AllFilesPresent(const SkitRecord& record) const;
+  void ReplaceText(StoredString& target, const char* text);
+  void NewText(StoredString& target, const char* text);
+  void FillMissingTexts(SkitRecord& record);
+  void RejectFile(SkitRecord& record, const std::string& reason);
+
+  HWND JobWindow_ = nullptr;  // where the job's transfers report
 };
 
 extern cSkitManager* TheSkitManager;

@@ -1,0 +1,579 @@
+// Catalogue synchronisation and the download job.
+//
+// A job is a short chain of transfers on one worker (cThread_Comm): first,
+// when started for the list, the server's synchronisation file, which is
+// merged into the catalogue; then, when the job is automatic or was started
+// for files, one file of a scheduled skit after another, each installed into
+// the skits folder as it arrives. Nothing here waits: each transfer ends with
+// WM_DOWNLOAD_DONE at the job's window, whose owner hands it to
+// OnDownloadDone, and that starts the next transfer or ends the job. Phase
+// says which kind of transfer is out; Download says which file, and is
+// cleared whenever no file transfer is out, so a completion message that
+// belongs to no file (the one StartNextFile posts when nothing is left)
+// changes no record.
+//
+// The synchronisation file comes over plain HTTP and is trusted no further
+// than the catalogue can afford: a record whose file names are not plain file
+// names, whose addresses are not http or https, or that claims more than four
+// files is refused with a "Rejected skit" line in the download log, and the
+// rest of the file still merges. The same name rule guards every path this
+// file builds, so nothing is ever written outside the skits and download
+// folders. A file that cannot be read as a synchronisation file merges
+// nothing and is deleted, so it is not tried again and again.
+//
+// Texts: every text a record uses (title, info, the name and address of each
+// file in use, a hot key's link) has a "PSTR" entry of its own in the
+// catalogue. An update copies the server's text into the record's own entry
+// when it has one and takes a new entry otherwise; a text the server left
+// out becomes an empty text, so a record in use never names an entry the
+// catalogue lacks.
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "base/errors.h"
+#include "base/files.h"
+#include "base/settings.h"
+#include "download/comm.h"
+#include "store/catalogue.h"
+#include "store/server_data.h"
+#include "store/sync_file.h"
+
+namespace {
+
+const char kListItemName[] = "Kinetrope list";
+const char kMaxEntriesText[] = "Can't add skit - max entries!";
+constexpr uint32_t ALL_FIELDS = 0xFFFFFFFFu;
+
+// UpdateMask bits: which groups of fields a partial update takes.
+constexpr uint32_t UPDATE_IDENTITY = 0x01;  // identity, revision, texts, file names
+constexpr uint32_t UPDATE_FILES = 0x02;     // file count and extras; downloads again
+constexpr uint32_t UPDATE_PLAYS = 0x04;     // plays left; play count starts over
+constexpr uint32_t UPDATE_WINDOW = 0x08;    // show window
+constexpr uint32_t UPDATE_URLS = 0x10;      // file addresses
+constexpr uint32_t UPDATE_HOT_KEY = 0x20;   // hot key with its link
+
+const std::string& Setting(std::string cSettings::*member) {
+  static const std::string none;
+  return TheSettings != nullptr ? TheSettings->*member : none;
+}
+
+int SyncMethod() { return TheSettings != nullptr ? TheSettings->SyncMethod : 0; }
+
+// folder joined with a plain file name, when the result fits a Win32 path.
+bool FolderFile(const std::string& folder, const char* name, std::string& path) {
+  path.clear();
+  if (folder.empty() || !IsSafeFileName(name)) return false;
+  std::string joined = JoinPath(folder, name);
+  if (joined.size() >= MAX_PATH) return false;
+  path = std::move(joined);
+  return true;
+}
+
+char* CopyOfText(const char* text) {
+  const size_t size = std::strlen(text) + 1;
+  char* copy = static_cast<char*>(AllocZeroed(size));
+  if (copy == nullptr) ThrowCode(ERR_NO_MEMORY);
+  std::memcpy(copy, text, size);
+  return copy;
+}
+
+std::string TitleOf(const SkitRecord& record) { return PrintableText(record.Title.Text); }
+
+// Why a server record cannot be taken, or empty when it can. fields are the
+// update bits the merge would take from it (ALL_FIELDS for a whole record).
+std::string RejectReason(const SkitRecord& server, uint32_t fields) {
+  if ((fields & (UPDATE_IDENTITY | UPDATE_FILES)) != 0 && server.FileCount > SKIT_MAX_FILES) {
+    return std::to_string(server.FileCount) + " files";
+  }
+  for (uint32_t f = 0; f < FilesInUse(server); ++f) {
+    const SkitFile& file = server.Files[f];
+    if ((fields & UPDATE_IDENTITY) != 0 && !IsSafeFileName(file.Name.Text)) {
+      return "unsafe file name " + PrintableText(file.Name.Text);
+    }
+    if ((fields & UPDATE_URLS) != 0 && !IsAllowedUrl(file.Url.Text)) {
+      return "unsupported address " + PrintableText(file.Url.Text);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The job
+
+bool cSkitManager::StartListDownload(HWND window, bool automatic) {
+  if (Phase != JOB_IDLE) return false;
+  Automatic = automatic;
+  if (Transfer == nullptr) Transfer = new cThread_Comm;
+  JobWindow_ = window;
+  Changed = false;
+  Tally = JobTally();
+  JobDone = 0;
+  JobTotal = 1;
+  Phase = JOB_SYNC_FILE;
+  Download = DownloadItem();
+  ProgressText[0] = '\0';
+
+  const CatalogHeader& header = Catalog.Header;
+  std::string path;
+  const bool named = FolderFile(Setting(&cSettings::DownloadPath), header.SyncFileName.Text, path);
+  std::snprintf(DownloadFile, sizeof DownloadFile, "%s", path.c_str());
+  if (!named || !IsAllowedUrl(header.SyncUrl.Text)) {
+    // Nothing is fetched; the job ends through the usual message.
+    LogLine(LOG_ERROR, (std::string("Synchronisation not started: ") +
+                        (!named ? "unsafe file name " + PrintableText(header.SyncFileName.Text)
+                                : "unsupported address " + PrintableText(header.SyncUrl.Text)))
+                           .c_str());
+    Transfer->SetError(ERR_BAD_FORMAT);
+    PostMessageA(window, WM_DOWNLOAD_DONE, 0, Transfer->GetError());
+    return true;
+  }
+  Transfer->StartDownload(header.SyncUrl.Text, DownloadFile, kListItemName, "1 of 1", window, WM_DOWNLOAD_DONE, 0);
+  return true;
+}
+
+bool cSkitManager::StartFileDownloads(HWND window) {
+  if (Phase != JOB_IDLE) return false;
+  BeginFileDownloads(window, false);
+  return true;
+}
+
+// A job that goes on from its list to the files keeps what the list did in
+// Changed and Tally.
+void cSkitManager::BeginFileDownloads(HWND window, bool continuing) {
+  if (Transfer == nullptr) Transfer = new cThread_Comm;
+  JobWindow_ = window;
+  if (!continuing) {
+    Changed = false;
+    Tally = JobTally();
+  }
+  JobDone = 0;
+  JobTotal = PendingFiles(CAT_ANY, SKIT_SCHEDULED);
+  Phase = JOB_SKIT_FILES;
+  Download = DownloadItem();
+  if (Catalog.Header.SpecialsOn != 0) ScheduleSpecials();
+  StartNextFile(window);
+}
+
+bool cSkitManager::OnDownloadDone(int32_t errorCode) {
+  const bool failed = errorCode != 0;
+  bool more = false;
+  if (Phase == JOB_SYNC_FILE) {
+    ApplySyncFileAndSave(DownloadFile, failed);
+    StampLastSync(failed);
+    if (Automatic && !failed && PendingFiles(CAT_SKIT, SKIT_SCHEDULED) != 0) {
+      BeginFileDownloads(JobWindow_, true);
+      more = true;
+    }
+  } else if (Phase == JOB_SKIT_FILES) {
+    InstallDownloadedFile(errorCode);
+    more = !failed && StartNextFile(JobWindow_);
+  }
+  if (!more) EndDownload();
+  return more;
+}
+
+// Destroying the worker cancels and waits for a transfer still running, and
+// may hang up a dial-up connection the job brought up.
+void cSkitManager::EndDownload() {
+  Phase = JOB_IDLE;
+  delete Transfer;
+  Transfer = nullptr;
+  Download = DownloadItem();
+  JobWindow_ = nullptr;
+}
+
+void cSkitManager::SetDriverFlag(bool value) {
+  if (Transfer != nullptr && Transfer->DataModule() != nullptr) Transfer->DataModule()->SetAskBeforeHangUp(value);
+}
+
+// ---------------------------------------------------------------------------
+// Merging
+
+void cSkitManager::ApplySyncFileAndSave(const std::string& path, bool skip) {
+  if (skip) return;
+  Changed = ApplySyncFile(path);
+  if (SyncMethod() == 0) ScheduleAvailable();
+  if (Changed) Save();
+}
+
+// A record that cannot be read or taken is skipped with a log line; the file
+// is deleted whatever became of it.
+bool cSkitManager::ApplySyncFile(const std::string& path) {
+  bool changed = false;
+  try {
+    cSyncFile sync(path);
+    MergeSyncHeader(sync.Header());
+    for (const int32_t id : sync.RecordIds()) {
+      try {
+        cServerRecord server;
+        sync.ReadRecord(id, server);
+        if (MergeServerRecord(server.Record)) changed = true;
+      } catch (const std::exception& error) {
+        ++Tally.Rejected;
+        LogLine(LOG_ERROR, ("Skipped skit record " + std::to_string(id) + ": " + error.what()).c_str());
+      }
+    }
+  } catch (const std::exception& error) {
+    LogLine(LOG_ERROR, (std::string("Synchronisation file not merged: ") + error.what()).c_str());
+  }
+  DeleteFileA(path.c_str());
+  return changed;
+}
+
+// CatalogVersion itself is never written: a server with a newer version
+// keeps handing over its settings at every synchronisation.
+void cSkitManager::MergeSyncHeader(const SyncHeader& sync) {
+  CatalogHeader& header = Catalog.Header;
+  if (sync.Version <= header.CatalogVersion) return;
+  header.SpecialInterval = sync.SpecialInterval;
+  header.SyncIntervalDays = sync.SyncIntervalDays;
+  header.SyncExtra1 = sync.Extra1;
+  header.SyncExtra2 = sync.Extra2;
+  if (IsAllowedUrl(sync.NewSyncUrl.Text)) {
+    ReplaceText(header.SyncUrl, sync.NewSyncUrl.Text);
+  } else if (sync.NewSyncUrl.Text != nullptr) {
+    LogLine(LOG_ERROR, ("Rejected synchronisation address " + PrintableText(sync.NewSyncUrl.Text)).c_str());
+  }
+}
+
+// Only what the merge would take is checked: a partial update is judged by
+// the fields of its mask, and a record that changes nothing is not judged.
+bool cSkitManager::MergeServerRecord(const SkitRecord& server) {
+  const int32_t index = FindSkit(server.Category, server.SkitId);
+  if (index >= 0 && Catalog.Records[index].Revision >= server.Revision) return false;
+  const uint32_t fields = index < 0 || server.UpdateMask == 0 ? ALL_FIELDS : server.UpdateMask;
+  const std::string reason = RejectReason(server, fields);
+  if (!reason.empty()) {
+    ++Tally.Rejected;
+    LogLine(LOG_ERROR, ("Rejected skit " + TitleOf(server) + ": " + reason).c_str());
+    return false;
+  }
+  if (index < 0) {
+    AddSkit(server);
+    ++Tally.Added;
+    return true;
+  }
+  if (!UpdateSkit(server)) return false;
+  ++Tally.Updated;
+  return true;
+}
+
+// The slot may still hold the bytes of a record that moved away; every field
+// not taken from the server starts at zero.
+void cSkitManager::AddSkit(const SkitRecord& server) {
+  CatalogHeader& header = Catalog.Header;
+  if (header.Count + 1 >= CATALOG_SLOTS) throw std::runtime_error(kMaxEntriesText);
+  SkitRecord& record = Catalog.Records[header.Count];
+  record = SkitRecord();
+  record.Title.Id = record.Info.Id = record.HotKey.Link.Id = 0;
+  for (SkitFile& file : record.Files) file.Name.Id = file.Url.Id = 0;
+
+  record.Category = server.Category;
+  record.SkitId = server.SkitId;
+  record.Flags = server.Flags;
+  record.Revision = server.Revision;
+  record.ShowFrom = server.ShowFrom;
+  record.ShowUntil = server.ShowUntil;
+  record.FileCount = FilesInUse(server);
+  record.PlayCount = server.PlayCount;
+  record.PlaysLeft = server.PlaysLeft;
+  record.Selection = server.Selection;
+  record.State = server.State;
+  try {
+    NewText(record.Title, server.Title.Text);
+    NewText(record.Info, server.Info.Text);
+    for (uint32_t f = 0; f < record.FileCount; ++f) {
+      record.Files[f].Extra = server.Files[f].Extra;
+      NewText(record.Files[f].Name, server.Files[f].Name.Text);
+      NewText(record.Files[f].Url, server.Files[f].Url.Text);
+    }
+    if (server.HotKey.Link.Text != nullptr) {
+      record.HotKey.KeyCode = server.HotKey.KeyCode;
+      record.HotKey.Action = server.HotKey.Action;
+      NewText(record.HotKey.Link, server.HotKey.Link.Text);
+    }
+  } catch (...) {
+    ReleaseRecordTexts(record);
+    throw;
+  }
+  header.Count += 1;
+  if (AllFilesPresent(record)) {
+    record.State = SKIT_INSTALLED;
+    record.Selection = SEL_ON;
+  }
+}
+
+bool cSkitManager::UpdateSkit(const SkitRecord& server) {
+  const int32_t index = FindSkit(server.Category, server.SkitId);
+  if (index < 0) return false;
+  SkitRecord& record = Catalog.Records[index];
+  if (record.Revision >= server.Revision) return false;
+  if (server.UpdateMask != 0) {
+    UpdateSkitPartly(server, record);
+    return true;
+  }
+  record.Category = server.Category;
+  record.SkitId = server.SkitId;
+  record.Flags = server.Flags;
+  record.Revision = server.Revision;
+  record.ShowFrom = server.ShowFrom;
+  record.ShowUntil = server.ShowUntil;
+  record.FileCount = FilesInUse(server);
+  ReplaceText(record.Title, server.Title.Text);
+  ReplaceText(record.Info, server.Info.Text);
+  for (uint32_t f = 0; f < SKIT_MAX_FILES; ++f) {
+    record.Files[f].Extra = server.Files[f].Extra;
+    ReplaceText(record.Files[f].Name, server.Files[f].Name.Text);
+    ReplaceText(record.Files[f].Url, server.Files[f].Url.Text);
+  }
+  if (server.HotKey.Link.Text != nullptr) {
+    record.HotKey.KeyCode = server.HotKey.KeyCode;
+    record.HotKey.Action = server.HotKey.Action;
+    ReplaceText(record.HotKey.Link, server.HotKey.Link.Text);
+  }
+  FillMissingTexts(record);
+  record.State = SKIT_SCHEDULED;
+  return true;
+}
+
+// The groups are taken in this order. Without UPDATE_IDENTITY the local
+// Revision stays below the server's, so the same update comes again at every
+// synchronisation.
+void cSkitManager::UpdateSkitPartly(const SkitRecord& server, SkitRecord& target) {
+  const uint32_t mask = server.UpdateMask;
+  target.UpdateMask = mask;
+  if ((mask & UPDATE_IDENTITY) != 0) {
+    target.Category = server.Category;
+    target.SkitId = server.SkitId;
+    target.Flags = server.Flags;
+    target.Revision = server.Revision;
+    target.FileCount = FilesInUse(server);
+    target.FilesDone = server.FilesDone;
+    ReplaceText(target.Title, server.Title.Text);
+    ReplaceText(target.Info, server.Info.Text);
+    for (uint32_t f = 0; f < SKIT_MAX_FILES; ++f) {
+      ReplaceText(target.Files[f].Name, server.Files[f].Name.Text);
+      target.Files[f].Extra = server.Files[f].Extra;
+    }
+  }
+  if ((mask & UPDATE_URLS) != 0) {
+    for (uint32_t f = 0; f < SKIT_MAX_FILES; ++f) ReplaceText(target.Files[f].Url, server.Files[f].Url.Text);
+  }
+  if ((mask & UPDATE_HOT_KEY) != 0 && server.HotKey.Link.Text != nullptr) {
+    target.HotKey.KeyCode = server.HotKey.KeyCode;
+    target.HotKey.Action = server.HotKey.Action;
+    ReplaceText(target.HotKey.Link, server.HotKey.Link.Text);
+  }
+  if ((mask & UPDATE_WINDOW) != 0) {
+    target.ShowFrom = server.ShowFrom;
+    target.ShowUntil = server.ShowUntil;
+  }
+  if ((mask & UPDATE_FILES) != 0) {
+    target.FileCount = FilesInUse(server);
+    for (uint32_t f = 0; f < SKIT_MAX_FILES; ++f) target.Files[f].Extra = server.Files[f].Extra;
+    target.State = SKIT_SCHEDULED;
+  }
+  if ((mask & UPDATE_PLAYS) != 0) {
+    target.PlaysLeft = server.PlaysLeft;
+    target.PlayCount = 0;
+  }
+  FillMissingTexts(target);
+}
+
+// A text the record holds under an id of its own is replaced in memory and
+// written by Save; otherwise the text gets a new entry at once. A missing
+// text becomes empty where the record owns an entry, and stays missing
+// elsewhere (FillMissingTexts then covers whatever is in use).
+void cSkitManager::ReplaceText(StoredString& target, const char* text) {
+  if (target.Text != nullptr && target.Id > 0) {
+    char* copy = CopyOfText(text != nullptr ? text : "");
+    FreeZeroed(target.Text);
+    target.Text = copy;
+    return;
+  }
+  ReleaseText(target);
+  if (text == nullptr) {
+    target.Id = -1;
+    return;
+  }
+  NewText(target, text);
+}
+
+// A new "PSTR" entry for the text (an empty one for none), read back into
+// the reference.
+void cSkitManager::NewText(StoredString& target, const char* text) {
+  ReleaseText(target);
+  target.Id = OpsPak->WriteEntry(PAK_TYPE_STRING, PAK_NEW_ID, 0, true, 0, text != nullptr ? text : "");
+  target.PointerBytes = 0;
+  OpsPak->ReadString(target);
+}
+
+void cSkitManager::FillMissingTexts(SkitRecord& record) {
+  if (record.Title.Text == nullptr) NewText(record.Title, "");
+  if (record.Info.Text == nullptr) NewText(record.Info, "");
+  for (uint32_t f = 0; f < FilesInUse(record); ++f) {
+    if (record.Files[f].Name.Text == nullptr) NewText(record.Files[f].Name, "");
+    if (record.Files[f].Url.Text == nullptr) NewText(record.Files[f].Url, "");
+  }
+}
+
+bool cSkitManager::AllFilesPresent(const SkitRecord& record) const {
+  for (uint32_t f = 0; f < FilesInUse(record); ++f) {
+    std::string path;
+    if (!SkitFilePath(record.Files[f].Name, path) || !FileExists(path)) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Scheduling
+
+void cSkitManager::ScheduleAvailable() {
+  for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
+    SkitRecord& record = Catalog.Records[i];
+    if (record.State != SKIT_AVAILABLE) continue;
+    record.State = SKIT_SCHEDULED;
+    record.Selection = SEL_AUTO;
+  }
+}
+
+// With automatic download every special skit still to be shown is
+// scheduled; otherwise at most ten per job, so a user who fetches by hand is
+// not handed a long job of specials at once.
+void cSkitManager::ScheduleSpecials() {
+  const uint64_t now = Clock().Value();
+  const bool limited = SyncMethod() != 0;
+  int32_t budget = 10;
+  for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
+    SkitRecord& record = Catalog.Records[i];
+    if (record.Category != CAT_SPECIAL || record.ShowUntil < now) continue;
+    if (record.State == SKIT_AVAILABLE) {
+      record.State = SKIT_SCHEDULED;
+      record.Selection = SEL_AUTO;
+      --budget;
+    }
+    if (limited && budget <= 0) break;
+  }
+}
+
+void cSkitManager::StampLastSync(bool skip) {
+  if (!skip) Catalog.Header.LastSync = Clock().Value();
+}
+
+// ---------------------------------------------------------------------------
+// Skit files
+
+void cSkitManager::RejectFile(SkitRecord& record, const std::string& reason) {
+  LogLine(LOG_ERROR, ("Cannot download " + TitleOf(record) + ": " + reason).c_str());
+  record.State = SKIT_FAILED;
+  ++Tally.Failed;
+  Changed = true;
+}
+
+// A skit whose next file could never be fetched or installed (a name or
+// address the rules refuse, a path too long for the folders) fails at once
+// instead of holding up the job; the search goes on behind it.
+bool cSkitManager::PrepareNextFile() {
+  const uint64_t now = Clock().Value();
+  for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
+    SkitRecord& record = Catalog.Records[i];
+    if (record.State != SKIT_SCHEDULED || record.ShowUntil <= now) continue;
+    if (record.FilesDone >= FilesInUse(record)) continue;
+    const uint32_t n = record.FilesDone;
+    const SkitFile& file = record.Files[n];
+    std::string downloaded, installed;
+    if (!IsSafeFileName(file.Name.Text)) {
+      RejectFile(record, "unsafe file name " + PrintableText(file.Name.Text));
+      continue;
+    }
+    if (!IsAllowedUrl(file.Url.Text)) {
+      RejectFile(record, "unsupported address " + PrintableText(file.Url.Text));
+      continue;
+    }
+    if (!FolderFile(Setting(&cSettings::DownloadPath), file.Name.Text, downloaded) ||
+        !FolderFile(Setting(&cSettings::SkitsPath), file.Name.Text, installed)) {
+      RejectFile(record, "no room for the path of " + PrintableText(file.Name.Text));
+      continue;
+    }
+    std::snprintf(DownloadFile, sizeof DownloadFile, "%s", downloaded.c_str());
+    Download.Category = record.Category;
+    Download.SkitId = record.SkitId;
+    Download.Url = file.Url.Text;
+    Download.File = DownloadFile;
+    Download.Title = record.Title.Text;
+    std::snprintf(ProgressText, sizeof ProgressText, "%d of %d", static_cast<int>(n + 1),
+                  static_cast<int>(record.FileCount));
+    return true;
+  }
+  return false;
+}
+
+bool cSkitManager::StartNextFile(HWND window) {
+  if (Transfer == nullptr) return false;
+  if (PrepareNextFile()) {
+    Transfer->StartDownload(Download.Url, DownloadFile, Download.Title != nullptr ? Download.Title : "",
+                            ProgressText, window, WM_DOWNLOAD_DONE, 0);
+    return true;
+  }
+  Transfer->SetError(ERR_BAD_FORMAT);
+  PostMessageA(window, WM_DOWNLOAD_DONE, 0, Transfer->GetError());
+  return false;
+}
+
+// The item is used up here whatever happens, so a later completion message
+// without a transfer behind it finds none.
+void cSkitManager::InstallDownloadedFile(int32_t errorCode) {
+  ++JobDone;
+  const DownloadItem item = Download;
+  Download = DownloadItem();
+  if (item.File == nullptr) return;
+  const int32_t index = FindSkit(item.Category, item.SkitId);
+  if (index < 0) return;
+  SkitRecord& record = Catalog.Records[index];
+  if (errorCode != 0) {
+    record.State = SKIT_FAILED;
+    ++Tally.Failed;
+    return;
+  }
+  if (record.FilesDone >= FilesInUse(record)) return;
+  std::string target;
+  if (!SkitFilePath(record.Files[record.FilesDone].Name, target)) {
+    RejectFile(record, "unsafe file name " + PrintableText(record.Files[record.FilesDone].Name.Text));
+    return;
+  }
+  DeleteFileA(target.c_str());
+  // A copy that fails leaves the download where it is, and the next
+  // transfer fetches the same file again.
+  if (!CopyFileA(DownloadFile, target.c_str(), TRUE)) return;
+  record.FilesDone += 1;
+  if (record.FilesDone >= record.FileCount) {
+    record.State = SKIT_INSTALLED;
+    if (record.Selection == SEL_AUTO) record.Selection = SEL_ON;
+  }
+  ++Tally.Installed;
+  DeleteFileA(DownloadFile);
+  Changed = true;
+}
+
+// ---------------------------------------------------------------------------
+// At start
+
+// A read-only catalogue cannot keep what a merge would bring, so the file
+// is left for a run that can.
+void cSkitManager::InstallLocalSyncFile() {
+  if (IsReadOnly()) return;
+  std::string path;
+  if (!FolderFile(Setting(&cSettings::SkitsPath), LOCAL_SYNC_FILE_NAME, path) || !FileExists(path)) return;
+  ApplySyncFileAndSave(path, false);
+  for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
+    SkitRecord& record = Catalog.Records[i];
+    if (record.State != SKIT_AVAILABLE && record.State != SKIT_SCHEDULED) continue;
+    if (!AllFilesPresent(record)) continue;
+    record.State = SKIT_INSTALLED;
+    record.Selection = SEL_ON;
+  }
+  StampLastSync(false);
+}

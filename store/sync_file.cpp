@@ -1,0 +1,144 @@
+// Reading the synchronisation file. Every length is checked before a byte is
+// used: the archive's own reader bounds each entry by the file, the header
+// and each record must be at least as long as their layouts, and the number
+// of records comes from the directory, not from the header's SkitCount.
+#include "store/sync_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/errors.h"
+
+const char LOCAL_SYNC_FILE_NAME[] = "kinetrope.syn";
+
+namespace {
+
+uint32_t Get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+void Put32(uint8_t* p, uint32_t value) {
+  p[0] = static_cast<uint8_t>(value);
+  p[1] = static_cast<uint8_t>(value >> 8);
+  p[2] = static_cast<uint8_t>(value >> 16);
+  p[3] = static_cast<uint8_t>(value >> 24);
+}
+
+// Synchronisation header, "SYNC" 1, at least 48 bytes, little-endian:
+//   0  8 bytes  not read
+//   8 u32 Version            12 ref NewSyncUrl (i32 "PSTR" id, 4 pointer bytes)
+//  20  8 bytes  not read
+//  28 u32 Extra1             32 u32 Extra2            36 i32 SpecialInterval
+//  40 u32 SyncIntervalDays   44 u32 SkitCount
+// Bytes past 48 are not read.
+constexpr size_t kVersionAt = 8;
+constexpr size_t kNewSyncUrlAt = 12;
+constexpr size_t kExtra1At = 28;
+constexpr size_t kExtra2At = 32;
+constexpr size_t kSpecialIntervalAt = 36;
+constexpr size_t kSyncIntervalDaysAt = 40;
+constexpr size_t kSkitCountAt = 44;
+static_assert(kSkitCountAt + 4 == SYNC_HEADER_SIZE);
+
+// A text whose entry is missing throws, as the catalogue's own reader does.
+void ReadText(cPakFile& pak, StoredString& ref) {
+  ref.Text = nullptr;
+  ref.PointerBytes = 0;
+  pak.ReadString(ref);
+}
+
+void ReleaseText(cPakFile* pak, StringRef& ref) {
+  if (ref.Text != nullptr && pak != nullptr) pak->ReleaseEntry(PAK_TYPE_STRING, ref.Id, ref.Text);
+  ref.Text = nullptr;
+}
+
+}  // namespace
+
+bool DecodeSyncHeader(const uint8_t* bytes, size_t length, SyncHeader& header) {
+  if (length < SYNC_HEADER_SIZE) return false;
+  header.Version = Get32(bytes + kVersionAt);
+  header.NewSyncUrl.Id = static_cast<int32_t>(Get32(bytes + kNewSyncUrlAt));
+  header.NewSyncUrl.PointerBytes = 0;
+  header.NewSyncUrl.Text = nullptr;
+  header.Extra1 = Get32(bytes + kExtra1At);
+  header.Extra2 = Get32(bytes + kExtra2At);
+  header.SpecialInterval = static_cast<int32_t>(Get32(bytes + kSpecialIntervalAt));
+  header.SyncIntervalDays = Get32(bytes + kSyncIntervalDaysAt);
+  header.SkitCount = Get32(bytes + kSkitCountAt);
+  return true;
+}
+
+void EncodeSyncHeader(const SyncHeader& header, uint8_t* bytes) {
+  std::memset(bytes, 0, SYNC_HEADER_SIZE);
+  Put32(bytes + kVersionAt, header.Version);
+  Put32(bytes + kNewSyncUrlAt, static_cast<uint32_t>(header.NewSyncUrl.Id));
+  Put32(bytes + kExtra1At, header.Extra1);
+  Put32(bytes + kExtra2At, header.Extra2);
+  Put32(bytes + kSpecialIntervalAt, static_cast<uint32_t>(header.SpecialInterval));
+  Put32(bytes + kSyncIntervalDaysAt, header.SyncIntervalDays);
+  Put32(bytes + kSkitCountAt, header.SkitCount);
+}
+
+cServerRecord::~cServerRecord() { Release(); }
+
+void cServerRecord::Release() {
+  ReleaseText(Pak_, Record.Title);
+  ReleaseText(Pak_, Record.Info);
+  for (SkitFile& file : Record.Files) {
+    ReleaseText(Pak_, file.Name);
+    ReleaseText(Pak_, file.Url);
+  }
+  ReleaseText(Pak_, Record.HotKey.Link);
+}
+
+cSyncFile::cSyncFile(const std::string& path) : Pak_(path, true, nullptr, GENERIC_READ) {
+  if (Pak_.FindEntry(SYNC_HEADER_TYPE, SYNC_HEADER_ID) < 0) ThrowCode(ERR_FILE_CORRUPT, path);
+  uint32_t length = 0;
+  uint8_t* bytes = nullptr;
+  Pak_.ReadEntry(SYNC_HEADER_TYPE, SYNC_HEADER_ID, &length, &bytes);
+  const bool whole = DecodeSyncHeader(bytes, length, Header_);
+  Pak_.ReleaseEntry(SYNC_HEADER_TYPE, SYNC_HEADER_ID, bytes);
+  if (!whole) ThrowCode(ERR_FILE_CORRUPT, path);
+  if (Header_.NewSyncUrl.Id >= 0 && Pak_.FindEntry(PAK_TYPE_STRING, Header_.NewSyncUrl.Id) >= 0) {
+    Pak_.ReadString(Header_.NewSyncUrl);
+  }
+}
+
+cSyncFile::~cSyncFile() { ReleaseText(&Pak_, Header_.NewSyncUrl); }
+
+std::vector<int32_t> cSyncFile::RecordIds() const {
+  std::vector<int32_t> ids;
+  for (uint32_t i = 0; i < Pak_.Count(); ++i) {
+    const PakSlot slot = Pak_.Slot(i);
+    if (slot.Type != SYNC_RECORD_TYPE || slot.Deleted != 0) continue;
+    if (slot.Id < 1 || static_cast<uint32_t>(slot.Id) > Header_.SkitCount) continue;
+    ids.push_back(slot.Id);
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+void cSyncFile::ReadRecord(int32_t id, cServerRecord& server) {
+  server.Release();
+  server.Pak_ = &Pak_;
+  uint32_t length = 0;
+  uint8_t* bytes = nullptr;
+  Pak_.ReadEntry(SYNC_RECORD_TYPE, id, &length, &bytes);
+  if (length >= SKIT_RECORD_SIZE) DecodeSkitRecord(bytes, server.Record);
+  Pak_.ReleaseEntry(SYNC_RECORD_TYPE, id, bytes);
+  if (length < SKIT_RECORD_SIZE) ThrowCode(ERR_FILE_CORRUPT, Pak_.Path());
+
+  SkitRecord& record = server.Record;
+  ReadText(Pak_, record.Title);
+  ReadText(Pak_, record.Info);
+  const uint32_t files = record.FileCount < SKIT_MAX_FILES ? record.FileCount : SKIT_MAX_FILES;
+  for (uint32_t f = 0; f < files; ++f) {
+    record.Files[f].Extra = 0;
+    ReadText(Pak_, record.Files[f].Name);
+    ReadText(Pak_, record.Files[f].Url);
+  }
+  record.HotKey.Link.PointerBytes = 0;
+  if (record.HotKey.Link.Id != 0) ReadText(Pak_, record.HotKey.Link);
+}

@@ -1,0 +1,85 @@
+// The content server's synchronisation file: a pak archive with one "SYNC" 1
+// header record, one "SKIT" record per skit it offers (the catalogue's skit
+// record layout) and the "PSTR" texts they name. cSyncFile reads one the way
+// the merge needs it, trusting nothing in it further than the archive backs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store/catalog_block.h"
+#include "store/pak.h"
+
+constexpr uint32_t SYNC_HEADER_TYPE = PakType("SYNC");
+constexpr int32_t SYNC_HEADER_ID = 1;
+constexpr uint32_t SYNC_RECORD_TYPE = PakType("SKIT");
+// The header is at least this long; bytes past it are not read.
+constexpr size_t SYNC_HEADER_SIZE = 48;
+// The name under which an installation may leave a synchronisation file in
+// the skits folder, to be merged at the next start.
+extern const char LOCAL_SYNC_FILE_NAME[];
+
+struct SyncHeader {
+  uint32_t Version = 0;  // compared with the catalogue's CatalogVersion
+  StoredString NewSyncUrl;
+  uint32_t Extra1 = 0;
+  uint32_t Extra2 = 0;
+  int32_t SpecialInterval = 0;
+  uint32_t SyncIntervalDays = 0;
+  uint32_t SkitCount = 0;  // "SKIT" ids 1 .. SkitCount
+};
+
+// False when fewer than SYNC_HEADER_SIZE bytes are given. The text stays null.
+bool DecodeSyncHeader(const uint8_t* bytes, size_t length, SyncHeader& header);
+// Writes SYNC_HEADER_SIZE bytes; the bytes the program does not read are 0.
+void EncodeSyncHeader(const SyncHeader& header, uint8_t* bytes);
+
+// A server record with the texts read for it; they are released with the
+// object (or when it is read again).
+class cServerRecord {
+ public:
+  cServerRecord() = default;
+  ~cServerRecord();
+  cServerRecord(const cServerRecord&) = delete;
+  cServerRecord& operator=(const cServerRecord&) = delete;
+
+  void Release();
+
+  SkitRecord Record;
+
+ private:
+  friend class cSyncFile;
+  cPakFile* Pak_ = nullptr;
+};
+
+class cSyncFile {
+ public:
+  // Opens the file read-only. A file that is not a pak archive throws what
+  // cPakFile throws; one without a "SYNC" 1 record of at least
+  // SYNC_HEADER_SIZE bytes throws the corrupt-file text with the path. A
+  // NewSyncUrl that names no text in the archive is read as no text.
+  explicit cSyncFile(const std::string& path);
+  ~cSyncFile();
+  cSyncFile(const cSyncFile&) = delete;
+  cSyncFile& operator=(const cSyncFile&) = delete;
+
+  const SyncHeader& Header() const { return Header_; }
+  // The ids of the "SKIT" entries the archive really holds between 1 and
+  // SkitCount, ascending, each once. However large SkitCount is, there are
+  // never more of them than directory slots.
+  std::vector<int32_t> RecordIds() const;
+  // The record as the merge takes it: the stored pointer bytes and the Extra
+  // word of the files in use cleared, the texts read (Title, Info, Name and
+  // Url of the files in use, the hot key's Link when its id is not 0). Throws
+  // when the entry is missing or shorter than a skit record, or when it
+  // names a text the archive does not hold.
+  void ReadRecord(int32_t id, cServerRecord& record);
+
+  cPakFile& Pak() { return Pak_; }
+
+ private:
+  cPakFile Pak_;
+  SyncHeader Header_;
+};
