@@ -1,0 +1,103 @@
+#include "download/progress_form.h"
+
+#include "download/comm.h"
+
+const char kCancelDownloadQuestion[] = "Are you sure you want to cancel downloading?";
+
+TForm_DownloadProgress* Form_DownloadProgress = nullptr;
+
+namespace {
+constexpr int kCancelId = 100;
+constexpr int kBarId = 101;
+}  // namespace
+
+TForm_DownloadProgress::TForm_DownloadProgress(forms::TForm* owner, forms::TForm* notifyForm)
+    : NotifyForm(notifyForm), Owner_(owner) {
+  BorderStyle = forms::TBorderStyle::bsDialog;
+  DialogKeys = true;
+  WantVisible = false;
+  for (forms::TLabel* label : {&TxtProcess, &TxtActivity}) {
+    label->Font.Set("MS Sans Serif", -11);
+    label->Font.Color = GetSysColor(COLOR_WINDOWTEXT);
+  }
+  TxtProcess.SetBounds(40, 16, 313, 16);
+  TxtActivity.SetBounds(40, 40, 313, 16);
+  TxtProcess.SetCaption("");
+  TxtActivity.SetCaption("");
+  CreateHandle();
+}
+
+TForm_DownloadProgress::~TForm_DownloadProgress() {
+  delete BtnCancel;
+  delete BarProgress;
+}
+
+void TForm_DownloadProgress::CreateParams(forms::TCreateParams& params) {
+  TForm::CreateParams(params);
+  params.Caption = "Kinetrope Download Progress";
+  params.Style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+  if (Owner_ != nullptr && Owner_->Handle() != nullptr) params.Parent = Owner_->Handle();
+  // Client area 377 x 130, centred on the screen.
+  RECT r = {0, 0, 377, 130};
+  AdjustWindowRectEx(&r, params.Style, FALSE, params.ExStyle);
+  params.Width = r.right - r.left;
+  params.Height = r.bottom - r.top;
+  params.X = (GetSystemMetrics(SM_CXSCREEN) - params.Width) / 2;
+  params.Y = (GetSystemMetrics(SM_CYSCREEN) - params.Height) / 2;
+}
+
+void TForm_DownloadProgress::FormCreate() {
+  BarProgress = new forms::TProgressBar(this, kBarId);
+  BarProgress->SetBounds(40, 64, 313, 16);
+  BtnCancel = new forms::TButton(this, kCancelId, "&Cancel", true);
+  BtnCancel->Cancel = true;
+  BtnCancel->SetBounds(151, 89 + 8, 75, 25);
+  BtnCancel->OnClick = [this] { BtnCancelClick(); };
+}
+
+void TForm_DownloadProgress::SetProcessText(const std::string& text) { TxtProcess.SetCaption(text); }
+
+void TForm_DownloadProgress::SetActivityText(const std::string& text) { TxtActivity.SetCaption(text); }
+
+void TForm_DownloadProgress::BtnCancelClick() {
+  CancelPressed = true;
+  Close();
+}
+
+void TForm_DownloadProgress::FormCloseQuery(bool& canClose) {
+  // Hidden: close without asking. Shown: only when the user confirms.
+  Approved_ = !Visible() || MessageBoxA(Handle(), kCancelDownloadQuestion, "Confirm",
+                                        MB_YESNO | MB_ICONQUESTION) == IDYES;
+  canClose = Approved_;
+  if (Approved_ && Visible() && NotifyForm != nullptr && NotifyForm->Handle() != nullptr)
+    PostMessageA(NotifyForm->Handle(), WM_DOWNLOAD_CANCEL, 0, 0);
+}
+
+void TForm_DownloadProgress::FormClose(forms::TCloseAction& action) {
+  // The dialog hides; its owner destroys it when the sequence ends.
+  action = forms::TCloseAction::caHide;
+}
+
+void TForm_DownloadProgress::FormHide() {
+  if (NotifyForm != nullptr) NotifyForm->SetEnabled(true);
+}
+
+uint32_t ProgressMaximum(const DownloadProgress& progress) { return progress.JobTotal * 100u; }
+
+uint32_t ProgressPosition(const DownloadProgress& progress) {
+  // The current file's share is worked out in 64 bits: in 32 bits, bytes x
+  // 100 wraps for files above 42 MB and the bar would jump back.
+  const uint64_t total = progress.BytesTotal != 0 ? progress.BytesTotal : 1u;
+  const uint64_t position = uint64_t{progress.BytesReceived} * 100u / total + uint64_t{progress.JobDone} * 100u;
+  return position > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(position);
+}
+
+void RefreshDownloadProgress(TForm_DownloadProgress& dialog, const DownloadProgress& progress) {
+  dialog.SetActivityText(progress.StatusText);
+  if (dialog.BarProgress == nullptr) return;
+  dialog.BarProgress->SetMax(static_cast<int>(ProgressMaximum(progress)));
+  // The bar clamps a position past its maximum.
+  uint32_t position = ProgressPosition(progress);
+  uint32_t maximum = ProgressMaximum(progress);
+  dialog.BarProgress->SetPosition(static_cast<int>(position > maximum ? maximum : position));
+}

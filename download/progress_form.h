@@ -1,0 +1,63 @@
+// The small modeless window that shows a running download sequence: what is
+// being done, the current activity, a bar over the whole sequence, and a
+// Cancel button that, once confirmed, asks the owner to stop the transfer.
+// It does no work of its own: its owner feeds it from a timer.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "forms/controls.h"
+#include "forms/form.h"
+
+extern const char kCancelDownloadQuestion[];
+
+class TForm_DownloadProgress : public forms::TForm {
+ public:
+  TForm_DownloadProgress(forms::TForm* owner, forms::TForm* notifyForm);
+  ~TForm_DownloadProgress() override;
+
+  void SetProcessText(const std::string& text);
+  void SetActivityText(const std::string& text);
+  void BtnCancelClick();
+
+  forms::TLabel TxtProcess{this};
+  forms::TLabel TxtActivity{this};
+  forms::TProgressBar* BarProgress = nullptr;
+  forms::TButton* BtnCancel = nullptr;
+
+  forms::TForm* NotifyForm = nullptr;
+  bool CancelPressed = false;
+
+ protected:
+  void CreateParams(forms::TCreateParams& params) override;
+  void FormCreate() override;
+  void FormCloseQuery(bool& canClose) override;
+  void FormClose(forms::TCloseAction& action) override;
+  void FormHide() override;
+
+ private:
+  forms::TForm* Owner_;
+  bool Approved_ = false;
+};
+
+// The one dialog of the process; null when there is none.
+extern TForm_DownloadProgress* Form_DownloadProgress;
+
+// What the refresh shows, read from the catalogue and the worker.
+struct DownloadProgress {
+  std::string StatusText;
+  uint32_t JobDone = 0;
+  uint32_t JobTotal = 0;
+  uint32_t BytesReceived = 0;
+  uint32_t BytesTotal = 0;
+};
+
+// The bar over the whole sequence, in unsigned 32-bit arithmetic: maximum
+// JobTotal x 100, position JobDone x 100 plus the current file's share.
+uint32_t ProgressMaximum(const DownloadProgress& progress);
+uint32_t ProgressPosition(const DownloadProgress& progress);
+// One refresh step of the owner's timer.
+void RefreshDownloadProgress(TForm_DownloadProgress& dialog, const DownloadProgress& progress);
