@@ -86,6 +86,9 @@ class PlayerProgram : public ::testing::Test {
     }
     EXPECT_NE(window, nullptr);
     if (window) {
+      // Answered once the player has read its skit and runs its message loop.
+      DWORD_PTR result = 0;
+      EXPECT_TRUE(SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result));
       char windowClass[64] = {};
       GetClassNameA(window, windowClass, sizeof windowClass);
       EXPECT_STREQ(windowClass, "DrearigramsSkitPlayer");

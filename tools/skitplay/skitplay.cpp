@@ -14,7 +14,8 @@
 // its end; both end the program with 0. A skit that cannot be played (no
 // argument file, no "SS_Swf", a file that is missing or does not parse) is
 // not a crash: the player shows the reason for a few seconds, puts it in its
-// window title, and ends with 2.
+// window title, and ends with 2. A program that cannot make its window at
+// all ends with 3.
 //
 // The screensaver takes the first top-level window of the player's main
 // thread as the player's window. The system would give that thread a hidden
@@ -100,6 +101,8 @@ class Player {
     Corner_ = skit::CornerText(Arguments_);
   }
 
+  // The window comes first, before any file is read: the screensaver looks
+  // for it as soon as the program has gone idle.
   bool CreateMainWindow(HINSTANCE instance) {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = WindowProc;
@@ -107,13 +110,16 @@ class Player {
     windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
     windowClass.lpszClassName = kClassName;
     if (!RegisterClassA(&windowClass)) return false;
+    return CreateWindowExA(0, kClassName, kTitle, WS_POPUP | WS_VISIBLE, 0, 0, GetSystemMetrics(SM_CXSCREEN),
+                           GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr, instance, this) != nullptr;
+  }
+
+  // The skit's time starts once it has been read.
+  void Start() {
+    SetWindowTextA(Window_, Title().c_str());
     QueryPerformanceCounter(&Start_);
-    HWND window = CreateWindowExA(0, kClassName, Title().c_str(), WS_POPUP | WS_VISIBLE, 0, 0,
-                                  GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
-                                  instance, this);
-    if (!window) return false;
-    SetTimer(window, kFrameTimer, kFrameMilliseconds, nullptr);
-    return true;
+    ProblemAt_ = 0;
+    SetTimer(Window_, kFrameTimer, kFrameMilliseconds, nullptr);
   }
 
  private:
@@ -241,8 +247,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   ImmDisableIME(static_cast<DWORD>(-1));
   try {
     Player player;
-    player.Prepare(CommandLineSkit(commandLine));
     if (!player.CreateMainWindow(instance)) return kExitNoWindow;
+    player.Prepare(CommandLineSkit(commandLine));
+    player.Start();
     MSG message;
     BOOL got;
     while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
