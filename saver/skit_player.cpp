@@ -77,21 +77,43 @@ void cSkitPlayer::AttachInput() {
 
 void cSkitPlayer::DetachInput() { AttachThreadInput(ProcessInfo.dwThreadId, GetCurrentThreadId(), FALSE); }
 
+namespace {
+
+// Every GUI thread also owns hidden input-method windows at the top level;
+// they are the system's, not the player's, and must never be taken for it.
+bool IsInputMethodWindow(HWND window) {
+  char name[32] = {};
+  GetClassNameA(window, name, sizeof name);
+  return lstrcmpiA(name, "IME") == 0 || lstrcmpiA(name, "MSCTFIME UI") == 0;
+}
+
+}  // namespace
+
 void cSkitPlayer::FindPlayerWindow() {
   PlayerWindow = nullptr;
-  EnumWindows(
-      [](HWND window, LPARAM param) -> BOOL {
-        auto* self = reinterpret_cast<cSkitPlayer*>(param);
-        DWORD processId = 0;
-        DWORD threadId = GetWindowThreadProcessId(window, &processId);
-        if (threadId == self->ProcessInfo.dwThreadId && processId == self->ProcessInfo.dwProcessId) {
-          self->PlayerWindow = window;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(this));
-  if (PlayerWindow == nullptr) throw std::runtime_error("Unable to locate program window.");
+  // A player can report itself idle a moment before its window exists (Wine
+  // does so when the program first touches the desktop), so the search is
+  // repeated for a short while before it gives up.
+  const DWORD start = GetTickCount();
+  for (;;) {
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+          auto* self = reinterpret_cast<cSkitPlayer*>(param);
+          DWORD processId = 0;
+          DWORD threadId = GetWindowThreadProcessId(window, &processId);
+          if (threadId == self->ProcessInfo.dwThreadId && processId == self->ProcessInfo.dwProcessId &&
+              !IsInputMethodWindow(window)) {
+            self->PlayerWindow = window;
+            return FALSE;
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(this));
+    if (PlayerWindow != nullptr) return;
+    if (GetTickCount() - start >= kWindowSearchLimit || IsFinished(0)) break;
+    Sleep(20);
+  }
+  throw std::runtime_error("Unable to locate program window.");
 }
 
 bool cSkitPlayer::Play(HWND focusWindow) {

@@ -14,6 +14,9 @@
 
 class cSkitPlayer : public cError {
  public:
+  // How long Play looks for the player's window after the player is idle.
+  static constexpr DWORD kWindowSearchLimit = 2000;
+
   cSkitPlayer(std::string skitPath, std::string playerPath);
   ~cSkitPlayer() override;
   cSkitPlayer(const cSkitPlayer&) = delete;
