@@ -7,6 +7,8 @@
 #include "app/saver_state.h"
 #include "base/files.h"
 #include "base/settings.h"
+#include "download/comm.h"
+#include "download/progress_form.h"
 #include "forms/application.h"
 #include "saver/link_policy.h"
 #include "store/catalogue.h"
@@ -300,15 +302,85 @@ void TForm_Saver_Main::FormClose(forms::TCloseAction& action) {
   }
 }
 
-void TForm_Saver_Main::StartAutomaticDownload() {}
+namespace {
 
-void TForm_Saver_Main::WaitForDownloadOnClose(forms::TCloseAction&) {}
+// The item of the running transfer; empty when there is none any more.
+std::string TransferItemName() {
+  if (TheSkitManager == nullptr || TheSkitManager->Transfer == nullptr) return {};
+  TDataModule_Comm* module = TheSkitManager->Transfer->DataModule();
+  return module != nullptr ? module->GetItemName() : std::string();
+}
 
-LRESULT TForm_Saver_Main::WMDownloadDone(WPARAM, LPARAM) { return 0; }
+}  // namespace
 
-LRESULT TForm_Saver_Main::WMDownloadCancel(WPARAM, LPARAM) { return 0; }
+void TForm_Saver_Main::StartAutomaticDownload() {
+  try {
+    TheSkitManager->StartListDownload(Handle(), true);
+  } catch (const forms::Exception& error) {
+    ShowSaverError("Error starting download. " + error.Message());
+  } catch (const std::exception& error) {
+    ShowSaverError(std::string("Error starting download. ") + error.what());
+  } catch (...) {
+    ShowSaverError("Unknown error starting download.");
+  }
+}
 
-void TForm_Saver_Main::ExitTimerTimer() {}
+void TForm_Saver_Main::WaitForDownloadOnClose(forms::TCloseAction& action) {
+  // The user is done with the screensaver, but a download runs: hide behind
+  // the progress dialog and end when the last transfer has.
+  TheSkitManager->SetDriverFlag(true);
+  delete Form_DownloadProgress;
+  Form_DownloadProgress = new TForm_DownloadProgress(this, this);
+  Form_DownloadProgress->Show();
+  Form_DownloadProgress->SetProcessText("Downloading files...");
+  Form_DownloadProgress->SetActivityText(TransferItemName());
+  UpdateWindow(Form_DownloadProgress->Handle());
+  action = forms::TCloseAction::caNone;
+  Hide();
+  ExitTimer.SetEnabled(true);
+}
+
+LRESULT TForm_Saver_Main::WMDownloadDone(WPARAM, LPARAM lParam) {
+  bool finished = false;
+  try {
+    finished = !TheSkitManager->OnDownloadDone(static_cast<int32_t>(lParam));
+  } catch (const forms::Exception& error) {
+    forms::ShowMessage("Error downloading " + TransferItemName() + ". " + error.Message());
+  } catch (const std::exception& error) {
+    forms::ShowMessage("Error downloading " + TransferItemName() + ". " + error.what());
+  } catch (...) {
+    forms::ShowMessage("An unknown error occurred while downloading " + TransferItemName() + ".");
+  }
+  if (finished && ExitTimer.Enabled()) {
+    ExitTimer.SetEnabled(false);
+    delete Form_DownloadProgress;
+    Form_DownloadProgress = nullptr;
+    Close();
+  }
+  return 0;
+}
+
+LRESULT TForm_Saver_Main::WMDownloadCancel(WPARAM, LPARAM) {
+  if (TheSkitManager != nullptr && TheSkitManager->Transfer != nullptr) TheSkitManager->Transfer->Stop();
+  return 0;
+}
+
+void TForm_Saver_Main::ExitTimerTimer() {
+  if (Form_DownloadProgress == nullptr || !Form_DownloadProgress->Visible()) return;
+  DownloadProgress progress;
+  if (TheSkitManager != nullptr) {
+    progress.JobDone = TheSkitManager->JobDone;
+    progress.JobTotal = TheSkitManager->JobTotal;
+    if (TheSkitManager->Transfer != nullptr) {
+      if (TDataModule_Comm* module = TheSkitManager->Transfer->DataModule()) {
+        progress.StatusText = module->GetStatusText();
+        progress.BytesReceived = static_cast<uint32_t>(module->GetBytesReceived());
+        progress.BytesTotal = static_cast<uint32_t>(module->GetBytesTotal());
+      }
+    }
+  }
+  RefreshDownloadProgress(*Form_DownloadProgress, progress);
+}
 
 TForm_Saver_Main_Dem::TForm_Saver_Main_Dem() {
   Image_Preview.LoadFromResource(GetModuleHandleA(nullptr), "PREVIEW");
