@@ -202,8 +202,8 @@ bool TSimpleHTTP::Connect() {
 
 bool TSimpleHTTP::Disconnect() {
   try {
-    SafeCloseHandle(FRequestHandle);
-    SafeCloseHandle(FConnectHandle);
+    CloseOwnHandle(FRequestHandle);
+    CloseOwnHandle(FConnectHandle);
     TWinInetControl::Disconnect();
   } catch (const std::exception&) {
     return false;

@@ -105,7 +105,7 @@ bool TWinInetControl::Connect() {
 }
 
 bool TWinInetControl::Disconnect() {
-  SafeCloseHandle(FInternetHandle);
+  CloseOwnHandle(FInternetHandle);
   if (!FDestroying && DoStateChange(fsNoconnection) && OnDisconnected) OnDisconnected(this);
   return true;
 }
@@ -126,6 +126,13 @@ void TWinInetControl::SafeCloseHandle(HINTERNET& Handle) {
 void TWinInetControl::SafeCloseHandle(std::atomic<HINTERNET>& Handle) {
   HINTERNET handle = Handle.exchange(nullptr);
   if (handle != nullptr) InternetCloseHandle(handle);
+}
+
+void TWinInetControl::CloseOwnHandle(std::atomic<HINTERNET>& Handle) {
+  HINTERNET handle = Handle.exchange(nullptr);
+  if (handle == nullptr) return;
+  if (FDestroying) InternetSetStatusCallbackA(handle, nullptr);
+  InternetCloseHandle(handle);
 }
 
 bool TWinInetControl::DoStateChange(TWinInetState NewState) {
@@ -183,6 +190,7 @@ void TWinInetControl::HandleConnectError(DWORD ErrorCode) {
 }
 
 void TWinInetControl::HandleStatusCallback(DWORD Status, void* /*Info*/, DWORD /*InfoLength*/) {
+  if (FDestroying) return;
   switch (Status) {
     case INTERNET_STATUS_RESOLVING_NAME: DoStateChange(fsResolvingName); break;
     case INTERNET_STATUS_NAME_RESOLVED: DoStateChange(fsNameResolved); break;

@@ -111,9 +111,13 @@ class TWinInetControl {
 
  protected:
   void SetRequestFlag(DWORD Flag, bool On);
+  // SafeCloseHandle for the component's own handles: during destruction the
+  // handle's status callback is removed first, so that the notifications a
+  // close sends never reach a component that is going away.
+  void CloseOwnHandle(std::atomic<HINTERNET>& Handle);
   // Set by the destructor of the most derived class before it disconnects:
   // a disconnect during destruction reports nothing.
-  bool FDestroying = false;
+  std::atomic<bool> FDestroying{false};
 
   DWORD FConnectRetries = kDefaultConnectRetries;
   bool FEnableCache = false;

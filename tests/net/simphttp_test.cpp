@@ -287,6 +287,21 @@ TEST_F(SimpleHTTPTest, ARequestPassesThroughConnectedAndEndsDisconnected) {
   EXPECT_EQ(states.back(), fsNoconnection);
 }
 
+TEST_F(SimpleHTTPTest, DestroyingAComponentAfterARequestReportsNothing) {
+  // Closing a used request sends status notifications of its own; none may
+  // reach handlers (or a component) that are going away.
+  std::vector<TWinInetState> states;
+  {
+    TSimpleHTTP http;
+    http.OnStateChange = [&](TWinInetControl*, TWinInetState state) { states.push_back(state); };
+    TMemoryStream stream;
+    http.Get(Server.Url("/a.bin"), stream);
+    http.DoStateChange(fsConnected);
+    states.clear();
+  }
+  EXPECT_TRUE(states.empty()) << states.size() << " state changes during destruction";
+}
+
 TEST_F(SimpleHTTPTest, AnUnreachableServerFailsTheSendAndStillEndsDisconnected) {
   std::string url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/a.bin";
   TMemoryStream stream;
