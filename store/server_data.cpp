@@ -12,12 +12,12 @@ namespace {
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 bool SameIgnoringCase(const std::string& a, const char* b) {
   if (a.size() != std::strlen(b)) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (x != b[i]) return false;
+    if (Upper(a[i]) != Upper(b[i])) return false;
   }
   return true;
 }

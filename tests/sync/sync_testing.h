@@ -1,0 +1,52 @@
+// Synchronisation files for the tests, written through the product's own
+// archive and record code, and the fixture of the synchronisation tests: the
+// catalogue fixture's scratch installation with a catalogue opened on it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store/sync_file.h"
+#include "tests/catalogue/catalog_builder.h"
+
+class SyncBuilder {
+ public:
+  SyncBuilder();
+
+  int32_t Text(const std::string& text);
+  // A server record, available, with plays unlimited and the show window
+  // open; each file is named as given, at UrlBase + its name.
+  SkitRecord& Add(uint8_t category, int32_t skitId, uint32_t revision, const std::string& title,
+                  const std::vector<std::string>& files);
+  // "SYNC" 1 and "SKIT" 1 .. n; SkitCount is the number of records unless
+  // set. Texts go in as "PSTR" entries.
+  void Write(const std::string& path) const;
+
+  SyncHeader Header;
+  bool SkitCountGiven = false;
+  std::vector<SkitRecord> Records;
+  std::map<int32_t, std::string> Texts;
+  std::string UrlBase = "http://127.0.0.1/skits/";
+
+ private:
+  int32_t NextText_ = 1;
+};
+
+class SyncTest : public CatalogTest {
+ protected:
+  // Opens the catalogue Builder describes (in configuration mode).
+  cSkitManager& OpenManager();
+  // Writes the file into the download folder and merges it.
+  bool Merge(const SyncBuilder& sync);
+  std::string SyncPath() const { return JoinPath(Settings.DownloadPath, "kinetrope.syn"); }
+  const SkitRecord* Find(uint8_t category, int32_t skitId) const;
+  // The download log's lines without their time stamps and tags.
+  std::vector<std::string> LogTexts() const;
+  bool Logged(const std::string& text) const;
+
+  std::unique_ptr<cSkitManager> Manager;
+};
+
+std::string Str(const char* text);
