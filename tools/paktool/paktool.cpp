@@ -19,6 +19,7 @@
 #include "store/pak.h"
 #include "tools/paktool/catalog_tool.h"
 #include "tools/paktool/description.h"
+#include "tools/paktool/sync_tool.h"
 
 namespace {
 
@@ -30,6 +31,8 @@ constexpr char kUsage[] =
     "       paktool compact ARCHIVE\n"
     "       paktool catalog show CATALOG [--json]\n"
     "       paktool catalog build DESCRIPTION.json CATALOG\n"
+    "       paktool sync show SYNCFILE [--json]\n"
+    "       paktool sync build DESCRIPTION.json SYNCFILE\n"
     "TYPE   four characters such as PSTR, or 0x and eight hex digits\n"
     "ID     a whole number; for put also \"new\" (the next free id, printed)\n"
     "HEX16  the eight transform bytes as sixteen hex digits, such as 061D5A2603530000\n"
@@ -240,6 +243,20 @@ int BuildCatalogCommand(const Arguments& args, std::ostream&) {
   return PAKTOOL_OK;
 }
 
+int ShowSyncCommand(const Arguments& args, std::ostream& out) {
+  const std::string& path = args.Positional[0];
+  std::ostringstream report;
+  OnFile(path, [&] { ShowSync(path, args.Has("--json"), report); });
+  out << report.str();
+  return PAKTOOL_OK;
+}
+
+int BuildSyncCommand(const Arguments& args, std::ostream&) {
+  const std::string& sync = args.Positional[1];
+  OnFile(sync, [&] { BuildSync(args.Positional[0], sync); });
+  return PAKTOOL_OK;
+}
+
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {nullptr, "list", 1, 1, {}, List},
@@ -249,6 +266,8 @@ const std::vector<Command>& Commands() {
       {nullptr, "compact", 1, 1, {}, Compact},
       {"catalog", "show", 1, 1, {{"--json", false}}, ShowCatalogCommand},
       {"catalog", "build", 2, 2, {}, BuildCatalogCommand},
+      {"sync", "show", 1, 1, {{"--json", false}}, ShowSyncCommand},
+      {"sync", "build", 2, 2, {}, BuildSyncCommand},
   };
   return commands;
 }
