@@ -159,8 +159,11 @@ TEST_F(JobTest, AFileThatCannotBeInstalledIsFetchedAgain) {
 
 TEST_F(JobTest, CancelEndsTheJobAndLeavesNoPartialFile) {
   AddServed(1, SKIT_SCHEDULED, "Slow", {"slow.mov"});
-  Builder.Texts[Builder.Block->Records[0].Files[0].Url.Id] = Server.Url("/stall/slow.mov");
-  WriteFileBytes(Served.File("slow.mov"), GeneratedBytes(50000));
+  // Still arriving when cancelled, so the cancel ends it at its next piece
+  // even where closing the handles does not interrupt a blocked read.
+  Builder.Texts[Builder.Block->Records[0].Files[0].Url.Id] = Server.Url("/trickle/slow.mov");
+  WriteFileBytes(Served.File("slow.mov"), GeneratedBytes(200000));
+  Server.TrickleInterval = 1;
   OpenManager();
   ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
   ASSERT_TRUE(Server.WaitForRequests(1, download_testing::kPatience));

@@ -8,8 +8,8 @@
 // reads it (cSyncFile): the header, then the records it would merge, those
 // "SKIT" entries that exist between 1 and SkitCount. It is meant for files
 // that may be damaged or hostile, so a text the archive lacks is shown as
-// missing and a record too short to read is named, instead of refusing the
-// whole file.
+// none (the header's address as missing) and a record too short to read is
+// named, instead of refusing the whole file.
 #include "tools/paktool/sync_tool.h"
 
 #include <windows.h>
