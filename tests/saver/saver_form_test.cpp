@@ -13,6 +13,7 @@
 #include "forms/application.h"
 #include "store/catalogue.h"
 #include "tests/catalogue/catalog_builder.h"
+#include "tests/saver/saver_fixture.h"
 #include "tests/saver/saver_testing.h"
 #include "tests/support/testing.h"
 
@@ -21,76 +22,6 @@ using saver_testing::KillPlayers;
 using saver_testing::PlayerRecord;
 using saver_testing::PlayerRunning;
 using saver_testing::PumpUntil;
-
-namespace {
-
-std::string TodayVariables() {
-  SYSTEMTIME today;
-  GetLocalTime(&today);
-  char text[64];
-  std::snprintf(text, sizeof text, "SS_Month=%02d&SS_Day=%02d", today.wMonth, today.wDay);
-  return text;
-}
-
-class SaverRun : public ::testing::Test {
- protected:
-  SaverRun() {
-    Skits = Dir.File("skits");
-    CreateDirectoryA(Skits.c_str(), nullptr);
-    Settings.SkitsPath = Skits;
-    Settings.DownloadPath = Dir.File("download");
-    Settings.OpsFilePath = Dir.File("catalogue.pak");
-    Settings.LogPath = Dir.File("download.log");
-    Settings.SyncMethod = 2;
-    Settings.Player = InstallPlayer(Dir.Path(), "player.exe");
-    // Synchronised just now, so no notice movie interrupts the rotation.
-    Builder.Block->Header.LastSync = cDateTime::Now().Value();
-    Builder.Block->Header.SyncIntervalDays = 30;
-  }
-  ~SaverRun() override {
-    Form.reset();
-    delete TheSkitManager;
-    TheSkitManager = nullptr;
-    KillPlayers(Settings.Player);
-    SaverMode = SAVER_CONFIGURE;
-    StartupErrorText = kDefaultStartupError;
-    ErrorScrollX = ERROR_SCROLL_UNSTARTED;
-    SkitTimerBusy = false;
-  }
-
-  SkitRecord& AddSkit(int32_t id, const std::string& file) {
-    testing_support::WriteFileBytes(JoinPath(Skits, file), "movie");
-    return Builder.Add(CAT_SKIT, id, SKIT_INSTALLED, SEL_ON, "Skit " + std::to_string(id), {file});
-  }
-
-  void Start(bool withCatalogue = true) {
-    SaverMode = SAVER_RUN;
-    if (withCatalogue) {
-      Builder.Write(Settings.OpsFilePath);
-      TheSkitManager = new cSkitManager(true);
-    }
-    Form = std::make_unique<TForm_Saver_Main_Dem>();
-    Form->Show();
-  }
-
-  size_t Starts() const {
-    size_t n = 0;
-    for (const std::string& line : PlayerRecord(Settings.Player)) n += line.rfind("ARGS ", 0) == 0;
-    return n;
-  }
-
-  bool WaitForStarts(size_t n) {
-    return PumpUntil([&] { return Starts() >= n && Form->SkitPlayer != nullptr; });
-  }
-
-  testing_support::TempDir Dir;
-  std::string Skits;
-  cSettings Settings;
-  CatalogBuilder Builder;
-  std::unique_ptr<TForm_Saver_Main_Dem> Form;
-};
-
-}  // namespace
 
 TEST_F(SaverRun, PlaysSkitsInTurnWithTheExactArgumentFile) {
   AddSkit(1, "first skit.skit");
