@@ -21,7 +21,14 @@ cThread::~cThread() {
 
 HANDLE cThread::Start(HWND notifyWindow, UINT notifyMessage, WPARAM notifyWParam) {
   if (ThreadHandle.load() != INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-  if (Idle_ != nullptr && WaitForSingleObject(Idle_, 0) != WAIT_OBJECT_0) return INVALID_HANDLE_VALUE;
+  if (Idle_ != nullptr && WaitForSingleObject(Idle_, 0) != WAIT_OBJECT_0) {
+    if (Running.load() != 0) return INVALID_HANDLE_VALUE;
+    // Run() has returned and the worker is only finishing its completion
+    // message. Owners restart from the handler of that very message (the next
+    // transfer of a download job), which can arrive before the worker has
+    // signalled; refusing then would stall the job, so wait for the tail.
+    WaitForSingleObject(Idle_, INFINITE);
+  }
   SetError(0);
   ResetStop();
   NotifyWindow = notifyWindow;

@@ -1,0 +1,249 @@
+#include "base/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "tests/support/testing.h"
+
+using testing_support::MessageBoxCatcher;
+using testing_support::ScopedRegistryKey;
+
+namespace {
+
+// This program is test_settings.exe, so its settings live under this key.
+const char kKey[] = "Software\\Brindlecove\\test_settings";
+const char kMissingKeys[] = "Registry keys are missing. Please reinstall this product.";
+
+void SetRaw(HKEY root, const std::string& path, const char* name, DWORD type, const void* data, DWORD size) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+bool KeyExists(HKEY root, const std::string& path) {
+  HKEY key;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// Both registry keys removed before and after each case; every message box
+// the case provokes is caught and answered.
+class Settings : public ::testing::Test {
+ protected:
+  ScopedRegistryKey Machine{HKEY_LOCAL_MACHINE, kKey};
+  ScopedRegistryKey User{HKEY_CURRENT_USER, kKey};
+  MessageBoxCatcher Boxes{IDOK};
+};
+
+}  // namespace
+
+TEST_F(Settings, ConstructionNamesTheKeyAfterTheProgram) {
+  {
+    cSettings settings;
+    EXPECT_EQ(settings.ProgramName, "test_settings");
+    EXPECT_EQ(settings.RegistryKey, kKey);
+    EXPECT_EQ(TheSettings, &settings);
+    EXPECT_EQ(settings.Messages[0], "There are no new skits available to download.");
+  }
+  EXPECT_EQ(TheSettings, nullptr);
+
+  cSettings_Dem edition;
+  EXPECT_EQ(TheSettings, &edition);
+  EXPECT_EQ(edition.Messages[0], "There are no new content modules available to download.");
+}
+
+TEST_F(Settings, LoadReadsTheSevenPathsAndTheUserChoices) {
+  Machine.SetString("Player", "C:\\Player\\play.exe");
+  Machine.SetString("SkitsPath", "C:\\Skits");
+  Machine.SetString("OpsFilePath", "C:\\Skits\\ops.dat");
+  Machine.SetString("DownloadPath", "C:\\Skits\\Download");
+  Machine.SetString("HelpFilePath", "C:\\Help\\drearigrams.hlp");
+  Machine.SetString("LogPath", "C:\\Logs\\download.log");
+  Machine.SetString("AboutURL", "http://brindlecove.example/about");
+  // The choices are kept as one byte each: the low byte of what is stored.
+  User.SetDword("Sound", 258);
+  User.SetDword("SyncMethod", 0xFFFFFFFE);
+
+  std::unique_ptr<cSettings> settings = std::make_unique<cSettings_Dem>();
+  settings->Load();
+  EXPECT_TRUE(Boxes.Boxes.empty());
+  EXPECT_EQ(settings->Player, "C:\\Player\\play.exe");
+  EXPECT_EQ(settings->SkitsPath, "C:\\Skits");
+  EXPECT_EQ(settings->OpsFilePath, "C:\\Skits\\ops.dat");
+  EXPECT_EQ(settings->DownloadPath, "C:\\Skits\\Download");
+  EXPECT_EQ(settings->HelpFilePath, "C:\\Help\\drearigrams.hlp");
+  EXPECT_EQ(settings->LogPath, "C:\\Logs\\download.log");
+  EXPECT_EQ(settings->AboutURL, "http://brindlecove.example/about");
+  EXPECT_EQ(settings->Sound, 2);
+  EXPECT_EQ(settings->SyncMethod, -2);
+}
+
+TEST_F(Settings, AbsentValuesKeepTheMemberAndEmptyValuesClearIt) {
+  Machine.SetString("SkitsPath", "");
+  Machine.SetString("Player", "play.exe");
+  cSettings settings;
+  settings.SkitsPath = "before";
+  settings.LogPath = "before";
+  settings.Load();
+  EXPECT_TRUE(Boxes.Boxes.empty());
+  EXPECT_EQ(settings.SkitsPath, "");
+  EXPECT_EQ(settings.LogPath, "before");
+  EXPECT_EQ(settings.Player, "play.exe");
+  // No user key: the choices stay as they were.
+  EXPECT_EQ(settings.Sound, 0);
+  EXPECT_EQ(settings.SyncMethod, 0);
+}
+
+TEST_F(Settings, StringTypedSoundStopsTheLoad) {
+  Machine.SetString("Player", "play.exe");
+  Machine.SetString("LogPath", "download.log");
+  User.SetString("Sound", "1");
+  User.SetDword("SyncMethod", 2);
+
+  cSettings settings;
+  settings.Load();
+  ASSERT_EQ(Boxes.Boxes.size(), 1u);
+  const std::string& text = Boxes.Boxes[0].Text;
+  const std::string head = "Error reading registry. ";
+  const std::string tail = std::string(" ") + kKey;
+  ASSERT_GT(text.size(), head.size() + tail.size());
+  EXPECT_EQ(text.substr(0, head.size()), head);
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  EXPECT_NE(text.find("Sound"), std::string::npos) << "the message should name the value: " << text;
+
+  // What was read before the failure stays; SyncMethod was never reached.
+  EXPECT_EQ(settings.Player, "play.exe");
+  EXPECT_EQ(settings.LogPath, "download.log");
+  EXPECT_EQ(settings.Sound, 0);
+  EXPECT_EQ(settings.SyncMethod, 0);
+}
+
+TEST_F(Settings, WrongTypedPathStopsAtThatValue) {
+  Machine.SetString("Player", "play.exe");
+  DWORD number = 7;
+  SetRaw(HKEY_LOCAL_MACHINE, kKey, "SkitsPath", REG_DWORD, &number, sizeof number);
+  Machine.SetString("OpsFilePath", "ops.dat");
+  User.SetDword("Sound", 2);
+
+  cSettings settings;
+  settings.Load();
+  ASSERT_EQ(Boxes.Boxes.size(), 1u);
+  EXPECT_EQ(Boxes.Boxes[0].Text.rfind("Error reading registry. ", 0), 0u) << Boxes.Boxes[0].Text;
+  EXPECT_NE(Boxes.Boxes[0].Text.find("SkitsPath"), std::string::npos) << Boxes.Boxes[0].Text;
+  EXPECT_EQ(settings.Player, "play.exe");
+  EXPECT_EQ(settings.OpsFilePath, "");
+  EXPECT_EQ(settings.Sound, 0);
+}
+
+TEST_F(Settings, MissingInstallationKeyIsReportedAndTheProgramGoesOn) {
+  User.SetDword("Sound", 2);
+  cSettings_Dem settings;
+  EXPECT_NO_THROW(settings.Load());
+  ASSERT_EQ(Boxes.Boxes.size(), 1u);
+  EXPECT_EQ(Boxes.Boxes[0].Text, std::string("Error reading registry. ") + kMissingKeys + " " + kKey);
+  EXPECT_TRUE(settings.Player.empty() && settings.SkitsPath.empty() && settings.LogPath.empty());
+  EXPECT_EQ(settings.Sound, 0);
+  EXPECT_EQ(settings.SyncMethod, 0);
+}
+
+TEST_F(Settings, SaveCreatesTheUserKeyAndLoadReadsItBack) {
+  Machine.SetString("Player", "play.exe");
+  ASSERT_FALSE(KeyExists(HKEY_CURRENT_USER, kKey));
+  {
+    cSettings_Dem settings;
+    settings.Load();
+    settings.Sound = 2;
+    settings.SyncMethod = -1;
+    settings.Save();
+  }
+  ASSERT_TRUE(KeyExists(HKEY_CURRENT_USER, kKey));
+  DWORD sound = 0, syncMethod = 0;
+  EXPECT_TRUE(User.GetDword("Sound", sound));
+  EXPECT_TRUE(User.GetDword("SyncMethod", syncMethod));
+  EXPECT_EQ(sound, 2u);
+  EXPECT_EQ(syncMethod, 0xFFFFFFFFu) << "widened with its sign";
+
+  // Saving over a value of another type replaces it.
+  User.SetString("Sound", "garbage");
+  cSettings again;
+  again.Sound = 1;
+  again.Save();
+  EXPECT_TRUE(User.GetDword("Sound", sound));
+  EXPECT_EQ(sound, 1u);
+
+  cSettings reread;
+  reread.Load();
+  EXPECT_EQ(reread.Sound, 1);
+  EXPECT_EQ(reread.SyncMethod, 0);
+  EXPECT_TRUE(Boxes.Boxes.empty());
+}
+
+TEST_F(Settings, RegKeyOpensWithoutCreating) {
+  User.SetString("Name", "value");
+  SetRaw(HKEY_CURRENT_USER, std::string(kKey) + "\\Child", "Inner", REG_SZ, "in", 3);
+
+  cRegKey key;
+  EXPECT_EQ(key.Key, nullptr);
+  ASSERT_TRUE(key.Open(HKEY_CURRENT_USER, kKey, ""));
+  char buffer[16];
+  EXPECT_EQ(key.ReadString("Name", buffer, sizeof buffer, "dflt"), 6u);
+  EXPECT_STREQ(buffer, "value");
+  // The key is opened for writing too.
+  DWORD one = 1;
+  EXPECT_EQ(RegSetValueExA(key.Key, "Written", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one),
+            ERROR_SUCCESS);
+
+  ASSERT_TRUE(key.Open(HKEY_CURRENT_USER, kKey, "Child"));
+  EXPECT_EQ(key.ReadString("Inner", buffer, sizeof buffer, "dflt"), 3u);
+  EXPECT_STREQ(buffer, "in");
+
+  EXPECT_FALSE(key.Open(HKEY_CURRENT_USER, kKey, "Absent"));
+  EXPECT_EQ(key.Key, nullptr);
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, std::string(kKey) + "\\Absent"));
+  key.Close();
+  key.Close();
+}
+
+TEST_F(Settings, RegKeyReadsFallBackToTheirDefaults) {
+  User.SetDword("Number", 0x12345678);
+  const unsigned char four[4] = {1, 2, 3, 4};
+  SetRaw(HKEY_CURRENT_USER, kKey, "Binary", REG_BINARY, four, sizeof four);
+  User.SetString("Long", "a rather long text");
+  SetRaw(HKEY_CURRENT_USER, kKey, "Unterminated", REG_SZ, "abc", 3);
+
+  cRegKey key;
+  char buffer[8];
+
+  // Closed key: defaults.
+  EXPECT_EQ(key.ReadDword("Number", 99), 99u);
+  std::memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(key.ReadString("Long", buffer, sizeof buffer, "dflt"), 0u);
+  EXPECT_STREQ(buffer, "dflt");
+
+  ASSERT_TRUE(key.Open(HKEY_CURRENT_USER, kKey, ""));
+  EXPECT_EQ(key.ReadDword("Number", 99), 0x12345678u);
+  EXPECT_EQ(key.ReadDword("Binary", 99), 0x04030201u) << "the type is not examined";
+  EXPECT_EQ(key.ReadDword("Absent", 99), 99u);
+  EXPECT_EQ(key.ReadDword("Long", 99), 99u) << "does not fit in four bytes";
+
+  EXPECT_EQ(key.ReadString("Absent", buffer, sizeof buffer, "dflt"), 0u);
+  EXPECT_STREQ(buffer, "dflt");
+  std::memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(key.ReadString("Long", buffer, sizeof buffer, "dflt"), 0u) << "does not fit";
+  EXPECT_STREQ(buffer, "dflt");
+
+  // Stored without its terminator: what the caller gets is still terminated.
+  char wide[8];
+  std::memset(wide, 'x', sizeof wide);
+  EXPECT_GT(key.ReadString("Unterminated", wide, sizeof wide, "dflt"), 0u);
+  EXPECT_STREQ(wide, "abc");
+  char tight[3];
+  std::memset(tight, 'x', sizeof tight);
+  key.ReadString("Unterminated", tight, sizeof tight, "dflt");
+  EXPECT_NE(std::memchr(tight, '\0', sizeof tight), nullptr);
+}
