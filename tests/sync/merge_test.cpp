@@ -459,3 +459,18 @@ TEST_F(SyncTest, AFileThatIsNoSynchronisationFileMergesNothingAndIsDeleted) {
   EXPECT_EQ(LogTexts().size(), 3u);
   EXPECT_EQ(Manager->Catalog.Header.Count, 0u);
 }
+
+// The start of a run deletes the files of unavailable skits and checks those
+// of installed ones; a stored name that is not a plain file name reaches
+// neither outside the skits folder.
+TEST_F(SyncTest, AStoredUnsafeNameIsNeitherDeletedNorTakenForInstalled) {
+  WriteFileBytes(Dir.File("victim.txt"), "keep me");
+  Install({"victim.txt"});
+  Builder.Add(CAT_SKIT, 1, SKIT_NOT_AVAILABLE, SEL_NONE, "Gone", {"..\\victim.txt", "victim.txt"});
+  Builder.Add(CAT_SKIT, 2, SKIT_INSTALLED, SEL_ON, "Outside", {"..\\victim.txt"});
+  OpenManager();
+  EXPECT_TRUE(FileExists(Dir.File("victim.txt")));
+  EXPECT_FALSE(FileExists(SkitFile("victim.txt"))) << "the plain name in the skits folder is deleted";
+  EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_AVAILABLE);
+  EXPECT_TRUE(Logged("Outside: file not found. ..\\victim.txt"));
+}
