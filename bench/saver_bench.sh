@@ -6,7 +6,7 @@ set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 RUNS=${2:-7}
 PLAY=${3:-30}
-export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$BUILD/bench-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 fd=$(mktemp)
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$fd" >/dev/null 2>&1 &
 XVFB=$!
