@@ -157,19 +157,27 @@ void cSkitManager::BeginFileDownloads(HWND window, bool continuing) {
   StartNextFile(window);
 }
 
+// A failure here (the catalogue cannot be saved after a merge) goes on to
+// the owner window, which reports it; the job is ended first, so that no
+// half-ended job holds the worker and refuses the next start.
 bool cSkitManager::OnDownloadDone(int32_t errorCode) {
   const bool failed = errorCode != 0;
   bool more = false;
-  if (Phase == JOB_SYNC_FILE) {
-    ApplySyncFileAndSave(DownloadFile, failed);
-    StampLastSync(failed);
-    if (Automatic && !failed && PendingFiles(CAT_SKIT, SKIT_SCHEDULED) != 0) {
-      BeginFileDownloads(JobWindow_, true);
-      more = true;
+  try {
+    if (Phase == JOB_SYNC_FILE) {
+      ApplySyncFileAndSave(DownloadFile, failed);
+      StampLastSync(failed);
+      if (Automatic && !failed && PendingFiles(CAT_SKIT, SKIT_SCHEDULED) != 0) {
+        BeginFileDownloads(JobWindow_, true);
+        more = true;
+      }
+    } else if (Phase == JOB_SKIT_FILES) {
+      InstallDownloadedFile(errorCode);
+      more = !failed && StartNextFile(JobWindow_);
     }
-  } else if (Phase == JOB_SKIT_FILES) {
-    InstallDownloadedFile(errorCode);
-    more = !failed && StartNextFile(JobWindow_);
+  } catch (...) {
+    EndDownload();
+    throw;
   }
   if (!more) EndDownload();
   return more;
