@@ -13,7 +13,7 @@ export WINEPREFIX=$BUILD/demo/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 DEMO=$BUILD/demo
-SECONDS_TO_RUN=${DG_DEMO_SECONDS:-12}
+SECONDS_TO_RUN=${DG_DEMO_SECONDS:-48}
 
 case "$MODE" in
   run) SWITCH=/s ;;
@@ -25,14 +25,23 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 rm -rf "$DEMO/install"
 mkdir -p "$DEMO/install/skits" "$DEMO/install/download" "$WINEPREFIX"
 cp "$BUILD/bin/drearigrams.scr" "$BUILD/bin/skitplay.exe" "$DEMO/install/"
-# The demo skits, notice movies and preview pictures, drawn at build time.
+# The demo skits, notice movies and preview pictures, drawn at build time;
+# the skits the content server offers go to the server's folder instead.
+SERVED=(fireflies)
+rm -rf "$DEMO/server"
+mkdir -p "$DEMO/server/skits"
 cp "$BUILD"/generated/demo/*.skit "$BUILD"/generated/demo/*.bmp "$DEMO/install/skits/"
-for skit in "$DEMO"/install/skits/*.skit; do
+for name in "${SERVED[@]}"; do
+  mv "$DEMO/install/skits/$name".* "$DEMO/server/skits/"
+done
+for skit in "$DEMO"/install/skits/*.skit "$DEMO"/server/skits/*.skit; do
   printf 'A demo skit of the Drearigrams Screensaver.\r\n' >"${skit%.skit}.txt"
 done
 
 XVFB_PID=
+SERVER_PID=
 cleanup() {
+  [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null || true
   "$WINESERVER" -k >/dev/null 2>&1 || true
   [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true
 }
@@ -63,22 +72,39 @@ reg_sz LogPath "$INSTALL_WIN\\download.log"
 reg_sz HelpFilePath "$INSTALL_WIN\\drearigrams.html"
 reg_sz Player "$INSTALL_WIN\\skitplay.exe"
 reg_sz AboutURL "http://127.0.0.1/"
-# Sound once; no automatic download until the demo has a content server.
+# Sound once; new skits downloaded automatically.
 "$WINE64" reg add 'HKCU\Software\Brindlecove\drearigrams' /v Sound /t REG_DWORD /d 1 /f >/dev/null 2>&1
-"$WINE64" reg add 'HKCU\Software\Brindlecove\drearigrams' /v SyncMethod /t REG_DWORD /d 2 /f >/dev/null 2>&1
+"$WINE64" reg add 'HKCU\Software\Brindlecove\drearigrams' /v SyncMethod /t REG_DWORD /d 0 /f >/dev/null 2>&1
 "$WINE64" "$BUILD/bin/paktool.exe" catalog build "$("$WINE64" winepath -w "$ROOT/resources/demo/catalogue.json")" \
   "$INSTALL_WIN\\drearigrams.pak" </dev/null
 
+# The content server: a newer list with one new skit, on the address the
+# catalogue holds (loopback only).
+"$WINE64" "$BUILD/bin/paktool.exe" sync build "$("$WINE64" winepath -w "$ROOT/resources/demo/sync.json")" \
+  "$("$WINE64" winepath -w "$DEMO/server")\\kinetrope.syn" </dev/null
+python3 -m http.server 8642 --bind 127.0.0.1 --directory "$DEMO/server" >"$DEMO/server.log" 2>&1 &
+SERVER_PID=$!
+
 echo "Demo installation: $DEMO/install"
+echo "Content server: http://127.0.0.1:8642/ (serving $DEMO/server)"
 echo "Starting drearigrams.scr $SWITCH"
 "$WINE64" "$DEMO/install/drearigrams.scr" "$SWITCH" </dev/null >/dev/null 2>&1 &
 PROGRAM=$!
 
 if [ -n "$HEADLESS" ]; then
-  sleep "$SECONDS_TO_RUN"
-  SHOT=$DEMO/screenshot-$MODE.png
-  xwd -root -silent -display "$DISPLAY" | convert xwd:- "$SHOT"
-  echo "Screenshot: $SHOT"
+  # A screenshot every few seconds shows the run as it goes: the first skit,
+  # the notice that comes with the automatic download, and later the new skit.
+  for ((at = 4; at <= SECONDS_TO_RUN; at += 4)); do
+    sleep 4
+    SHOT=$DEMO/screenshot-$MODE-$(printf '%02d' "$at")s.png
+    xwd -root -silent -display "$DISPLAY" | convert xwd:- "$SHOT"
+  done
+  cp "$SHOT" "$DEMO/screenshot-$MODE.png"
+  echo "Screenshots: $DEMO/screenshot-$MODE-*.png (the last also as $DEMO/screenshot-$MODE.png)"
+  if [ -f "$DEMO/install/download.log" ]; then
+    echo "Download log:"
+    sed 's/^/  /' "$DEMO/install/download.log"
+  fi
   kill "$PROGRAM" 2>/dev/null || true
 else
   wait "$PROGRAM" || true
