@@ -26,13 +26,15 @@ class SaverDownload : public SaverRun {
     Builder.Block->Header.SyncIntervalDays = 7;
   }
 
-  // A synchronisation file offering one new skit with one movie file.
-  void OfferNewSkit(const std::string& urlBase, const std::string& body) {
+  // A synchronisation file offering one new skit with these files (the movie
+  // first), each served with the given body.
+  void OfferNewSkit(const std::string& urlBase, const std::string& body,
+                    const std::vector<std::string>& files = {"new.skit"}) {
     SyncBuilder sync;
     sync.UrlBase = urlBase;
-    sync.Add(CAT_SKIT, 2, 1, "New skit", {"new.skit"});
+    sync.Add(CAT_SKIT, 2, 1, "New skit", files);
     sync.Write(Served.File("kinetrope.syn"));
-    testing_support::WriteFileBytes(JoinPath(Served.File("skits"), "new.skit"), body);
+    for (const std::string& file : files) testing_support::WriteFileBytes(JoinPath(Served.File("skits"), file), body);
   }
 
   // The movie each start was given, in order.
@@ -112,7 +114,8 @@ TEST_F(SaverDownload, NothingDueMeansARegularSkitAndNoDownload) {
 TEST_F(SaverDownload, ClosingDuringADownloadWaitsBehindTheProgressDialog) {
   Settings.SyncMethod = 0;
   Server.TrickleInterval = 100;
-  OfferNewSkit(Server.Url("/trickle/skits/"), std::string(480, 'm'));  // about three seconds
+  // Two files of about two seconds each.
+  OfferNewSkit(Server.Url("/trickle/skits/"), std::string(320, 'm'), {"new.skit", "new.txt"});
   Start();
   ASSERT_TRUE(WaitForStarts(1));
   EndMovie();
@@ -129,6 +132,10 @@ TEST_F(SaverDownload, ClosingDuringADownloadWaitsBehindTheProgressDialog) {
   EXPECT_TRUE(Form->ExitTimer.Enabled());
   EXPECT_EQ(Form->SkitPlayer, nullptr);
 
+  // The first file's completion starts the second: the form keeps waiting.
+  ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->JobDone >= 1 || !Form->ExitTimer.Enabled(); }, 30000));
+  EXPECT_TRUE(Form->ExitTimer.Enabled());
+  EXPECT_NE(Form_DownloadProgress, nullptr);
   // The job ends with the last transfer, and so does the waiting.
   ASSERT_TRUE(PumpUntil([&] { return !Form->ExitTimer.Enabled(); }, 30000));
   EXPECT_EQ(Form_DownloadProgress, nullptr);
