@@ -114,9 +114,10 @@ uint8_t Apply(uint8_t op, uint8_t k, uint8_t b, bool encode) {
   }
 }
 
-// The spec is four (operation, operand) pairs. In cycling mode pairs 1..3
-// take consecutive bytes in turn and a plain operation sends the next byte
-// back to pair 1; the sequence depends only on the spec, never on the data,
+// The eight transform bytes are four (operation, operand) pairs. In cycling
+// mode pairs 1..3 take consecutive bytes in turn and a plain operation sends
+// the next byte back to pair 1; the sequence depends only on those bytes,
+// never on the data,
 // so encoding and decoding walk the same pairs.
 void Transform(const uint8_t* spec, uint8_t* data, size_t size, bool encode) {
   if (spec[0] == PAK_OP_PLAIN) return;

@@ -448,19 +448,5 @@ void ShowCatalog(const std::string& path, bool json, std::ostream& out) {
 }
 
 void BuildCatalog(const std::string& descriptionPath, const std::string& catalogPath) {
-  const std::string text = ReadWholeFile(descriptionPath);
-  CatalogDescription description;
-  try {
-    // Comments are allowed: descriptions are written and kept by hand.
-    const Json root = Json::parse(text, nullptr, true, true);
-    description = ReadCatalogDescription(root);
-  } catch (const Json::parse_error& e) {
-    // "[json.exception.parse_error.101] parse error at line 3, ..." without its tag.
-    std::string what = e.what();
-    const size_t tag = what.find("] ");
-    throw ToolError(descriptionPath + ": " + (tag == std::string::npos ? what : what.substr(tag + 2)));
-  } catch (const DescriptionError& e) {
-    throw ToolError(descriptionPath + ": " + e.what());
-  }
-  WriteCatalogFile(catalogPath, description);
+  WriteCatalogFile(catalogPath, ReadDescriptionFile(descriptionPath, ReadCatalogDescription));
 }

@@ -6,7 +6,10 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "tools/paktool/description.h"
 
 // Exit statuses.
 constexpr int PAKTOOL_OK = 0;
@@ -25,4 +28,22 @@ class ToolError : public std::runtime_error {
 
 // Whole files through the product's cFile; failures name the file.
 std::string ReadWholeFile(const std::string& path);
+
+// Reads the JSON description at path (comments allowed: descriptions are
+// written and kept by hand) and hands it to read; a parse error or a
+// DescriptionError comes back as a ToolError naming the file.
+template <typename Reader>
+auto ReadDescriptionFile(const std::string& path, Reader read) -> decltype(read(std::declval<const Json&>())) {
+  const std::string text = ReadWholeFile(path);
+  try {
+    return read(Json::parse(text, nullptr, true, true));
+  } catch (const Json::parse_error& e) {
+    // "[json.exception.parse_error.101] parse error at line 3, ..." without its tag.
+    std::string what = e.what();
+    const size_t tag = what.find("] ");
+    throw ToolError(path + ": " + (tag == std::string::npos ? what : what.substr(tag + 2)));
+  } catch (const DescriptionError& e) {
+    throw ToolError(path + ": " + e.what());
+  }
+}
 void WriteWholeFile(const std::string& path, const void* data, size_t size);

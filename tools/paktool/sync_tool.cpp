@@ -165,17 +165,5 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
 }
 
 void BuildSync(const std::string& descriptionPath, const std::string& syncPath) {
-  const std::string text = ReadWholeFile(descriptionPath);
-  SyncDescription description;
-  try {
-    const Json root = Json::parse(text, nullptr, true, true);
-    description = ReadSyncDescription(root);
-  } catch (const Json::parse_error& e) {
-    std::string what = e.what();
-    const size_t tag = what.find("] ");
-    throw ToolError(descriptionPath + ": " + (tag == std::string::npos ? what : what.substr(tag + 2)));
-  } catch (const DescriptionError& e) {
-    throw ToolError(descriptionPath + ": " + e.what());
-  }
-  WriteSyncFile(syncPath, description);
+  WriteSyncFile(syncPath, ReadDescriptionFile(descriptionPath, ReadSyncDescription));
 }
