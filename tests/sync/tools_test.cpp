@@ -226,6 +226,10 @@ TEST_F(SkitsyncSync, BadArgumentsAndMissingSettingsExitTwo) {
 
 // The program itself, as a script runs it: its streams and exit status.
 TEST_F(SkitsyncSync, TheProgramRunsAWholeJob) {
+  // The program reads the installation's own key: the user's choice there is
+  // not to download automatically, so only --automatic fetches files.
+  testing_support::ScopedRegistryKey installedUser(HKEY_CURRENT_USER, SettingsKeyFor("drearigrams"));
+  installedUser.SetDword("SyncMethod", 2);
   const std::string output = Dir.File("output.txt");
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE file = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
