@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,6 +58,10 @@ class TApplication {
   // both captioned with the title.
   void ShowException(const std::exception& error);
   int ShowMessageBox(const std::string& text, const std::string& caption, UINT flags);
+
+  // Called with each form that TForm::ShowModal has just shown, before its
+  // message loop starts.
+  std::function<void(TForm&)> OnModalBegin;
 
   // Called by TForm when a form's window is destroyed.
   void FormDestroyed(TForm* form);

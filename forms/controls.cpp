@@ -1,7 +1,11 @@
 #include "forms/controls.h"
 
 #include <commctrl.h>
+#include <objidl.h>  // before gdiplus.h, which needs it and WIN32_LEAN_AND_MEAN leaves out
+#include <gdiplus.h>
+#include <windowsx.h>
 
+#include <algorithm>
 #include <map>
 
 #include "forms/application.h"
@@ -46,7 +50,7 @@ void TCanvas::Select(const TFont* font) {
   if (Dc_ == nullptr) return;
   if (font != nullptr) {
     OldFont_ = SelectObject(Dc_, font->Handle());
-    SetTextColor(Dc_, font->Color);
+    ::SetTextColor(Dc_, font->Color);
   }
   SetBkMode(Dc_, TRANSPARENT);
 }
@@ -67,6 +71,17 @@ void TCanvas::FillRect(const RECT& rect) {
 void TCanvas::TextOut(int x, int y, const std::string& text) {
   if (Dc_ == nullptr || text.empty()) return;
   ::TextOutA(Dc_, Origin_.x + x, Origin_.y + y, text.c_str(), static_cast<int>(text.size()));
+}
+
+void TCanvas::SetFont(const TFont& font) {
+  if (Dc_ == nullptr) return;
+  HGDIOBJ previous = SelectObject(Dc_, font.Handle());
+  if (OldFont_ == nullptr) OldFont_ = previous;
+  ::SetTextColor(Dc_, font.Color);
+}
+
+void TCanvas::SetTextColor(COLORREF color) {
+  if (Dc_ != nullptr) ::SetTextColor(Dc_, color);
 }
 
 SIZE TCanvas::TextExtent(const std::string& text) {
@@ -195,9 +210,48 @@ bool TImage::LoadFromResource(HINSTANCE instance, const char* name) {
   return bitmap != nullptr;
 }
 
+namespace {
+
+// GDI+ is started on first use and left running until the process ends:
+// shutting it down from a static destructor races with its own threads.
+bool StartGdiPlus() {
+  static bool started = [] {
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    return Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok;
+  }();
+  return started;
+}
+
+// PNG, JPEG, GIF (its first frame) and whatever else the platform's codecs
+// read, flattened onto the dialog colour.
+HBITMAP LoadCodecPicture(const std::string& path) {
+  if (!StartGdiPlus()) return nullptr;
+  int length = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  if (length <= 0) return nullptr;
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), length);
+  Gdiplus::GpBitmap* picture = nullptr;
+  if (Gdiplus::DllExports::GdipCreateBitmapFromFile(wide.c_str(), &picture) != Gdiplus::Ok || picture == nullptr)
+    return nullptr;
+  const COLORREF face = GetSysColor(COLOR_BTNFACE);
+  const Gdiplus::ARGB background = 0xFF000000u | (GetRValue(face) << 16) | (GetGValue(face) << 8) | GetBValue(face);
+  HBITMAP bitmap = nullptr;
+  if (Gdiplus::DllExports::GdipCreateHBITMAPFromBitmap(picture, &bitmap, background) != Gdiplus::Ok) bitmap = nullptr;
+  Gdiplus::DllExports::GdipDisposeImage(picture);
+  return bitmap;
+}
+
+}  // namespace
+
 bool TImage::LoadFromFile(const std::string& path) {
-  HBITMAP bitmap =
-      static_cast<HBITMAP>(LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+  HBITMAP bitmap = nullptr;
+  if (!path.empty()) {
+    bitmap = static_cast<HBITMAP>(
+        LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+    if (bitmap == nullptr && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+      bitmap = LoadCodecPicture(path);
+  }
   Adopt(bitmap);
   return bitmap != nullptr;
 }
@@ -281,6 +335,7 @@ void TWinControl::SetVisible(bool visible) {
 }
 
 void TWinControl::SetEnabled(bool enabled) {
+  Enabled_ = enabled;
   if (Handle_ != nullptr) EnableWindow(Handle_, enabled ? TRUE : FALSE);
 }
 
@@ -312,6 +367,236 @@ void TButton::Click() {
   if (OnClick) OnClick();
 }
 
+bool TButton::Command(UINT code) {
+  if (code != BN_CLICKED || !Enabled()) return false;
+  Click();
+  return true;
+}
+
+// ---- TCheckBox, TGroupBox, TRadioButton, TRadioGroup
+
+TCheckBox::TCheckBox(TForm* owner, int id, const std::string& caption) : TWinControl(owner) {
+  CreateChild("BUTTON", caption, WS_TABSTOP | BS_AUTOCHECKBOX, 0, id);
+}
+
+bool TCheckBox::Checked() const {
+  return Handle_ != nullptr && SendMessageA(Handle_, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void TCheckBox::SetChecked(bool checked) {
+  if (Handle_ != nullptr) SendMessageA(Handle_, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+bool TCheckBox::Command(UINT code) {
+  if (code != BN_CLICKED) return false;
+  if (OnClick) OnClick();
+  return true;
+}
+
+TGroupBox::TGroupBox(TForm* owner, int id, const std::string& caption) : TWinControl(owner) {
+  CreateChild("BUTTON", caption, BS_GROUPBOX, 0, id);
+}
+
+TRadioButton::TRadioButton(TForm* owner, int id, const std::string& caption) : TWinControl(owner) {
+  CreateChild("BUTTON", caption, WS_TABSTOP | BS_RADIOBUTTON, 0, id);
+}
+
+bool TRadioButton::Checked() const {
+  return Handle_ != nullptr && SendMessageA(Handle_, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void TRadioButton::SetChecked(bool checked) {
+  if (Handle_ != nullptr) SendMessageA(Handle_, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+bool TRadioButton::Command(UINT code) {
+  if (code != BN_CLICKED) return false;
+  if (OnClick) OnClick();
+  return true;
+}
+
+TRadioGroup::TRadioGroup(TForm* owner, int id, const std::string& caption, const std::vector<std::string>& items)
+    : TGroupBox(owner, id, caption) {
+  for (size_t i = 0; i < items.size(); ++i) {
+    auto button = std::make_unique<TRadioButton>(owner, id + 1 + static_cast<int>(i), items[i]);
+    const int index = static_cast<int>(i);
+    button->OnClick = [this, index] { SetItemIndex(index); };
+    Buttons_.push_back(std::move(button));
+  }
+}
+
+void TRadioGroup::SetItemIndex(int index) {
+  ItemIndex_ = index >= 0 && index < Count() ? index : -1;
+  for (int i = 0; i < Count(); ++i) Buttons_[i]->SetChecked(i == ItemIndex_);
+}
+
+void TRadioGroup::SetBounds(int left, int top, int width, int height) {
+  TGroupBox::SetBounds(left, top, width, height);
+  if (Buttons_.empty()) return;
+  // Below the caption line, the buttons share the height evenly.
+  const int first = top + 16;
+  const int step = (height - 20) / Count();
+  for (int i = 0; i < Count(); ++i) Buttons_[i]->SetBounds(left + 8, first + i * step, width - 16, step);
+}
+
+void TRadioGroup::SetVisible(bool visible) {
+  TGroupBox::SetVisible(visible);
+  for (auto& button : Buttons_) button->SetVisible(visible);
+}
+
+void TRadioGroup::SetEnabled(bool enabled) {
+  TGroupBox::SetEnabled(enabled);
+  for (auto& button : Buttons_) button->SetEnabled(enabled);
+}
+
+// ---- TCheckListBox
+
+TCheckListBox::TCheckListBox(TForm* owner, int id) : TWinControl(owner) {
+  CreateChild("LISTBOX", "",
+              WS_TABSTOP | WS_VSCROLL | WS_BORDER | LBS_OWNERDRAWFIXED | LBS_HASSTRINGS | LBS_NOTIFY |
+                  LBS_NOINTEGRALHEIGHT,
+              0, id);
+  if (Handle_ != nullptr) SetWindowSubclass(Handle_, &TCheckListBox::ListProc, 1, reinterpret_cast<DWORD_PTR>(this));
+}
+
+void TCheckListBox::Clear() {
+  if (Handle_ != nullptr) SendMessageA(Handle_, LB_RESETCONTENT, 0, 0);
+}
+
+int TCheckListBox::Add(const std::string& text) {
+  if (Handle_ == nullptr) return -1;
+  LRESULT index = SendMessageA(Handle_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  if (index >= 0) SendMessageA(Handle_, LB_SETITEMDATA, static_cast<WPARAM>(index), 0);
+  return static_cast<int>(index);
+}
+
+int TCheckListBox::Count() const {
+  return Handle_ != nullptr ? static_cast<int>(SendMessageA(Handle_, LB_GETCOUNT, 0, 0)) : 0;
+}
+
+std::string TCheckListBox::Item(int index) const {
+  if (index < 0 || index >= Count()) return {};
+  LRESULT length = SendMessageA(Handle_, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
+  if (length <= 0) return {};
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  SendMessageA(Handle_, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
+  text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+bool TCheckListBox::Checked(int index) const {
+  if (index < 0 || index >= Count()) return false;
+  return SendMessageA(Handle_, LB_GETITEMDATA, static_cast<WPARAM>(index), 0) != 0;
+}
+
+void TCheckListBox::SetChecked(int index, bool checked) {
+  if (index < 0 || index >= Count()) return;
+  SendMessageA(Handle_, LB_SETITEMDATA, static_cast<WPARAM>(index), checked ? 1 : 0);
+  RECT r = ItemRect(index);
+  InvalidateRect(Handle_, &r, FALSE);
+}
+
+void TCheckListBox::ToggleChecked(int index) {
+  if (index < 0 || index >= Count()) return;
+  SetChecked(index, !Checked(index));
+  if (OnClickCheck) OnClickCheck();
+  if (OnClick) OnClick();
+}
+
+int TCheckListBox::ItemIndex() const {
+  return Handle_ != nullptr ? static_cast<int>(SendMessageA(Handle_, LB_GETCURSEL, 0, 0)) : -1;
+}
+
+void TCheckListBox::SetItemIndex(int index) {
+  if (Handle_ != nullptr) SendMessageA(Handle_, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+void TCheckListBox::SetItemHeight(int height) {
+  if (Handle_ != nullptr) SendMessageA(Handle_, LB_SETITEMHEIGHT, 0, height);
+}
+
+RECT TCheckListBox::ItemRect(int index) const {
+  RECT r = {0, 0, 0, 0};
+  if (Handle_ != nullptr && index >= 0 && index < Count())
+    SendMessageA(Handle_, LB_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&r));
+  return r;
+}
+
+bool TCheckListBox::Command(UINT code) {
+  if (code != LBN_SELCHANGE) return false;
+  if (OnClick) OnClick();
+  return true;
+}
+
+bool TCheckListBox::DrawItem(const DRAWITEMSTRUCT& item) {
+  if (item.itemID == static_cast<UINT>(-1)) return true;
+  const int index = static_cast<int>(item.itemID);
+  const bool selected = (item.itemState & ODS_SELECTED) != 0;
+  HDC dc = item.hDC;
+
+  // The tick box keeps the window colour whatever the state.
+  RECT box = item.rcItem;
+  box.right = box.left + kCheckWidth;
+  FillRect(dc, &box, GetSysColorBrush(COLOR_WINDOW));
+  RECT frame = {box.left + 2, box.top + (box.bottom - box.top - 13) / 2, box.left + 15, 0};
+  frame.bottom = frame.top + 13;
+  DrawFrameControl(dc, &frame, DFC_BUTTON,
+                   DFCS_BUTTONCHECK | DFCS_FLAT | (Checked(index) ? DFCS_CHECKED : 0) |
+                       (Enabled() ? 0 : DFCS_INACTIVE));
+
+  RECT text = item.rcItem;
+  text.left += kCheckWidth;
+  {
+    TCanvas canvas(dc, POINT{0, 0}, GetSysColor(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW), &Font);
+    canvas.SetTextColor(selected ? GetSysColor(COLOR_HIGHLIGHTTEXT) : Font.Color);
+    if (OnDrawItem) {
+      OnDrawItem(canvas, index, text, item.itemState);
+    } else {
+      canvas.FillRect(text);
+      canvas.TextOut(text.left + 2, text.top, Item(index));
+    }
+  }
+  if (item.itemState & ODS_FOCUS) DrawFocusRect(dc, &text);
+  return true;
+}
+
+LRESULT CALLBACK TCheckListBox::ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                         DWORD_PTR self) {
+  auto* list = reinterpret_cast<TCheckListBox*>(self);
+  switch (message) {
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDBLCLK: {
+      // The list selects the item first; a press in the tick box then toggles it.
+      LRESULT result = DefSubclassProc(window, message, wParam, lParam);
+      LRESULT hit = SendMessageA(window, LB_ITEMFROMPOINT, 0, lParam);
+      if (HIWORD(hit) == 0 && GET_X_LPARAM(lParam) < kCheckWidth && IsWindowEnabled(window))
+        list->ToggleChecked(LOWORD(hit));
+      return result;
+    }
+    case WM_KEYDOWN:
+      if (wParam == VK_SPACE) {
+        list->ToggleChecked(list->ItemIndex());
+        return 0;
+      }
+      break;
+    case WM_CHAR:
+      if (wParam == ' ') return 0;  // not a search for items starting with a blank
+      break;
+    case WM_NCDESTROY:
+      RemoveWindowSubclass(window, &TCheckListBox::ListProc, 1);
+      break;
+    default: break;
+  }
+  return DefSubclassProc(window, message, wParam, lParam);
+}
+
+// ---- TFramePanel
+
+void TFramePanel::Paint(HDC dc) {
+  if (!Visible_) return;
+  FrameRect(dc, &Bounds_, GetSysColorBrush(COLOR_WINDOWFRAME));
+}
+
 TPanel::TPanel(TForm* owner, int id, const std::string& caption) : TWinControl(owner) {
   CreateChild("STATIC", caption, SS_CENTER | SS_CENTERIMAGE, WS_EX_STATICEDGE, id);
 }
@@ -334,6 +619,90 @@ void TProgressBar::SetPosition(int position) {
 
 int TProgressBar::Position() const {
   return Handle_ != nullptr ? static_cast<int>(SendMessageA(Handle_, PBM_GETPOS, 0, 0)) : 0;
+}
+
+// ---- Help popup
+
+namespace {
+
+const char kHelpPopupClass[] = "TFormsHelpPopup";
+HWND HelpPopup = nullptr;
+constexpr int kPopupMargin = 6;
+constexpr int kPopupTextWidth = 280;
+
+LRESULT CALLBACK HelpPopupProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(window, &ps);
+      RECT r;
+      GetClientRect(window, &r);
+      FillRect(dc, &r, GetSysColorBrush(COLOR_INFOBK));
+      InflateRect(&r, -kPopupMargin, -kPopupMargin);
+      char text[1024];
+      int length = GetWindowTextA(window, text, sizeof text);
+      HGDIOBJ old = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+      SetBkMode(dc, TRANSPARENT);
+      SetTextColor(dc, GetSysColor(COLOR_INFOTEXT));
+      DrawTextA(dc, text, length, &r, DT_WORDBREAK | DT_NOPREFIX);
+      SelectObject(dc, old);
+      EndPaint(window, &ps);
+      return 0;
+    }
+    // The press that closes the popup goes no further; the close is posted
+    // so that no message of the popup's own runs after it is gone.
+    case WM_LBUTTONDOWN:
+    case WM_RBUTTONDOWN:
+    case WM_MBUTTONDOWN:
+    case WM_CAPTURECHANGED:
+      PostMessageA(window, WM_CLOSE, 0, 0);
+      return 0;
+    case WM_DESTROY:
+      if (HelpPopup == window) HelpPopup = nullptr;
+      break;
+    default: break;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+HWND ShowHelpPopup(HWND owner, POINT screen, const std::string& text) {
+  CloseHelpPopup();
+  WNDCLASSA wc = {};
+  if (!GetClassInfoA(GetModuleHandleA(nullptr), kHelpPopupClass, &wc)) {
+    wc.style = CS_DROPSHADOW;
+    wc.lpfnWndProc = HelpPopupProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.lpszClassName = kHelpPopupClass;
+    RegisterClassA(&wc);
+  }
+  // The text's height at a fixed width gives the popup's size.
+  RECT r = {0, 0, kPopupTextWidth, 0};
+  HDC dc = GetDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+  DrawTextA(dc, text.c_str(), static_cast<int>(text.size()), &r, DT_WORDBREAK | DT_NOPREFIX | DT_CALCRECT);
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  const int width = r.right + 2 * kPopupMargin + 2, height = r.bottom + 2 * kPopupMargin + 2;
+  const int x = std::max(0, std::min<int>(screen.x, GetSystemMetrics(SM_CXSCREEN) - width));
+  const int y = std::max(0, std::min<int>(screen.y, GetSystemMetrics(SM_CYSCREEN) - height));
+  HelpPopup = CreateWindowExA(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, kHelpPopupClass, text.c_str(), WS_POPUP | WS_BORDER,
+                              x, y, width, height, owner, nullptr, GetModuleHandleA(nullptr), nullptr);
+  if (HelpPopup == nullptr) return nullptr;
+  ShowWindow(HelpPopup, SW_SHOWNOACTIVATE);
+  SetCapture(HelpPopup);
+  return HelpPopup;
+}
+
+HWND HelpPopupWindow() { return HelpPopup; }
+
+void CloseHelpPopup() {
+  if (HelpPopup == nullptr) return;
+  HWND popup = HelpPopup;
+  HelpPopup = nullptr;
+  DestroyWindow(popup);
 }
 
 // ---- Boxes

@@ -47,6 +47,11 @@ class TCanvas {
   void FillRect(const RECT& rect);
   void TextOut(int x, int y, const std::string& text);
   SIZE TextExtent(const std::string& text);
+  // Selects another font (and its colour); the first font is restored when
+  // the canvas goes.
+  void SetFont(const TFont& font);
+  void SetTextColor(COLORREF color);
+  HDC Handle() const { return Dc_; }
 
  private:
   void Select(const TFont* font);
@@ -101,6 +106,9 @@ class TControl {
   int Height() const { return Bounds_.bottom - Bounds_.top; }
   virtual void SetVisible(bool visible);
   bool Visible() const { return Visible_; }
+  // A disabled control takes no mouse input and is skipped by ControlAtPos.
+  virtual void SetEnabled(bool enabled) { Enabled_ = enabled; }
+  virtual bool Enabled() const { return Enabled_; }
   TForm* Owner() const { return Owner_; }
   // Graphic controls paint in the form's WM_PAINT.
   virtual void Paint(HDC dc) { (void)dc; }
@@ -108,11 +116,14 @@ class TControl {
 
   TFont Font;
   COLORREF Color = RGB(0, 0, 0);
+  // The topic the form's help shows for this control; 0 for none.
+  int HelpContext = 0;
 
  protected:
   TForm* Owner_;
   RECT Bounds_{};
   bool Visible_ = true;
+  bool Enabled_ = true;
 };
 
 // A rectangle the owner draws on through Canvas() and OnPaint.
@@ -132,6 +143,8 @@ class TImage : public TControl {
   using TControl::TControl;
   ~TImage() override;
   bool LoadFromResource(HINSTANCE instance, const char* name);
+  // A BMP file, or a PNG, JPEG or GIF file through GDI+; false (and no
+  // picture) when the file cannot be read as a picture.
   bool LoadFromFile(const std::string& path);
   void Clear();
   bool HasPicture() const { return Bitmap_ != nullptr; }
@@ -168,13 +181,18 @@ class TWinControl : public TControl {
   HWND Handle() const { return Handle_; }
   void SetBounds(int left, int top, int width, int height) override;
   void SetVisible(bool visible) override;
-  void SetEnabled(bool enabled);
-  bool Enabled() const;
+  void SetEnabled(bool enabled) override;
+  bool Enabled() const override;
   void SetCaption(const std::string& caption);
   std::string Caption() const;
   void SetFocus();
   void ApplyFont();
   int Id() const { return Id_; }
+
+  // The form hands over the notifications of its children: WM_COMMAND with
+  // the control's id, and WM_DRAWITEM. True when handled.
+  virtual bool Command(UINT code) { (void)code; return false; }
+  virtual bool DrawItem(const DRAWITEMSTRUCT& item) { (void)item; return false; }
 
  protected:
   void CreateChild(const char* windowClass, const std::string& caption, DWORD style, DWORD exStyle, int id);
@@ -187,8 +205,101 @@ class TButton : public TWinControl {
   TButton(TForm* owner, int id, const std::string& caption, bool isDefault = false);
   std::function<void()> OnClick;
   void Click();
+  bool Command(UINT code) override;
   bool Default;
   bool Cancel = false;
+};
+
+class TCheckBox : public TWinControl {
+ public:
+  TCheckBox(TForm* owner, int id, const std::string& caption);
+  bool Checked() const;
+  // Sets the tick without firing OnClick.
+  void SetChecked(bool checked);
+  // Fired after the user changed the tick.
+  std::function<void()> OnClick;
+  bool Command(UINT code) override;
+};
+
+class TGroupBox : public TWinControl {
+ public:
+  TGroupBox(TForm* owner, int id, const std::string& caption);
+};
+
+// One choice of a radio group.
+class TRadioButton : public TWinControl {
+ public:
+  TRadioButton(TForm* owner, int id, const std::string& caption);
+  bool Checked() const;
+  void SetChecked(bool checked);
+  std::function<void()> OnClick;
+  bool Command(UINT code) override;
+};
+
+// A group box with one radio button per item, stacked inside it; exactly
+// one is chosen once ItemIndex is set. The buttons take the ids after the
+// group's own.
+class TRadioGroup : public TGroupBox {
+ public:
+  TRadioGroup(TForm* owner, int id, const std::string& caption, const std::vector<std::string>& items);
+  int ItemIndex() const { return ItemIndex_; }
+  void SetItemIndex(int index);
+  int Count() const { return static_cast<int>(Buttons_.size()); }
+  TRadioButton& Button(int index) { return *Buttons_[index]; }
+  void SetBounds(int left, int top, int width, int height) override;
+  void SetVisible(bool visible) override;
+  void SetEnabled(bool enabled) override;
+
+ private:
+  std::vector<std::unique_ptr<TRadioButton>> Buttons_;
+  int ItemIndex_ = -1;
+};
+
+// A list whose items carry a tick box at their left, drawn by the list
+// itself; the owner may draw the text part (OnDrawItem). A click in the
+// tick box or the space bar toggles the current item's tick.
+class TCheckListBox : public TWinControl {
+ public:
+  TCheckListBox(TForm* owner, int id);
+  void Clear();
+  int Add(const std::string& text);
+  int Count() const;
+  std::string Item(int index) const;
+  bool Checked(int index) const;
+  // Sets a tick without firing any event.
+  void SetChecked(int index, bool checked);
+  // What a click in the tick box does: toggles, then OnClickCheck, then OnClick.
+  void ToggleChecked(int index);
+  int ItemIndex() const;
+  void SetItemIndex(int index);
+  void SetItemHeight(int height);
+  // The item's rectangle in the list's client area (empty when out of range).
+  RECT ItemRect(int index) const;
+
+  // Selection changed, or a tick was toggled.
+  std::function<void()> OnClick;
+  std::function<void()> OnClickCheck;
+  // Draws the text part of an item: the canvas carries the list's font, the
+  // text colour and a brush of the item's background (the highlight colours
+  // when the item is selected).
+  std::function<void(TCanvas& canvas, int index, const RECT& rect, UINT state)> OnDrawItem;
+
+  bool Command(UINT code) override;
+  bool DrawItem(const DRAWITEMSTRUCT& item) override;
+
+  static constexpr int kCheckWidth = 16;
+
+ private:
+  static LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                   DWORD_PTR self);
+};
+
+// A rectangle with a single-line border, painted by its form; graphic
+// controls may sit inside it.
+class TFramePanel : public TControl {
+ public:
+  using TControl::TControl;
+  void Paint(HDC dc) override;
 };
 
 class TPanel : public TWinControl {
@@ -208,6 +319,13 @@ class TProgressBar : public TWinControl {
  private:
   int Max_ = 100;
 };
+
+// A help popup: a small window with a short text at a point of the screen.
+// The next mouse press anywhere, or the next popup, closes it.
+HWND ShowHelpPopup(HWND owner, POINT screen, const std::string& text);
+// The popup shown now, or null.
+HWND HelpPopupWindow();
+void CloseHelpPopup();
 
 // Message and confirmation boxes, captioned with the application title.
 int MessageDlg(const std::string& text, UINT flags);

@@ -36,13 +36,22 @@ void TForm::RemoveControl(TControl* control) {
   }
 }
 
-bool TForm::DispatchCommand(UINT id) {
+TWinControl* TForm::FindChild(UINT id) const {
+  for (TControl* control : Controls_) {
+    auto* child = dynamic_cast<TWinControl*>(control);
+    if (child != nullptr && child->Handle() != nullptr && static_cast<UINT>(child->Id()) == id) return child;
+  }
+  return nullptr;
+}
+
+bool TForm::DispatchCommand(UINT id, UINT code) {
+  if (TWinControl* child = FindChild(id); child != nullptr && child->Command(code)) return true;
+  // Enter and Esc of the dialog keys arrive as IDOK and IDCANCEL.
+  if (code != BN_CLICKED || (id != IDOK && id != IDCANCEL)) return false;
   for (TControl* control : Controls_) {
     auto* button = dynamic_cast<TButton*>(control);
     if (button == nullptr) continue;
-    bool match = static_cast<UINT>(button->Id()) == id || (id == IDOK && button->Default) ||
-                 (id == IDCANCEL && button->Cancel);
-    if (match && button->Enabled()) {
+    if (((id == IDOK && button->Default) || (id == IDCANCEL && button->Cancel)) && button->Enabled()) {
       button->Click();
       return true;
     }
@@ -135,6 +144,11 @@ void TForm::Hide() {
 bool TForm::Visible() const { return Handle_ != nullptr && IsWindowVisible(Handle_); }
 
 void TForm::Close() {
+  if (Modal_) {
+    // The modal loop runs FormCloseQuery and FormClose.
+    if (ModalResult == 0) ModalResult = IDCANCEL;
+    return;
+  }
   if (Closing_ || Handle_ == nullptr) return;
   Closing_ = true;
   try {
@@ -186,6 +200,176 @@ void TForm::SetFormStyle(TFormStyle style) {
   if (Handle_ != nullptr)
     SetWindowPos(Handle_, style == TFormStyle::fsStayOnTop ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+void TForm::SetClientSize(int width, int height) {
+  if (Handle_ == nullptr) return;
+  RECT r = {0, 0, width, height};
+  AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongA(Handle_, GWL_STYLE)), FALSE,
+                     static_cast<DWORD>(GetWindowLongA(Handle_, GWL_EXSTYLE)));
+  SetWindowPos(Handle_, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TForm::CentreOnScreen() {
+  if (Handle_ == nullptr) return;
+  RECT r;
+  GetWindowRect(Handle_, &r);
+  const int width = r.right - r.left, height = r.bottom - r.top;
+  SetWindowPos(Handle_, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+               (GetSystemMetrics(SM_CYSCREEN) - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+namespace {
+
+struct DisabledWindows {
+  HWND Except;
+  std::vector<HWND> Windows;
+};
+
+BOOL CALLBACK DisableThreadWindow(HWND window, LPARAM param) {
+  auto* state = reinterpret_cast<DisabledWindows*>(param);
+  if (window != state->Except && IsWindowVisible(window) && IsWindowEnabled(window)) {
+    EnableWindow(window, FALSE);
+    state->Windows.push_back(window);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+bool TForm::CloseModal() {
+  bool canClose = true;
+  try {
+    FormCloseQuery(canClose);
+    if (canClose) {
+      TCloseAction action = TCloseAction::caHide;
+      FormClose(action);
+      canClose = action != TCloseAction::caNone;
+    }
+  } catch (const std::exception& error) {
+    HandleException(error);
+  }
+  if (!canClose) ModalResult = 0;
+  return canClose;
+}
+
+int TForm::ShowModal() {
+  CreateHandle();
+  if (Modal_ || IsWindowVisible(Handle_)) throw Exception("Cannot make a visible window modal.");
+  HWND active = GetActiveWindow();
+  DisabledWindows disabled{Handle_, {}};
+  EnumThreadWindows(GetCurrentThreadId(), DisableThreadWindow, reinterpret_cast<LPARAM>(&disabled));
+  ModalResult = 0;
+  Modal_ = true;
+  try {
+    Show();
+    SetActiveWindow(Handle_);
+    if (Application.OnModalBegin) Application.OnModalBegin(*this);
+    MSG msg;
+    for (;;) {
+      if (ModalResult != 0 && CloseModal()) break;
+      if (Handle_ == nullptr || !IsWindowVisible(Handle_)) break;
+      BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+      if (got == 0 || got == -1) {
+        // The application is ending: leave the quit message for its own loop.
+        PostQuitMessage(got == 0 ? static_cast<int>(msg.wParam) : 0);
+        break;
+      }
+      if (!PreTranslate(msg)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+      }
+    }
+  } catch (...) {
+    Modal_ = false;
+    for (HWND window : disabled.Windows) EnableWindow(window, TRUE);
+    throw;
+  }
+  Modal_ = false;
+  if (ModalResult == 0) ModalResult = IDCANCEL;
+  // The other windows come back before this one hides, so that activation
+  // returns to the window that had it.
+  for (HWND window : disabled.Windows) {
+    if (IsWindow(window)) EnableWindow(window, TRUE);
+  }
+  Hide();
+  if (active != nullptr && active != Handle_ && IsWindow(active)) SetActiveWindow(active);
+  return ModalResult;
+}
+
+int TForm::HelpContextAt(POINT point) const {
+  // Controls do not record their parents: the ones that contain the point,
+  // from the smallest out, stand in for the chain of parents.
+  const TControl* best = nullptr;
+  long bestArea = 0;
+  for (const TControl* control : Controls_) {
+    if (!control->Visible() || !control->Enabled() || control->HelpContext == 0) continue;
+    const RECT& r = control->BoundsRect();
+    if (!PtInRect(&r, point)) continue;
+    const long area = static_cast<long>(r.right - r.left) * (r.bottom - r.top);
+    if (best == nullptr || area < bestArea) best = control, bestArea = area;
+  }
+  // A control without a help context that lies over one with a context
+  // defers to it, as a child without one defers to its parent.
+  return best != nullptr ? best->HelpContext : 0;
+}
+
+bool TForm::HelpCommand(UINT command, ULONG_PTR data) {
+  bool callHelp = true;
+  bool result = false;
+  try {
+    result = FormHelp(command, data, callHelp);
+    if (callHelp) {
+      DefaultHelp(command, data);
+      result = true;
+    }
+  } catch (const std::exception& error) {
+    HandleException(error);
+  }
+  return result;
+}
+
+void TForm::HelpMessage(const HELPINFO& info) {
+  POINT point = info.MousePos;
+  ScreenToClient(Handle_, &point);
+  if (info.iContextType == HELPINFO_WINDOW && info.hItemHandle != Handle_) {
+    for (TControl* control : Controls_) {
+      auto* child = dynamic_cast<TWinControl*>(control);
+      if (child != nullptr && child->Handle() == info.hItemHandle) {
+        const RECT& r = child->BoundsRect();
+        point = POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+        break;
+      }
+    }
+  }
+  const int context = HelpContextAt(point);
+  if (context != 0)
+    HelpCommand(HELP_CONTEXTPOPUP, static_cast<ULONG_PTR>(context));
+  else if (HelpContext != 0)
+    HelpCommand(HELP_CONTEXT, static_cast<ULONG_PTR>(HelpContext));
+}
+
+void TForm::ContextMenuMessage(HWND window, LPARAM position) {
+  POINT point = {static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
+  if (position == -1) {
+    // The menu key: the middle of the control that has the focus.
+    RECT r = {0, 0, 0, 0};
+    HWND focus = GetFocus();
+    if (focus != nullptr && focus != Handle_ && IsChild(Handle_, focus)) {
+      GetWindowRect(focus, &r);
+      MapWindowPoints(nullptr, Handle_, reinterpret_cast<POINT*>(&r), 2);
+    }
+    point = POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+  } else {
+    ScreenToClient(Handle_, &point);
+  }
+  (void)window;
+  bool handled = false;
+  try {
+    FormContextPopup(point, handled);
+  } catch (const std::exception& error) {
+    HandleException(error);
+  }
 }
 
 bool TForm::PreTranslate(MSG& msg) {
@@ -252,9 +436,31 @@ LRESULT TForm::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
                     static_cast<short>(HIWORD(lParam)));
       return 0;
     case WM_COMMAND:
-      if (HIWORD(wParam) == BN_CLICKED && DispatchCommand(LOWORD(wParam))) return 0;
+      if (lParam != 0 || HIWORD(wParam) == BN_CLICKED) {
+        if (DispatchCommand(LOWORD(wParam), HIWORD(wParam))) return 0;
+      }
       ControlCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
       return 0;
+    case WM_DRAWITEM: {
+      auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+      if (TWinControl* child = FindChild(item->CtlID); child != nullptr && child->DrawItem(*item)) return TRUE;
+      break;
+    }
+    case WM_HELP:
+      HelpMessage(*reinterpret_cast<const HELPINFO*>(lParam));
+      return TRUE;
+    case WM_CONTEXTMENU: {
+      // A press on the caption keeps the system menu.
+      if (lParam != -1) {
+        POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+        RECT client;
+        GetClientRect(Handle_, &client);
+        ScreenToClient(Handle_, &point);
+        if (!PtInRect(&client, point)) break;
+      }
+      ContextMenuMessage(reinterpret_cast<HWND>(wParam), lParam);
+      return 0;
+    }
     case WM_DESTROY:
       FormDestroy();
       break;

@@ -55,6 +55,27 @@ class TForm {
   COLORREF Color() const { return Color_; }
   void SetBorderStyle(TBorderStyle style) { BorderStyle = style; }
   void SetFormStyle(TFormStyle style);
+  // Sizes the window so that its client area is width x height.
+  void SetClientSize(int width, int height);
+  void CentreOnScreen();
+
+  // Shows the form and runs a message loop until ModalResult is set (or the
+  // form is closed), with the thread's other windows disabled meanwhile;
+  // returns ModalResult. Close() on a modal form sets ModalResult to
+  // IDCANCEL; a nonzero ModalResult runs FormCloseQuery and FormClose before
+  // the loop ends, and either may keep the form up.
+  int ShowModal();
+  bool Modal() const { return Modal_; }
+  int ModalResult = 0;
+
+  // The help context of the control at a point of the client area: the
+  // innermost visible, enabled control there that has one; 0 for none.
+  int HelpContextAt(POINT point) const;
+  // A help request: FormHelp first, then, unless it declined, DefaultHelp.
+  // WM_HELP (F1, the caption's help button) arrives here with the help
+  // context of the control it names, or the form's own.
+  bool HelpCommand(UINT command, ULONG_PTR data);
+  int HelpContext = 0;
 
   // Shown by Application.Run when it is the main form and Visible was asked for.
   void ShowIfVisible();
@@ -88,6 +109,15 @@ class TForm {
   virtual void FormMouseMove(UINT shift, int x, int y) { (void)shift, (void)x, (void)y; }
   virtual void FormMouseDown(UINT button, UINT shift, int x, int y) { (void)button, (void)shift, (void)x, (void)y; }
   virtual void ControlCommand(UINT id, UINT code, HWND control) { (void)id, (void)code, (void)control; }
+  // Help. FormHelp returns whether it dealt with the request and clears
+  // callHelp to keep DefaultHelp from running. FormContextPopup gets a right
+  // click (or the menu key) at a point of the client area.
+  virtual bool FormHelp(UINT command, ULONG_PTR data, bool& callHelp) {
+    (void)command, (void)data, (void)callHelp;
+    return false;
+  }
+  virtual void DefaultHelp(UINT command, ULONG_PTR data) { (void)command, (void)data; }
+  virtual void FormContextPopup(POINT mousePosition, bool& handled) { (void)mousePosition, (void)handled; }
   // A handler threw: the default shows the message in a box.
   virtual void HandleException(const std::exception& error);
 
@@ -109,9 +139,14 @@ class TForm {
   COLORREF Color_ = GetSysColor(COLOR_BTNFACE);
   HBRUSH Brush_ = nullptr;
   bool Closing_ = false;
+  bool Modal_ = false;
   std::map<UINT, MessageHandler> Handlers_;
   std::vector<TControl*> Controls_;
-  bool DispatchCommand(UINT id);
+  bool DispatchCommand(UINT id, UINT code);
+  TWinControl* FindChild(UINT id) const;
+  bool CloseModal();
+  void HelpMessage(const HELPINFO& info);
+  void ContextMenuMessage(HWND window, LPARAM position);
 };
 
 }  // namespace forms
