@@ -393,8 +393,10 @@ bool TCheckBox::Command(UINT code) {
   return true;
 }
 
+// A group box paints only its frame and caption: transparent, it is left
+// out of the form's clipping, so the form's background shows inside it.
 TGroupBox::TGroupBox(TForm* owner, int id, const std::string& caption) : TWinControl(owner) {
-  CreateChild("BUTTON", caption, BS_GROUPBOX, 0, id);
+  CreateChild("BUTTON", caption, BS_GROUPBOX, WS_EX_TRANSPARENT, id);
 }
 
 TRadioButton::TRadioButton(TForm* owner, int id, const std::string& caption) : TWinControl(owner) {

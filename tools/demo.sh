@@ -25,6 +25,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 rm -rf "$DEMO/install"
 mkdir -p "$DEMO/install/skits" "$DEMO/install/download" "$WINEPREFIX"
 cp "$BUILD/bin/drearigrams.scr" "$BUILD/bin/skitplay.exe" "$DEMO/install/"
+# The help page the configuration dialogs open (HelpFilePath below).
+cp "$BUILD/bin/drearigrams.html" "$DEMO/install/"
 # The demo skits, notice movies and preview pictures, drawn at build time;
 # the skits the content server offers go to the server's folder instead.
 SERVED=(fireflies)
