@@ -277,25 +277,6 @@ TEST_F(SettingsDialog, TheEditionsOneSoundBoxAndTheAutomaticDownloadBox) {
   }
 }
 
-TEST_F(SettingsDialog, TheEditionsLayout) {
-  TForm_Settings_Dem& dialog = Open<TForm_Settings_Dem>();
-  char caption[64] = {};
-  GetWindowTextA(dialog.Handle(), caption, sizeof caption);
-  EXPECT_STREQ(caption, "Drearigrams\xAE");
-  RECT client;
-  GetClientRect(dialog.Handle(), &client);
-  EXPECT_EQ(client.right, 421);
-  EXPECT_EQ(client.bottom, 336);
-  EXPECT_EQ(dialog.Button_GetNewSkits.Caption(), "&Get New Content Now...");
-  EXPECT_EQ(dialog.CheckBox_AutoDownload.Caption(), "Automatically download new content modules");
-  EXPECT_FALSE(dialog.RadioGroup_Sound.Visible());
-  EXPECT_FALSE(dialog.RadioGroup_Sound.Enabled());
-  EXPECT_FALSE(dialog.CheckBox_Preview.Visible());
-  EXPECT_FALSE(dialog.Image_Preview.Visible());
-  EXPECT_TRUE(dialog.CheckBox_Sound.Visible());
-  EXPECT_EQ(dialog.CheckListBox_Skits.Width(), 401);
-}
-
 TEST_F(SettingsDialog, AnEmptyCatalogueGivesAnEmptyListAndOkStillSaves) {
   Settings.SyncMethod = 2;
   TForm_Settings_Dem& dialog = Open<TForm_Settings_Dem>();
