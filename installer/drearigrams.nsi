@@ -1,0 +1,220 @@
+; Setup for the Drearigrams Screensaver. installer/CMakeLists.txt builds it
+; with makensis and passes in the built files:
+;   OUT_FILE     the setup program to write
+;   SCREENSAVER  drearigrams.scr          PLAYER   skitplay.exe
+;   CATALOGUE    the starting catalogue   CONTENT_NSH  the DG_INSTALL_CONTENT macro (skits)
+;   VERSION      a.b.c.d                  ABOUT_URL    the AboutURL value
+;   HELP_FILE    the help page (optional)
+;
+; Everything lives in one folder, laid out as the screensaver's installation
+; key describes it:
+;   drearigrams.scr, skitplay.exe, drearigrams.html, uninstall.exe
+;   drearigrams.pak   the catalogue: what is installed, and which skits the user ticked
+;   skits\            the skit files, preview pictures and texts
+;   download\         files on their way in
+;   download.log      the download log
+; The screensaver runs as whoever is logged on, and writes the catalogue, the
+; skits, the log and the player's argument file (skitplay.arg, beside the
+; player) there, so the folder is made writable for the computer's users.
+;
+; Command line (besides NSIS's own /S and /D=folder):
+;   setup:      /SETCURRENT     make it the current screensaver; a silent
+;                               setup does so only when asked
+;   uninstall:  /KEEPSETTINGS   keep the user's sound and download choices,
+;                               the catalogue with its ticks, and the skits
+; Installing over an installation keeps its catalogue; the programs, the
+; starting skits and the installation key are written afresh.
+
+; A name with "Setup" in it is what users look for; the manifest's execution
+; level already keeps Windows from guessing about the program.
+!pragma warning disable 9000
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+RequestExecutionLevel admin
+
+!include MUI2.nsh
+!include LogicLib.nsh
+!include FileFunc.nsh
+!include Sections.nsh
+!include "${CONTENT_NSH}"
+
+!define PRODUCT "Drearigrams Screensaver"
+; The screensaver's file name; the program reads the key named after it.
+!define PROGRAM "drearigrams"
+!define VENDOR_KEY "Software\Brindlecove"
+!define SETTINGS_KEY "${VENDOR_KEY}\${PROGRAM}"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Drearigrams"
+!define DESKTOP_KEY "Control Panel\Desktop"
+; BUILTIN\Users, by its well-known SID so that it holds in every language.
+!define USERS_SID "*S-1-5-32-545"
+
+Name "${PRODUCT}"
+OutFile "${OUT_FILE}"
+InstallDir "$PROGRAMFILES64\Drearigrams"
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+BrandingText "${PRODUCT} ${VERSION}"
+ShowInstDetails show
+ShowUninstDetails show
+
+VIProductVersion "${VERSION}"
+VIAddVersionKey /LANG=1033 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=1033 "CompanyName" "Brindlecove"
+VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} Setup"
+VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Brindlecove"
+
+!define MUI_ABORTWARNING
+!define MUI_COMPONENTSPAGE_NODESC
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_RUN "$INSTDIR\${PROGRAM}.scr"
+!define MUI_FINISHPAGE_RUN_PARAMETERS "/c"
+!define MUI_FINISHPAGE_RUN_TEXT "Choose which skits to show"
+!define MUI_FINISHPAGE_RUN_NOTCHECKED
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!define MUI_COMPONENTSPAGE_TEXT_TOP "Tick the box to keep your settings, your choice of skits and the skits themselves for a later installation."
+!insertmacro MUI_UNPAGE_COMPONENTS
+!insertmacro MUI_UNPAGE_INSTFILES
+
+!insertmacro MUI_LANGUAGE "English"
+
+; The value the desktop starts the screensaver from. Windows writes it as a
+; short path, which has no blanks to misread; where the volume keeps no short
+; names the long one is all there is.
+!macro SCREENSAVER_VALUE out
+  GetFullPathName /SHORT ${out} "$INSTDIR\${PROGRAM}.scr"
+  ${If} ${out} == ""
+    StrCpy ${out} "$INSTDIR\${PROGRAM}.scr"
+  ${EndIf}
+!macroend
+
+Section "-Program" SEC_PROGRAM
+  SetOutPath "$INSTDIR"
+  File "/oname=${PROGRAM}.scr" "${SCREENSAVER}"
+  File "/oname=skitplay.exe" "${PLAYER}"
+!ifdef HELP_FILE
+  File "/oname=${PROGRAM}.html" "${HELP_FILE}"
+!endif
+  ; The catalogue also holds the user's ticks and everything downloaded since
+  ; the last installation: an existing one stays as it is.
+  ${IfNot} ${FileExists} "$INSTDIR\${PROGRAM}.pak"
+    File "/oname=${PROGRAM}.pak" "${CATALOGUE}"
+  ${EndIf}
+  CreateDirectory "$INSTDIR\download"
+  SetOutPath "$INSTDIR\skits"
+  !insertmacro DG_INSTALL_CONTENT
+  SetOutPath "$INSTDIR"
+  ${IfNot} ${FileExists} "$INSTDIR\download.log"
+    FileOpen $0 "$INSTDIR\download.log" w
+    FileClose $0
+  ${EndIf}
+
+  ; Every user's screensaver writes here (see the top of this file).
+  DetailPrint "Letting the computer's users keep skits in $INSTDIR"
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR" /grant ${USERS_SID}:(OI)(CI)M /Q'
+  Pop $0
+
+  WriteRegStr HKLM "${SETTINGS_KEY}" "Player" "$INSTDIR\skitplay.exe"
+  WriteRegStr HKLM "${SETTINGS_KEY}" "SkitsPath" "$INSTDIR\skits"
+  WriteRegStr HKLM "${SETTINGS_KEY}" "OpsFilePath" "$INSTDIR\${PROGRAM}.pak"
+  WriteRegStr HKLM "${SETTINGS_KEY}" "DownloadPath" "$INSTDIR\download"
+!ifdef HELP_FILE
+  WriteRegStr HKLM "${SETTINGS_KEY}" "HelpFilePath" "$INSTDIR\${PROGRAM}.html"
+!else
+  WriteRegStr HKLM "${SETTINGS_KEY}" "HelpFilePath" ""
+!endif
+  WriteRegStr HKLM "${SETTINGS_KEY}" "LogPath" "$INSTDIR\download.log"
+  WriteRegStr HKLM "${SETTINGS_KEY}" "AboutURL" "${ABOUT_URL}"
+
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Brindlecove"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\${PROGRAM}.scr,0"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  IntFmt $0 "0x%08X" $0
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Section "Make it my screensaver" SEC_CURRENT
+  !insertmacro SCREENSAVER_VALUE $0
+  WriteRegStr HKCU "${DESKTOP_KEY}" "SCRNSAVE.EXE" $0
+SectionEnd
+
+Function .onInit
+  SetRegView 64
+  ; Offered and ticked on the components page; a silent setup leaves the
+  ; desktop alone unless told otherwise.
+  ${If} ${Silent}
+    ${GetParameters} $R0
+    ClearErrors
+    ${GetOptions} $R0 "/SETCURRENT" $R1
+    ${If} ${Errors}
+      !insertmacro UnselectSection ${SEC_CURRENT}
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+; Unticked unless asked for: by default the uninstaller leaves nothing behind.
+Section /o "un.Keep my settings and skits" UNSEC_KEEP
+SectionEnd
+
+Section "-un.Program"
+  ; Stop being the screensaver, but leave another one the user chose since.
+  ReadRegStr $0 HKCU "${DESKTOP_KEY}" "SCRNSAVE.EXE"
+  ${If} $0 != ""
+    !insertmacro SCREENSAVER_VALUE $1
+    GetFullPathName /SHORT $2 $0
+    ${If} $0 == $1
+    ${OrIf} $2 == $1
+      DeleteRegValue HKCU "${DESKTOP_KEY}" "SCRNSAVE.EXE"
+    ${EndIf}
+  ${EndIf}
+
+  ; A program still running goes when Windows next starts.
+  Delete /REBOOTOK "$INSTDIR\${PROGRAM}.scr"
+  Delete /REBOOTOK "$INSTDIR\skitplay.exe"
+  Delete "$INSTDIR\${PROGRAM}.html"
+  ; What the programs write beside themselves: the player's argument file,
+  ; the screensaver's link file and its own log.
+  Delete "$INSTDIR\skitplay.arg"
+  Delete "$INSTDIR\${PROGRAM}.ini"
+  Delete "$INSTDIR\${PROGRAM}.log"
+  Delete "$INSTDIR\download.log"
+  RMDir /r "$INSTDIR\download"
+  ${IfNot} ${SectionIsSelected} ${UNSEC_KEEP}
+    Delete "$INSTDIR\${PROGRAM}.pak"
+    ; left behind by a compaction that did not finish
+    Delete "$INSTDIR\${PROGRAM}.pak1"
+    RMDir /r "$INSTDIR\skits"
+    DeleteRegKey HKCU "${SETTINGS_KEY}"
+    DeleteRegKey /ifempty HKCU "${VENDOR_KEY}"
+  ${EndIf}
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir /REBOOTOK "$INSTDIR"
+
+  DeleteRegKey HKLM "${SETTINGS_KEY}"
+  DeleteRegKey /ifempty HKLM "${VENDOR_KEY}"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd
+
+Function un.onInit
+  SetRegView 64
+  ${un.GetParameters} $R0
+  ClearErrors
+  ${un.GetOptions} $R0 "/KEEPSETTINGS" $R1
+  ${IfNot} ${Errors}
+    !insertmacro SelectSection ${UNSEC_KEEP}
+  ${EndIf}
+FunctionEnd
