@@ -5,8 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,13 +23,12 @@ constexpr DWORD kRunLimit = 60000;
 constexpr DWORD kWindowLimit = 20000;
 constexpr char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Drearigrams";
 constexpr char kDesktopKey[] = "Control Panel\\Desktop";
-constexpr char kPlayerClass[] = "DrearigramsSkitPlayer";
 
 class Handle {
  public:
-  explicit Handle(HANDLE h = nullptr) : H_(h) {}
+  explicit Handle(HANDLE h = nullptr) : H_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
   ~Handle() {
-    if (H_ != nullptr && H_ != INVALID_HANDLE_VALUE) CloseHandle(H_);
+    if (H_ != nullptr) CloseHandle(H_);
   }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
@@ -38,33 +38,19 @@ class Handle {
   HANDLE H_;
 };
 
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::stringstream stream(text);
-  for (std::string part; std::getline(stream, part, separator);)
-    if (!part.empty()) parts.push_back(part);
-  return parts;
-}
-
-bool FileExists(const std::string& path) {
+bool Exists(const std::string& path, bool folder = false) {
   DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  return attributes != INVALID_FILE_ATTRIBUTES && ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder;
 }
 
-bool FolderExists(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// The long form of a path, so that a short name and a long one compare.
-std::string LongPath(const std::string& path) {
-  char buffer[MAX_PATH * 2];
-  DWORD n = GetLongPathNameA(path.c_str(), buffer, sizeof buffer);
-  return n > 0 && n < sizeof buffer ? std::string(buffer, n) : path;
-}
-
+// Compared in their long forms, so that a short name matches its long one.
 bool SamePath(const std::string& a, const std::string& b) {
-  return lstrcmpiA(LongPath(a).c_str(), LongPath(b).c_str()) == 0;
+  auto longPath = [](const std::string& path) {
+    char buffer[MAX_PATH * 2];
+    DWORD n = GetLongPathNameA(path.c_str(), buffer, sizeof buffer);
+    return n > 0 && n < sizeof buffer ? std::string(buffer, n) : path;
+  };
+  return lstrcmpiA(longPath(a).c_str(), longPath(b).c_str()) == 0;
 }
 
 bool KeyExists(HKEY root, const std::string& path) {
@@ -74,66 +60,37 @@ bool KeyExists(HKEY root, const std::string& path) {
   return true;
 }
 
-bool ReadString(HKEY root, const std::string& path, const std::string& name, std::string& value) {
+std::optional<std::string> ReadString(HKEY root, const std::string& path, const char* name) {
   char buffer[1024];
   DWORD size = sizeof buffer;
-  if (RegGetValueA(root, path.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
-    return false;
-  value.assign(buffer, size > 0 ? size - 1 : 0);
-  return true;
+  if (RegGetValueA(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS) return {};
+  return std::string(buffer, size > 0 ? size - 1 : 0);
 }
 
-bool ReadDword(HKEY root, const std::string& path, const std::string& name, DWORD& value) {
-  DWORD size = sizeof value;
-  return RegGetValueA(root, path.c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS;
-}
+std::optional<std::string> CurrentScreensaver() { return ReadString(HKEY_CURRENT_USER, kDesktopKey, "SCRNSAVE.EXE"); }
 
-void WriteValue(HKEY root, const std::string& path, const std::string& name, const std::string* text,
-                DWORD number = 0) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
-  if (text != nullptr)
-    RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text->c_str()),
-                   static_cast<DWORD>(text->size() + 1));
+void SetCurrentScreensaver(const std::optional<std::string>& value) {
+  if (value)
+    RegSetKeyValueA(HKEY_CURRENT_USER, kDesktopKey, "SCRNSAVE.EXE", REG_SZ, value->c_str(),
+                    static_cast<DWORD>(value->size() + 1));
   else
-    RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
-  RegCloseKey(key);
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, kDesktopKey, "SCRNSAVE.EXE");
 }
 
 std::string ProcessImage(DWORD processId) {
   Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  if (process.Get() == nullptr) return {};
   char buffer[MAX_PATH * 2];
   DWORD size = sizeof buffer;
-  if (!QueryFullProcessImageNameA(process.Get(), 0, buffer, &size)) return {};
+  if (process.Get() == nullptr || !QueryFullProcessImageNameA(process.Get(), 0, buffer, &size)) return {};
   return std::string(buffer, size);
 }
 
-std::string JobProcesses(HANDLE job) {
-  struct {
-    JOBOBJECT_BASIC_PROCESS_ID_LIST List;
-    ULONG_PTR More[63];
-  } ids{};
-  ids.List.NumberOfAssignedProcesses = 64;
-  std::string text;
-  if (QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr)) {
-    for (DWORD i = 0; i < ids.List.NumberOfProcessIdsInList; ++i)
-      text += " " + ProcessImage(static_cast<DWORD>(ids.List.ProcessIdList[i]));
-  }
-  return text;
-}
-
-struct RunResult {
-  bool Finished = false;
-  DWORD ExitCode = 1;
-};
-
 // Runs a command line and waits, within a bound, until it and every process
-// it started have ended: the uninstaller hands its work to a copy of itself
-// in the temporary folder and leaves at once. Standard output goes to the
-// file `output` when one is named.
-RunResult RunToTheEnd(const std::string& command, const std::string& output = {}) {
-  RunResult result;
+// it started have ended (the uninstaller hands its work to a copy of itself
+// in the temporary folder and leaves at once); the exit code, or nothing
+// when that did not happen. Standard output goes to the file `output` when
+// one is named.
+std::optional<DWORD> RunToTheEnd(const std::string& command, const std::string& output = {}) {
   // Under Wine the first program that needs the desktop starts the process
   // that owns it, which then lives as long as the Wine server: let that be
   // this one, not a program inside the job.
@@ -144,7 +101,7 @@ RunResult RunToTheEnd(const std::string& command, const std::string& output = {}
   if (!SetInformationJobObject(job.Get(), JobObjectAssociateCompletionPortInformation, &association,
                                sizeof association)) {
     ADD_FAILURE() << "the job's completion port: error " << GetLastError();
-    return result;
+    return {};
   }
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   Handle out(output.empty() ? nullptr
@@ -154,71 +111,42 @@ RunResult RunToTheEnd(const std::string& command, const std::string& output = {}
   startup.cb = sizeof startup;
   if (out.Get() != nullptr) {
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out.Get();
-    startup.hStdError = out.Get();
+    startup.hStdOutput = startup.hStdError = out.Get();
   }
   PROCESS_INFORMATION info{};
   std::string line = command;
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, out.Get() != nullptr, CREATE_SUSPENDED, nullptr,
                       nullptr, &startup, &info)) {
     ADD_FAILURE() << "cannot start " << command << ": error " << GetLastError();
-    return result;
+    return {};
   }
-  Handle process(info.hProcess);
-  Handle thread(info.hThread);
+  Handle process(info.hProcess), thread(info.hThread);
   AssignProcessToJobObject(job.Get(), info.hProcess);
   ResumeThread(info.hThread);
 
   const DWORD start = GetTickCount();
-  auto remaining = [&] {
+  DWORD message = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED data = nullptr;
+  while (message != JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) {
     DWORD spent = GetTickCount() - start;
-    return spent < kRunLimit ? kRunLimit - spent : 0;
-  };
-  if (WaitForSingleObject(info.hProcess, kRunLimit) != WAIT_OBJECT_0) {
-    TerminateJobObject(job.Get(), 1);
-    ADD_FAILURE() << command << " did not end";
-    return result;
-  }
-  GetExitCodeProcess(info.hProcess, &result.ExitCode);
-  for (;;) {
-    DWORD message = 0;
-    ULONG_PTR key = 0;
-    LPOVERLAPPED data = nullptr;
-    if (!GetQueuedCompletionStatus(port.Get(), &message, &key, &data, remaining())) {
-      ADD_FAILURE() << "processes started by " << command << " did not end:" << JobProcesses(job.Get());
+    if (!GetQueuedCompletionStatus(port.Get(), &message, &key, &data, spent < kRunLimit ? kRunLimit - spent : 0)) {
+      struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST List;
+        ULONG_PTR More[31];
+      } ids{{32, 0, {}}, {}};
+      std::string left;
+      if (QueryInformationJobObject(job.Get(), JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
+        for (DWORD i = 0; i < ids.List.NumberOfProcessIdsInList; ++i)
+          left += " " + ProcessImage(static_cast<DWORD>(ids.List.ProcessIdList[i]));
+      ADD_FAILURE() << command << " did not end; still running:" << left;
       TerminateJobObject(job.Get(), 1);
-      return result;
+      return {};
     }
-    if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) break;
   }
-  result.Finished = true;
-  return result;
-}
-
-// A visible top-level window of the process, of the class given or (with an
-// empty class) any but the application window.
-HWND WindowOf(DWORD processId, const std::string& className) {
-  struct Search {
-    DWORD Process;
-    const std::string* Class;
-    HWND Found;
-  } search{processId, &className, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(param);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        char cls[64];
-        GetClassNameA(window, cls, sizeof cls);
-        bool wanted = s->Class->empty() ? std::string(cls) != "TApplication" : *s->Class == cls;
-        if (pid == s->Process && wanted && IsWindowVisible(window)) {
-          s->Found = window;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.Found;
+  DWORD code = 1;
+  GetExitCodeProcess(info.hProcess, &code);
+  return code;
 }
 
 // The screensaver started from an installation, closed again at the end.
@@ -239,38 +167,41 @@ class Screensaver {
   Screensaver(const Screensaver&) = delete;
   Screensaver& operator=(const Screensaver&) = delete;
 
-  // Waits, within a bound, for a window of the class in any process for
-  // which accept(window, process id) holds; a screensaver that ends first
-  // ends the wait.
-  template <typename Accept>
-  HWND WaitForWindow(const std::string& className, Accept accept) const {
+  // Looks, within a bound, for the first visible top-level window that
+  // accept(window, process id) takes; a screensaver that ends stops the search.
+  HWND WaitForWindow(const std::function<bool(HWND, DWORD)>& accept) const {
+    struct Search {
+      const std::function<bool(HWND, DWORD)>* Accept;
+      HWND Found;
+    } search{&accept, nullptr};
     for (DWORD waited = 0; waited < kWindowLimit; waited += 50) {
-      HWND found = nullptr;
-      HWND window = nullptr;
-      while (found == nullptr && (window = FindWindowExA(nullptr, window, className.c_str(), nullptr)) != nullptr) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        if (IsWindowVisible(window) && accept(window, pid)) found = window;
-      }
-      if (found != nullptr) return found;
-      if (WaitForSingleObject(Info.hProcess, 50) != WAIT_TIMEOUT) return nullptr;
+      EnumWindows(
+          [](HWND window, LPARAM param) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(param);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(window, &pid);
+            if (IsWindowVisible(window) && (*s->Accept)(window, pid)) s->Found = window;
+            return s->Found == nullptr;
+          },
+          reinterpret_cast<LPARAM>(&search));
+      if (search.Found != nullptr || WaitForSingleObject(Info.hProcess, 50) != WAIT_TIMEOUT) break;
     }
-    return nullptr;
+    return search.Found;
   }
 
+  // A form of this program (any window but the application window).
   HWND WaitForForm() const {
-    for (DWORD waited = 0; waited < kWindowLimit; waited += 50) {
-      if (HWND form = WindowOf(Info.dwProcessId, "")) return form;
-      if (WaitForSingleObject(Info.hProcess, 50) != WAIT_TIMEOUT) return nullptr;
-    }
-    return nullptr;
+    return WaitForWindow([this](HWND window, DWORD pid) {
+      char name[64];
+      GetClassNameA(window, name, sizeof name);
+      return pid == Info.dwProcessId && std::string(name) != "TApplication";
+    });
   }
 
-  // Closes the form as the desktop's user would end it; true when the
-  // program has ended.
+  // Closes the form as the user's move would; true when the program has ended.
   bool Close() const {
     if (WaitForSingleObject(Info.hProcess, 0) != WAIT_TIMEOUT) return true;
-    if (HWND form = WindowOf(Info.dwProcessId, "")) PostMessageA(form, WM_CLOSE, 0, 0);
+    if (HWND form = WaitForForm()) PostMessageA(form, WM_CLOSE, 0, 0);
     return WaitForSingleObject(Info.hProcess, kWindowLimit) == WAIT_OBJECT_0;
   }
 
@@ -278,42 +209,31 @@ class Screensaver {
   PROCESS_INFORMATION Info{};
 };
 
-// The argument file's value of `name`, percent-decoded.
+// The percent-decoded value of `name` in the player's argument file.
 std::string ArgumentValue(const std::string& arguments, const std::string& name) {
-  for (const std::string& pair : Split(arguments, '&')) {
-    if (pair.compare(0, name.size() + 1, name + "=") != 0) continue;
-    std::string value;
-    for (size_t i = name.size() + 1; i < pair.size(); ++i) {
-      if (pair[i] == '%' && i + 2 < pair.size()) {
-        value += static_cast<char>(std::stoi(pair.substr(i + 1, 2), nullptr, 16));
-        i += 2;
-      } else {
-        value += pair[i];
-      }
+  size_t at = ("&" + arguments).find("&" + name + "=");
+  if (at == std::string::npos) return {};
+  std::string encoded = arguments.substr(at + name.size() + 1);
+  encoded = encoded.substr(0, encoded.find('&'));
+  std::string value;
+  for (size_t i = 0; i < encoded.size(); ++i) {
+    if (encoded[i] == '%' && i + 2 < encoded.size()) {
+      value += static_cast<char>(std::stoi(encoded.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      value += encoded[i];
     }
-    return value;
   }
-  return {};
+  return value;
 }
 
 class Installer : public ::testing::Test {
  protected:
-  Installer() {
-    // A blank in the folder's name, as under Program Files.
-    Folder = Dir_.Path() + "\\Drearigrams Saver";
-    Saved_ = ReadString(HKEY_CURRENT_USER, kDesktopKey, "SCRNSAVE.EXE", SavedScreensaver_);
-  }
+  // A blank in the folder's name, as under Program Files.
+  Installer() : Folder(Dir_.Path() + "\\Drearigrams Saver"), SavedScreensaver_(CurrentScreensaver()) {}
   ~Installer() override {
-    if (FileExists(File("uninstall.exe"))) RunToTheEnd(Uninstaller());
-    HKEY desktop = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kDesktopKey, 0, KEY_SET_VALUE, &desktop) == ERROR_SUCCESS) {
-      if (Saved_)
-        RegSetValueExA(desktop, "SCRNSAVE.EXE", 0, REG_SZ, reinterpret_cast<const BYTE*>(SavedScreensaver_.c_str()),
-                       static_cast<DWORD>(SavedScreensaver_.size() + 1));
-      else
-        RegDeleteValueA(desktop, "SCRNSAVE.EXE");
-      RegCloseKey(desktop);
-    }
+    if (Exists(File("uninstall.exe"))) RunToTheEnd(Uninstaller());
+    SetCurrentScreensaver(SavedScreensaver_);
   }
 
   std::string File(const std::string& name) const { return Folder + "\\" + name; }
@@ -321,51 +241,42 @@ class Installer : public ::testing::Test {
 
   // NSIS takes the folder as the last argument, unquoted, blanks and all.
   void Install(const std::string& switches = {}) {
-    RunResult run = RunToTheEnd("\"" DG_SETUP_EXE "\" /S " + switches + (switches.empty() ? "" : " ") + "/D=" + Folder);
-    ASSERT_TRUE(run.Finished);
-    ASSERT_EQ(run.ExitCode, 0u);
-    ASSERT_TRUE(FileExists(File("drearigrams.scr")));
+    ASSERT_EQ(RunToTheEnd("\"" DG_SETUP_EXE "\" /S " + switches + " /D=" + Folder), 0u);
+    ASSERT_TRUE(Exists(File("drearigrams.scr")));
   }
 
-  void Uninstall(const std::string& switches = {}) {
-    RunResult run = RunToTheEnd(Uninstaller() + (switches.empty() ? "" : " ") + switches);
-    ASSERT_TRUE(run.Finished);
-    ASSERT_EQ(run.ExitCode, 0u);
+  void Uninstall(const std::string& switches = {}) { ASSERT_EQ(RunToTheEnd(Uninstaller() + " " + switches), 0u); }
+
+  std::string Setting(const char* name) const {
+    std::optional<std::string> value = ReadString(HKEY_LOCAL_MACHINE, Settings, name);
+    EXPECT_TRUE(value) << name;
+    return value.value_or("");
   }
 
-  std::string Setting(const std::string& name) const {
-    std::string value;
-    EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, Settings, name, value)) << name;
-    return value;
-  }
-
-  // Runs paktool on the installed catalogue; what it prints goes to `output`.
-  void Paktool(const std::string& arguments, const std::string& output = {}) {
-    RunResult run = RunToTheEnd("\"" DG_PAKTOOL_EXE "\" " + arguments, output);
-    ASSERT_TRUE(run.Finished);
-    ASSERT_EQ(run.ExitCode, 0u) << arguments << "\n" << (output.empty() ? "" : ReadFileBytes(output));
+  // The installed catalogue as paktool describes it.
+  std::string CatalogueJson() {
+    std::string json = Dir_.File("catalogue.json");
+    EXPECT_EQ(RunToTheEnd("\"" DG_PAKTOOL_EXE "\" catalog show \"" + File("drearigrams.pak") + "\" --json", json), 0u);
+    return ReadFileBytes(json);
   }
 
   // Unticks the first ticked skit of the installed catalogue, as the
   // settings dialog would; returns the catalogue's new bytes.
   std::string UntickOneSkit() {
-    std::string json = Dir_.File("catalogue.json");
-    Paktool("catalog show \"" + File("drearigrams.pak") + "\" --json", json);
-    std::string text = ReadFileBytes(json);
+    std::string text = CatalogueJson();
     size_t at = text.find("\"selection\": \"on\"");
-    EXPECT_NE(at, std::string::npos);
     if (at == std::string::npos) return {};
     text.replace(at, 17, "\"selection\": \"none\"");
+    std::string json = Dir_.File("changed.json");
     WriteFileBytes(json, text);
-    Paktool("catalog build \"" + json + "\" \"" + File("drearigrams.pak") + "\"", Dir_.File("build.txt"));
+    std::string build = "\"" DG_PAKTOOL_EXE "\" catalog build \"" + json + "\" \"" + File("drearigrams.pak") + "\"";
+    EXPECT_EQ(RunToTheEnd(build, Dir_.File("build.txt")), 0u) << ReadFileBytes(Dir_.File("build.txt"));
     return ReadFileBytes(File("drearigrams.pak"));
   }
 
   // The titles of the regular skits in the installed catalogue.
   std::vector<std::string> SkitTitles() {
-    std::string json = Dir_.File("titles.json");
-    Paktool("catalog show \"" + File("drearigrams.pak") + "\" --json", json);
-    std::string text = ReadFileBytes(json);
+    std::string text = CatalogueJson();
     std::vector<std::string> titles;
     const std::string category = "\"category\": \"skit\"", title = "\"title\": \"";
     for (size_t at = text.find(category); at != std::string::npos; at = text.find(category, at + 1)) {
@@ -377,19 +288,32 @@ class Installer : public ::testing::Test {
     return titles;
   }
 
-  static std::vector<std::string> Content() { return Split(DG_INSTALLED_CONTENT, ','); }
+  // The skit files the installer carries.
+  static std::vector<std::string> Content() {
+    std::vector<std::string> names{""};
+    for (char c : std::string(DG_INSTALLED_CONTENT)) {
+      if (c == ',')
+        names.emplace_back();
+      else
+        names.back() += c;
+    }
+    return names;
+  }
 
   const std::string Settings = SettingsKeyFor("drearigrams");
-  std::string Folder;
 
  private:
   testing_support::TempDir Dir_;
+
+ protected:
+  std::string Folder;
   // Nothing of an earlier run may linger, and nothing of this one is left.
-  testing_support::ScopedRegistryKey MachineKey_{HKEY_LOCAL_MACHINE, SettingsKeyFor("drearigrams")};
-  testing_support::ScopedRegistryKey UserKey_{HKEY_CURRENT_USER, SettingsKeyFor("drearigrams")};
+  testing_support::ScopedRegistryKey MachineKey_{HKEY_LOCAL_MACHINE, Settings};
+  testing_support::ScopedRegistryKey UserKey_{HKEY_CURRENT_USER, Settings};
   testing_support::ScopedRegistryKey UninstallKey_{HKEY_LOCAL_MACHINE, kUninstallKey};
-  bool Saved_ = false;
-  std::string SavedScreensaver_;
+
+ private:
+  std::optional<std::string> SavedScreensaver_;
 };
 
 }  // namespace
@@ -397,9 +321,9 @@ class Installer : public ::testing::Test {
 TEST_F(Installer, SilentInstallPutsEverythingInTheFolderAndTheKeyPointsThere) {
   Install();
   for (const char* name : {"drearigrams.scr", "skitplay.exe", "drearigrams.pak", "download.log", "uninstall.exe"})
-    EXPECT_TRUE(FileExists(File(name))) << name;
-  for (const std::string& name : Content()) EXPECT_TRUE(FileExists(File("skits\\" + name))) << name;
-  EXPECT_TRUE(FolderExists(File("download")));
+    EXPECT_TRUE(Exists(File(name))) << name;
+  for (const std::string& name : Content()) EXPECT_TRUE(Exists(File("skits\\" + name))) << name;
+  EXPECT_TRUE(Exists(File("download"), true));
 
   EXPECT_TRUE(SamePath(Setting("Player"), File("skitplay.exe")));
   EXPECT_TRUE(SamePath(Setting("SkitsPath"), File("skits")));
@@ -411,62 +335,58 @@ TEST_F(Installer, SilentInstallPutsEverythingInTheFolderAndTheKeyPointsThere) {
   std::string help = Setting("HelpFilePath");
   if (!help.empty()) {
     EXPECT_TRUE(SamePath(help, File("drearigrams.html")));
-    EXPECT_TRUE(FileExists(help));
+    EXPECT_TRUE(Exists(help));
   }
 
-  std::string uninstall;
-  ASSERT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString", uninstall));
-  EXPECT_EQ(uninstall, "\"" + File("uninstall.exe") + "\"");
-  std::string name;
-  EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", name));
-  EXPECT_EQ(name, "Drearigrams Screensaver");
+  EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString"), "\"" + File("uninstall.exe") + "\"");
+  EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName"), "Drearigrams Screensaver");
 
   // A silent setup chooses no screensaver unless told to; the user's own
   // choices are not written at all.
-  std::string current;
-  ReadString(HKEY_CURRENT_USER, kDesktopKey, "SCRNSAVE.EXE", current);
-  EXPECT_FALSE(!current.empty() && SamePath(current, File("drearigrams.scr")));
+  std::optional<std::string> current = CurrentScreensaver();
+  EXPECT_FALSE(current && SamePath(*current, File("drearigrams.scr")));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Settings));
 }
 
 TEST_F(Installer, TheCurrentScreensaverPlaysAnInstalledSkitWithTheInstalledPlayer) {
   Install("/SETCURRENT");
-  std::string current;
-  ASSERT_TRUE(ReadString(HKEY_CURRENT_USER, kDesktopKey, "SCRNSAVE.EXE", current));
-  ASSERT_TRUE(SamePath(current, File("drearigrams.scr"))) << current;
+  std::optional<std::string> current = CurrentScreensaver();
+  ASSERT_TRUE(current);
+  ASSERT_TRUE(SamePath(*current, File("drearigrams.scr"))) << *current;
 
   // Started from the value, as the desktop does when the computer is idle.
-  Screensaver saver(current, "/s");
+  Screensaver saver(*current, "/s");
   ASSERT_TRUE(saver.Started);
   const std::string player = File("skitplay.exe");
   std::string arguments;
-  HWND window = saver.WaitForWindow(kPlayerClass, [&](HWND, DWORD pid) {
-    if (!SamePath(ProcessImage(pid), player)) return false;
+  HWND window = saver.WaitForWindow([&](HWND window, DWORD pid) {
+    char name[64];
+    GetClassNameA(window, name, sizeof name);
+    if (std::string(name) != "DrearigramsSkitPlayer" || !SamePath(ProcessImage(pid), player)) return false;
     // The argument file lives as long as the player plays its skit.
     arguments = ReadFileBytes(File("skitplay.arg"));
     return !arguments.empty();
   });
-  ASSERT_NE(window, nullptr) << "no player window from " << player;
+  ASSERT_NE(window, nullptr) << "no window of " << player;
 
   std::string skit = ArgumentValue(arguments, "SS_Swf");
   std::string skits = File("skits\\");
   ASSERT_GT(skit.size(), skits.size()) << arguments;
   EXPECT_TRUE(SamePath(skit.substr(0, skits.size() - 1), File("skits"))) << skit;
-  EXPECT_TRUE(FileExists(skit)) << skit;
-  std::string name = skit.substr(skits.size());
+  EXPECT_TRUE(Exists(skit)) << skit;
   std::vector<std::string> content = Content();
-  EXPECT_NE(std::find(content.begin(), content.end(), name), content.end()) << name;
+  EXPECT_NE(std::find(content.begin(), content.end(), skit.substr(skits.size())), content.end()) << skit;
 
   DWORD playerProcess = 0;
   GetWindowThreadProcessId(window, &playerProcess);
-  Handle playerHandle(OpenProcess(SYNCHRONIZE, FALSE, playerProcess));
+  Handle playing(OpenProcess(SYNCHRONIZE, FALSE, playerProcess));
   EXPECT_TRUE(saver.Close());
-  if (playerHandle.Get() != nullptr) {
-    EXPECT_EQ(WaitForSingleObject(playerHandle.Get(), kWindowLimit), static_cast<DWORD>(WAIT_OBJECT_0));
+  if (playing.Get() != nullptr) {
+    EXPECT_EQ(WaitForSingleObject(playing.Get(), kWindowLimit), static_cast<DWORD>(WAIT_OBJECT_0));
   }
 }
 
-TEST_F(Installer, ConfigureModeOpensItsFormOnTheInstallation) {
+TEST_F(Installer, ConfigureModeListsTheInstalledSkits) {
   Install();
   std::vector<std::string> titles = SkitTitles();
   ASSERT_FALSE(titles.empty());
@@ -475,46 +395,40 @@ TEST_F(Installer, ConfigureModeOpensItsFormOnTheInstallation) {
   HWND form = settings.WaitForForm();
   ASSERT_NE(form, nullptr);
   // No message box about a missing or broken installation took its place.
-  char cls[64];
-  GetClassNameA(form, cls, sizeof cls);
-  EXPECT_STRNE(cls, "#32770");
+  char name[64];
+  GetClassNameA(form, name, sizeof name);
+  EXPECT_STRNE(name, "#32770");
 
-  // Where the form has a skit list, it names every installed skit.
   HWND list = nullptr;
   EnumChildWindows(
       form,
       [](HWND child, LPARAM param) -> BOOL {
         char name[32];
         GetClassNameA(child, name, sizeof name);
-        if (lstrcmpiA(name, "ListBox") != 0) return TRUE;
-        *reinterpret_cast<HWND*>(param) = child;
-        return FALSE;
+        if (lstrcmpiA(name, "ListBox") == 0) *reinterpret_cast<HWND*>(param) = child;
+        return *reinterpret_cast<HWND*>(param) == nullptr;
       },
       reinterpret_cast<LPARAM>(&list));
-  if (list != nullptr) {
-    std::vector<std::string> items;
-    for (DWORD waited = 0; waited < kWindowLimit; waited += 50) {
-      LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
-      if (count >= static_cast<LRESULT>(titles.size())) {
-        // Asked in wide characters: an ANSI request from another process
-        // does not get its text converted under Wine.
-        for (LRESULT i = 0; i < count; ++i) {
-          wchar_t wide[512] = {};
-          if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(std::size(wide)))
-            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(wide));
-          char text[1024] = {};
-          WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-          items.push_back(text);
-        }
-        break;
-      }
-      WaitForSingleObject(settings.Info.hProcess, 50);
+  ASSERT_NE(list, nullptr);
+  std::vector<std::string> items;
+  for (DWORD waited = 0; items.empty() && waited < kWindowLimit; waited += 50) {
+    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    // Asked in wide characters: an ANSI request from another process does
+    // not get its text converted under Wine.
+    for (LRESULT i = 0; count >= static_cast<LRESULT>(titles.size()) && i < count; ++i) {
+      wchar_t wide[512] = {};
+      if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(std::size(wide)))
+        SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(wide));
+      char text[1024] = {};
+      WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+      items.push_back(text);
     }
-    for (const std::string& title : titles) {
-      bool listed = std::any_of(items.begin(), items.end(),
-                                [&](const std::string& item) { return item.find(title) != std::string::npos; });
-      EXPECT_TRUE(listed) << title;
-    }
+    WaitForSingleObject(settings.Info.hProcess, items.empty() ? 50 : 0);
+  }
+  for (const std::string& title : titles) {
+    EXPECT_TRUE(std::any_of(items.begin(), items.end(),
+                            [&](const std::string& item) { return item.find(title) != std::string::npos; }))
+        << title;
   }
   EXPECT_TRUE(settings.Close());
 }
@@ -523,7 +437,7 @@ TEST_F(Installer, SilentUninstallLeavesNoneOfItsFilesOrKeys) {
   Install("/SETCURRENT");
   // What the screensaver makes as it runs: the user's choices, a download
   // under way, a skit that came later, the player's argument file, its log.
-  WriteValue(HKEY_CURRENT_USER, Settings, "Sound", nullptr, 1);
+  UserKey_.SetDword("Sound", 1);
   WriteFileBytes(File("download\\fireflies.skit"), "part");
   WriteFileBytes(File("skits\\fireflies.skit"), "skit 1\r\n");
   WriteFileBytes(File("skitplay.arg"), "SS_Swf=x");
@@ -531,22 +445,19 @@ TEST_F(Installer, SilentUninstallLeavesNoneOfItsFilesOrKeys) {
   WriteFileBytes(File("download.log"), "line\r\n");
 
   Uninstall();
-  EXPECT_FALSE(FolderExists(Folder));
+  EXPECT_FALSE(Exists(Folder, true));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Settings));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
-  std::string current;
-  EXPECT_FALSE(ReadString(HKEY_CURRENT_USER, kDesktopKey, "SCRNSAVE.EXE", current)) << current;
+  EXPECT_EQ(CurrentScreensaver(), std::nullopt);
 }
 
 TEST_F(Installer, UninstallLeavesAScreensaverChosenSinceAlone) {
   Install("/SETCURRENT");
   const std::string other = "C:\\windows\\system32\\scrnsave.scr";
-  WriteValue(HKEY_CURRENT_USER, kDesktopKey, "SCRNSAVE.EXE", &other);
+  SetCurrentScreensaver(other);
   Uninstall();
-  std::string current;
-  EXPECT_TRUE(ReadString(HKEY_CURRENT_USER, kDesktopKey, "SCRNSAVE.EXE", current));
-  EXPECT_EQ(current, other);
+  EXPECT_EQ(CurrentScreensaver(), other);
 }
 
 TEST_F(Installer, InstallingAgainKeepsTheUsersCatalogue) {
@@ -554,13 +465,14 @@ TEST_F(Installer, InstallingAgainKeepsTheUsersCatalogue) {
   std::string ticked = UntickOneSkit();
   ASSERT_FALSE(ticked.empty());
   // The programs and starting skits are written afresh.
+  const std::string skit = File("skits\\" + Content().front());
   ASSERT_TRUE(DeleteFileA(File("skitplay.exe").c_str()));
-  ASSERT_TRUE(DeleteFileA(File(("skits\\" + Content().front()).c_str()).c_str()));
+  ASSERT_TRUE(DeleteFileA(skit.c_str()));
 
   Install();
   EXPECT_EQ(ReadFileBytes(File("drearigrams.pak")), ticked);
-  EXPECT_TRUE(FileExists(File("skitplay.exe")));
-  EXPECT_TRUE(FileExists(File("skits\\" + Content().front())));
+  EXPECT_TRUE(Exists(File("skitplay.exe")));
+  EXPECT_TRUE(Exists(skit));
   EXPECT_TRUE(SamePath(Setting("OpsFilePath"), File("drearigrams.pak")));
 }
 
@@ -568,29 +480,29 @@ TEST_F(Installer, KeepSettingsKeepsTheChoicesForTheNextInstallation) {
   Install();
   std::string ticked = UntickOneSkit();
   ASSERT_FALSE(ticked.empty());
-  WriteValue(HKEY_CURRENT_USER, Settings, "Sound", nullptr, 2);
-  WriteValue(HKEY_CURRENT_USER, Settings, "SyncMethod", nullptr, 2);
+  UserKey_.SetDword("Sound", 2);
+  UserKey_.SetDword("SyncMethod", 2);
   WriteFileBytes(File("skits\\fireflies.skit"), "skit 1\r\n");
 
   Uninstall("/KEEPSETTINGS");
   // The programs and the installation key are gone ...
-  EXPECT_FALSE(FileExists(File("drearigrams.scr")));
-  EXPECT_FALSE(FileExists(File("uninstall.exe")));
-  EXPECT_FALSE(FolderExists(File("download")));
+  EXPECT_FALSE(Exists(File("drearigrams.scr")));
+  EXPECT_FALSE(Exists(File("uninstall.exe")));
+  EXPECT_FALSE(Exists(File("download"), true));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
   // ... the user's choices, ticks and skits stay ...
   DWORD sound = 0, sync = 0;
-  EXPECT_TRUE(ReadDword(HKEY_CURRENT_USER, Settings, "Sound", sound));
-  EXPECT_TRUE(ReadDword(HKEY_CURRENT_USER, Settings, "SyncMethod", sync));
+  EXPECT_TRUE(UserKey_.GetDword("Sound", sound));
+  EXPECT_TRUE(UserKey_.GetDword("SyncMethod", sync));
   EXPECT_EQ(sound, 2u);
   EXPECT_EQ(sync, 2u);
   EXPECT_EQ(ReadFileBytes(File("drearigrams.pak")), ticked);
-  EXPECT_TRUE(FileExists(File("skits\\fireflies.skit")));
+  EXPECT_TRUE(Exists(File("skits\\fireflies.skit")));
 
   // ... and the next installation takes them up.
   Install();
   EXPECT_EQ(ReadFileBytes(File("drearigrams.pak")), ticked);
-  EXPECT_TRUE(ReadDword(HKEY_CURRENT_USER, Settings, "Sound", sound));
+  EXPECT_TRUE(UserKey_.GetDword("Sound", sound));
   EXPECT_EQ(sound, 2u);
 }
