@@ -4,7 +4,7 @@
 ;   SCREENSAVER  drearigrams.scr          PLAYER   skitplay.exe
 ;   CATALOGUE    the starting catalogue   CONTENT_NSH  the DG_INSTALL_CONTENT macro (skits)
 ;   VERSION      a.b.c.d                  ABOUT_URL    the AboutURL value
-;   HELP_FILE    the help page (optional)
+;   ICON         the program's icon        HELP_FILE    the help page (optional)
 ;
 ; Everything lives in one folder, laid out as the screensaver's installation
 ; key describes it:
@@ -65,10 +65,17 @@ VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "LegalCopyright" "Brindlecove"
 
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
 !define MUI_COMPONENTSPAGE_NODESC
+SpaceTexts none
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_DIRECTORY
+!define MUI_PAGE_HEADER_TEXT "Screensaver"
+!define MUI_PAGE_HEADER_SUBTEXT "Choose whether Windows shows the skits when the computer is idle."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "Drearigrams becomes the screensaver of the user who runs this setup. Another one can be chosen at any time in the Screen Saver Settings."
+!define MUI_COMPONENTSPAGE_TEXT_COMPLIST "Options:"
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_RUN "$INSTDIR\${PROGRAM}.scr"
@@ -78,7 +85,10 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Brindlecove"
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
-!define MUI_COMPONENTSPAGE_TEXT_TOP "Tick the box to keep your settings, your choice of skits and the skits themselves for a later installation."
+!define MUI_PAGE_HEADER_TEXT "Your settings and skits"
+!define MUI_PAGE_HEADER_SUBTEXT "Choose whether to keep them for a later installation."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "Tick the box to keep your settings, your choice of skits and the skits themselves for a later installation into the same folder."
+!define MUI_COMPONENTSPAGE_TEXT_COMPLIST "Options:"
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
 
