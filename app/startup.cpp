@@ -9,9 +9,10 @@
 #include <cstdlib>
 #include <exception>
 
-#include "app/password.h"
+#include "host/password.h"
 #include "base/settings.h"
 #include "forms/application.h"
+#include "net/net_texts.h"
 #include "saver/saver_main.h"
 #include "store/catalogue.h"
 #include "ui/settings_form.h"
@@ -87,6 +88,9 @@ void SaverCreateForms() {
       Form_Saver_Main_Dem = forms::Application.CreateForm<TForm_Saver_Main_Dem>();
       break;
     case SAVER_PREVIEW:
+      // Without a host nobody could ever see or close the preview: no form,
+      // and the message loop ends at once.
+      if (HostWindow == nullptr) break;
       Form_Saver_Main_Dem = forms::Application.CreateForm<TForm_Saver_Main_Dem>();
       ParentToHost(forms::Application.Handle(), Form_Saver_Main_Dem->Handle());
       break;
@@ -127,12 +131,14 @@ int SaverMain(const char* arguments) {
     return 0;
   }
 
+  // Titled before anything can fail, so that every box carries the title.
+  forms::Application.SetTitle(kApplicationTitle);
+  net::SetAgentText(kApplicationTitle);
   try {
     auto* settings = new cSettings_Dem();
     settings->Load();
     SaverStartup(arguments);
     forms::Application.Initialize();
-    forms::Application.SetTitle(kApplicationTitle);
     SaverCreateForms();
     forms::Application.Run();
     SaverShutdown();

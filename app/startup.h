@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/saver_state.h"
+#include "host/saver_state.h"
 
 uint8_t ParseCommandLine(const char* arguments);
 HWND ParseWindowHandle(const char* text);

@@ -17,6 +17,7 @@
 #include "base/errors.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "forms/application.h"
 #include "forms/controls.h"
 
 const char kUserCancelledText[] = "User cancelled the operation.";

@@ -1,6 +1,28 @@
 #include "net/net_texts.h"
 
+#include <mutex>
+
 namespace net {
+
+namespace {
+
+std::mutex AgentLock;
+std::string& Agent() {
+  static std::string agent = "Drearigrams Screensaver";
+  return agent;
+}
+
+}  // namespace
+
+std::string AgentText() {
+  std::lock_guard<std::mutex> hold(AgentLock);
+  return Agent();
+}
+
+void SetAgentText(const std::string& text) {
+  std::lock_guard<std::mutex> hold(AgentLock);
+  Agent() = text;
+}
 
 namespace {
 

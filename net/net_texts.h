@@ -1,12 +1,27 @@
 // The texts of the Internet transport (the connection component and the HTTP
 // requests), kept in one table under their string-table ids so that a
-// translation replaces them in one place.
+// translation replaces them in one place; the agent name it sends; and its
+// exception type. The transport knows nothing of the forms above it.
 #pragma once
 
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 
 namespace net {
+
+// A failure of the transport, its text meant for the user.
+class Exception : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+  std::string Message() const { return what(); }
+};
+
+// The agent name every Internet session opens with: the program's title,
+// "Drearigrams Screensaver", unless a program sets another before its first
+// connection.
+std::string AgentText();
+void SetAgentText(const std::string& text);
 
 enum TextId : int {
   SConnectTimedOut = 65504,

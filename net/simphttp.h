@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "forms/application.h"
+#include "net/net_texts.h"
 #include "net/streams.h"
 #include "net/wininet_control.h"
 
-class ESimpleHTTPError : public forms::Exception {
+class ESimpleHTTPError : public net::Exception {
  public:
-  using forms::Exception::Exception;
+  using net::Exception::Exception;
 };
 
 // A date and time as the class library keeps it: days since 30 December

@@ -91,7 +91,7 @@ bool TWinInetControl::Connect() {
   if (FInternetHandle.load() == nullptr) {
     std::string bypass;
     for (const std::string& line : FProxyBypassList) bypass += line + "\r\n";
-    const std::string& agent = forms::Application.Title();
+    const std::string agent = net::AgentText();
     FInternetHandle.store(InternetOpenA(agent.c_str(), FAccessType,
                                         FResolveNames == rnProxy ? ProxyName.c_str() : nullptr,
                                         bypass.empty() ? nullptr : bypass.c_str(), 0));

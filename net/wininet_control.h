@@ -19,12 +19,12 @@
 #include <thread>
 #include <vector>
 
-#include "forms/application.h"
+#include "net/net_texts.h"
 
 // A failed connect, or a failed read of a response body.
-class EWinInetError : public forms::Exception {
+class EWinInetError : public net::Exception {
  public:
-  using forms::Exception::Exception;
+  using net::Exception::Exception;
 };
 
 // The ordinals are stored and compared: keep the order.

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "app/password.h"
-#include "app/saver_state.h"
+#include "host/password.h"
+#include "host/saver_state.h"
 #include "base/files.h"
 #include "forms/application.h"
 

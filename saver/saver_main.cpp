@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "app/saver_state.h"
+#include "host/saver_state.h"
 #include "base/files.h"
 #include "base/settings.h"
 #include "download/comm.h"

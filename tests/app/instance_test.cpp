@@ -139,3 +139,47 @@ TEST_F(SingleInstance, PasswordChangeModeEndsAtOnce) {
   ASSERT_TRUE(change.Exited(code));
   EXPECT_EQ(code, 0u);
 }
+
+TEST_F(SingleInstance, APreviewWithoutAHostEndsAtOnce) {
+  for (const char* arguments : {"/p 0", "/p"}) {
+    SCOPED_TRACE(arguments);
+    SaverProcess preview(arguments);
+    ASSERT_TRUE(preview.Started);
+    DWORD code = 1;
+    ASSERT_TRUE(preview.Exited(code)) << "nothing could ever close a preview without a host";
+    EXPECT_EQ(code, 0u);
+  }
+}
+
+TEST_F(SingleInstance, AStartupFailureBoxCarriesTheProgramTitle) {
+  // Configure mode hands a catalogue that cannot be opened on to the box
+  // shown at the end of start-up.
+  SaverProcess configure("/c");
+  ASSERT_TRUE(configure.Started);
+  struct Search {
+    DWORD pid;
+    HWND found;
+  } search{configure.Info.dwProcessId, nullptr};
+  for (DWORD waited = 0; search.found == nullptr && waited < kWaitLimit; waited += 50) {
+    if (WaitForSingleObject(configure.Info.hProcess, 50) != WAIT_TIMEOUT) break;
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(param);
+          DWORD pid = 0;
+          GetWindowThreadProcessId(window, &pid);
+          char cls[64];
+          GetClassNameA(window, cls, sizeof cls);
+          if (pid != s->pid || std::string(cls) != "#32770" || !IsWindowVisible(window)) return TRUE;
+          s->found = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+  }
+  ASSERT_NE(search.found, nullptr) << "no box";
+  char caption[128] = {};
+  GetWindowTextA(search.found, caption, sizeof caption);
+  EXPECT_STREQ(caption, "Drearigrams Screensaver");
+  PostMessageA(search.found, WM_COMMAND, IDOK, 0);
+  DWORD code = 1;
+  ASSERT_TRUE(configure.Exited(code));
+}

@@ -12,6 +12,7 @@
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/log.h"
+#include "forms/application.h"
 #include "base/settings.h"
 #include "tests/download/download_testing.h"
 #include "tests/support/http_server.h"

@@ -128,7 +128,6 @@ TEST(SimpleHTTPCrackURL, AnAddressThatCannotBeSplitRaisesUnlessSilent) {
 }
 
 TEST_F(SimpleHTTPTest, GetFetchesTheBodyAsTheApplicationWithoutABody) {
-  forms::Application.SetTitle("Drearigrams Screensaver");
   HTTP.SetPostData({"must=not", "be=sent"});
   HTTP.SetOptionalHeaders({"X-Skit-Client: test"});
   HTTP.Referrer = "http://referrer.example.com/";

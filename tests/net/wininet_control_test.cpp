@@ -229,7 +229,7 @@ TEST(WinInetControl, DisconnectThatRaisesInsideReturnsFalse) {
   http.HostName = "127.0.0.1";
   http.Connect();
   http.DoStateChange(fsConnected);
-  http.OnDisconnected = [](TWinInetControl*) { throw forms::Exception("handler failed"); };
+  http.OnDisconnected = [](TWinInetControl*) { throw net::Exception("handler failed"); };
   EXPECT_FALSE(http.Disconnect());
   EXPECT_EQ(http.GetInternetHandle(), nullptr);
   EXPECT_EQ(http.GetConnectHandle(), nullptr);

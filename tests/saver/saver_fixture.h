@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/saver_state.h"
+#include "host/saver_state.h"
 #include "base/files.h"
 #include "base/settings.h"
 #include "download/progress_form.h"

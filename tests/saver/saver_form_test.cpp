@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "app/saver_state.h"
+#include "host/saver_state.h"
 #include "base/files.h"
 #include "base/settings.h"
 #include "forms/application.h"

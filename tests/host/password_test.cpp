@@ -1,8 +1,8 @@
-#include "app/password.h"
+#include "host/password.h"
 
 #include <gtest/gtest.h>
 
-#include "app/saver_state.h"
+#include "host/saver_state.h"
 #include "tests/support/testing.h"
 
 namespace {

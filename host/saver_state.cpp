@@ -1,4 +1,4 @@
-#include "app/saver_state.h"
+#include "host/saver_state.h"
 
 uint8_t SaverMode = SAVER_CONFIGURE;
 HWND HostWindow = nullptr;

@@ -1,8 +1,8 @@
-#include "app/password.h"
+#include "host/password.h"
 
 #include <string>
 
-#include "app/saver_state.h"
+#include "host/saver_state.h"
 #include "base/settings.h"
 
 namespace {
