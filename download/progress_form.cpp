@@ -65,11 +65,24 @@ void TForm_DownloadProgress::BtnCancelClick() {
 }
 
 void TForm_DownloadProgress::FormCloseQuery(bool& canClose) {
-  // Hidden: close without asking. Shown: only when the user confirms.
-  Approved_ = !Visible() || MessageBoxA(Handle(), kCancelDownloadQuestion, "Confirm",
-                                        MB_YESNO | MB_ICONQUESTION) == IDYES;
-  canClose = Approved_;
-  if (Approved_ && Visible() && NotifyForm != nullptr && NotifyForm->Handle() != nullptr)
+  // Hidden: close without asking. Shown: only when the user confirms,
+  // whether the button, the close box or Alt+F4 asked.
+  if (!Visible() || Discarded_) {
+    Approved_ = canClose = !Discarded_;
+    return;
+  }
+  Asking_ = true;
+  const bool confirmed = MessageBoxA(Handle(), kCancelDownloadQuestion, "Confirm", MB_YESNO | MB_ICONQUESTION) == IDYES;
+  Asking_ = false;
+  if (Discarded_) {
+    // The sequence ended meanwhile; there is nothing left to cancel.
+    canClose = false;
+    Release();
+    return;
+  }
+  Approved_ = canClose = CancelPressed = confirmed;
+  if (!confirmed) return;
+  if (NotifyForm != nullptr && NotifyForm->Handle() != nullptr)
     PostMessageA(NotifyForm->Handle(), WM_DOWNLOAD_CANCEL, 0, 0);
 }
 
@@ -80,6 +93,18 @@ void TForm_DownloadProgress::FormClose(forms::TCloseAction& action) {
 
 void TForm_DownloadProgress::FormHide() {
   if (NotifyForm != nullptr) NotifyForm->SetEnabled(true);
+}
+
+void DestroyDownloadProgress() {
+  TForm_DownloadProgress* dialog = Form_DownloadProgress;
+  Form_DownloadProgress = nullptr;
+  if (dialog == nullptr) return;
+  if (dialog->Asking_) {
+    dialog->Discarded_ = true;
+    dialog->NotifyForm = nullptr;
+    return;
+  }
+  delete dialog;
 }
 
 uint32_t ProgressMaximum(const DownloadProgress& progress) { return progress.JobTotal * 100u; }

@@ -29,7 +29,10 @@ class TForm_DownloadProgress : public forms::TForm {
   forms::TButton* BtnCancel = nullptr;
 
   forms::TForm* NotifyForm = nullptr;
+  // The user confirmed a cancel, with the button, the close box or Alt+F4.
   bool CancelPressed = false;
+  // The "cancel?" question is open.
+  bool Asking() const { return Asking_; }
 
  protected:
   void CreateParams(forms::TCreateParams& params) override;
@@ -39,12 +42,22 @@ class TForm_DownloadProgress : public forms::TForm {
   void FormHide() override;
 
  private:
+  friend void DestroyDownloadProgress();
   forms::TForm* Owner_;
   bool Approved_ = false;
+  bool Asking_ = false;
+  // The sequence ended while the question was open: the dialog goes as
+  // soon as the question has been answered.
+  bool Discarded_ = false;
 };
 
 // The one dialog of the process; null when there is none.
 extern TForm_DownloadProgress* Form_DownloadProgress;
+// Destroys Form_DownloadProgress and sets it to null. While the dialog asks
+// its question, the question's own message loop delivers the messages that
+// end a sequence: then the dialog is only let go of here, and deletes itself
+// once the question has been answered.
+void DestroyDownloadProgress();
 
 // What the refresh shows, read from the catalogue and the worker.
 struct DownloadProgress {

@@ -37,12 +37,12 @@ void TFont::Release() {
 // ---- TCanvas
 
 TCanvas::TCanvas(HDC dc, POINT origin, COLORREF brush, const TFont* font)
-    : Dc_(dc), Origin_(origin), Brush_(CreateSolidBrush(brush)) {
+    : Dc_(dc), Origin_(origin), Brush_(CreateSolidBrush(brush)), BrushColor_(brush) {
   Select(font);
 }
 
 TCanvas::TCanvas(HWND window, POINT origin, COLORREF brush, const TFont* font)
-    : Dc_(GetDC(window)), Window_(window), Origin_(origin), Brush_(CreateSolidBrush(brush)) {
+    : Dc_(GetDC(window)), Window_(window), Origin_(origin), Brush_(CreateSolidBrush(brush)), BrushColor_(brush) {
   Select(font);
 }
 
@@ -71,6 +71,18 @@ void TCanvas::FillRect(const RECT& rect) {
 void TCanvas::TextOut(int x, int y, const std::string& text) {
   if (Dc_ == nullptr || text.empty()) return;
   ::TextOutA(Dc_, Origin_.x + x, Origin_.y + y, text.c_str(), static_cast<int>(text.size()));
+}
+
+void TCanvas::TextRect(const RECT& rect, int x, int y, const std::string& text) {
+  if (Dc_ == nullptr) return;
+  RECT r = rect;
+  OffsetRect(&r, Origin_.x, Origin_.y);
+  const int oldMode = SetBkMode(Dc_, OPAQUE);
+  const COLORREF oldColor = SetBkColor(Dc_, BrushColor_);
+  ExtTextOutA(Dc_, Origin_.x + x, Origin_.y + y, ETO_OPAQUE | ETO_CLIPPED, &r, text.c_str(),
+              static_cast<UINT>(text.size()), nullptr);
+  SetBkColor(Dc_, oldColor);
+  SetBkMode(Dc_, oldMode);
 }
 
 void TCanvas::SetFont(const TFont& font) {

@@ -46,6 +46,9 @@ class TCanvas {
 
   void FillRect(const RECT& rect);
   void TextOut(int x, int y, const std::string& text);
+  // Fills rect with the brush and draws text at x, y inside it, clipped to
+  // it, in one pass: nothing drawn there before stays behind.
+  void TextRect(const RECT& rect, int x, int y, const std::string& text);
   SIZE TextExtent(const std::string& text);
   // Selects another font (and its colour); the first font is restored when
   // the canvas goes.
@@ -59,6 +62,7 @@ class TCanvas {
   HWND Window_ = nullptr;
   POINT Origin_;
   HBRUSH Brush_;
+  COLORREF BrushColor_;
   HGDIOBJ OldFont_ = nullptr;
 };
 

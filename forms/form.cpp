@@ -469,6 +469,14 @@ LRESULT TForm::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
   return DefaultHandler(message, wParam, lParam);
 }
 
+namespace {
+const UINT kReleaseMessage = RegisterWindowMessageA("DrearigramsReleaseForm");
+}  // namespace
+
+void TForm::Release() {
+  if (Handle_ != nullptr) PostMessageA(Handle_, kReleaseMessage, 0, 0);
+}
+
 LRESULT CALLBACK TForm::StaticWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   TForm* form;
   if (message == WM_NCCREATE) {
@@ -479,6 +487,11 @@ LRESULT CALLBACK TForm::StaticWndProc(HWND window, UINT message, WPARAM wParam, 
     form = reinterpret_cast<TForm*>(GetWindowLongPtrA(window, GWLP_USERDATA));
   }
   if (form == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+  if (message == kReleaseMessage && kReleaseMessage != 0) {
+    // Outside every handler of the form: nothing of it is on the stack.
+    delete form;
+    return 0;
+  }
   if (message == WM_NCDESTROY) {
     UnregisterDialog(window);
     SetWindowLongPtrA(window, GWLP_USERDATA, 0);

@@ -48,6 +48,10 @@ class TForm {
   bool Visible() const;
   // Asks the form to close: FormCloseQuery may refuse, FormClose picks the action.
   void Close();
+  // Deletes the form once the messages already waiting have been handled:
+  // the way for a form to end itself from inside its own handlers, where
+  // deleting it at once would pull the object from under them.
+  void Release();
   void SetEnabled(bool enabled);
   void SetCaption(const std::string& caption);
   void SetBounds(int x, int y, int width, int height);

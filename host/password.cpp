@@ -65,8 +65,11 @@ void ParentToHost(HWND applicationWindow, HWND formWindow) {
   ShowWindow(applicationWindow, SW_HIDE);
   SetParent(applicationWindow, HostWindow);
   SetWindowLongA(applicationWindow, GWL_STYLE, WS_CHILD | WS_DISABLED);
+  // The form keeps its visibility: a child style without WS_VISIBLE would
+  // leave the preview hidden inside the host for good.
+  const LONG visible = GetWindowLongA(formWindow, GWL_STYLE) & WS_VISIBLE;
   SetParent(formWindow, HostWindow);
-  SetWindowLongA(formWindow, GWL_STYLE, WS_CHILD | WS_DISABLED);
+  SetWindowLongA(formWindow, GWL_STYLE, WS_CHILD | WS_DISABLED | visible);
   if (HostWindow != nullptr) {
     RECT client;
     GetClientRect(HostWindow, &client);

@@ -8,5 +8,6 @@
 bool IsPasswordProtected();
 BOOL VerifyPassword(HWND window);
 void ChangePassword(HWND window);
-// Makes the application window and the form window children of HostWindow.
+// Makes the application window (hidden) and the form window (shown if it
+// was) disabled children of HostWindow.
 void ParentToHost(HWND applicationWindow, HWND formWindow);

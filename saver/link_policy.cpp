@@ -24,6 +24,51 @@ std::string FullPath(const std::string& path) {
   return buffer;
 }
 
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+// The path as the file system itself names it, upper-cased for comparison:
+// short 8.3 names come out long, and letters of any alphabet compare
+// without their case. What exists is asked of the opened file or folder (its
+// final path); a part that does not exist yet is kept as written after the
+// resolved folder above it.
+std::wstring ResolvedKey(const std::wstring& path, int depth = 0) {
+  std::wstring resolved;
+  HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    wchar_t buffer[MAX_PATH * 2];
+    DWORD n = GetFinalPathNameByHandleW(handle, buffer, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(handle);
+    if (n > 0 && n < MAX_PATH * 2) {
+      resolved.assign(buffer, n);
+      if (resolved.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        resolved = L"\\\\" + resolved.substr(8);
+      else if (resolved.rfind(L"\\\\?\\", 0) == 0)
+        resolved.erase(0, 4);
+    }
+  }
+  if (resolved.empty()) {
+    const size_t cut = path.find_last_of(L'\\');
+    if (cut == std::wstring::npos || cut + 1 >= path.size() || depth > 64)
+      resolved = path;
+    else
+      resolved = ResolvedKey(path.substr(0, cut), depth + 1) + L"\\" + path.substr(cut + 1);
+  }
+  if (!resolved.empty()) CharUpperBuffW(resolved.data(), static_cast<DWORD>(resolved.size()));
+  return resolved;
+}
+
+bool EndsWith(const std::wstring& text, const wchar_t* suffix) {
+  const size_t n = wcslen(suffix);
+  return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
 bool HasControlCharacter(const std::string& text) {
   return std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 32 || c == 127; });
 }
@@ -48,16 +93,18 @@ std::string LinkRefusal(const std::string& target, const std::vector<std::string
   if (!drivePath) return "Link refused: only web and mail addresses and programs given by full path are opened.";
   const std::string full = FullPath(target);
   if (full.empty()) return "Link refused: the program path is not valid.";
-  const std::string fullLower = Lower(full);
-  if (fullLower.size() < 4 || (fullLower.compare(fullLower.size() - 4, 4, ".exe") != 0 &&
-                               fullLower.compare(fullLower.size() - 4, 4, ".com") != 0))
-    return "Link refused: only programs (.exe, .com) are opened.";
+  // Compared as the file system resolves them: a short name or another case
+  // must not lead past the rule.
+  const std::wstring key = ResolvedKey(Widen(full));
+  if (!EndsWith(key, L".EXE") && !EndsWith(key, L".COM")) return "Link refused: only programs (.exe, .com) are opened.";
   for (const std::string& folder : protectedFolders) {
     if (folder.empty()) continue;
-    std::string root = Lower(FullPath(folder));
+    const std::string fullFolder = FullPath(folder);
+    if (fullFolder.empty()) continue;
+    std::wstring root = ResolvedKey(Widen(fullFolder));
     if (root.empty()) continue;
-    if (root.back() != '\\') root += '\\';
-    if (StartsWith(fullLower, root)) return "Link refused: the program lies in a folder of downloaded content.";
+    if (root.back() != L'\\') root += L'\\';
+    if (key.compare(0, root.size(), root) == 0) return "Link refused: the program lies in a folder of downloaded content.";
   }
   return {};
 }

@@ -161,10 +161,10 @@ void TForm_Saver::ErrorTimerTimer() {
     canvas->FillRect(client);
     ErrorScrollX = client.right;
   }
-  canvas->TextOut(ErrorScrollX, 0, ErrorLine);
   SIZE extent = canvas->TextExtent(ErrorLine);
-  // Erase the last two columns of the text drawn one tick earlier.
-  canvas->FillRect(RECT{ErrorScrollX + extent.cx, 0, ErrorScrollX + extent.cx + 2, extent.cy});
+  // The whole strip of the line in one opaque pass: the text at its new
+  // place and the background around it, so no trace of the last tick stays.
+  canvas->TextRect(RECT{0, 0, client.right, extent.cy}, ErrorScrollX, 0, ErrorLine);
   ErrorScrollX -= 2;
   if (ErrorScrollX + extent.cx < 0) {
     ErrorScrollX = client.right;

@@ -147,8 +147,11 @@ void TForm_Saver_Main::PlayNextSkit() {
   }
 
   const char* file = notice == 0 ? catalogue.NextSkit() : catalogue.GetFileName(CAT_NOTICE, notice, 0);
-  if (file == nullptr)
+  NoticePlaying = notice != 0 && file != nullptr;
+  if (file == nullptr) {
     file = catalogue.GetFileName(CAT_NOTICE, startDownload || catalogue.Transfer != nullptr ? 1 : 4, 0);
+    NoticePlaying = file != nullptr;
+  }
   if (file == nullptr) file = catalogue.NextSkit();
   // The catalogue names files inside the skits folder; the player gets the full path.
   if (file != nullptr) PlaySkit(JoinPath(TheSettings->SkitsPath, file));
@@ -207,17 +210,33 @@ void TForm_Saver_Main::RemoveTransparency() { ChangeExStyle(Handle(), 0, WS_EX_T
 
 bool TForm_Saver_Main::OnSaverMouse(UINT) { return false; }
 
+std::vector<std::string> TForm_Saver_Main::ContentFolders() {
+  if (TheSettings == nullptr) return {};
+  return {TheSettings->SkitsPath, TheSettings->DownloadPath};
+}
+
 bool TForm_Saver_Main::OnSaverKey(UINT message, WPARAM keyCode) {
-  if (ErrorActive || message != WM_KEYDOWN || TheSkitManager == nullptr) return false;
+  // A notice movie has no hot key; the catalogue's is still the last skit's.
+  if (ErrorActive || message != WM_KEYDOWN || TheSkitManager == nullptr || NoticePlaying) return false;
   const SkitHotKey* hotKey = TheSkitManager->FindHotKey(static_cast<int32_t>(keyCode));
   if (hotKey == nullptr) return false;
   if (hotKey->Action == 1) {
     KeepPlayer = true;
     ForwardKey(keyCode);
   } else if (hotKey->Action == 2) {
+    const std::string target = hotKey->Link.Text != nullptr ? hotKey->Link.Text : "";
+    const std::string refusal = LinkRefusal(target, ContentFolders());
+    if (!refusal.empty()) {
+      // Nothing is opened, so nothing may look as if it had been: the saver
+      // plays on and only the reason is written down.
+      WriteIniString("ShellExecute", nullptr, nullptr);
+      WriteIniString("ShellExecute", "Command", target.c_str());
+      WriteIniString("ShellExecute", "ShellExecute", refusal.c_str());
+      return true;
+    }
     SkitTimer.SetEnabled(false);
     PrepareLaunch();
-    Launch(hotKey->Link.Text != nullptr ? hotKey->Link.Text : "", "");
+    Launch(target, "");
     RemoveTransparency();
     DestroyBackdrop();
   }
@@ -253,9 +272,7 @@ void TForm_Saver_Main::Launch(const std::string& target, const std::string& para
     SkitPlayer->Stop(3000);
     SkitPlayer.reset();
   }
-  std::vector<std::string> contentFolders;
-  if (TheSettings != nullptr) contentFolders = {TheSettings->SkitsPath, TheSettings->DownloadPath};
-  const std::string refusal = LinkRefusal(target, contentFolders);
+  const std::string refusal = LinkRefusal(target, ContentFolders());
   if (!refusal.empty()) {
     WriteIniString("ShellExecute", "ShellExecute", refusal.c_str());
     return;
@@ -329,7 +346,7 @@ void TForm_Saver_Main::WaitForDownloadOnClose(forms::TCloseAction& action) {
   // The user is done with the screensaver, but a download runs: hide behind
   // the progress dialog and end when the last transfer has.
   TheSkitManager->SetDriverFlag(true);
-  delete Form_DownloadProgress;
+  DestroyDownloadProgress();
   Form_DownloadProgress = new TForm_DownloadProgress(this, this);
   Form_DownloadProgress->Show();
   Form_DownloadProgress->SetProcessText("Downloading files...");
@@ -341,20 +358,23 @@ void TForm_Saver_Main::WaitForDownloadOnClose(forms::TCloseAction& action) {
 }
 
 LRESULT TForm_Saver_Main::WMDownloadDone(WPARAM, LPARAM lParam) {
+  if (TheSkitManager == nullptr) return 0;
+  // Read first: the worker and its texts go when the job ends.
+  const std::string item = TransferItemName();
   bool finished = false;
   try {
     finished = !TheSkitManager->OnDownloadDone(static_cast<int32_t>(lParam));
-  } catch (const forms::Exception& error) {
-    forms::ShowMessage("Error downloading " + TransferItemName() + ". " + error.Message());
   } catch (const std::exception& error) {
-    forms::ShowMessage("Error downloading " + TransferItemName() + ". " + error.what());
+    // The catalogue has ended the job before it threw: the wait ends too.
+    finished = true;
+    forms::ShowMessage("Error downloading " + item + ". " + error.what());
   } catch (...) {
-    forms::ShowMessage("An unknown error occurred while downloading " + TransferItemName() + ".");
+    finished = true;
+    forms::ShowMessage("An unknown error occurred while downloading " + item + ".");
   }
   if (finished && ExitTimer.Enabled()) {
     ExitTimer.SetEnabled(false);
-    delete Form_DownloadProgress;
-    Form_DownloadProgress = nullptr;
+    DestroyDownloadProgress();
     Close();
   }
   return 0;

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "download/comm.h"
 #include "forms/controls.h"
@@ -34,6 +35,8 @@ class TForm_Saver_Main : public TForm_Saver {
   bool KeepPlayer = false;
   int32_t RunCount = 0;
   HWND CloseSaverDialog = nullptr;
+  // The movie playing now is a notice, which has no hot key.
+  bool NoticePlaying = false;
 
   virtual void PlayNextSkit();
   virtual void PlaySkit(const std::string& fileName);
@@ -48,6 +51,8 @@ class TForm_Saver_Main : public TForm_Saver {
   void ForwardKey(WPARAM keyCode);
   void Launch(const std::string& target, const std::string& parameters);
   void PrepareLaunch();
+  // The folders the server's files land in, where no link may lead.
+  static std::vector<std::string> ContentFolders();
   void ShowSaverError(const char* text);
   void ShowSaverError(const std::string& text) { ShowSaverError(text.c_str()); }
 

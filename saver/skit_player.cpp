@@ -53,16 +53,20 @@ void cSkitPlayer::AddVariable(const std::string& name, const char* format, int32
   AddVariable(name, std::string(text));
 }
 
-void cSkitPlayer::WriteArgFile() const {
+void cSkitPlayer::WriteArgFile() {
   SetFileAttributesA(ArgFilePath.c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileA(ArgFilePath.c_str());
   if (Variables.empty()) return;
   cFile file;
+  // The code says which step failed, for the caller's error line.
+  int32_t failure = ERR_FILE_CREATE;
   try {
     file.Create(ArgFilePath, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ);
+    failure = ERR_FILE_WRITE;
     file.Write(Variables.data(), static_cast<DWORD>(Variables.size()));
   } catch (...) {
     file.Close();
+    SetError(failure);
     throw;
   }
   file.Close();
@@ -113,10 +117,12 @@ void cSkitPlayer::FindPlayerWindow() {
     if (GetTickCount() - start >= kWindowSearchLimit || IsFinished(0)) break;
     Sleep(20);
   }
+  SetError(ERR_CREATE_WINDOW);
   throw std::runtime_error("Unable to locate program window.");
 }
 
 bool cSkitPlayer::Play(HWND focusWindow) {
+  SetError(0);
   try {
     AddVariable("SS_Swf", SkitPath);
     WriteArgFile();
@@ -141,7 +147,18 @@ bool cSkitPlayer::Play(HWND focusWindow) {
     SetWindowLongA(PlayerWindow, GWL_EXSTYLE, GetWindowLongA(PlayerWindow, GWL_EXSTYLE) | WS_EX_TOPMOST);
     return true;
   } catch (...) {
-    // The caller shows the text of the recorded code.
+    // The caller shows the text of the recorded code and lets go of this
+    // object: nothing of the failed start may outlive it. The input goes
+    // back to our own thread, and a player that never made a window, which
+    // nobody could ever close, is ended.
+    if (GetError() == 0) SetError(ERR_NO_ERROR_INFO);
+    if (ProcessInfo.hProcess != nullptr) {
+      DetachInput();
+      if (PlayerWindow == nullptr && !IsFinished(0)) {
+        TerminateProcess(ProcessInfo.hProcess, 1);
+        IsFinished(kStopLimit);
+      }
+    }
     return false;
   }
 }

@@ -16,6 +16,8 @@ class cSkitPlayer : public cError {
  public:
   // How long Play looks for the player's window after the player is idle.
   static constexpr DWORD kWindowSearchLimit = 2000;
+  // How long a failed Play waits for an orphaned player it has ended.
+  static constexpr DWORD kStopLimit = 3000;
 
   cSkitPlayer(std::string skitPath, std::string playerPath);
   ~cSkitPlayer() override;
@@ -25,7 +27,9 @@ class cSkitPlayer : public cError {
   // An empty name or value drops every pair added so far.
   void AddVariable(const std::string& name, const std::string& value);
   void AddVariable(const std::string& name, const char* format, int32_t number);
-  // True when the player runs and its window was found.
+  // True when the player runs and its window was found. On false the code
+  // names the cause, the input is detached again, and a player that made
+  // no window has been ended.
   bool Play(HWND focusWindow);
   bool IsFinished(DWORD milliseconds) const;
   // Asks the player to close; never ends it by force.
@@ -42,7 +46,7 @@ class cSkitPlayer : public cError {
   HWND PlayerWindow = nullptr;
 
  private:
-  void WriteArgFile() const;
+  void WriteArgFile();
   void AttachInput();
   void DetachInput();
   void FindPlayerWindow();

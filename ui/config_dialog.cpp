@@ -45,10 +45,7 @@ TConfigDialog::~TConfigDialog() {
     if (TheSkitManager != nullptr) TheSkitManager->EndDownload();
     EndDownloadSequence();
   }
-  if (Form_DownloadProgress != nullptr && Form_DownloadProgress->NotifyForm == this) {
-    delete Form_DownloadProgress;
-    Form_DownloadProgress = nullptr;
-  }
+  if (Form_DownloadProgress != nullptr && Form_DownloadProgress->NotifyForm == this) DestroyDownloadProgress();
 }
 
 void TConfigDialog::CreateParams(forms::TCreateParams& params) {
@@ -82,8 +79,7 @@ void TConfigDialog::EndDownloadSequence() {
   ProgressTimer.SetEnabled(false);
   // Enabled before the progress dialog goes, so that activation comes back here.
   SetEnabled(true);
-  delete Form_DownloadProgress;
-  Form_DownloadProgress = nullptr;
+  DestroyDownloadProgress();
 }
 
 void TConfigDialog::RefreshProgress() {
