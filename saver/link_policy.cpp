@@ -37,7 +37,8 @@ std::wstring Widen(const std::string& text) {
 // without their case. What exists is asked of the opened file or folder (its
 // final path); a part that does not exist yet is kept as written after the
 // resolved folder above it.
-std::wstring ResolvedKey(const std::wstring& path, int depth = 0) {
+std::wstring ResolvedKey(std::wstring path, int depth = 0) {
+  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
   std::wstring resolved;
   HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -55,10 +56,15 @@ std::wstring ResolvedKey(const std::wstring& path, int depth = 0) {
   }
   if (resolved.empty()) {
     const size_t cut = path.find_last_of(L'\\');
-    if (cut == std::wstring::npos || cut + 1 >= path.size() || depth > 64)
+    if (cut == std::wstring::npos || cut + 1 >= path.size() || depth > 64) {
       resolved = path;
-    else
-      resolved = ResolvedKey(path.substr(0, cut), depth + 1) + L"\\" + path.substr(cut + 1);
+    } else {
+      // The parent of "C:\x" is the root "C:\", never "C:" (the drive's
+      // current folder).
+      std::wstring parent = ResolvedKey(path.substr(0, cut + (cut == 2 && path[1] == L':' ? 1 : 0)), depth + 1);
+      if (!parent.empty() && parent.back() != L'\\') parent += L'\\';
+      resolved = parent + path.substr(cut + 1);
+    }
   }
   if (!resolved.empty()) CharUpperBuffW(resolved.data(), static_cast<DWORD>(resolved.size()));
   return resolved;

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include "tests/support/testing.h"
+
 TEST(HotKeyLinks, OnlyHarmlessTargetsAreOpened) {
   const std::vector<std::string> content = {"C:\\Saver\\Skits", "C:\\Saver\\Download\\"};
   for (const char* allowed : {"http://example.com/page", "HTTPS://example.com/a?b=c", "mailto:someone@example.com",
@@ -19,4 +23,38 @@ TEST(HotKeyLinks, OnlyHarmlessTargetsAreOpened) {
   }
   // A folder that merely starts like a content folder is not one.
   EXPECT_EQ(LinkRefusal("C:\\Saver\\Skits2\\tool.exe", content), "");
+}
+
+// The rule holds however the path to a content folder is spelt: by its
+// short 8.3 names, or with other letter cases beyond ASCII.
+TEST(HotKeyLinks, ShortNamesAndCaseDoNotLeadPastTheContentFolders) {
+  testing_support::TempDir dir;
+  const std::string content = dir.File("Downloaded Content \xC4pfel");  // "Ä" in the ANSI code page
+  ASSERT_TRUE(CreateDirectoryA(content.c_str(), nullptr));
+  const std::string payload = content + "\\payload program.exe";
+  testing_support::WriteFileBytes(payload, "MZ");
+  const std::vector<std::string> folders = {content};
+  ASSERT_NE(LinkRefusal(payload, folders), "");
+
+  char shortName[MAX_PATH * 2] = {};
+  DWORD n = GetShortPathNameA(payload.c_str(), shortName, sizeof shortName);
+  ASSERT_GT(n, 0u);
+  ASSERT_NE(std::string(shortName), payload) << "the file system gives no short names";
+  EXPECT_NE(LinkRefusal(shortName, folders), "") << shortName;
+
+  // The folder named by its short name refuses the long link just as well.
+  char shortFolder[MAX_PATH * 2] = {};
+  ASSERT_GT(GetShortPathNameA(content.c_str(), shortFolder, sizeof shortFolder), 0u);
+  EXPECT_NE(LinkRefusal(payload, {shortFolder}), "") << shortFolder;
+
+  // "ä" for "Ä": the same folder to the file system.
+  std::string otherCase = payload;
+  otherCase[otherCase.find('\xC4')] = '\xE4';
+  if (GetFileAttributesA(otherCase.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    EXPECT_NE(LinkRefusal(otherCase, folders), "") << otherCase;
+  }
+  // A program beside the folder is still opened.
+  const std::string beside = dir.File("tool.exe");
+  testing_support::WriteFileBytes(beside, "MZ");
+  EXPECT_EQ(LinkRefusal(beside, folders), "");
 }

@@ -92,11 +92,26 @@ TEST_F(SkitPlayerProcess, FailuresAreReportedNotThrown) {
     EXPECT_TRUE(missing.IsFinished(0));
   }
   {
-    // A program with no window of its main thread: no code is recorded.
-    cSkitPlayer windowless("skit.swf", Player("nowindow.exe"));
+    // A program with no window of its main thread: the window is named as
+    // the cause, and the program, which nobody could close, is ended.
+    const std::string path = Player("nowindow.exe");
+    cSkitPlayer windowless("skit.swf", path);
     EXPECT_FALSE(windowless.Play(nullptr));
-    EXPECT_EQ(windowless.GetError(), 0);
+    EXPECT_EQ(windowless.GetError(), ERR_CREATE_WINDOW);
     EXPECT_EQ(windowless.PlayerWindow, nullptr);
+    EXPECT_TRUE(windowless.IsFinished(0));
+    EXPECT_FALSE(PlayerRunning(path));
+  }
+  {
+    // An argument file that cannot be written: the file's failure, and no start.
+    const std::string path = Player("player.exe");
+    DeleteFileA(Dir.File("player.arg").c_str());
+    ASSERT_TRUE(CreateDirectoryA(Dir.File("player.arg").c_str(), nullptr));
+    cSkitPlayer blocked("skit.swf", path);
+    EXPECT_FALSE(blocked.Play(nullptr));
+    EXPECT_EQ(blocked.GetError(), ERR_FILE_CREATE);
+    EXPECT_FALSE(PlayerRunning(path));
+    RemoveDirectoryA(Dir.File("player.arg").c_str());
   }
   {
     // An empty skit path clears the pairs: no argument file at all, and a

@@ -179,3 +179,31 @@ TEST_F(SaverDownload, ADownloadThatEndsWhileTheSaverPlaysDoesNotCloseIt) {
   EXPECT_FALSE(Form->Closing);
   EXPECT_TRUE(Form->Visible());
 }
+
+TEST_F(SaverDownload, ACompletionThatFailsEndsTheWaitAndNamesTheItem) {
+  Settings.SyncMethod = 0;
+  // A new revision of the skit the catalogue has: merged, then saved.
+  SyncBuilder sync;
+  sync.UrlBase = Server.Url("/skits/");
+  sync.Add(CAT_SKIT, 1, 2, "First, revised", {"first.skit"});
+  sync.Write(Served.File("kinetrope.syn"));
+  Start();
+  ASSERT_TRUE(WaitForStarts(1));
+  EndMovie();
+  ASSERT_TRUE(WaitForStarts(2));
+  // The list's completion is handled only when this thread next takes its
+  // messages: close now, while the job still waits for it.
+  ASSERT_EQ(TheSkitManager->Phase, JOB_SYNC_FILE);
+  SendMessageA(Form->Handle(), WM_KEYDOWN, 'Q', 0);
+  ASSERT_TRUE(Form->ExitTimer.Enabled());
+  // The merge cannot be saved: the catalogue ends the job and throws.
+  TheSkitManager->OpsPak.reset();
+  TheSkitManager->OpsPak = std::make_unique<cPakFile>(Settings.OpsFilePath, true, nullptr, GENERIC_READ);
+  testing_support::MessageBoxCatcher ok(IDOK);
+  ASSERT_TRUE(PumpUntil([&] { return !Form->ExitTimer.Enabled(); }, 30000)) << "the wait never ends";
+  EXPECT_EQ(Form_DownloadProgress, nullptr);
+  EXPECT_EQ(TheSkitManager->Transfer, nullptr);
+  ASSERT_EQ(ok.Boxes.size(), 1u);
+  EXPECT_EQ(ok.Boxes[0].Text.rfind("Error downloading Kinetrope list. ", 0), 0u) << ok.Boxes[0].Text;
+  TheSkitManager->Access = GENERIC_READ;  // nothing to save at the end either
+}

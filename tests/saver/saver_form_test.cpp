@@ -1,12 +1,14 @@
 // The main saver form in-process, in run mode, on a scratch installation with
-// the fake movie player. Checks are made on the form's state and on what the
-// player recorded, never on pixels.
+// the fake movie player. Checks are made on the form's state, on what the
+// player recorded, and, for what only the screen shows (the preview, the
+// error line), on the pixels against a freshly drawn reference.
 #include "saver/saver_main.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include "host/password.h"
 #include "host/saver_state.h"
 #include "base/files.h"
 #include "base/settings.h"
@@ -89,11 +91,57 @@ TEST_F(SaverRun, HotKeyActionOneReachesTheMovieWhichOutlivesTheSaver) {
   EXPECT_TRUE(PlayerRunning(Settings.Player));
 }
 
-TEST_F(SaverRun, HotKeyActionTwoHoldsTheCloseUntilConfirmed) {
+TEST_F(SaverRun, ANoticeMovieHasNoHotKey) {
+  SkitRecord& skit = AddSkit(1, "a.skit");
+  skit.HotKey.KeyCode = 'H';
+  skit.HotKey.Action = 1;
+  Builder.Add(CAT_NOTICE, 4, SKIT_INSTALLED, SEL_NONE, "Notice 4", {"notice4.skit"});
+  testing_support::WriteFileBytes(JoinPath(Skits, "notice4.skit"), "notice");
+  Builder.Block->Header.LastSync = 0;  // due: the second pick is notice 4
+  Start();
+  ASSERT_TRUE(WaitForStarts(1));
+  PostMessageA(Form->SkitPlayer->PlayerWindow, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(PumpUntil([&] { return Starts() >= 2 && Form->SkitPlayer != nullptr && Form->SkitPlayer->PlayerWindow; }));
+  ASSERT_NE(PlayerRecord(Settings.Player)[1].find("notice4.skit"), std::string::npos);
+
+  // The first skit's key means nothing to the notice: it closes the saver.
+  SendMessageA(Form->Handle(), WM_KEYDOWN, 'H', 0);
+  EXPECT_FALSE(Form->KeepPlayer);
+  EXPECT_TRUE(Form->Closing);
+  EXPECT_TRUE(PumpUntil([&] { return !PlayerRunning(Settings.Player); }));
+  for (const std::string& line : PlayerRecord(Settings.Player)) EXPECT_EQ(line.rfind("KEY ", 0), std::string::npos);
+}
+
+TEST_F(SaverRun, ARefusedLinkKeepsTheSaverPlayingAndOnlyWritesItsReason) {
   SkitRecord& skit = AddSkit(1, "a.skit");
   skit.HotKey.KeyCode = 'L';
   skit.HotKey.Action = 2;
   skit.HotKey.Link.Id = Builder.Text("ftp://example.invalid/refused");
+  Start();
+  ASSERT_TRUE(WaitForStarts(1));
+  DeleteFileA(TForm_Saver::GetIniPath().c_str());
+  SendMessageA(Form->Handle(), WM_KEYDOWN, 'L', 0);
+  EXPECT_EQ(Form->CloseSaverDialog, nullptr);
+  EXPECT_TRUE(Form->Visible());
+  EXPECT_FALSE(Form->Closing);
+  EXPECT_FALSE(Form->VerifyingPassword);
+  EXPECT_TRUE(Form->SkitTimer.Enabled());
+  ASSERT_NE(Form->SkitPlayer, nullptr);
+  EXPECT_FALSE(Form->SkitPlayer->IsFinished(0));
+  char refusal[512] = {};
+  GetPrivateProfileStringA("ShellExecute", "ShellExecute", "", refusal, sizeof refusal,
+                           TForm_Saver::GetIniPath().c_str());
+  EXPECT_EQ(std::string(refusal).rfind("Link refused: ", 0), 0u) << refusal;
+  DeleteFileA(TForm_Saver::GetIniPath().c_str());
+}
+
+TEST_F(SaverRun, HotKeyActionTwoHoldsTheCloseUntilConfirmed) {
+  SkitRecord& skit = AddSkit(1, "a.skit");
+  skit.HotKey.KeyCode = 'L';
+  skit.HotKey.Action = 2;
+  // A program outside the content folders: the stand-in player itself.
+  const std::string tool = InstallPlayer(Dir.Path(), "player tool.exe");
+  skit.HotKey.Link.Id = Builder.Text(tool);
   Start();
   ASSERT_TRUE(WaitForStarts(1));
   BOOL running = TRUE;
@@ -106,10 +154,11 @@ TEST_F(SaverRun, HotKeyActionTwoHoldsTheCloseUntilConfirmed) {
   EXPECT_TRUE(Form->VerifyingPassword);
   // The close that the key asked for is held back by the dialog.
   EXPECT_FALSE(Form->Closing);
-  char refusal[512] = {};
-  GetPrivateProfileStringA("ShellExecute", "ShellExecute", "", refusal, sizeof refusal,
-                           TForm_Saver::GetIniPath().c_str());
-  EXPECT_NE(std::string(refusal).find("refused"), std::string::npos) << refusal;
+  char command[512] = {};
+  GetPrivateProfileStringA("ShellExecute", "Command", "", command, sizeof command, TForm_Saver::GetIniPath().c_str());
+  EXPECT_EQ(std::string(command), tool);
+  EXPECT_TRUE(PumpUntil([&] { return PlayerRunning(tool); }));
+  KillPlayers(tool);
 
   {
     testing_support::MessageBoxCatcher no(IDNO);
@@ -150,12 +199,26 @@ TEST_F(SaverRun, APlayerThatFailsShowsItsErrorAndTheNextSkitIsTried) {
   EXPECT_EQ(Form->ErrorLine, Settings.ProgramName + ": " + LastErrorText() + " " + JoinPath(Skits, "a.skit"));
   EXPECT_EQ(Form->SkitPlayer, nullptr);
 
-  // Now a player that never makes a window: its text is that of code 0.
+  // Now a player that never makes a window: the line names the window, and
+  // each pass of the line leaves no player behind it.
   Settings.Player = InstallPlayer(Dir.Path(), "nowindow.exe");
+  for (size_t pass = 1; pass <= 2; ++pass) {
+    Form->OnErrorDisplayDone();
+    ASSERT_TRUE(PumpUntil([&] { return Form->ErrorActive && Starts() >= pass; }));
+    EXPECT_EQ(Form->ErrorLine,
+              Settings.ProgramName + ": " + ErrorText(ERR_CREATE_WINDOW) + " " + JoinPath(Skits, "a.skit"));
+    EXPECT_EQ(Form->SkitPlayer, nullptr);
+    EXPECT_FALSE(PlayerRunning(Settings.Player)) << "pass " << pass;
+  }
+
+  // And an argument file that cannot be written: the file's failure.
+  Settings.Player = InstallPlayer(Dir.Path(), "player.exe");
+  ASSERT_TRUE(CreateDirectoryA(cSkitPlayer::ArgFilePathFor(Settings.Player).c_str(), nullptr));
   Form->OnErrorDisplayDone();
-  ASSERT_TRUE(PumpUntil([&] { return Form->ErrorActive && Starts() >= 1; }));
-  EXPECT_EQ(Form->ErrorLine, Settings.ProgramName + ": " + ErrorText(0) + " " + JoinPath(Skits, "a.skit"));
-  KillPlayers(Settings.Player);
+  ASSERT_TRUE(PumpUntil([&] { return Form->ErrorActive; }));
+  EXPECT_EQ(Form->ErrorLine, Settings.ProgramName + ": " + ErrorText(ERR_FILE_CREATE) + " " + JoinPath(Skits, "a.skit"));
+  EXPECT_FALSE(PlayerRunning(Settings.Player));
+  RemoveDirectoryA(cSkitPlayer::ArgFilePathFor(Settings.Player).c_str());
 }
 
 TEST_F(SaverRun, SystemRequestsAreIgnoredButASuspendQueryCloses) {
@@ -169,16 +232,62 @@ TEST_F(SaverRun, SystemRequestsAreIgnoredButASuspendQueryCloses) {
   EXPECT_TRUE(Form->Closing);
 }
 
-TEST(SaverPreview, TheFormBecomesADisabledChildOfTheHost) {
+TEST_F(SaverRun, TheErrorLineReadsCleanlyAtEveryTick) {
+  StartupErrorText = "catalogue trouble [x.pak]";
+  Start(false);
+  ASSERT_TRUE(PumpUntil([&] { return Form->ErrorActive; }));
+  Form->ErrorTimer.SetEnabled(false);
+  RECT client;
+  GetClientRect(Form->Handle(), &client);
+  // A new pass clears the form; then the line starts well inside it.
+  ErrorScrollX = ERROR_SCROLL_UNSTARTED;
+  Form->ErrorTimerTimer();
+  ErrorScrollX = 60;
+  HFONT font = Form->PaintBox_Main.Font.Handle();
+  SIZE extent = {0, 0};
+  testing_support::DrawPixels(1, 1, [&](HDC dc) {
+    SelectObject(dc, font);
+    GetTextExtentPoint32A(dc, Form->ErrorLine.c_str(), static_cast<int>(Form->ErrorLine.size()), &extent);
+  });
+  ASSERT_GT(extent.cy, 0);
+  for (int ticks : {1, 5, 12}) {
+    SCOPED_TRACE("after " + std::to_string(ticks) + " more ticks");
+    for (int i = 0; i < ticks; ++i) Form->ErrorTimerTimer();
+    const int x = ErrorScrollX + 2;  // where the last tick drew
+    const testing_support::Pixels shown = testing_support::CaptureWindow(Form->Handle(), RECT{0, 0, client.right, extent.cy});
+    const testing_support::Pixels fresh = testing_support::DrawPixels(client.right, extent.cy, [&](HDC dc) {
+      RECT all = {0, 0, client.right, extent.cy};
+      FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+      SelectObject(dc, font);
+      SetTextColor(dc, Form->PaintBox_Main.Font.Color);
+      SetBkMode(dc, TRANSPARENT);
+      TextOutA(dc, x, 0, Form->ErrorLine.c_str(), static_cast<int>(Form->ErrorLine.size()));
+    });
+    EXPECT_EQ(testing_support::DifferentPixels(shown, fresh, 8), 0u);
+  }
+}
+
+TEST(SaverPreview, TheFormBecomesADisabledChildOfTheHostAndShowsThePicture) {
   cSettings settings;
-  HWND host = CreateWindowExA(0, "STATIC", "display settings", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 320, 240,
-                              nullptr, nullptr, nullptr, nullptr);
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = DefWindowProcA;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+  wc.lpszClassName = "PreviewHostTest";
+  RegisterClassA(&wc);
+  HWND host = CreateWindowExA(0, "PreviewHostTest", "display settings", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 320,
+                              240, nullptr, nullptr, wc.hInstance, nullptr);
   forms::Application.Initialize();
   SaverMode = SAVER_PREVIEW;
   HostWindow = host;
   {
+    // As start-up does it: parented once right after creation, again when shown.
     TForm_Saver_Main_Dem form;
+    form.CreateHandle();
+    ParentToHost(forms::Application.Handle(), form.Handle());
     form.Show();
+    EXPECT_TRUE(IsWindowVisible(form.Handle()));
+    EXPECT_FALSE(IsWindowVisible(forms::Application.Handle()));
     EXPECT_EQ(GetParent(form.Handle()), host);
     EXPECT_FALSE(IsWindowEnabled(form.Handle()));
     RECT client, formRect;
@@ -187,7 +296,27 @@ TEST(SaverPreview, TheFormBecomesADisabledChildOfTheHost) {
     EXPECT_EQ(formRect.right, client.right);
     EXPECT_EQ(formRect.bottom, client.bottom);
     EXPECT_TRUE(form.Image_Preview.Visible());
-    EXPECT_TRUE(form.Image_Preview.HasPicture());
+    ASSERT_TRUE(form.Image_Preview.HasPicture());
+
+    // What the host shows where the picture goes is the picture.
+    RedrawWindow(host, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    const RECT place = form.Image_Preview.BoundsRect();
+    const SIZE size = form.Image_Preview.PictureSize();
+    ASSERT_EQ(place.right - place.left, size.cx);
+    ASSERT_EQ(place.bottom - place.top, size.cy);
+    HBITMAP picture = static_cast<HBITMAP>(
+        LoadImageA(GetModuleHandleA(nullptr), "PREVIEW", IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    ASSERT_NE(picture, nullptr);
+    const testing_support::Pixels fresh = testing_support::DrawPixels(size.cx, size.cy, [&](HDC dc) {
+      HDC memory = CreateCompatibleDC(dc);
+      HGDIOBJ old = SelectObject(memory, picture);
+      BitBlt(dc, 0, 0, size.cx, size.cy, memory, 0, 0, SRCCOPY);
+      SelectObject(memory, old);
+      DeleteDC(memory);
+    });
+    DeleteObject(picture);
+    const testing_support::Pixels shown = testing_support::CaptureWindow(host, place);
+    EXPECT_EQ(testing_support::DifferentPixels(shown, fresh, 8), 0u);
     // Input is never acted on in preview mode.
     SendMessageA(form.Handle(), WM_KEYDOWN, 'Q', 0);
     SendMessageA(form.Handle(), WM_LBUTTONDOWN, 0, 0);
@@ -202,4 +331,5 @@ TEST(SaverPreview, TheFormBecomesADisabledChildOfTheHost) {
   HostWindow = nullptr;
   SaverMode = SAVER_CONFIGURE;
   DestroyWindow(host);
+  UnregisterClassA("PreviewHostTest", GetModuleHandleA(nullptr));
 }

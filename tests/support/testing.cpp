@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -65,6 +67,7 @@ LRESULT CALLBACK CatcherHook(int code, WPARAM wParam, LPARAM lParam) {
       caught.Caption = WindowText(box);
       EnumChildWindows(box, CollectStatic, reinterpret_cast<LPARAM>(&caught.Text));
       catcher->Boxes.push_back(caught);
+      if (catcher->OnBox) catcher->OnBox(box);
       PostMessageA(box, WM_COMMAND, MAKEWPARAM(catcher->Answer, BN_CLICKED), 0);
     }
   }
@@ -157,6 +160,85 @@ void ScopedRegistryKey::SetDword(const std::string& name, DWORD value) const {
 bool ScopedRegistryKey::GetDword(const std::string& name, DWORD& value) const {
   DWORD size = sizeof value;
   return RegGetValueA(Root_, Path_.c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS;
+}
+
+namespace {
+
+// A 32-bit top-down DIB section selected into a memory DC.
+class DibCanvas {
+ public:
+  DibCanvas(int width, int height) : Width_(width), Height_(height) {
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    Dc_ = CreateCompatibleDC(nullptr);
+    Bitmap_ = CreateDIBSection(Dc_, &info, DIB_RGB_COLORS, &Bits_, nullptr, 0);
+    if (Dc_ == nullptr || Bitmap_ == nullptr) throw std::runtime_error("cannot make a DIB");
+    Old_ = SelectObject(Dc_, Bitmap_);
+  }
+  ~DibCanvas() {
+    SelectObject(Dc_, Old_);
+    DeleteObject(Bitmap_);
+    DeleteDC(Dc_);
+  }
+  DibCanvas(const DibCanvas&) = delete;
+  DibCanvas& operator=(const DibCanvas&) = delete;
+
+  HDC Dc() const { return Dc_; }
+  Pixels Read() const {
+    GdiFlush();
+    Pixels pixels;
+    pixels.Width = Width_;
+    pixels.Height = Height_;
+    const auto* bits = static_cast<const uint32_t*>(Bits_);
+    pixels.Data.assign(bits, bits + static_cast<size_t>(Width_) * static_cast<size_t>(Height_));
+    for (uint32_t& pixel : pixels.Data) pixel &= 0x00FFFFFFu;
+    return pixels;
+  }
+
+ private:
+  int Width_, Height_;
+  HDC Dc_ = nullptr;
+  HBITMAP Bitmap_ = nullptr;
+  HGDIOBJ Old_ = nullptr;
+  void* Bits_ = nullptr;
+};
+
+}  // namespace
+
+Pixels CaptureWindow(HWND window, const RECT& area) {
+  const int width = area.right - area.left, height = area.bottom - area.top;
+  DibCanvas canvas(width, height);
+  GdiFlush();
+  HDC source = GetDC(window);
+  BitBlt(canvas.Dc(), 0, 0, width, height, source, area.left, area.top, SRCCOPY);
+  ReleaseDC(window, source);
+  return canvas.Read();
+}
+
+Pixels DrawPixels(int width, int height, const std::function<void(HDC)>& draw) {
+  DibCanvas canvas(width, height);
+  draw(canvas.Dc());
+  return canvas.Read();
+}
+
+size_t DifferentPixels(const Pixels& a, const Pixels& b, int tolerance) {
+  if (a.Width != b.Width || a.Height != b.Height) return std::max(a.Data.size(), b.Data.size());
+  size_t different = 0;
+  for (size_t i = 0; i < a.Data.size(); ++i) {
+    for (int shift = 0; shift < 24; shift += 8) {
+      const int x = static_cast<int>((a.Data[i] >> shift) & 0xFF), y = static_cast<int>((b.Data[i] >> shift) & 0xFF);
+      if (std::abs(x - y) > tolerance) {
+        ++different;
+        break;
+      }
+    }
+  }
+  return different;
 }
 
 std::string ModuleFolder() {

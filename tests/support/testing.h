@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,9 @@ class MessageBoxCatcher {
 
   std::vector<CaughtBox> Boxes;
   int Answer;
+  // Called with each box as it appears, before the answer is posted: what
+  // it posts is handled inside the box's own message loop, first.
+  std::function<void(HWND box)> OnBox;
 
  private:
   HHOOK Hook_ = nullptr;
@@ -70,6 +75,20 @@ class ScopedRegistryKey {
   HKEY Root_;
   std::string Path_;
 };
+
+// Pixels as 0x00RRGGBB, row by row from the top.
+struct Pixels {
+  int Width = 0;
+  int Height = 0;
+  std::vector<uint32_t> Data;
+};
+// What the window shows in area (client coordinates), read from its DC.
+Pixels CaptureWindow(HWND window, const RECT& area);
+// A fresh width x height picture: draw paints it into a 32-bit memory DC.
+Pixels DrawPixels(int width, int height, const std::function<void(HDC)>& draw);
+// How many pixels differ by more than tolerance in some colour channel
+// (every pixel, when the sizes differ).
+size_t DifferentPixels(const Pixels& a, const Pixels& b, int tolerance = 0);
 
 // Full path of the running test program's folder.
 std::string ModuleFolder();

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "base/files.h"
+#include "download/comm.h"
 #include "download/progress_form.h"
 #include "tests/download/download_testing.h"
 #include "tests/ui/ui_testing.h"
@@ -228,4 +229,97 @@ TEST_F(GetNewContent, AMergeThatCannotBeSavedEndsTheUpdate) {
   EXPECT_EQ(Manager->Phase, JOB_IDLE);
   EXPECT_EQ(Manager->Transfer, nullptr);
   Manager->Access = GENERIC_READ;  // nothing to save at the end either
+}
+
+TEST_F(GetNewContent, ACancelConfirmedWithTheCloseBoxShowsNoErrorBox) {
+  Builder.Add(CAT_SKIT, 1, SKIT_AVAILABLE, SEL_NONE, "Offered", {"offered.skit"});
+  SyncBuilder sync = ServedSync();
+  sync.Add(CAT_SKIT, 7, 1, "Seven", {"seven.skit"});
+  Serve(sync);
+  Server.TrickleInterval = 200;
+  Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/trickle/kinetrope.syn");
+  TForm_Settings_Dem& dialog = Open();
+  dialog.Button_GetNewSkits.Click();
+  ASSERT_TRUE(Server.WaitForRequests(1, kPatience));
+  ASSERT_NE(Form_DownloadProgress, nullptr);
+
+  MessageBoxCatcher yes(IDYES);
+  // The close box and Alt+F4 both arrive as SC_CLOSE.
+  SendMessageA(Form_DownloadProgress->Handle(), WM_SYSCOMMAND, SC_CLOSE, 0);
+  ASSERT_TRUE(PumpUntil([&] { return !dialog.DownloadRunning(); }, kPatience));
+  ASSERT_EQ(yes.Boxes.size(), 1u) << "a confirmed cancel is not a failure";
+  EXPECT_EQ(yes.Boxes[0].Text, kCancelDownloadQuestion);
+  EXPECT_EQ(Manager->FindSkit(CAT_SKIT, 7), -1);
+}
+
+namespace {
+
+// A window that, when its message comes, notes whether another window exists.
+struct Probe {
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_APP) {
+      Seen = true;
+      WatchedAlive = IsWindow(Watched) != FALSE;
+      return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+  }
+  Probe() {
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = Proc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "ProgressProbe";
+    RegisterClassA(&wc);
+    Window = CreateWindowExA(0, "ProgressProbe", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    Seen = WatchedAlive = false;
+  }
+  ~Probe() {
+    DestroyWindow(Window);
+    UnregisterClassA("ProgressProbe", GetModuleHandleA(nullptr));
+  }
+  HWND Window = nullptr;
+  static inline HWND Watched = nullptr;
+  static inline bool Seen = false;
+  static inline bool WatchedAlive = false;
+};
+
+}  // namespace
+
+TEST_F(GetNewContent, TheLastTransferEndingWhileTheCancelQuestionIsOpenLeavesTheDialogUntilTheAnswer) {
+  SyncBuilder sync = ServedSync();
+  sync.Add(CAT_SKIT, 7, 1, "Seven", {"seven.skit"});
+  Serve(sync);
+  Settings.SyncMethod = 2;
+  Open();
+  std::vector<testing_support::CaughtBox> boxes;
+  InDownloadDialog = [&](TForm_Download& download) {
+    download.Button_DownloadClick();
+    ASSERT_NE(Form_DownloadProgress, nullptr);
+    const HWND progress = Form_DownloadProgress->Handle();
+    // The one transfer ends; its completion now waits in the queue, and the
+    // question's own loop will hand it to the download dialog.
+    ASSERT_NE(Manager->Transfer, nullptr);
+    ASSERT_TRUE(Manager->Transfer->WaitUntilIdle(kPatience));
+    Probe probe;
+    Probe::Watched = progress;
+    {
+      MessageBoxCatcher yes(IDYES);
+      yes.OnBox = [&](HWND) { PostMessageA(probe.Window, WM_APP, 0, 0); };
+      Form_DownloadProgress->BtnCancelClick();
+      boxes = yes.Boxes;
+    }
+    EXPECT_TRUE(Probe::Seen);
+    EXPECT_TRUE(Probe::WatchedAlive) << "the dialog went while it was asking";
+    EXPECT_FALSE(download.DownloadRunning());
+    EXPECT_EQ(Form_DownloadProgress, nullptr);
+    // Gone once the answer is in.
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(progress); }, kPatience));
+    EXPECT_TRUE(IsWindowEnabled(download.Handle()));
+    EXPECT_EQ(Record(7).State, SKIT_INSTALLED);
+  };
+  MessageBoxCatcher outside(IDOK);
+  GetNew();
+  EXPECT_EQ(DownloadDialogs, 1);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].Text, kCancelDownloadQuestion);
 }
