@@ -99,7 +99,7 @@ if [ -n "$HEADLESS" ]; then
   for ((at = 4; at <= SECONDS_TO_RUN; at += 4)); do
     sleep 4
     SHOT=$DEMO/screenshot-$MODE-$(printf '%02d' "$at")s.png
-    xwd -root -silent -display "$DISPLAY" | convert xwd:- "$SHOT"
+    xwd -root -silent -display "$DISPLAY" | "${DG_CONVERT:-convert}" xwd:- "$SHOT"
   done
   cp "$SHOT" "$DEMO/screenshot-$MODE.png"
   echo "Screenshots: $DEMO/screenshot-$MODE-*.png (the last also as $DEMO/screenshot-$MODE.png)"
