@@ -15,9 +15,12 @@
 #include <windows.h>
 
 #include <cstring>
+#include <map>
 
 #include "base/errors.h"
+#include "base/files.h"
 #include "store/server_data.h"
+#include "tools/paktool/key_tool.h"
 #include "tools/paktool/paktool.h"
 
 namespace {
@@ -72,7 +75,8 @@ SyncDescription ReadSyncDescription(const Json& root) {
   return description;
 }
 
-void WriteSyncFile(const std::string& path, const SyncDescription& description) {
+void WriteSyncFile(const std::string& path, const SyncDescription& description,
+                   const std::vector<std::vector<FileSum>>& sums) {
   auto pak = std::make_unique<cPakFile>(path, false, description.Transform, GENERIC_READ | GENERIC_WRITE);
   try {
     for (const auto& [id, text] : description.Texts.Entries)
@@ -84,6 +88,7 @@ void WriteSyncFile(const std::string& path, const SyncDescription& description) 
       uint8_t record[SKIT_RECORD_SIZE];
       EncodeSkitRecord(description.Records[i], record);
       pak->WriteEntry(SYNC_RECORD_TYPE, static_cast<int32_t>(i + 1), 0, true, sizeof record, record);
+      if (i < sums.size()) WriteFileSums(*pak, static_cast<int32_t>(i + 1), sums[i]);
     }
   } catch (...) {
     pak.reset();
@@ -164,6 +169,36 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
   }
 }
 
-void BuildSync(const std::string& descriptionPath, const std::string& syncPath) {
-  WriteSyncFile(syncPath, ReadDescriptionFile(descriptionPath, ReadSyncDescription));
+void BuildSync(const std::string& descriptionPath, const std::string& syncPath, const std::string& filesFolder,
+               const std::string& privateKeyPath) {
+  const SyncDescription description = ReadDescriptionFile(descriptionPath, ReadSyncDescription);
+  uint8_t privateKey[MAKER_PRIVATE_KEY_SIZE] = {};
+  if (!privateKeyPath.empty()) ReadPrivateKeyFile(privateKeyPath, privateKey);
+
+  std::vector<std::vector<FileSum>> sums;
+  if (!filesFolder.empty()) {
+    std::map<int32_t, std::string> texts(description.Texts.Entries.begin(), description.Texts.Entries.end());
+    for (size_t i = 0; i < description.Records.size(); ++i) {
+      const SkitRecord& record = description.Records[i];
+      std::vector<FileSum>& row = sums.emplace_back();
+      for (uint32_t f = 0; f < record.FileCount && f < SKIT_MAX_FILES; ++f) {
+        const auto name = texts.find(record.Files[f].Name.Id);
+        if (name == texts.end()) {
+          throw ToolError(descriptionPath + ": records[" + std::to_string(i) + "].files[" + std::to_string(f) +
+                          "]: no name to find the file by in " + filesFolder);
+        }
+        FileSum& sum = row.emplace_back();
+        HashFile(JoinPath(filesFolder, name->second), sum.Size, sum.Sha256);
+      }
+    }
+  }
+  WriteSyncFile(syncPath, description, sums);
+  if (privateKeyPath.empty()) return;
+  try {
+    SignListFile(syncPath, privateKey);
+  } catch (...) {
+    DeleteFileA(syncPath.c_str());
+    throw;
+  }
+  SecureZeroMemory(privateKey, sizeof privateKey);
 }
