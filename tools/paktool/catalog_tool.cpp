@@ -468,7 +468,7 @@ void ShowCatalog(const std::string& path, bool json, std::ostream& out) {
   if (json) {
     Json root = Json::object();
     root["transform"] = HexBytes(pak.TransformSpec(), PAK_SPEC_SIZE);
-    root["makerKey"] = makerKey ? Json(*makerKey) : Json(nullptr);
+    if (makerKey) root["makerKey"] = *makerKey;
     root["header"] = HeaderJson(header, texts);
     Json records = Json::array();
     for (uint32_t i = 0; i < header.Count; ++i) {
