@@ -67,6 +67,9 @@ TEST_F(SigningCommands, ASignedListVerifiesAndTheProgramTakesItsSums) {
   EXPECT_EQ(verified.Status, 0) << verified.Out;
   EXPECT_NE(verified.Out.find("signed with the key, version 2"), std::string::npos) << verified.Out;
   EXPECT_NE(verified.Out.find("SKIT 1 file 1 fireflies.bmp: matches"), std::string::npos) << verified.Out;
+  const PaktoolRun shown = RunTool({"sync", "show", Syn()});
+  EXPECT_NE(shown.Out.find("Signature         SIGN 1"), std::string::npos) << shown.Out;
+  EXPECT_NE(shown.Out.find("  Sum 1             3000 bytes, SHA-256 "), std::string::npos) << shown.Out;
 
   uint8_t key[MAKER_PUBLIC_KEY_SIZE];
   ReadPublicKeyFile(Pub(), key);

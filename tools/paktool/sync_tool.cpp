@@ -159,6 +159,9 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
   Line(out, "SpecialInterval", std::to_string(header.SpecialInterval));
   Line(out, "SyncIntervalDays", std::to_string(header.SyncIntervalDays));
   Line(out, "SkitCount", std::to_string(header.SkitCount) + " (" + std::to_string(records.size()) + " present)");
+  Line(out, "Signature", pak.FindEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID) >= 0
+                             ? "SIGN 1 (not checked here: paktool sync verify checks it)"
+                             : "none");
   for (const Shown& shown : records) {
     out << "\nRecord SKIT " << shown.Id << "\n";
     if (!shown.Whole) {
@@ -166,6 +169,17 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
       continue;
     }
     PrintSkitRecord(out, shown.Record, "SKIT " + std::to_string(shown.Id), texts);
+    std::vector<FileSum> sums;
+    try {
+      sums = ReadFileSums(pak, shown.Id);
+    } catch (const std::exception&) {
+      out << "  FSUM " << shown.Id << " damaged\n";
+      continue;
+    }
+    for (size_t f = 0; f < sums.size(); ++f) {
+      out << "  Sum " << f << "             " << sums[f].Size << " bytes, SHA-256 "
+          << HexBytes(sums[f].Sha256, SHA256_SIZE) << "\n";
+    }
   }
 }
 
