@@ -385,6 +385,11 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
     FProgressBase.store(static_cast<int32_t>(Stream.Base()));
     return;
   }
+  if (status == 206) {
+    // Part of a file nobody asked a part of.
+    State.Drop = true;
+    throw forms::Exception("The server sent part of the file unasked: HTTP status 206.");
+  }
   if (State.Resuming && status != 200) {
     // Nothing of an error page goes into the partial file.
     State.Drop = true;
