@@ -15,6 +15,7 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "download/resume.h"
 #include "store/catalogue.h"
 #include "store/server_data.h"
 #include "store/sync_file.h"
@@ -315,6 +316,7 @@ bool cSkitManager::CheckDownloadedFile(SkitRecord& record) {
   std::string reason;
   if (Trust.CheckFile(file.Url.Text, DownloadFile, reason)) return true;
   DeleteFileA(DownloadFile);
+  DeleteFileA(ResumeRecordPath(DownloadFile).c_str());
   RejectFile(record, PrintableText(file.Name.Text) + " is not the file the signed list names: " + reason);
   return false;
 }

@@ -287,3 +287,25 @@ TEST_F(SignedJobTest, AnUnsignedListEndsTheJobWithoutASync) {
   EXPECT_EQ(Server.RequestCount(), 1u);
   EXPECT_TRUE(Logged("Synchronisation file refused: it is not signed"));
 }
+
+// The refusal must hold at the next synchronisation too: no validators are
+// kept for a refused list, so it is fetched whole again and checked again,
+// never waved through as "not modified".
+TEST_F(SignedJobTest, ARefusedListIsAskedForWholeAgain) {
+  SyncBuilder sync;
+  sync.UrlBase = Server.Url("/");
+  sync.Add(CAT_SKIT, 1, 1, "Unsigned", {"unsigned.mov"});
+  sync.Write(Served.File("kinetrope.syn"));
+  Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/ranged/kinetrope.syn");
+  OpenManager();
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
+    RunJob();
+    EXPECT_TRUE(Manager->ListRefused) << round;
+    EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{}) << round << ": neither the list nor its validators";
+  }
+  const std::vector<testing_support::ServedRequest> requests = Server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].Headers.find("If-None-Match"), std::string::npos) << requests[1].Headers;
+  EXPECT_EQ(Manager->Catalog.Header.Count, 0u);
+}
