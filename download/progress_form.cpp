@@ -80,8 +80,9 @@ void TForm_DownloadProgress::FormCloseQuery(bool& canClose) {
     Release();
     return;
   }
-  Approved_ = canClose = CancelPressed = confirmed;
+  Approved_ = canClose = confirmed;
   if (!confirmed) return;
+  CancelPressed = true;
   if (NotifyForm != nullptr && NotifyForm->Handle() != nullptr)
     PostMessageA(NotifyForm->Handle(), WM_DOWNLOAD_CANCEL, 0, 0);
 }
