@@ -196,9 +196,14 @@ FunctionEnd
 ; The one-folder layout of earlier setups kept the catalogue, the skits, the
 ; download folder and log, the player and what it and the screensaver wrote
 ; beside the programs. The user's data moves to the data folder (a catalogue
-; already there is the newer one and stays); the rest goes.
+; already there stays, and the old one is kept beside it as .pak.old); the
+; rest goes.
 !macro DG_UPGRADE_ONE_FOLDER_LAYOUT
   !insertmacro DG_MOVE_TO_DATA "${PROGRAM}.pak"
+  ${If} ${FileExists} "$INSTDIR\${PROGRAM}.pak"
+    Delete "$DATADIR\${PROGRAM}.pak.old"
+    Rename "$INSTDIR\${PROGRAM}.pak" "$DATADIR\${PROGRAM}.pak.old"
+  ${EndIf}
   !insertmacro DG_MOVE_TO_DATA "download.log"
   ${If} ${FileExists} "$INSTDIR\skits\*.*"
     !insertmacro DG_MOVE_TO_DATA "skits"
@@ -231,6 +236,9 @@ Section "-Program" SEC_PROGRAM
   CreateDirectory "$DATADIR"
   !insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}"
   !insertmacro DG_UPGRADE_ONE_FOLDER_LAYOUT
+  ; What moved in kept the program folder's rights: once more, so that the
+  ; data folder's reach everything in it.
+  !insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}"
 
   SetOutPath "$INSTDIR"
   File "/oname=${PROGRAM}.scr" "${SCREENSAVER}"
@@ -374,6 +382,7 @@ Section "-un.Program"
     Delete "$DATADIR\${PROGRAM}.pak"
     ; left behind by a compaction that did not finish
     Delete "$DATADIR\${PROGRAM}.pak1"
+    Delete "$DATADIR\${PROGRAM}.pak.old"
     RMDir /r "$DATADIR\skits"
     DeleteRegKey HKCU "${SETTINGS_KEY}"
     DeleteRegKey /ifempty HKCU "${VENDOR_KEY}"

@@ -722,4 +722,9 @@ TEST(InstallerRights, ProgramsAreTheAdministratorsAndDataTheUsers) {
                           R"(!insertmacro DG_SET_ACL "$DATADIR\skitplay.exe" "${PROGRAM_FILE_ACL}")",
                           R"(WriteRegStr HKLM "${SETTINGS_KEY}" "Player" "$DATADIR\skitplay.exe")"})
     EXPECT_NE(script.find(use), std::string::npos) << use;
+  // A folder moved in from the program folder keeps the rights it had there
+  // until the data folder's are given again, after the move.
+  size_t upgrade = script.find("  !insertmacro DG_UPGRADE_ONE_FOLDER_LAYOUT\n");
+  ASSERT_NE(upgrade, std::string::npos);
+  EXPECT_NE(script.find(R"(!insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}")", upgrade), std::string::npos);
 }
