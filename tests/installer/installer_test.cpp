@@ -613,6 +613,21 @@ TEST_F(Installer, AnInstallationOfTheOneFolderLayoutIsUpgradedInPlace) {
   EXPECT_FALSE(titles.empty());
 }
 
+// Both places hold a catalogue: the data folder's is the one in use, and the
+// old one is kept beside it rather than lost.
+TEST_F(Installer, AnOldCatalogueBesideTheProgramsDoesNotReplaceTheDataFoldersOne) {
+  Install();
+  const std::string ticked = UntickOneSkit();
+  ASSERT_FALSE(ticked.empty());
+  WriteFileBytes(File("drearigrams.pak"), "an old catalogue");
+  Install();
+  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
+  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak.old")), "an old catalogue");
+  EXPECT_FALSE(Exists(File("drearigrams.pak")));
+  Uninstall();
+  EXPECT_FALSE(Exists(Data, true));
+}
+
 namespace {
 
 // The rights a security descriptor in SDDL gives, as the system reads it.
