@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "base/log.h"
 #include "host/password.h"
 #include "base/settings.h"
 #include "forms/application.h"
@@ -137,6 +138,7 @@ int SaverMain(const char* arguments) {
   try {
     auto* settings = new cSettings_Dem();
     settings->Load();
+    LogSetDefaultFolder(settings->DataPath);
     SaverStartup(arguments);
     forms::Application.Initialize();
     SaverCreateForms();
