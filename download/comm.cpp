@@ -159,10 +159,9 @@ void TDataModule_Comm::Cancel() {
 }
 
 // Redirect, enable, write, restore happen as one unit under the log's lock.
+// An empty LogPath setting means no download log.
 void TDataModule_Comm::WriteDownloadLog(uint32_t Level, const std::string& Text) {
-  std::string path = TheSettings != nullptr ? TheSettings->LogPath : std::string();
-  if (path.empty()) path = LogDefaultPath();
-  LogDownloadLine(path, Level, Text);
+  LogDownloadLine(TheSettings != nullptr ? TheSettings->LogPath : std::string(), Level, Text);
 }
 
 void TDataModule_Comm::HTTPConnected(TWinInetControl* /*Sender*/) {
@@ -178,10 +177,19 @@ void TDataModule_Comm::HTTPTransferProgress(TSimpleHTTP* /*Sender*/, THTTPProgre
 
 void TDataModule_Comm::HTTPStateChange(TWinInetControl* /*Sender*/, TWinInetState /*NewState*/) {}
 
+void TDataModule_Comm::ResetByteCounters() {
+  FBytesReceived.store(0);
+  FBytesTotal.store(0);
+}
+
+// A server error, a time-out answer or a request to slow down may pass; any
+// other answer that is not 2xx is the server's word on this file.
 void TDataModule_Comm::CheckResponse() {
   int32_t status = HTTP.HeaderInfo()->GetStatusCode();
   if (status < 200 || status > 299) {
-    throw forms::Exception("HTTP status " + std::to_string(status) + " " + HTTP.HeaderInfo()->GetStatusText());
+    const std::string text = "HTTP status " + std::to_string(status) + " " + HTTP.HeaderInfo()->GetStatusText();
+    if (status >= 500 || status == 408 || status == 429) throw forms::Exception(text);
+    throw ETransferRefused(text);
   }
   const THTTPProgressInfo& progress = HTTP.GetProgressInfo();
   if (progress.TotalBytes > 0 && progress.BytesTransferred < progress.TotalBytes) {
@@ -199,8 +207,10 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
     FErrorText.clear();
   }
   bool failed = false;
+  TTransferFailure failure = tfTransient;
   std::string error;
   std::unique_ptr<TFileStream> stream;
+  FFailure.store(tfNone);
   try {
     stream = std::make_unique<TFileStream>(FilePath);
     if (FCancelled.load()) throw ECancelled();
@@ -210,6 +220,10 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
     if (FCancelled.load()) throw ECancelled();
     CheckResponse();
     WriteDownloadLog(LOG_INFO, "Download success: " + ItemName + " " + Position);
+  } catch (const ETransferRefused& e) {
+    failed = true;
+    failure = tfRefused;
+    error = e.what();
   } catch (const std::exception& e) {
     failed = true;
     error = e.what();
@@ -217,8 +231,14 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
     failed = true;
     error = kUnknownExceptionText;
   }
-  if (failed && FCancelled.load()) error = kUserCancelledText;
-  if (failed) SetErrorText(error);
+  if (failed && FCancelled.load()) {
+    error = kUserCancelledText;
+    failure = tfCancelled;
+  }
+  if (failed) {
+    SetErrorText(error);
+    FFailure.store(failure);
+  }
   stream.reset();
   if (failed) {
     WriteDownloadLog(LOG_ERROR, "Download failed: " + ItemName + " " + Position + ". " + error);
@@ -244,10 +264,10 @@ cThread_Comm::~cThread_Comm() {
   FDataModule.reset();
 }
 
-void cThread_Comm::StartDownload(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
+bool cThread_Comm::StartDownload(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
                                  const std::string& Position, HWND NotifyWindow, UINT Message, WPARAM WParam) {
   // The running transfer reads these strings: leave them alone while it runs.
-  if (IsRunning()) return;
+  if (IsRunning()) return false;
   // Run has returned but the worker may still be posting the message whose
   // handler is calling us now: that tail is short, wait for it.
   WaitUntilIdle(INFINITE);
@@ -255,7 +275,10 @@ void cThread_Comm::StartDownload(const std::string& URL, const std::string& File
   FFilePath = FilePath;
   FItemName = ItemName;
   FPosition = Position;
-  Start(NotifyWindow, Message, WParam);
+  if (Start(NotifyWindow, Message, WParam) != INVALID_HANDLE_VALUE) return true;
+  // Keep the cause where the owner shows it.
+  SetError(GetError());
+  return false;
 }
 
 void cThread_Comm::Run() {

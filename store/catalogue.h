@@ -109,7 +109,7 @@ class cSkitManager {
   // at a time on the worker Transfer; the window given to StartListDownload
   // or StartFileDownloads receives WM_DOWNLOAD_DONE for each and hands its
   // lParam to OnDownloadDone, which goes on or ends the job (false). Both
-  // starts refuse (false) while a job runs.
+  // starts refuse (false) while a job runs and on a read-only catalogue.
   bool StartListDownload(HWND window, bool automatic);
   bool StartFileDownloads(HWND window);
   bool OnDownloadDone(int32_t errorCode);
@@ -175,8 +175,8 @@ class cSkitManager {
   bool AllFilesPresent(const SkitRecord& record) const;
   void ReplaceText(StoredString& target, const char* text);
   void NewText(StoredString& target, const char* text);
-  void FillMissingTexts(SkitRecord& record);
   void RejectFile(SkitRecord& record, const std::string& reason);
+  void NotStarted(HWND window);
 
   HWND JobWindow_ = nullptr;  // where the job's transfers report
 };
@@ -187,3 +187,7 @@ extern cSkitManager* TheSkitManager;
 inline uint32_t FilesInUse(const SkitRecord& record) {
   return record.FileCount < SKIT_MAX_FILES ? record.FileCount : SKIT_MAX_FILES;
 }
+
+// Past its ShowUntil: none of the skit's files is fetched any more, so it
+// counts as neither pending nor to be scheduled.
+inline bool IsExpired(const SkitRecord& record, uint64_t now) { return record.ShowUntil <= now; }
