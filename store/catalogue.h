@@ -178,7 +178,15 @@ class cSkitManager {
   void RejectFile(SkitRecord& record, const std::string& reason);
   void NotStarted(HWND window);
 
+  // A skipped or rejected record of the list being merged, in the log.
+  void RecordLine(const std::string& text);
+
   HWND JobWindow_ = nullptr;  // where the job's transfers report
+  // Lines about single records of one list: the first ones are listed,
+  // the rest only counted.
+  static constexpr uint32_t kRecordLinesListed = 50;
+  uint32_t RecordLines_ = 0;
+  uint32_t UnlistedRecords_ = 0;
 };
 
 extern cSkitManager* TheSkitManager;

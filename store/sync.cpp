@@ -325,9 +325,13 @@ void cSkitManager::ApplySyncFileAndSave(const std::string& path, bool skip) {
 }
 
 // A record that cannot be read or taken is skipped with a log line; the file
-// is deleted whatever became of it.
+// is deleted whatever became of it. A list may hold thousands of records a
+// full catalogue must skip, and a line each would cost seconds of the user
+// interface's time, so past the first few only their number is logged.
 bool cSkitManager::ApplySyncFile(const std::string& path) {
   bool changed = false;
+  RecordLines_ = 0;
+  UnlistedRecords_ = 0;
   try {
     cSyncFile sync(path);
     MergeSyncHeader(sync.Header());
@@ -338,14 +342,27 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
         if (MergeServerRecord(server.Record)) changed = true;
       } catch (const std::exception& error) {
         ++Tally.Rejected;
-        LogLine(LOG_ERROR, ("Skipped skit record " + std::to_string(id) + ": " + error.what()).c_str());
+        RecordLine("Skipped skit record " + std::to_string(id) + ": " + error.what());
       }
     }
   } catch (const std::exception& error) {
     LogLine(LOG_ERROR, (std::string("Synchronisation file not merged: ") + error.what()).c_str());
   }
+  if (UnlistedRecords_ > 0) {
+    LogLine(LOG_ERROR,
+            (std::to_string(UnlistedRecords_) + " more skit records skipped or rejected, not listed").c_str());
+  }
   DeleteFileA(path.c_str());
   return changed;
+}
+
+void cSkitManager::RecordLine(const std::string& text) {
+  if (RecordLines_ >= kRecordLinesListed) {
+    ++UnlistedRecords_;
+    return;
+  }
+  ++RecordLines_;
+  LogLine(LOG_ERROR, text.c_str());
 }
 
 // CatalogVersion itself is never written: a server with a newer version
@@ -373,7 +390,7 @@ bool cSkitManager::MergeServerRecord(const SkitRecord& server) {
   const std::string reason = RejectReason(server, fields);
   if (!reason.empty()) {
     ++Tally.Rejected;
-    LogLine(LOG_ERROR, ("Rejected skit " + TitleOf(server) + ": " + reason).c_str());
+    RecordLine("Rejected skit " + TitleOf(server) + ": " + reason);
     return false;
   }
   if (index < 0) {

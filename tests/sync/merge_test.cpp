@@ -262,6 +262,17 @@ TEST_F(SyncTest, AFullCatalogueSkipsFurtherNewSkitsOneByOne) {
   EXPECT_EQ(Str(Find(CAT_SKIT, 5)->Title.Text), "Update") << "updates still apply";
   EXPECT_TRUE(Logged("Skipped skit record 2: Can't add skit - max entries!"));
   EXPECT_TRUE(Logged("Skipped skit record 4: Can't add skit - max entries!"));
+
+  // A long list of new skits: the first fifty skips are listed, the rest
+  // counted in one line.
+  DeleteFileA(Settings.LogPath.c_str());
+  SyncBuilder many;
+  for (int32_t id = 300; id < 360; ++id) many.Add(CAT_SKIT, id, 1, "More", {"m.mov"});
+  EXPECT_FALSE(Merge(many));
+  const std::vector<std::string> log = LogTexts();
+  ASSERT_EQ(log.size(), 51u);
+  EXPECT_EQ(log[49], "Skipped skit record 50: Can't add skit - max entries!");
+  EXPECT_EQ(log[50], "10 more skit records skipped or rejected, not listed");
 }
 
 // Scheduling ----------------------------------------------------------------
