@@ -12,6 +12,7 @@
 
 #include "base/log.h"
 #include "store/catalog_block.h"
+#include "store/list_trust.h"
 #include "store/pak.h"
 
 class cThread_Comm;
@@ -142,6 +143,13 @@ class cSkitManager {
   };
   JobTally Tally;
 
+  // The maker's key and what the catalogue took from signed lists.
+  cListTrust Trust;
+  // The last list given to ApplySyncFile was refused as a whole (a catalogue
+  // with a key, and a list not signed with it or older than the newest
+  // taken): nothing was merged, and the job must not count it as a sync.
+  bool ListRefused = false;
+
   // The time every rule of the catalogue compares with; tests set their own.
   using ClockFn = cDateTime (*)();
   static ClockFn Clock;
@@ -170,6 +178,10 @@ class cSkitManager {
   bool SkitFilePath(const StringRef& name, std::string& path) const;
 
   void BeginFileDownloads(HWND window, bool continuing);
+  // The list's validators from its last merge, for the list transfer (list_fetch.cpp).
+  void PrepareListConditions();
+  // Merges the list that arrived, or takes a 304 as a list with nothing new.
+  void MergeFetchedList(bool failed);
   void MergeSyncHeader(const SyncHeader& header);
   bool MergeServerRecord(const SkitRecord& server);
   bool AllFilesPresent(const SkitRecord& record) const;
@@ -180,6 +192,9 @@ class cSkitManager {
 
   // A skipped or rejected record of the list being merged, in the log.
   void RecordLine(const std::string& text);
+  // list_trust.cpp: the checks a catalogue with a key makes.
+  bool AcceptList(const std::string& path);
+  bool CheckDownloadedFile(SkitRecord& record);
 
   HWND JobWindow_ = nullptr;  // where the job's transfers report
   // Lines about single records of one list: the first ones are listed,

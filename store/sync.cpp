@@ -227,6 +227,7 @@ bool cSkitManager::StartListDownload(HWND window, bool automatic) {
     PostMessageA(window, WM_DOWNLOAD_DONE, 0, Transfer->GetError());
     return true;
   }
+  PrepareListConditions();
   if (!Transfer->StartDownload(header.SyncUrl.Text, DownloadFile, kListItemName, "1 of 1", window, WM_DOWNLOAD_DONE,
                                0)) {
     NotStarted(window);
@@ -279,9 +280,9 @@ bool cSkitManager::OnDownloadDone(int32_t errorCode) {
   bool more = false;
   try {
     if (Phase == JOB_SYNC_FILE) {
-      ApplySyncFileAndSave(DownloadFile, failed);
-      StampLastSync(failed);
-      if (Automatic && !failed && PendingFiles(CAT_SKIT, SKIT_SCHEDULED) != 0) {
+      MergeFetchedList(failed);
+      StampLastSync(failed || ListRefused);
+      if (Automatic && !failed && !ListRefused && PendingFiles(CAT_SKIT, SKIT_SCHEDULED) != 0) {
         BeginFileDownloads(JobWindow_, true);
         more = true;
       }
@@ -318,8 +319,10 @@ void cSkitManager::SetDriverFlag(bool value) {
 // Merging
 
 void cSkitManager::ApplySyncFileAndSave(const std::string& path, bool skip) {
+  ListRefused = false;
   if (skip) return;
   Changed = ApplySyncFile(path);
+  if (ListRefused) return;
   if (SyncMethod() == 0) ScheduleAvailable();
   if (Changed) Save();
 }
@@ -332,6 +335,11 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
   bool changed = false;
   RecordLines_ = 0;
   UnlistedRecords_ = 0;
+  ListRefused = !AcceptList(path);
+  if (ListRefused) {
+    DeleteFileA(path.c_str());
+    return false;
+  }
   try {
     cSyncFile sync(path);
     MergeSyncHeader(sync.Header());
@@ -345,6 +353,7 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
         RecordLine("Skipped skit record " + std::to_string(id) + ": " + error.what());
       }
     }
+    Trust.TakeList(sync);
   } catch (const std::exception& error) {
     LogLine(LOG_ERROR, (std::string("Synchronisation file not merged: ") + error.what()).c_str());
   }
@@ -694,6 +703,7 @@ void cSkitManager::InstallDownloadedFile(int32_t errorCode) {
     return;
   }
   if (record.FilesDone >= FilesInUse(record)) return;
+  if (!CheckDownloadedFile(record)) return;
   std::string target;
   if (!SkitFilePath(record.Files[record.FilesDone].Name, target)) {
     RejectFile(record, "unsafe file name " + PrintableText(record.Files[record.FilesDone].Name.Text));
@@ -728,6 +738,7 @@ void cSkitManager::InstallLocalSyncFile() {
   std::string path;
   if (!FolderFile(Setting(&cSettings::SkitsPath), LOCAL_SYNC_FILE_NAME, path) || !FileExists(path)) return;
   ApplySyncFileAndSave(path, false);
+  if (ListRefused) return;
   for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
     SkitRecord& record = Catalog.Records[i];
     if (record.State != SKIT_AVAILABLE && record.State != SKIT_SCHEDULED) continue;
