@@ -58,9 +58,12 @@ std::string ErrorText(int32_t code) {
   } else {
     // The system text comes out as one line; its own line breaks are dropped
     // and it is kept exactly as written (Wine and Windows end it in a blank).
+    // Inserts such as "%1" stay as they are: with no arguments to fill them,
+    // the system would refuse the whole text.
     char buffer[512];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr,
-                                  static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
     if (length > 0) return std::string(buffer, length < sizeof buffer ? length : sizeof buffer - 1);
   }
   char unknown[48];

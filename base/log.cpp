@@ -188,13 +188,30 @@ void LogWrite(uint32_t level, const char* format, ...) {
   va_end(args);
 }
 
+// No path means no download log: pointing the log at an empty path would
+// make the line start the program's own log afresh. A control character in
+// the text (a server's title may hold a line break) is written as \xNN, so
+// one call is always one line.
 void LogDownloadLine(const std::string& path, uint32_t level, const std::string& text) {
+  if (path.empty()) return;
   LogInit();
   try {
+    std::string line;
+    line.reserve(text.size());
+    for (const char c : text) {
+      const unsigned char u = static_cast<unsigned char>(c);
+      if (u < 0x20 || u == 0x7F) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+        line += escaped;
+      } else {
+        line += c;
+      }
+    }
     std::lock_guard<std::recursive_mutex> hold(State().Lock);
     LogSetPath(path, true);
     LogEnable(level, true);
-    LogWrite(level, "%s", text.c_str());
+    LogWrite(level, "%s", line.c_str());
     LogSetDefaultPath(true);
   } catch (...) {
   }

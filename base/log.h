@@ -30,7 +30,8 @@ void LogWrite(uint32_t level, const char* format, ...);
 void LogAppendLine(const char* text);
 // One download-log line as a single unit: point the log at path, enable
 // level, write text, point it back at the default file. No line of another
-// thread can land in between.
+// thread can land in between. An empty path writes nothing; control
+// characters in text are written as \xNN.
 void LogDownloadLine(const std::string& path, uint32_t level, const std::string& text);
 
 // A local time as a FILETIME (100 ns intervals since 1601), compared as an

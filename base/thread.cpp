@@ -9,6 +9,8 @@
 
 #include "base/log.h"
 
+cThread::BeginThreadFn cThread::BeginThread = _beginthreadex;
+
 cThread::~cThread() {
   // The owner stops and waits first; this is the last line of defence so the
   // thread never runs on a destroyed object.
@@ -37,7 +39,7 @@ HANDLE cThread::Start(HWND notifyWindow, UINT notifyMessage, WPARAM notifyWParam
   Running.store(1);
   if (Idle_ != nullptr) ResetEvent(Idle_);
 
-  uintptr_t created = _beginthreadex(nullptr, 0, &cThread::ThreadProc, this, 0, nullptr);
+  uintptr_t created = BeginThread(nullptr, 0, &cThread::ThreadProc, this, 0, nullptr);
   if (created == 0) {
     SetFromLastError();
     Running.store(0);

@@ -34,6 +34,11 @@ class cThread : public cError {
   // Stop() before it destroys the object.
   bool WaitUntilIdle(DWORD milliseconds);
 
+  // The call that creates the thread; tests swap it for one that fails.
+  using BeginThreadFn = uintptr_t (*)(void* security, unsigned stackSize, unsigned(__stdcall* entry)(void*),
+                                      void* argument, unsigned flags, unsigned* threadId);
+  static BeginThreadFn BeginThread;
+
  protected:
   std::atomic<HANDLE> ThreadHandle{INVALID_HANDLE_VALUE};
   std::atomic<int32_t> Running{0};

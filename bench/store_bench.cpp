@@ -5,7 +5,11 @@
 //   - writing 1,000 and 10,000 small entries into a new archive and opening
 //     it again, against as many small writes to a plain file and one read;
 //   - compacting a 50 MB archive, against CopyFileA of the same file (and
-//     the same copy flushed, since compaction flushes what it wrote).
+//     the same copy flushed, since compaction flushes what it wrote);
+//   - merging a synchronisation file of 10,000 records into a full
+//     catalogue, and reading its records, against reading them with a
+//     directory search for every entry (as the reader once did) and against
+//     a plain read of the file.
 // Medians of several runs after a warm-up, and the ratios. Run by hand:
 //   store_bench.exe [FOLDER]
 // Scratch files go into FOLDER (by default a folder next to the program) and
@@ -26,6 +30,7 @@
 #include "store/catalog_block.h"
 #include "store/catalogue.h"
 #include "store/pak.h"
+#include "store/sync_file.h"
 
 namespace {
 
@@ -313,6 +318,148 @@ std::string DefaultFolder() {
 
 }  // namespace
 
+void Put32(std::string& bytes, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+// A plain archive of these (type, id, body) entries written at once: the
+// archive's own writer puts the directory down again for every entry, which
+// for 30,000 entries takes minutes.
+struct RawEntry {
+  uint32_t Type;
+  int32_t Id;
+  std::string Body;
+};
+void WritePlainArchive(const std::string& path, const std::vector<RawEntry>& entries) {
+  std::string data;
+  std::string directory(PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * entries.size(), '\0');
+  directory.replace(0, 4, "paki");
+  Put32(directory, 8, static_cast<uint32_t>(entries.size()));
+  Put32(directory, 12, static_cast<uint32_t>(entries.size()));
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const size_t slot = PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * i;
+    Put32(directory, slot, entries[i].Type);
+    Put32(directory, slot + 4, static_cast<uint32_t>(entries[i].Id));
+    Put32(directory, slot + 12, static_cast<uint32_t>(data.size()));
+    Put32(directory, slot + 16, static_cast<uint32_t>(entries[i].Body.size()));
+    data += entries[i].Body;
+  }
+  std::string trailer(PAK_TRAILER_SIZE, '\0');
+  for (size_t i = 0; i < PAK_SPEC_SIZE; ++i) trailer[16 + i] = static_cast<char>(PAK_OP_PLAIN);
+  Put32(trailer, 56, static_cast<uint32_t>(data.size()));
+  Put32(trailer, 60, static_cast<uint32_t>(directory.size()));
+  trailer.replace(140, 4, "pakh");
+  WriteAll(path, data + directory + trailer);
+}
+
+// 10,000 skit records with a title, one file and its address each, the info
+// text shared: what a server (or an attacker) can put under the size limit.
+void WriteLongList(const std::string& path, uint32_t records) {
+  std::vector<RawEntry> entries;
+  int32_t nextText = 1;
+  auto text = [&](const std::string& value) {
+    entries.push_back({PAK_TYPE_STRING, nextText, value + std::string(1, '\0')});
+    return nextText++;
+  };
+  SyncHeader header;
+  header.Version = 0;
+  header.SkitCount = records;
+  std::string bytes(SYNC_HEADER_SIZE, '\0');
+  EncodeSyncHeader(header, reinterpret_cast<uint8_t*>(bytes.data()));
+  entries.push_back({SYNC_HEADER_TYPE, SYNC_HEADER_ID, bytes});
+  const int32_t info = text("A skit from the long list.");
+  for (uint32_t i = 1; i <= records; ++i) {
+    SkitRecord record;
+    const std::string name = "skit" + std::to_string(i);
+    record.Category = CAT_SKIT;
+    record.SkitId = static_cast<int32_t>(i);
+    record.Revision = 1;
+    record.State = SKIT_AVAILABLE;
+    record.PlaysLeft = -1;
+    record.ShowUntil = UINT64_MAX;
+    record.Title.Id = text("The " + name);
+    record.Info.Id = info;
+    record.FileCount = 1;
+    record.Files[0].Name.Id = text(name + ".skit");
+    record.Files[0].Url.Id = text("http://content.example/skits/" + name + ".skit");
+    std::string body(SKIT_RECORD_SIZE, '\0');
+    EncodeSkitRecord(record, reinterpret_cast<uint8_t*>(body.data()));
+    entries.push_back({SYNC_RECORD_TYPE, static_cast<int32_t>(i), body});
+  }
+  WritePlainArchive(path, entries);
+}
+
+// Every record and its texts through the archive's own look-up, one search
+// of the directory per entry: what reading a list cost before the reader
+// indexed the directory.
+void ReadBySearching(const std::string& path, uint32_t records) {
+  cPakFile pak(path, true, nullptr, GENERIC_READ);
+  for (uint32_t id = 1; id <= records; ++id) {
+    uint32_t length = 0;
+    uint8_t* bytes = nullptr;
+    pak.ReadEntry(SYNC_RECORD_TYPE, static_cast<int32_t>(id), &length, &bytes);
+    SkitRecord record;
+    DecodeSkitRecord(bytes, record);
+    pak.ReleaseEntry(SYNC_RECORD_TYPE, static_cast<int32_t>(id), bytes);
+    StringRef* texts[] = {&record.Title, &record.Info, &record.Files[0].Name, &record.Files[0].Url};
+    for (StringRef* ref : texts) {
+      pak.ReadString(*ref);
+      pak.ReleaseEntry(PAK_TYPE_STRING, ref->Id, ref->Text);
+    }
+  }
+}
+
+void ReadIndexed(const std::string& path) {
+  cSyncFile sync(path);
+  cServerRecord record;
+  for (const int32_t id : sync.RecordIds()) sync.ReadRecord(id, record);
+}
+
+void MergeFigures(const std::string& folder) {
+  constexpr uint32_t kRecords = SYNC_RECORD_LIMIT;
+  cSettings settings;
+  settings.OpsFilePath = JoinPath(folder, "ops.pak");
+  settings.SkitsPath = JoinPath(folder, "skits");
+  settings.DownloadPath = JoinPath(folder, "download");
+  CreateDirectoryA(settings.SkitsPath.c_str(), nullptr);
+  CreateDirectoryA(settings.DownloadPath.c_str(), nullptr);
+  const std::string master = JoinPath(folder, "ops-master.pak");
+  const std::string listMaster = JoinPath(folder, "list-master.syn");
+  const std::string list = JoinPath(settings.DownloadPath, "kinetrope.syn");
+  WriteFullCatalogue(master, settings.SkitsPath, SKIT_AVAILABLE);
+  WriteLongList(listMaster, kRecords);
+  std::printf("Synchronisation file, %u records, %lu bytes (median of 5 warm runs; references 3)\n", kRecords,
+              GetFileSizeByName(listMaster));
+
+  // The merge: 99 updates of the catalogue's records, and 9,901 new skits
+  // that a full catalogue skips (the first 50 listed in the download log,
+  // when there is one, the rest counted in one line).
+  for (const bool logged : {true, false}) {
+    settings.LogPath = logged ? JoinPath(folder, "download.log") : std::string();
+    std::unique_ptr<cSkitManager> manager;
+    const double merge = MedianOf(
+        1, 5,
+        [&] {
+          manager.reset();
+          DeleteFileA(settings.LogPath.c_str());
+          CopyFileA(master.c_str(), settings.OpsFilePath.c_str(), FALSE);
+          CopyFileA(listMaster.c_str(), list.c_str(), FALSE);
+          manager = std::make_unique<cSkitManager>(false);
+        },
+        [&] { manager->ApplySyncFile(list); });
+    manager.reset();
+    std::printf("  merge into a full catalogue, %-22s %9.1f ms\n",
+                logged ? "with a download log" : "no download log", merge);
+  }
+
+  const double indexed = MedianOf(1, 5, [] {}, [&] { ReadIndexed(listMaster); });
+  const double searching = MedianOf(1, 3, [] {}, [&] { ReadBySearching(listMaster, kRecords); });
+  const double plain = MedianOf(1, 5, [] {}, [&] { ReadAll(listMaster); });
+  std::printf("  read every record, directory indexed once  %9.1f ms\n", indexed);
+  std::printf("  read every record, a search per entry      %9.1f ms   ratio %.1f\n", searching, searching / indexed);
+  std::printf("  plain read of the file                     %9.1f ms   ratio %.1f\n", plain, indexed / plain);
+}
+
 int main(int argc, char** argv) {
   const std::string folder = argc > 1 ? argv[1] : DefaultFolder();
   RemoveTree(folder);
@@ -324,12 +471,14 @@ int main(int argc, char** argv) {
   LogEnable(LOG_ERROR, false);
   int status = 0;
   try {
-    // STORE_BENCH_ONLY=catalogue, entries or compaction runs one part alone.
+    // STORE_BENCH_ONLY=catalogue, entries, compaction or merge runs one part
+    // alone.
     const char* only = std::getenv("STORE_BENCH_ONLY");
     const std::string part = only != nullptr ? only : "";
     if (part.empty() || part == "catalogue") CatalogueFigures(folder);
     if (part.empty() || part == "entries") EntryFigures(folder);
     if (part.empty() || part == "compaction") CompactionFigures(folder);
+    if (part.empty() || part == "merge") MergeFigures(folder);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "store_bench: %s\n", e.what());
     status = 1;

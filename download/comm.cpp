@@ -178,10 +178,9 @@ void TDataModule_Comm::Cancel() {
 }
 
 // Redirect, enable, write, restore happen as one unit under the log's lock.
+// An empty LogPath setting means no download log.
 void TDataModule_Comm::WriteDownloadLog(uint32_t Level, const std::string& Text) {
-  std::string path = TheSettings != nullptr ? TheSettings->LogPath : std::string();
-  if (path.empty()) path = LogDefaultPath();
-  LogDownloadLine(path, Level, Text);
+  LogDownloadLine(TheSettings != nullptr ? TheSettings->LogPath : std::string(), Level, Text);
 }
 
 void TDataModule_Comm::HTTPConnected(TWinInetControl* /*Sender*/) {
@@ -198,10 +197,19 @@ void TDataModule_Comm::HTTPTransferProgress(TSimpleHTTP* /*Sender*/, THTTPProgre
 
 void TDataModule_Comm::HTTPStateChange(TWinInetControl* /*Sender*/, TWinInetState /*NewState*/) {}
 
+void TDataModule_Comm::ResetByteCounters() {
+  FBytesReceived.store(0);
+  FBytesTotal.store(0);
+}
+
+// A server error, a time-out answer or a request to slow down may pass; any
+// other answer that is not 2xx is the server's word on this file.
 void TDataModule_Comm::CheckResponse() {
   int32_t status = HTTP.HeaderInfo()->GetStatusCode();
   if (status < 200 || status > 299) {
-    throw forms::Exception("HTTP status " + std::to_string(status) + " " + HTTP.HeaderInfo()->GetStatusText());
+    const std::string text = "HTTP status " + std::to_string(status) + " " + HTTP.HeaderInfo()->GetStatusText();
+    if (status >= 500 || status == 408 || status == 429) throw forms::Exception(text);
+    throw ETransferRefused(text);
   }
   // Counted in the whole file, where the body is its rest.
   const THTTPProgressInfo& progress = HTTP.GetProgressInfo();
@@ -227,8 +235,10 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
   }
   FProgressBase.store(0);
   bool failed = false;
+  TTransferFailure failure = tfTransient;
   std::string error;
   std::unique_ptr<TPartialFileStream> stream;
+  FFailure.store(tfNone);
   try {
     stream = OpenTarget(URL, FilePath, state);
     if (FCancelled.load()) throw ECancelled();
@@ -246,6 +256,10 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
       note = " (resumed at byte " + std::to_string(stream->Base()) + ")";
     }
     WriteDownloadLog(LOG_INFO, "Download success: " + ItemName + " " + Position + note);
+  } catch (const ETransferRefused& e) {
+    failed = true;
+    failure = tfRefused;
+    error = e.what();
   } catch (const std::exception& e) {
     failed = true;
     error = e.what();
@@ -253,8 +267,14 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
     failed = true;
     error = kUnknownExceptionText;
   }
-  if (failed && FCancelled.load()) error = kUserCancelledText;
-  if (failed) SetErrorText(error);
+  if (failed && FCancelled.load()) {
+    error = kUserCancelledText;
+    failure = tfCancelled;
+  }
+  if (failed) {
+    SetErrorText(error);
+    FFailure.store(failure);
+  }
   if (stream != nullptr) stream->Close();
   {
     std::lock_guard<std::mutex> hold(FTextLock);
@@ -398,7 +418,9 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
   if (State.Resuming && status != 200) {
     // Nothing of an error page goes into the partial file.
     State.Drop = true;
-    throw forms::Exception("HTTP status " + std::to_string(status) + " " + headers.GetStatusText());
+    const std::string text = "HTTP status " + std::to_string(status) + " " + headers.GetStatusText();
+    if (status >= 500 || status == 408 || status == 429) throw forms::Exception(text);
+    throw ETransferRefused(text);
   }
   if (status != 200) return;  // CheckResponse fails it, as before
   if (Stream.Base() > 0) {
@@ -473,10 +495,10 @@ cThread_Comm::~cThread_Comm() {
   FDataModule.reset();
 }
 
-void cThread_Comm::StartDownload(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
+bool cThread_Comm::StartDownload(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
                                  const std::string& Position, HWND NotifyWindow, UINT Message, WPARAM WParam) {
   // The running transfer reads these strings: leave them alone while it runs.
-  if (IsRunning()) return;
+  if (IsRunning()) return false;
   // Run has returned but the worker may still be posting the message whose
   // handler is calling us now: that tail is short, wait for it.
   WaitUntilIdle(INFINITE);
@@ -484,7 +506,10 @@ void cThread_Comm::StartDownload(const std::string& URL, const std::string& File
   FFilePath = FilePath;
   FItemName = ItemName;
   FPosition = Position;
-  Start(NotifyWindow, Message, WParam);
+  if (Start(NotifyWindow, Message, WParam) != INVALID_HANDLE_VALUE) return true;
+  // Keep the cause where the owner shows it.
+  SetError(GetError());
+  return false;
 }
 
 void cThread_Comm::Run() {

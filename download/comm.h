@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,18 @@ constexpr UINT WM_DOWNLOAD_CANCEL = WM_USER + 0x300;  // 1792
 
 extern const char kUserCancelledText[];  // "User cancelled the operation."
 extern const char kHangUpQuestion[];     // "Would you like to disconnect from the Internet now?"
+
+// How the last transfer of a module failed. A refusal is the server's
+// definite answer about this file (404, 410, a file that is no good) and will
+// not change by asking again; anything else (no answer, a reset or time-out,
+// a server error, a local file that could not be made) may work next time.
+enum TTransferFailure : int32_t { tfNone = 0, tfCancelled = 1, tfTransient = 2, tfRefused = 3 };
+
+// Thrown inside a transfer for a definite refusal.
+class ETransferRefused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // The two Remote Access Service functions the module needs.
 struct TDialUpApi {
@@ -74,6 +87,10 @@ class TDataModule_Comm {
   int32_t GetBytesReceived() const { return FBytesReceived.load(); }
   int32_t GetBytesTotal() const { return FBytesTotal.load(); }
   bool IsCancelled() const { return FCancelled.load(); }
+  TTransferFailure GetFailure() const { return FFailure.load(); }
+  // Both byte counters back to 0, for the next item before its first
+  // progress event.
+  void ResetByteCounters();
   bool IsRasAvailable() const { return FRasAvailable; }
   bool GetAskBeforeHangUp() const { return FAskBeforeHangUp.load(); }
   const std::vector<RASCONNA>& GetStartConnections() const { return FStartConnections; }
@@ -112,6 +129,7 @@ class TDataModule_Comm {
   std::atomic<int32_t> FBytesReceived{0};
   std::atomic<int32_t> FBytesTotal{0};
   std::atomic<bool> FCancelled{false};
+  std::atomic<TTransferFailure> FFailure{tfNone};
   bool FRasAvailable = false;
   std::vector<RASCONNA> FStartConnections;
   std::vector<RASCONNA> FEndConnections;
@@ -134,9 +152,10 @@ class cThread_Comm : public cThread {
   // Cancels and waits for a running transfer before the module goes away.
   ~cThread_Comm() override;
 
-  // Stores the transfer and starts it; when a transfer is still running
-  // nothing starts and nothing is posted.
-  void StartDownload(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
+  // Stores the transfer and starts it; true when it started. When a
+  // transfer is still running, or no thread could be made (GetError() then
+  // says why), nothing starts and nothing is posted.
+  bool StartDownload(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
                      const std::string& Position, HWND NotifyWindow, UINT Message, WPARAM WParam);
   void Run() override;
   // Stores the code and puts its text into the module's ErrorText.

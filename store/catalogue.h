@@ -110,7 +110,7 @@ class cSkitManager {
   // at a time on the worker Transfer; the window given to StartListDownload
   // or StartFileDownloads receives WM_DOWNLOAD_DONE for each and hands its
   // lParam to OnDownloadDone, which goes on or ends the job (false). Both
-  // starts refuse (false) while a job runs.
+  // starts refuse (false) while a job runs and on a read-only catalogue.
   bool StartListDownload(HWND window, bool automatic);
   bool StartFileDownloads(HWND window);
   bool OnDownloadDone(int32_t errorCode);
@@ -187,13 +187,21 @@ class cSkitManager {
   bool AllFilesPresent(const SkitRecord& record) const;
   void ReplaceText(StoredString& target, const char* text);
   void NewText(StoredString& target, const char* text);
-  void FillMissingTexts(SkitRecord& record);
   void RejectFile(SkitRecord& record, const std::string& reason);
+  void NotStarted(HWND window);
+
+  // A skipped or rejected record of the list being merged, in the log.
+  void RecordLine(const std::string& text);
   // list_trust.cpp: the checks a catalogue with a key makes.
   bool AcceptList(const std::string& path);
   bool CheckDownloadedFile(SkitRecord& record);
 
   HWND JobWindow_ = nullptr;  // where the job's transfers report
+  // Lines about single records of one list: the first ones are listed,
+  // the rest only counted.
+  static constexpr uint32_t kRecordLinesListed = 50;
+  uint32_t RecordLines_ = 0;
+  uint32_t UnlistedRecords_ = 0;
 };
 
 extern cSkitManager* TheSkitManager;
@@ -202,3 +210,7 @@ extern cSkitManager* TheSkitManager;
 inline uint32_t FilesInUse(const SkitRecord& record) {
   return record.FileCount < SKIT_MAX_FILES ? record.FileCount : SKIT_MAX_FILES;
 }
+
+// Past its ShowUntil: none of the skit's files is fetched any more, so it
+// counts as neither pending nor to be scheduled.
+inline bool IsExpired(const SkitRecord& record, uint64_t now) { return record.ShowUntil <= now; }

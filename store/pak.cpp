@@ -341,7 +341,12 @@ int32_t cPakFile::NextId(uint32_t type) const {
 void cPakFile::ReadEntry(uint32_t type, int32_t id, uint32_t* length, void** buffer) {
   const int32_t index = FindEntry(type, id);
   if (index < 0) throw std::runtime_error("Pak not found.");
-  const PakSlot slot = Slot(static_cast<uint32_t>(index));
+  ReadSlot(static_cast<uint32_t>(index), length, buffer);
+}
+
+void cPakFile::ReadSlot(uint32_t index, uint32_t* length, void** buffer) {
+  const PakSlot slot = Slot(index);
+  if (slot.Deleted != 0) throw std::runtime_error("Pak not found.");
   // One spare zero byte: a string body that lost its terminator in a damaged
   // file still ends inside the buffer.
   auto* body = static_cast<uint8_t*>(AllocZeroed(static_cast<size_t>(slot.Length) + 1));

@@ -89,6 +89,9 @@ class cPakFile {
     ReadEntry(type, id, length, &body);
     *buffer = static_cast<T*>(body);
   }
+  // ReadEntry for the live slot at index, as FindEntry or a reader's own
+  // index of the directory gives it.
+  void ReadSlot(uint32_t index, uint32_t* length, void** buffer);
   void ReadString(StringRef& ref);
   // length 0: data is a zero-terminated string, stored with its terminator.
   // Returns the id used (a new one for PAK_NEW_ID).

@@ -8,6 +8,7 @@
 
 #include "base/files.h"
 #include "base/settings.h"
+#include "store/server_data.h"
 
 namespace {
 
@@ -16,9 +17,11 @@ void Step(int32_t& counter, int32_t delta) {
   counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + static_cast<uint32_t>(delta));
 }
 
+// Only a plain file name is looked for in the skits folder, as everywhere
+// else in the catalogue.
 bool MovieExists(const SkitRecord& record) {
   const char* name = record.Files[0].Name.Text;
-  if (name == nullptr || TheSettings == nullptr) return false;
+  if (!IsSafeFileName(name) || TheSettings == nullptr || TheSettings->SkitsPath.empty()) return false;
   return FileExists(JoinPath(TheSettings->SkitsPath, name));
 }
 
@@ -111,23 +114,29 @@ const char* cSkitManager::GetFileName(uint8_t category, int32_t skitId, int32_t 
 }
 
 // A record that claims more files done than it has counts as none pending
-// rather than taking files off the others.
+// rather than taking files off the others. A skit past its ShowUntil is never
+// fetched, so its files are not pending either: otherwise the catalogue
+// would stay due for ever.
 uint32_t cSkitManager::PendingFiles(uint8_t category, uint8_t state) const {
+  const uint64_t now = Clock().Value();
   uint32_t pending = 0;
   for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
     const SkitRecord& record = Catalog.Records[i];
-    if (record.State != state) continue;
+    if (record.State != state || IsExpired(record, now)) continue;
     if (category != CAT_ANY && record.Category != category) continue;
     if (record.FilesDone < record.FileCount) pending += record.FileCount - record.FilesDone;
   }
   return pending;
 }
 
-// The due time is computed in unsigned 64 bits, as the times themselves are.
+// The due time is computed in unsigned 64 bits, as the times themselves are;
+// an interval that would reach past the largest time never comes due.
 bool cSkitManager::IsUpdateDue() const {
   if (IsReadOnly()) return false;
   if (PendingFiles(CAT_SKIT, SKIT_SCHEDULED) != 0) return true;
   const CatalogHeader& header = Catalog.Header;
-  const uint64_t due = header.LastSync + static_cast<uint64_t>(header.SyncIntervalDays) * DATETIME_DAY;
+  const uint64_t interval = static_cast<uint64_t>(header.SyncIntervalDays);
+  if (interval > (UINT64_MAX - header.LastSync) / DATETIME_DAY) return false;
+  const uint64_t due = header.LastSync + interval * DATETIME_DAY;
   return Clock().Value() > due;
 }

@@ -26,10 +26,23 @@
 // catalogue. An update copies the server's text into the record's own entry
 // when it has one and takes a new entry otherwise; a text the server left
 // out becomes an empty text, so a record in use never names an entry the
-// catalogue lacks.
+// catalogue lacks. An update makes every text it needs before it changes the
+// record, so one that fails half-way (the catalogue file cannot be written)
+// leaves the record as it was.
+//
+// What a failed transfer does to its skit depends on why it failed: the
+// server's definite refusal (404, 410, a bad file) marks the skit failed;
+// a cancel or a failure that may pass (no answer, a reset, a time-out, a
+// server error) leaves it scheduled for the next job. Either way the job
+// ends. A file that arrived but cannot be put into the skits folder marks
+// its skit failed too, and the job goes on with the next one.
+//
+// A read-only catalogue (the settings dialog holds the file) starts no job:
+// it could keep neither what a merge brings nor what a download installs.
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "base/errors.h"
 #include "base/files.h"
@@ -80,6 +93,90 @@ char* CopyOfText(const char* text) {
 
 std::string TitleOf(const SkitRecord& record) { return PrintableText(record.Title.Text); }
 
+// A skit is scheduled again from its first file, unless it is a download that
+// stopped half-way, which goes on where it stopped. halfWay is judged on the
+// record as it was before the update that schedules it.
+bool IsHalfWay(const SkitRecord& record) {
+  return record.State != SKIT_INSTALLED && record.FilesDone < FilesInUse(record);
+}
+
+void Schedule(SkitRecord& record, bool halfWay) {
+  if (!halfWay || record.FilesDone >= FilesInUse(record)) record.FilesDone = 0;
+  record.State = SKIT_SCHEDULED;
+}
+
+// The texts an update gives a record's copy, made before the record itself
+// changes: every step that can fail (a copy, a new entry in the catalogue
+// file) happens here. Commit frees the texts the copy no longer uses; without
+// it the texts made are freed and the record keeps its own. New entries
+// written for a failed update stay in the file unused.
+class cTextUpdate {
+ public:
+  explicit cTextUpdate(cPakFile& pak) : Pak_(pak) {
+    Made_.reserve(16);
+    Replaced_.reserve(16);
+  }
+  ~cTextUpdate() {
+    for (char* text : Made_) FreeZeroed(text);
+  }
+  cTextUpdate(const cTextUpdate&) = delete;
+  cTextUpdate& operator=(const cTextUpdate&) = delete;
+
+  // A text held under an id of its own is replaced in memory (Save writes
+  // it); otherwise the text gets a new entry, and a missing one stays
+  // missing.
+  void Replace(StoredString& slot, const char* text) {
+    if (slot.Text != nullptr && slot.Id > 0) {
+      char* copy = CopyOfText(text != nullptr ? text : "");
+      Made_.push_back(copy);
+      Replaced_.push_back(slot.Text);
+      slot.Text = copy;
+      return;
+    }
+    if (text == nullptr) {
+      if (slot.Text != nullptr) Replaced_.push_back(slot.Text);
+      slot.Text = nullptr;
+      slot.Id = -1;
+      return;
+    }
+    NewEntry(slot, text);
+  }
+  // An empty text for a slot in use that has none.
+  void Fill(StoredString& slot) {
+    if (slot.Text == nullptr) NewEntry(slot, "");
+  }
+  void Commit() {
+    for (char* text : Replaced_) FreeZeroed(text);
+    Replaced_.clear();
+    Made_.clear();
+  }
+
+ private:
+  void NewEntry(StoredString& slot, const char* text) {
+    StringRef made;
+    made.Id = Pak_.WriteEntry(PAK_TYPE_STRING, PAK_NEW_ID, 0, true, 0, text);
+    Pak_.ReadString(made);
+    Made_.push_back(made.Text);
+    if (slot.Text != nullptr) Replaced_.push_back(slot.Text);
+    slot.Id = made.Id;
+    slot.Text = made.Text;
+    slot.PointerBytes = 0;
+  }
+
+  cPakFile& Pak_;
+  std::vector<char*> Made_;
+  std::vector<char*> Replaced_;
+};
+
+void FillMissingTexts(SkitRecord& record, cTextUpdate& texts) {
+  texts.Fill(record.Title);
+  texts.Fill(record.Info);
+  for (uint32_t f = 0; f < FilesInUse(record); ++f) {
+    texts.Fill(record.Files[f].Name);
+    texts.Fill(record.Files[f].Url);
+  }
+}
+
 // Why a server record cannot be taken, or empty when it can. fields are the
 // update bits the merge would take from it (ALL_FIELDS for a whole record).
 std::string RejectReason(const SkitRecord& server, uint32_t fields) {
@@ -104,7 +201,7 @@ std::string RejectReason(const SkitRecord& server, uint32_t fields) {
 // The job
 
 bool cSkitManager::StartListDownload(HWND window, bool automatic) {
-  if (Phase != JOB_IDLE) return false;
+  if (Phase != JOB_IDLE || IsReadOnly()) return false;
   Automatic = automatic;
   if (Transfer == nullptr) Transfer = new cThread_Comm;
   JobWindow_ = window;
@@ -131,12 +228,25 @@ bool cSkitManager::StartListDownload(HWND window, bool automatic) {
     return true;
   }
   PrepareListConditions();
-  Transfer->StartDownload(header.SyncUrl.Text, DownloadFile, kListItemName, "1 of 1", window, WM_DOWNLOAD_DONE, 0);
+  if (!Transfer->StartDownload(header.SyncUrl.Text, DownloadFile, kListItemName, "1 of 1", window, WM_DOWNLOAD_DONE,
+                               0)) {
+    NotStarted(window);
+  }
   return true;
 }
 
+// No thread could be made for the transfer. The job ends through the usual
+// message, which carries the cause to the owner; no record changes.
+void cSkitManager::NotStarted(HWND window) {
+  const int32_t cause = Transfer->GetError() != 0 ? Transfer->GetError() : ERR_NO_ERROR_INFO;
+  LogLine(LOG_ERROR, ("Download not started: " + ErrorText(cause)).c_str());
+  Download = DownloadItem();
+  Transfer->SetError(cause);
+  PostMessageA(window, WM_DOWNLOAD_DONE, 0, cause);
+}
+
 bool cSkitManager::StartFileDownloads(HWND window) {
-  if (Phase != JOB_IDLE) return false;
+  if (Phase != JOB_IDLE || IsReadOnly()) return false;
   BeginFileDownloads(window, false);
   return true;
 }
@@ -161,7 +271,11 @@ void cSkitManager::BeginFileDownloads(HWND window, bool continuing) {
 // A failure here (the catalogue cannot be saved after a merge) goes on to
 // the owner window, which reports it; the job is ended first, so that no
 // half-ended job holds the worker and refuses the next start.
+//
+// A completion that arrives when no job runs (the one posted when nothing was
+// left, or one delivered while the job was being ended) is ignored.
 bool cSkitManager::OnDownloadDone(int32_t errorCode) {
+  if (Phase == JOB_IDLE) return false;
   const bool failed = errorCode != 0;
   bool more = false;
   try {
@@ -185,13 +299,16 @@ bool cSkitManager::OnDownloadDone(int32_t errorCode) {
 }
 
 // Destroying the worker cancels and waits for a transfer still running, and
-// may hang up a dial-up connection the job brought up.
+// may hang up a dial-up connection the job brought up, after asking: the
+// question's message loop may deliver a completion, or even start a new job,
+// so the job is over and the worker no longer the catalogue's before it goes.
 void cSkitManager::EndDownload() {
   Phase = JOB_IDLE;
-  delete Transfer;
+  cThread_Comm* worker = Transfer;
   Transfer = nullptr;
   Download = DownloadItem();
   JobWindow_ = nullptr;
+  delete worker;
 }
 
 void cSkitManager::SetDriverFlag(bool value) {
@@ -211,9 +328,13 @@ void cSkitManager::ApplySyncFileAndSave(const std::string& path, bool skip) {
 }
 
 // A record that cannot be read or taken is skipped with a log line; the file
-// is deleted whatever became of it.
+// is deleted whatever became of it. A list may hold thousands of records a
+// full catalogue must skip, and a line each would cost seconds of the user
+// interface's time, so past the first few only their number is logged.
 bool cSkitManager::ApplySyncFile(const std::string& path) {
   bool changed = false;
+  RecordLines_ = 0;
+  UnlistedRecords_ = 0;
   ListRefused = !AcceptList(path);
   if (ListRefused) {
     DeleteFileA(path.c_str());
@@ -229,15 +350,28 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
         if (MergeServerRecord(server.Record)) changed = true;
       } catch (const std::exception& error) {
         ++Tally.Rejected;
-        LogLine(LOG_ERROR, ("Skipped skit record " + std::to_string(id) + ": " + error.what()).c_str());
+        RecordLine("Skipped skit record " + std::to_string(id) + ": " + error.what());
       }
     }
     Trust.TakeList(sync);
   } catch (const std::exception& error) {
     LogLine(LOG_ERROR, (std::string("Synchronisation file not merged: ") + error.what()).c_str());
   }
+  if (UnlistedRecords_ > 0) {
+    LogLine(LOG_ERROR,
+            (std::to_string(UnlistedRecords_) + " more skit records skipped or rejected, not listed").c_str());
+  }
   DeleteFileA(path.c_str());
   return changed;
+}
+
+void cSkitManager::RecordLine(const std::string& text) {
+  if (RecordLines_ >= kRecordLinesListed) {
+    ++UnlistedRecords_;
+    return;
+  }
+  ++RecordLines_;
+  LogLine(LOG_ERROR, text.c_str());
 }
 
 // CatalogVersion itself is never written: a server with a newer version
@@ -265,7 +399,7 @@ bool cSkitManager::MergeServerRecord(const SkitRecord& server) {
   const std::string reason = RejectReason(server, fields);
   if (!reason.empty()) {
     ++Tally.Rejected;
-    LogLine(LOG_ERROR, ("Rejected skit " + TitleOf(server) + ": " + reason).c_str());
+    RecordLine("Rejected skit " + TitleOf(server) + ": " + reason);
     return false;
   }
   if (index < 0) {
@@ -326,12 +460,15 @@ void cSkitManager::AddSkit(const SkitRecord& server) {
 bool cSkitManager::UpdateSkit(const SkitRecord& server) {
   const int32_t index = FindSkit(server.Category, server.SkitId);
   if (index < 0) return false;
-  SkitRecord& record = Catalog.Records[index];
-  if (record.Revision >= server.Revision) return false;
+  SkitRecord& stored = Catalog.Records[index];
+  if (stored.Revision >= server.Revision) return false;
   if (server.UpdateMask != 0) {
-    UpdateSkitPartly(server, record);
+    UpdateSkitPartly(server, stored);
     return true;
   }
+  const bool halfWay = IsHalfWay(stored);
+  SkitRecord record = stored;
+  cTextUpdate texts(*OpsPak);
   record.Category = server.Category;
   record.SkitId = server.SkitId;
   record.Flags = server.Flags;
@@ -339,28 +476,33 @@ bool cSkitManager::UpdateSkit(const SkitRecord& server) {
   record.ShowFrom = server.ShowFrom;
   record.ShowUntil = server.ShowUntil;
   record.FileCount = FilesInUse(server);
-  ReplaceText(record.Title, server.Title.Text);
-  ReplaceText(record.Info, server.Info.Text);
+  texts.Replace(record.Title, server.Title.Text);
+  texts.Replace(record.Info, server.Info.Text);
   for (uint32_t f = 0; f < SKIT_MAX_FILES; ++f) {
     record.Files[f].Extra = server.Files[f].Extra;
-    ReplaceText(record.Files[f].Name, server.Files[f].Name.Text);
-    ReplaceText(record.Files[f].Url, server.Files[f].Url.Text);
+    texts.Replace(record.Files[f].Name, server.Files[f].Name.Text);
+    texts.Replace(record.Files[f].Url, server.Files[f].Url.Text);
   }
   if (server.HotKey.Link.Text != nullptr) {
     record.HotKey.KeyCode = server.HotKey.KeyCode;
     record.HotKey.Action = server.HotKey.Action;
-    ReplaceText(record.HotKey.Link, server.HotKey.Link.Text);
+    texts.Replace(record.HotKey.Link, server.HotKey.Link.Text);
   }
-  FillMissingTexts(record);
-  record.State = SKIT_SCHEDULED;
+  FillMissingTexts(record, texts);
+  Schedule(record, halfWay);
+  texts.Commit();
+  stored = record;
   return true;
 }
 
 // The groups are taken in this order. Without UPDATE_IDENTITY the local
 // Revision stays below the server's, so the same update comes again at every
 // synchronisation.
-void cSkitManager::UpdateSkitPartly(const SkitRecord& server, SkitRecord& target) {
+void cSkitManager::UpdateSkitPartly(const SkitRecord& server, SkitRecord& stored) {
   const uint32_t mask = server.UpdateMask;
+  const bool halfWay = IsHalfWay(stored);
+  SkitRecord target = stored;
+  cTextUpdate texts(*OpsPak);
   target.UpdateMask = mask;
   if ((mask & UPDATE_IDENTITY) != 0) {
     target.Category = server.Category;
@@ -369,20 +511,20 @@ void cSkitManager::UpdateSkitPartly(const SkitRecord& server, SkitRecord& target
     target.Revision = server.Revision;
     target.FileCount = FilesInUse(server);
     target.FilesDone = server.FilesDone;
-    ReplaceText(target.Title, server.Title.Text);
-    ReplaceText(target.Info, server.Info.Text);
+    texts.Replace(target.Title, server.Title.Text);
+    texts.Replace(target.Info, server.Info.Text);
     for (uint32_t f = 0; f < SKIT_MAX_FILES; ++f) {
-      ReplaceText(target.Files[f].Name, server.Files[f].Name.Text);
+      texts.Replace(target.Files[f].Name, server.Files[f].Name.Text);
       target.Files[f].Extra = server.Files[f].Extra;
     }
   }
   if ((mask & UPDATE_URLS) != 0) {
-    for (uint32_t f = 0; f < SKIT_MAX_FILES; ++f) ReplaceText(target.Files[f].Url, server.Files[f].Url.Text);
+    for (uint32_t f = 0; f < SKIT_MAX_FILES; ++f) texts.Replace(target.Files[f].Url, server.Files[f].Url.Text);
   }
   if ((mask & UPDATE_HOT_KEY) != 0 && server.HotKey.Link.Text != nullptr) {
     target.HotKey.KeyCode = server.HotKey.KeyCode;
     target.HotKey.Action = server.HotKey.Action;
-    ReplaceText(target.HotKey.Link, server.HotKey.Link.Text);
+    texts.Replace(target.HotKey.Link, server.HotKey.Link.Text);
   }
   if ((mask & UPDATE_WINDOW) != 0) {
     target.ShowFrom = server.ShowFrom;
@@ -391,13 +533,15 @@ void cSkitManager::UpdateSkitPartly(const SkitRecord& server, SkitRecord& target
   if ((mask & UPDATE_FILES) != 0) {
     target.FileCount = FilesInUse(server);
     for (uint32_t f = 0; f < SKIT_MAX_FILES; ++f) target.Files[f].Extra = server.Files[f].Extra;
-    target.State = SKIT_SCHEDULED;
+    Schedule(target, halfWay);
   }
   if ((mask & UPDATE_PLAYS) != 0) {
     target.PlaysLeft = server.PlaysLeft;
     target.PlayCount = 0;
   }
-  FillMissingTexts(target);
+  FillMissingTexts(target, texts);
+  texts.Commit();
+  stored = target;
 }
 
 // A text the record holds under an id of its own is replaced in memory and
@@ -428,15 +572,6 @@ void cSkitManager::NewText(StoredString& target, const char* text) {
   OpsPak->ReadString(target);
 }
 
-void cSkitManager::FillMissingTexts(SkitRecord& record) {
-  if (record.Title.Text == nullptr) NewText(record.Title, "");
-  if (record.Info.Text == nullptr) NewText(record.Info, "");
-  for (uint32_t f = 0; f < FilesInUse(record); ++f) {
-    if (record.Files[f].Name.Text == nullptr) NewText(record.Files[f].Name, "");
-    if (record.Files[f].Url.Text == nullptr) NewText(record.Files[f].Url, "");
-  }
-}
-
 bool cSkitManager::AllFilesPresent(const SkitRecord& record) const {
   for (uint32_t f = 0; f < FilesInUse(record); ++f) {
     std::string path;
@@ -448,11 +583,13 @@ bool cSkitManager::AllFilesPresent(const SkitRecord& record) const {
 // ---------------------------------------------------------------------------
 // Scheduling
 
+// A skit past its ShowUntil would never be fetched, so it is left available.
 void cSkitManager::ScheduleAvailable() {
+  const uint64_t now = Clock().Value();
   for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
     SkitRecord& record = Catalog.Records[i];
-    if (record.State != SKIT_AVAILABLE) continue;
-    record.State = SKIT_SCHEDULED;
+    if (record.State != SKIT_AVAILABLE || IsExpired(record, now)) continue;
+    Schedule(record, IsHalfWay(record));
     record.Selection = SEL_AUTO;
   }
 }
@@ -468,7 +605,7 @@ void cSkitManager::ScheduleSpecials() {
     SkitRecord& record = Catalog.Records[i];
     if (record.Category != CAT_SPECIAL || record.ShowUntil < now) continue;
     if (record.State == SKIT_AVAILABLE) {
-      record.State = SKIT_SCHEDULED;
+      Schedule(record, IsHalfWay(record));
       record.Selection = SEL_AUTO;
       --budget;
     }
@@ -497,7 +634,7 @@ bool cSkitManager::PrepareNextFile() {
   const uint64_t now = Clock().Value();
   for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
     SkitRecord& record = Catalog.Records[i];
-    if (record.State != SKIT_SCHEDULED || record.ShowUntil <= now) continue;
+    if (record.State != SKIT_SCHEDULED || IsExpired(record, now)) continue;
     if (record.FilesDone >= FilesInUse(record)) continue;
     const uint32_t n = record.FilesDone;
     const SkitFile& file = record.Files[n];
@@ -531,8 +668,12 @@ bool cSkitManager::PrepareNextFile() {
 bool cSkitManager::StartNextFile(HWND window) {
   if (Transfer == nullptr) return false;
   if (PrepareNextFile()) {
-    Transfer->StartDownload(Download.Url, DownloadFile, Download.Title != nullptr ? Download.Title : "",
-                            ProgressText, window, WM_DOWNLOAD_DONE, 0);
+    if (Transfer->DataModule() != nullptr) Transfer->DataModule()->ResetByteCounters();
+    // A transfer that could not start ends the job with its own message.
+    if (!Transfer->StartDownload(Download.Url, DownloadFile, Download.Title != nullptr ? Download.Title : "",
+                                 ProgressText, window, WM_DOWNLOAD_DONE, 0)) {
+      NotStarted(window);
+    }
     return true;
   }
   Transfer->SetError(ERR_BAD_FORMAT);
@@ -541,9 +682,13 @@ bool cSkitManager::StartNextFile(HWND window) {
 }
 
 // The item is used up here whatever happens, so a later completion message
-// without a transfer behind it finds none.
+// without a transfer behind it finds none. The byte counters start again at
+// 0, so the progress of the job does not count the finished file twice
+// until the next one reports.
 void cSkitManager::InstallDownloadedFile(int32_t errorCode) {
   ++JobDone;
+  TDataModule_Comm* module = Transfer != nullptr ? Transfer->DataModule() : nullptr;
+  if (module != nullptr) module->ResetByteCounters();
   const DownloadItem item = Download;
   Download = DownloadItem();
   if (item.File == nullptr) return;
@@ -551,8 +696,10 @@ void cSkitManager::InstallDownloadedFile(int32_t errorCode) {
   if (index < 0) return;
   SkitRecord& record = Catalog.Records[index];
   if (errorCode != 0) {
-    record.State = SKIT_FAILED;
-    ++Tally.Failed;
+    if (module != nullptr && module->GetFailure() == tfRefused) {
+      record.State = SKIT_FAILED;
+      ++Tally.Failed;
+    }
     return;
   }
   if (record.FilesDone >= FilesInUse(record)) return;
@@ -563,9 +710,14 @@ void cSkitManager::InstallDownloadedFile(int32_t errorCode) {
     return;
   }
   DeleteFileA(target.c_str());
-  // A copy that fails leaves the download where it is, and the next
-  // transfer fetches the same file again.
-  if (!CopyFileA(DownloadFile, target.c_str(), TRUE)) return;
+  // Fetching the file again would not help: whatever stands in its place in
+  // the skits folder stays there.
+  if (!CopyFileA(DownloadFile, target.c_str(), TRUE)) {
+    const std::string cause = LastErrorText();
+    DeleteFileA(DownloadFile);
+    RejectFile(record, "cannot install " + target + ": " + cause);
+    return;
+  }
   record.FilesDone += 1;
   if (record.FilesDone >= record.FileCount) {
     record.State = SKIT_INSTALLED;

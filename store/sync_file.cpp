@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 #include "base/errors.h"
 
@@ -41,11 +43,20 @@ constexpr size_t kSyncIntervalDaysAt = 40;
 constexpr size_t kSkitCountAt = 44;
 static_assert(kSkitCountAt + 4 == SYNC_HEADER_SIZE);
 
-// A text whose entry is missing throws, as the catalogue's own reader does.
-void ReadText(cPakFile& pak, StoredString& ref) {
-  ref.Text = nullptr;
-  ref.PointerBytes = 0;
-  pak.ReadString(ref);
+uint64_t IndexKey(uint32_t type, int32_t id) { return static_cast<uint64_t>(type) << 32 | static_cast<uint32_t>(id); }
+
+// Checked before the archive is opened, so that a huge file is not even read.
+const std::string& WithinSizeLimit(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+    const uint64_t size = static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    if (size > SYNC_FILE_SIZE_LIMIT) {
+      throw std::runtime_error(path + " holds " + std::to_string(size) +
+                               " bytes; a synchronisation file may hold at most " +
+                               std::to_string(SYNC_FILE_SIZE_LIMIT));
+    }
+  }
+  return path;
 }
 
 void ReleaseText(cPakFile* pak, StringRef& ref) {
@@ -92,53 +103,83 @@ void cServerRecord::Release() {
   ReleaseText(Pak_, Record.HotKey.Link);
 }
 
-cSyncFile::cSyncFile(const std::string& path) : Pak_(path, true, nullptr, GENERIC_READ) {
-  if (Pak_.FindEntry(SYNC_HEADER_TYPE, SYNC_HEADER_ID) < 0) ThrowCode(ERR_FILE_CORRUPT, path);
+// Every record read looks up some ten entries; searching the directory for
+// each would make a long list cost the square of its length, so the
+// directory is indexed here, once. The first live slot of a type and id is
+// the one that counts, as for cPakFile::FindEntry.
+cSyncFile::cSyncFile(const std::string& path) : Pak_(WithinSizeLimit(path), true, nullptr, GENERIC_READ) {
+  const uint32_t count = Pak_.Count();
+  Index_.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const PakSlot slot = Pak_.Slot(i);
+    if (slot.Deleted != 0) continue;
+    Index_.emplace(IndexKey(slot.Type, slot.Id), i);
+  }
+
+  const int32_t header = Find(SYNC_HEADER_TYPE, SYNC_HEADER_ID);
+  if (header < 0) ThrowCode(ERR_FILE_CORRUPT, path);
   uint32_t length = 0;
   uint8_t* bytes = nullptr;
-  Pak_.ReadEntry(SYNC_HEADER_TYPE, SYNC_HEADER_ID, &length, &bytes);
+  Pak_.ReadSlot(static_cast<uint32_t>(header), &length, reinterpret_cast<void**>(&bytes));
   const bool whole = DecodeSyncHeader(bytes, length, Header_);
   Pak_.ReleaseEntry(SYNC_HEADER_TYPE, SYNC_HEADER_ID, bytes);
   if (!whole) ThrowCode(ERR_FILE_CORRUPT, path);
-  if (Header_.NewSyncUrl.Id >= 0 && Pak_.FindEntry(PAK_TYPE_STRING, Header_.NewSyncUrl.Id) >= 0) {
-    Pak_.ReadString(Header_.NewSyncUrl);
+
+  for (const auto& [key, slot] : Index_) {
+    if (static_cast<uint32_t>(key >> 32) != SYNC_RECORD_TYPE) continue;
+    const int32_t id = static_cast<int32_t>(static_cast<uint32_t>(key));
+    if (id >= 1 && static_cast<uint32_t>(id) <= Header_.SkitCount) RecordIds_.push_back(id);
   }
+  if (RecordIds_.size() > SYNC_RECORD_LIMIT) {
+    throw std::runtime_error(path + " holds " + std::to_string(RecordIds_.size()) +
+                             " skit records; a synchronisation file may hold at most " +
+                             std::to_string(SYNC_RECORD_LIMIT));
+  }
+  std::sort(RecordIds_.begin(), RecordIds_.end());
+
+  if (Header_.NewSyncUrl.Id >= 0 && Find(PAK_TYPE_STRING, Header_.NewSyncUrl.Id) >= 0) ReadText(Header_.NewSyncUrl);
 }
 
 cSyncFile::~cSyncFile() { ReleaseText(&Pak_, Header_.NewSyncUrl); }
 
-std::vector<int32_t> cSyncFile::RecordIds() const {
-  std::vector<int32_t> ids;
-  for (uint32_t i = 0; i < Pak_.Count(); ++i) {
-    const PakSlot slot = Pak_.Slot(i);
-    if (slot.Type != SYNC_RECORD_TYPE || slot.Deleted != 0) continue;
-    if (slot.Id < 1 || static_cast<uint32_t>(slot.Id) > Header_.SkitCount) continue;
-    ids.push_back(slot.Id);
-  }
-  std::sort(ids.begin(), ids.end());
-  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-  return ids;
+int32_t cSyncFile::Find(uint32_t type, int32_t id) const {
+  const auto found = Index_.find(IndexKey(type, id));
+  return found != Index_.end() ? static_cast<int32_t>(found->second) : -1;
 }
+
+// A text whose entry is missing throws, as the catalogue's own reader does.
+void cSyncFile::ReadText(StoredString& ref) {
+  ref.Text = nullptr;
+  ref.PointerBytes = 0;
+  if (ref.Id < 0) return;
+  const int32_t slot = Find(PAK_TYPE_STRING, ref.Id);
+  if (slot < 0) throw std::runtime_error("Pak not found.");
+  Pak_.ReadSlot(static_cast<uint32_t>(slot), nullptr, reinterpret_cast<void**>(&ref.Text));
+}
+
+std::vector<int32_t> cSyncFile::RecordIds() const { return RecordIds_; }
 
 void cSyncFile::ReadRecord(int32_t id, cServerRecord& server) {
   server.Release();
   server.Pak_ = &Pak_;
   uint32_t length = 0;
   uint8_t* bytes = nullptr;
-  Pak_.ReadEntry(SYNC_RECORD_TYPE, id, &length, &bytes);
+  const int32_t slot = Find(SYNC_RECORD_TYPE, id);
+  if (slot < 0) throw std::runtime_error("Pak not found.");
+  Pak_.ReadSlot(static_cast<uint32_t>(slot), &length, reinterpret_cast<void**>(&bytes));
   if (length >= SKIT_RECORD_SIZE) DecodeSkitRecord(bytes, server.Record);
   Pak_.ReleaseEntry(SYNC_RECORD_TYPE, id, bytes);
   if (length < SKIT_RECORD_SIZE) ThrowCode(ERR_FILE_CORRUPT, Pak_.Path());
 
   SkitRecord& record = server.Record;
-  ReadText(Pak_, record.Title);
-  ReadText(Pak_, record.Info);
+  ReadText(record.Title);
+  ReadText(record.Info);
   const uint32_t files = record.FileCount < SKIT_MAX_FILES ? record.FileCount : SKIT_MAX_FILES;
   for (uint32_t f = 0; f < files; ++f) {
     record.Files[f].Extra = 0;
-    ReadText(Pak_, record.Files[f].Name);
-    ReadText(Pak_, record.Files[f].Url);
+    ReadText(record.Files[f].Name);
+    ReadText(record.Files[f].Url);
   }
   record.HotKey.Link.PointerBytes = 0;
-  if (record.HotKey.Link.Id != 0) ReadText(Pak_, record.HotKey.Link);
+  if (record.HotKey.Link.Id != 0) ReadText(record.HotKey.Link);
 }

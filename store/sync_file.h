@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "store/catalog_block.h"
@@ -17,6 +18,10 @@ constexpr int32_t SYNC_HEADER_ID = 1;
 constexpr uint32_t SYNC_RECORD_TYPE = PakType("SKIT");
 // The header is at least this long; bytes past it are not read.
 constexpr size_t SYNC_HEADER_SIZE = 48;
+// The largest synchronisation file taken, and the most skit records one may
+// hold; a larger one merges nothing.
+constexpr uint64_t SYNC_FILE_SIZE_LIMIT = 4u * 1024 * 1024;
+constexpr size_t SYNC_RECORD_LIMIT = 10000;
 // The name under which an installation may leave a synchronisation file in
 // the skits folder, to be merged at the next start.
 extern const char LOCAL_SYNC_FILE_NAME[];
@@ -56,10 +61,13 @@ class cServerRecord {
 
 class cSyncFile {
  public:
-  // Opens the file read-only. A file that is not a pak archive throws what
-  // cPakFile throws; one without a "SYNC" 1 record of at least
-  // SYNC_HEADER_SIZE bytes throws the corrupt-file text with the path. A
-  // NewSyncUrl that names no text in the archive is read as no text.
+  // Opens the file read-only and indexes its directory once, so that each
+  // entry is found without a search. A file that is not a pak archive throws
+  // what cPakFile throws; one larger than SYNC_FILE_SIZE_LIMIT or with more
+  // than SYNC_RECORD_LIMIT skit records throws a text saying so, with the
+  // path; one without a "SYNC" 1 record of at least SYNC_HEADER_SIZE bytes
+  // throws the corrupt-file text with the path. A NewSyncUrl that names no
+  // text in the archive is read as no text.
   explicit cSyncFile(const std::string& path);
   ~cSyncFile();
   cSyncFile(const cSyncFile&) = delete;
@@ -80,6 +88,12 @@ class cSyncFile {
   cPakFile& Pak() { return Pak_; }
 
  private:
+  // The slot of the first live entry of that type and id, or -1.
+  int32_t Find(uint32_t type, int32_t id) const;
+  void ReadText(StoredString& ref);
+
   cPakFile Pak_;
   SyncHeader Header_;
+  std::unordered_map<uint64_t, uint32_t> Index_;
+  std::vector<int32_t> RecordIds_;
 };

@@ -15,8 +15,8 @@ namespace {
 // the message table has none.
 std::string SystemText(DWORD code) {
   char buffer[512];
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr, code, 0, buffer,
-                           sizeof buffer, nullptr);
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, buffer, sizeof buffer, nullptr);
   return std::string(buffer, n);
 }
 
@@ -37,6 +37,10 @@ TEST(ErrorText, OwnSystemAndUnknownCodes) {
   // System texts are passed on exactly as written, trailing blank and all.
   ASSERT_FALSE(SystemText(ERROR_FILE_NOT_FOUND).empty());
   EXPECT_EQ(ErrorText(ERROR_FILE_NOT_FOUND), SystemText(ERROR_FILE_NOT_FOUND));
+  // A text with an insert ("%1", the program that is no Windows program)
+  // comes out with the insert as it stands.
+  ASSERT_NE(SystemText(ERROR_BAD_EXE_FORMAT).find("%1"), std::string::npos);
+  EXPECT_EQ(ErrorText(ERROR_BAD_EXE_FORMAT), SystemText(ERROR_BAD_EXE_FORMAT));
   const int32_t noText = 0x00FFFFF1;
   ASSERT_TRUE(SystemText(noText).empty());
   EXPECT_EQ(ErrorText(noText), "<unknown error: 16777201>");

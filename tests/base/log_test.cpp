@@ -212,11 +212,11 @@ TEST_F(Log, DefaultFileIsTheProgramNameWithLog) {
   EXPECT_EQ(LogCurrentPath(), expected);
   EXPECT_EQ(Messages(expected), (std::vector<std::string>{"first", "second"}));
 
-  // A download line with an empty log setting does the same: each one
-  // replaces the default file's contents.
+  // An empty download log setting means no download log: the lines go
+  // nowhere and the program's own log keeps its contents.
   LogDownloadLine("", LOG_INFO, "download one");
   LogDownloadLine("", LOG_INFO, "download two");
-  EXPECT_EQ(Messages(expected), (std::vector<std::string>{"download two"}));
+  EXPECT_EQ(Messages(expected), (std::vector<std::string>{"first", "second"}));
   DeleteFileA(expected.c_str());
 }
 
@@ -249,9 +249,14 @@ TEST_F(Log, DownloadLineGoesToItsFileAndPointsBack) {
   EXPECT_EQ(lines[0].Tag, ".INFO... ");
   EXPECT_EQ(lines[0].Message, "fetched a.pak");
   EXPECT_EQ(lines[1].Message, "");
-  // The text is written as it is, not read as a format.
+  // The text is written as it is, not read as a format, and one call is one
+  // line whatever the text holds.
   LogDownloadLine(download, LOG_ERROR, "100% done %d");
   EXPECT_EQ(ParsedLines(download).back().Message, "100% done %d");
+  LogDownloadLine(download, LOG_ERROR, "a\r\n.ERROR.. forged\tline");
+  lines = ParsedLines(download);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines.back().Message, "a\\x0D\\x0A.ERROR.. forged\\x09line");
   DeleteFileA(LogDefaultPath().c_str());
 }
 

@@ -258,6 +258,20 @@ TEST_F(CatalogTest, OversizedDownloadLogIsDeleted) {
 
 // Look-ups and the dialogs' lists ---------------------------------------------
 
+// With no download log set, the catalogue's lines go nowhere; they must not
+// start the program's own log afresh.
+TEST_F(CatalogTest, AnEmptyLogPathMeansNoDownloadLog) {
+  Builder.Add(CAT_SKIT, 1, SKIT_INSTALLED, SEL_ON, "Gone", {"gone.mov"});
+  Settings.LogPath.clear();
+  const std::string own = LogDefaultPath();
+  WriteFileBytes(own, "the program's own line\r\n");
+  auto manager = Open();
+  manager->LogLine(LOG_ERROR, "one more");
+  EXPECT_EQ(manager->Catalog.Records[0].State, SKIT_AVAILABLE) << "the missing file was found";
+  EXPECT_EQ(ReadFileBytes(own), "the program's own line\r\n");
+  DeleteFileA(own.c_str());
+}
+
 TEST_F(CatalogTest, FindSkitMatchesCategoryAndId) {
   Builder.Add(CAT_NOTICE, 1, SKIT_INSTALLED, SEL_ON, "Notice one", {"n1.mov"});
   Builder.Add(CAT_SKIT, 1, SKIT_AVAILABLE, SEL_NONE, "Skit one", {"s1.mov"});

@@ -269,3 +269,33 @@ TEST_F(SelectionTest, ReadOnlyCatalogueIsNeverDue) {
   }
   CloseHandle(held);
 }
+
+// A scheduled skit past its ShowUntil is never fetched: it is not pending,
+// does not keep the catalogue due, and an available one is not scheduled.
+TEST_F(SelectionTest, AnExpiredSkitIsNeitherPendingNorDueNorScheduled) {
+  Builder.Block->Header.LastSync = Now;
+  Builder.Block->Header.SyncIntervalDays = 7;
+  Builder.Add(CAT_SKIT, 1, SKIT_SCHEDULED, SEL_AUTO, "Over", {"over.mov"}).ShowUntil = Now;
+  Builder.Add(CAT_SKIT, 2, SKIT_AVAILABLE, SEL_NONE, "Also over", {"also.mov"}).ShowUntil = Now - kSecond;
+  Builder.Add(CAT_SKIT, 3, SKIT_AVAILABLE, SEL_NONE, "Still on", {"on.mov"}).ShowUntil = Now + kSecond;
+  auto manager = Open();
+  EXPECT_EQ(manager->PendingFiles(CAT_SKIT, SKIT_SCHEDULED), 0u);
+  EXPECT_FALSE(manager->IsUpdateDue());
+  manager->ScheduleAvailable();
+  EXPECT_EQ(manager->Catalog.Records[1].State, SKIT_AVAILABLE);
+  EXPECT_EQ(manager->Catalog.Records[2].State, SKIT_SCHEDULED);
+  EXPECT_EQ(manager->PendingFiles(CAT_SKIT, SKIT_SCHEDULED), 1u);
+  EXPECT_TRUE(manager->IsUpdateDue());
+}
+
+// An interval so long that the due time would pass the largest time never
+// comes due; computed naively it wraps to a time just after LastSync.
+TEST_F(SelectionTest, AHugeIntervalNeverComesDue) {
+  Builder.Block->Header.LastSync = Now - 2 * DATETIME_DAY;
+  for (const uint32_t days : {21350399u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(days);
+    Builder.Block->Header.SyncIntervalDays = days;
+    auto manager = Open();
+    EXPECT_FALSE(manager->IsUpdateDue());
+  }
+}

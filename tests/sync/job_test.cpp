@@ -5,7 +5,9 @@
 #include <functional>
 
 #include "base/files.h"
+#include "base/errors.h"
 #include "download/comm.h"
+#include "download/progress_form.h"
 #include "store/server_data.h"
 #include "tests/download/download_testing.h"
 #include "tests/support/http_server.h"
@@ -138,25 +140,35 @@ TEST_F(JobTest, AFailedFileMarksItsSkitFailedAndEndsTheJob) {
   EXPECT_EQ(Manager->Tally.Failed, 1u);
 }
 
-// A folder of the same name stands where the file belongs: the copy fails,
-// the skit stays as it was, and the next transfer fetches the file again.
-TEST_F(JobTest, AFileThatCannotBeInstalledIsFetchedAgain) {
+// A read-only file of the same name stands where the file belongs (and a
+// folder for the second skit): fetching again would not help, so each skit
+// fails after one transfer, its download is removed, and the job goes on.
+TEST_F(JobTest, AFileThatCannotBeInstalledFailsItsSkitAndTheJobGoesOn) {
   AddServed(1, SKIT_SCHEDULED, "Stubborn", {"stubborn.mov"});
-  ASSERT_TRUE(CreateDirectoryA(SkitFile("stubborn.mov").c_str(), nullptr));
+  AddServed(2, SKIT_SCHEDULED, "Blocked", {"blocked.mov"});
+  AddServed(3, SKIT_SCHEDULED, "Fine", {"fine.mov"});
+  WriteFileBytes(SkitFile("stubborn.mov"), "an old copy");
+  ASSERT_TRUE(SetFileAttributesA(SkitFile("stubborn.mov").c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(CreateDirectoryA(SkitFile("blocked.mov").c_str(), nullptr));
   OpenManager();
   ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
-  RunJob([this](int step) {
-    if (step != 1) return;
-    EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_SCHEDULED);
-    EXPECT_EQ(Find(CAT_SKIT, 1)->FilesDone, 0u);
-    EXPECT_EQ(Manager->Phase, JOB_SKIT_FILES);
-    RemoveDirectoryA(SkitFile("stubborn.mov").c_str());
-  });
-  EXPECT_EQ(Server.RequestCount(), 2u);
-  EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_INSTALLED);
-  EXPECT_EQ(ReadFileBytes(SkitFile("stubborn.mov")), "bytes of stubborn.mov");
+  RunJob();
+  SetFileAttributesA(SkitFile("stubborn.mov").c_str(), FILE_ATTRIBUTE_NORMAL);
+
+  EXPECT_EQ(Server.RequestCount(), 3u) << "each file fetched once";
+  EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_FAILED);
+  EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_FAILED);
+  EXPECT_EQ(Find(CAT_SKIT, 3)->State, SKIT_INSTALLED);
+  EXPECT_EQ(ReadFileBytes(SkitFile("stubborn.mov")), "an old copy");
+  EXPECT_EQ(Entries(Settings.DownloadPath), Names{}) << "the downloads that could not be installed are gone";
+  EXPECT_EQ(Manager->Tally.Failed, 2u);
+  const Names log = LogTexts();
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
+    return line.rfind("Cannot download Stubborn: cannot install ", 0) == 0;
+  }));
 }
 
+// A cancel is the user's, not the skit's: it stays scheduled.
 TEST_F(JobTest, CancelEndsTheJobAndLeavesNoPartialFile) {
   AddServed(1, SKIT_SCHEDULED, "Slow", {"slow.mov"});
   // Still arriving when cancelled, so the cancel ends it at its next piece
@@ -170,7 +182,8 @@ TEST_F(JobTest, CancelEndsTheJobAndLeavesNoPartialFile) {
   // What the owner does on WM_DOWNLOAD_CANCEL.
   Manager->Transfer->Stop();
   RunJob();
-  EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_FAILED);
+  EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_SCHEDULED);
+  EXPECT_EQ(Find(CAT_SKIT, 1)->FilesDone, 0u);
   EXPECT_EQ(Entries(Settings.DownloadPath), Names{});
   EXPECT_EQ(Entries(Settings.SkitsPath), Names{});
   EXPECT_EQ(LogTexts().back(), std::string("Download failed: Slow 1 of 1. ") + kUserCancelledText);
@@ -247,6 +260,258 @@ TEST_F(JobTest, AHostileListWritesNothingOutsideTheTwoFolders) {
   EXPECT_FALSE(FileExists("C:\\dg-evil.mov"));
   EXPECT_EQ(Server.RequestCount(), 2u);
   EXPECT_EQ(Manager->Tally.Rejected, names.size() + 1);
+}
+
+// Scheduling again ------------------------------------------------------------
+
+namespace {
+
+class RescheduleTest : public JobTest {
+ protected:
+  // Skit 7, installed from an old copy of its movie; the server has a new one.
+  void InstallOldKites() {
+    Settings.SyncMethod = 0;
+    SkitRecord& kites = AddServed(7, SKIT_INSTALLED, "Kites", {"kites.mov"});
+    kites.Selection = SEL_ON;
+    kites.Revision = 1;
+  }
+  void RunListJob(const SyncBuilder& sync) {
+    Serve(sync);
+    OpenManager();
+    ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, true));
+    RunJob();
+  }
+  void ExpectFetchedAndPlaying() {
+    EXPECT_EQ(Server.RequestCount(), 2u) << "the list and the movie";
+    EXPECT_EQ(ReadFileBytes(SkitFile("kites.mov")), "bytes of kites.mov");
+    const SkitRecord& kites = *Find(CAT_SKIT, 7);
+    EXPECT_EQ(kites.State, SKIT_INSTALLED);
+    EXPECT_EQ(kites.Selection, SEL_ON);
+    EXPECT_EQ(kites.FilesDone, 1u);
+    EXPECT_EQ(Str(Manager->NextSkit()), "kites.mov");
+  }
+};
+
+}  // namespace
+
+TEST_F(RescheduleTest, AHigherRevisionIsFetchedAgainAndPlays) {
+  InstallOldKites();
+  Install({"kites.mov"});
+  SyncBuilder sync = ServedSync();
+  sync.Add(CAT_SKIT, 7, 2, "Kites", {"kites.mov"});
+  RunListJob(sync);
+  ExpectFetchedAndPlaying();
+}
+
+TEST_F(RescheduleTest, AnUpdateOfTheFilesIsFetchedAgainAndPlays) {
+  InstallOldKites();
+  Install({"kites.mov"});
+  SyncBuilder sync = ServedSync();
+  sync.Add(CAT_SKIT, 7, 2, "Kites", {"kites.mov"}).UpdateMask = 0x02;
+  RunListJob(sync);
+  ExpectFetchedAndPlaying();
+}
+
+// The movie was deleted: the start of the run makes the skit available, and
+// the list job schedules it again.
+TEST_F(RescheduleTest, ASkitWhoseMovieWasDeletedIsFetchedAgainAndPlays) {
+  InstallOldKites();
+  SyncBuilder sync = ServedSync();
+  sync.Add(CAT_SKIT, 7, 1, "Kites", {"kites.mov"});
+  RunListJob(sync);
+  ExpectFetchedAndPlaying();
+}
+
+// The catalogue's promises ------------------------------------------------------
+
+// The settings dialog holds the catalogue, so the run opened it read-only:
+// nothing it fetched could be recorded.
+TEST_F(JobTest, AReadOnlyCatalogueStartsNoJob) {
+  Settings.SyncMethod = 0;
+  SyncBuilder sync = ServedSync();
+  sync.Add(CAT_SKIT, 1, 1, "New", {"new.mov"});
+  Serve(sync);
+  AddServed(2, SKIT_SCHEDULED, "Pending", {"pending.mov"});
+  Builder.Write(Settings.OpsFilePath);
+  HANDLE held = CreateFileA(Settings.OpsFilePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  {
+    cSkitManager manager(true);
+    ASSERT_TRUE(manager.IsReadOnly());
+    EXPECT_FALSE(manager.StartListDownload(Receiver.Window, true));
+    EXPECT_FALSE(manager.StartFileDownloads(Receiver.Window));
+    EXPECT_EQ(manager.Phase, JOB_IDLE);
+    EXPECT_EQ(manager.Transfer, nullptr);
+  }
+  CloseHandle(held);
+  EXPECT_EQ(Server.RequestCount(), 0u);
+  EXPECT_FALSE(Receiver.Pending(WM_DOWNLOAD_DONE));
+  EXPECT_EQ(Entries(Settings.SkitsPath), Names{});
+}
+
+namespace {
+
+// Destroying a worker may ask whether to hang up; the question's message loop
+// hands what is queued, a completion too, to the owner, which passes it to the
+// catalogue. This worker does the same when it is destroyed.
+class AskingWorker : public cThread_Comm {
+ public:
+  AskingWorker(cSkitManager& manager, HWND window, int& destroyed, std::vector<bool>& nested)
+      : Manager_(manager), Window_(window), Destroyed_(destroyed), Nested_(nested) {}
+  ~AskingWorker() override {
+    ++Destroyed_;
+    MSG msg;
+    while (PeekMessageA(&msg, Window_, WM_DOWNLOAD_DONE, WM_DOWNLOAD_DONE, PM_REMOVE)) {
+      Nested_.push_back(Manager_.OnDownloadDone(static_cast<int32_t>(msg.lParam)));
+    }
+  }
+
+ private:
+  cSkitManager& Manager_;
+  HWND Window_;
+  int& Destroyed_;
+  std::vector<bool>& Nested_;
+};
+
+}  // namespace
+
+TEST_F(JobTest, ACompletionDeliveredWhileTheJobEndsIsIgnored) {
+  AddServed(1, SKIT_SCHEDULED, "One", {"one.mov"});
+  OpenManager();
+  int destroyed = 0;
+  std::vector<bool> nested;
+  Manager->Transfer = new AskingWorker(*Manager, Receiver.Window, destroyed, nested);
+  ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
+  MSG msg;
+  ASSERT_TRUE(Receiver.Wait(WM_DOWNLOAD_DONE, msg));
+  // Nothing is left after one.mov: the job ends, and the completion posted
+  // for "nothing left" arrives while the worker is going.
+  EXPECT_FALSE(Manager->OnDownloadDone(static_cast<int32_t>(msg.lParam)));
+  EXPECT_EQ(destroyed, 1) << "the worker is deleted once";
+  EXPECT_EQ(nested, std::vector<bool>{false});
+  EXPECT_EQ(Manager->Transfer, nullptr);
+  EXPECT_EQ(Manager->Phase, JOB_IDLE);
+  EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_INSTALLED);
+}
+
+// Only the server's definite answer fails a skit; an answer that may change
+// leaves it scheduled for the next job, from the file that failed. Either
+// way the job ends and nothing reaches the skits folder.
+TEST_F(JobTest, OnlyADefiniteRefusalFailsASkit) {
+  struct Case {
+    const char* Path;
+    uint8_t State;
+  };
+  const Case cases[] = {{"/status/503", SKIT_SCHEDULED}, {"/status/500", SKIT_SCHEDULED},
+                        {"/reset/x.mov", SKIT_SCHEDULED}, {"/cut/x.mov", SKIT_SCHEDULED},
+                        {"/status/404", SKIT_FAILED},    {"/status/410", SKIT_FAILED}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Path);
+    Builder = CatalogBuilder();
+    SkitRecord& record = AddServed(1, SKIT_SCHEDULED, "X", {"x.mov"});
+    WriteFileBytes(Served.File("x.mov"), GeneratedBytes(20000));
+    Builder.Texts[record.Files[0].Url.Id] = Server.Url(c.Path);
+    OpenManager();
+    ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
+    RunJob();
+    EXPECT_EQ(Find(CAT_SKIT, 1)->State, c.State);
+    EXPECT_EQ(Find(CAT_SKIT, 1)->FilesDone, 0u);
+    // What a cut left may wait there for the next job to finish.
+    if (c.State == SKIT_FAILED) {
+      EXPECT_EQ(Entries(Settings.DownloadPath), Names{});
+    }
+    EXPECT_EQ(Entries(Settings.SkitsPath), Names{});
+    for (const std::string& name : Entries(Settings.DownloadPath)) {
+      DeleteFileA(JoinPath(Settings.DownloadPath, name).c_str());
+    }
+  }
+}
+
+// The progress bar shows the files done plus the share of the current one:
+// when the next file starts, nothing of the last one may be counted again.
+TEST_F(JobTest, TheByteCountersStartAgainForTheNextFile) {
+  SkitRecord& two = AddServed(1, SKIT_SCHEDULED, "Two", {"first.mov", "second.mov"});
+  WriteFileBytes(Served.File("first.mov"), GeneratedBytes(50000));
+  // Nobody answers for the second file, so no progress of its own covers
+  // what the first one left.
+  std::string nowhere;
+  {
+    testing_support::LoopbackServer gone;
+    nowhere = gone.Url("/second.mov");
+  }
+  Builder.Texts[two.Files[1].Url.Id] = nowhere;
+  OpenManager();
+  ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
+  RunJob([this](int step) {
+    if (step != 1) return;
+    ASSERT_NE(Manager->Transfer, nullptr);
+    const TDataModule_Comm& module = *Manager->Transfer->DataModule();
+    DownloadProgress progress;
+    progress.JobDone = Manager->JobDone;
+    progress.JobTotal = Manager->JobTotal;
+    progress.BytesReceived = static_cast<uint32_t>(module.GetBytesReceived());
+    progress.BytesTotal = static_cast<uint32_t>(module.GetBytesTotal());
+    EXPECT_EQ(progress.BytesReceived, 0u);
+    EXPECT_EQ(progress.BytesTotal, 0u);
+    EXPECT_EQ(ProgressPosition(progress), 100u) << "one file of two done, the second not begun";
+    EXPECT_EQ(ProgressMaximum(progress), 200u);
+  });
+  EXPECT_EQ(Find(CAT_SKIT, 1)->FilesDone, 1u);
+}
+
+// A title with a line break in it would write a line of its own.
+TEST_F(JobTest, ServerTextsCannotForgeDownloadLogLines) {
+  AddServed(1, SKIT_SCHEDULED, "Kites\r\n.ERROR.. 2024-01-01_00:00:00.000 Thread=1 forged", {"kites.mov"});
+  OpenManager();
+  ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
+  RunJob();
+  EXPECT_EQ(LogTexts(),
+            Names{"Download success: Kites\\x0D\\x0A.ERROR.. 2024-01-01_00:00:00.000 Thread=1 forged 1 of 1"});
+}
+
+namespace {
+
+uintptr_t NoThread(void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned, unsigned*) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return 0;
+}
+
+class NoThreads {
+ public:
+  NoThreads() : Original_(cThread::BeginThread) { cThread::BeginThread = &NoThread; }
+  ~NoThreads() { cThread::BeginThread = Original_; }
+  NoThreads(const NoThreads&) = delete;
+  NoThreads& operator=(const NoThreads&) = delete;
+
+ private:
+  cThread::BeginThreadFn Original_;
+};
+
+}  // namespace
+
+// No thread for the transfer: the job still ends, through the usual message,
+// with the cause for the owner to show, and no skit is marked.
+TEST_F(JobTest, AWorkerThatCannotStartEndsTheJobWithItsCause) {
+  AddServed(1, SKIT_SCHEDULED, "Waiting", {"w.mov"});
+  OpenManager();
+  const std::string cause = ErrorText(ERROR_NOT_ENOUGH_MEMORY);
+  NoThreads noThreads;
+  for (const bool list : {true, false}) {
+    SCOPED_TRACE(list ? "list" : "files");
+    ASSERT_TRUE(list ? Manager->StartListDownload(Receiver.Window, true) : Manager->StartFileDownloads(Receiver.Window));
+    MSG msg;
+    ASSERT_TRUE(Receiver.Wait(WM_DOWNLOAD_DONE, msg, 5000)) << "the job never ends";
+    EXPECT_EQ(msg.lParam, ERROR_NOT_ENOUGH_MEMORY);
+    ASSERT_NE(Manager->Transfer, nullptr);
+    EXPECT_EQ(Manager->Transfer->DataModule()->GetErrorText(), cause);
+    EXPECT_FALSE(Manager->OnDownloadDone(static_cast<int32_t>(msg.lParam)));
+    EXPECT_EQ(Manager->Phase, JOB_IDLE);
+    EXPECT_EQ(Manager->Transfer, nullptr);
+  }
+  EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_SCHEDULED);
+  EXPECT_EQ(Server.RequestCount(), 0u);
+  EXPECT_TRUE(Logged("Download not started: " + cause));
 }
 
 // ---------------------------------------------------------------------------

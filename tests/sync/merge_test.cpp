@@ -117,7 +117,7 @@ TEST_F(SyncTest, AHigherRevisionReplacesTheRecordAndSchedulesIt) {
   EXPECT_EQ(Str(record.Files[0].Url.Text), "http://127.0.0.1/skits/b.mov");
   EXPECT_EQ(record.State, SKIT_SCHEDULED);
   EXPECT_EQ(record.Selection, SEL_ON);
-  EXPECT_EQ(record.FilesDone, 2u);
+  EXPECT_EQ(record.FilesDone, 0u) << "an installed skit is fetched again from its first file";
   EXPECT_EQ(record.PlayCount, 4);
   EXPECT_EQ(record.PlaysLeft, 6);
 
@@ -262,6 +262,17 @@ TEST_F(SyncTest, AFullCatalogueSkipsFurtherNewSkitsOneByOne) {
   EXPECT_EQ(Str(Find(CAT_SKIT, 5)->Title.Text), "Update") << "updates still apply";
   EXPECT_TRUE(Logged("Skipped skit record 2: Can't add skit - max entries!"));
   EXPECT_TRUE(Logged("Skipped skit record 4: Can't add skit - max entries!"));
+
+  // A long list of new skits: the first fifty skips are listed, the rest
+  // counted in one line.
+  DeleteFileA(Settings.LogPath.c_str());
+  SyncBuilder many;
+  for (int32_t id = 300; id < 360; ++id) many.Add(CAT_SKIT, id, 1, "More", {"m.mov"});
+  EXPECT_FALSE(Merge(many));
+  const std::vector<std::string> log = LogTexts();
+  ASSERT_EQ(log.size(), 51u);
+  EXPECT_EQ(log[49], "Skipped skit record 50: Can't add skit - max entries!");
+  EXPECT_EQ(log[50], "10 more skit records skipped or rejected, not listed");
 }
 
 // Scheduling ----------------------------------------------------------------
@@ -315,7 +326,7 @@ TEST_F(SyncTest, TheNextFileIsTheFirstOneAScheduledSkitLacks) {
   Builder.Add(CAT_SKIT, 2, SKIT_SCHEDULED, SEL_AUTO, "Escape", {"..\\escape.mov"});
   Builder.Add(CAT_SKIT, 3, SKIT_SCHEDULED, SEL_AUTO, "Half", {"h0.mov", "h1.bmp", "h2.bmp"}).FilesDone = 1;
   OpenManager();
-  EXPECT_EQ(Manager->PendingFiles(CAT_SKIT, SKIT_SCHEDULED), 4u);
+  EXPECT_EQ(Manager->PendingFiles(CAT_SKIT, SKIT_SCHEDULED), 3u) << "the skit past its time is not pending";
   ASSERT_TRUE(Manager->PrepareNextFile());
   EXPECT_EQ(Manager->Download.SkitId, 3);
   EXPECT_EQ(Str(Manager->Download.Url), "http://127.0.0.1/skits/h1.bmp");
@@ -473,4 +484,80 @@ TEST_F(SyncTest, AStoredUnsafeNameIsNeitherDeletedNorTakenForInstalled) {
   EXPECT_FALSE(FileExists(SkitFile("victim.txt"))) << "the plain name in the skits folder is deleted";
   EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_AVAILABLE);
   EXPECT_TRUE(Logged("Outside: file not found. ..\\victim.txt"));
+
+  // Nor is it taken for a movie when it comes up for play.
+  SkitRecord& outside = Manager->Catalog.Records[Manager->FindSkit(CAT_SKIT, 2)];
+  outside.State = SKIT_INSTALLED;
+  outside.Selection = SEL_ON;
+  EXPECT_EQ(Manager->NextSkit(), nullptr);
+  EXPECT_EQ(outside.State, SKIT_AVAILABLE);
+}
+
+// A list over either limit merges nothing and says why; one at the limit
+// merges. The records share their texts, so ten thousand of them stay well
+// under the size limit.
+TEST_F(SyncTest, AListOverItsLimitsIsRefusedWithALogLine) {
+  OpenManager();
+  SyncBuilder sync;
+  const SkitRecord first = sync.Add(CAT_SKIT, 1, 1, "Shared", {"shared.mov"});
+  sync.Records.resize(SYNC_RECORD_LIMIT + 1, first);
+  sync.WriteAtOnce(SyncPath());
+  EXPECT_FALSE(Manager->ApplySyncFile(SyncPath()));
+  EXPECT_EQ(Manager->Catalog.Header.Count, 0u);
+  EXPECT_EQ(LogTexts(), std::vector<std::string>{"Synchronisation file not merged: " + SyncPath() +
+                                                 " holds 10001 skit records; a synchronisation file may hold at "
+                                                 "most 10000"});
+
+  SyncBuilder big;
+  big.Add(CAT_SKIT, 2, 1, "Big", {"big.mov"});
+  big.Text(std::string(SYNC_FILE_SIZE_LIMIT, 'x'));
+  big.WriteAtOnce(SyncPath());
+  const DWORD size = GetFileSizeByName(SyncPath());
+  EXPECT_FALSE(Manager->ApplySyncFile(SyncPath()));
+  EXPECT_EQ(LogTexts().back(), "Synchronisation file not merged: " + SyncPath() + " holds " + std::to_string(size) +
+                                   " bytes; a synchronisation file may hold at most 4194304");
+  EXPECT_FALSE(FileExists(SyncPath()));
+
+  // The same record ten thousand times: the first adds the skit, the others
+  // change nothing.
+  sync.Records.resize(SYNC_RECORD_LIMIT);
+  sync.WriteAtOnce(SyncPath());
+  EXPECT_TRUE(Manager->ApplySyncFile(SyncPath()));
+  EXPECT_EQ(Manager->Catalog.Header.Count, 1u);
+  EXPECT_EQ(Str(Find(CAT_SKIT, 1)->Title.Text), "Shared");
+}
+
+// The update needs new text entries for the files it adds; the catalogue
+// file refuses the first write. The record stays as it was, and the
+// catalogue saved afterwards opens again.
+TEST_F(SyncTest, AnUpdateThatCannotBeWrittenLeavesTheOldRecord) {
+  SkitRecord& local = Builder.Add(CAT_SKIT, 7, SKIT_INSTALLED, SEL_ON, "Old", {"old.mov"});
+  local.Revision = 3;
+  Install({"old.mov"});
+  for (const uint32_t mask : {0u, 0x01u}) {
+    SCOPED_TRACE(mask);
+    OpenManager();
+    SyncBuilder sync;
+    sync.Add(CAT_SKIT, 7, 4, "New", {"n0.mov", "n1.bmp", "n2.bmp"}).UpdateMask = mask;
+    sync.Write(SyncPath());
+
+    // The same file, open for reading only, in the catalogue's place.
+    std::unique_ptr<cPakFile> writable = std::move(Manager->OpsPak);
+    Manager->OpsPak = std::make_unique<cPakFile>(Settings.OpsFilePath, true, nullptr, GENERIC_READ);
+    EXPECT_FALSE(Manager->ApplySyncFile(SyncPath()));
+    Manager->OpsPak = std::move(writable);
+
+    const SkitRecord& record = *Find(CAT_SKIT, 7);
+    EXPECT_EQ(record.Revision, 3u);
+    EXPECT_EQ(record.FileCount, 1u);
+    EXPECT_EQ(record.State, SKIT_INSTALLED);
+    EXPECT_EQ(Str(record.Title.Text), "Old");
+    EXPECT_EQ(Str(record.Files[0].Name.Text), "old.mov");
+    EXPECT_EQ(Manager->Tally.Rejected, 1u);
+
+    Manager.reset();
+    ASSERT_NO_THROW(Manager = std::make_unique<cSkitManager>(false));
+    EXPECT_EQ(Find(CAT_SKIT, 7)->FileCount, 1u);
+    EXPECT_EQ(Str(Find(CAT_SKIT, 7)->Title.Text), "Old");
+  }
 }

@@ -48,6 +48,55 @@ void SyncBuilder::Write(const std::string& path) const {
   for (const auto& [id, sums] : Sums) WriteFileSums(pak, id, sums);
 }
 
+void SyncBuilder::WriteAtOnce(const std::string& path) const {
+  std::vector<RawEntry> entries;
+  for (const auto& [id, text] : Texts) entries.push_back({PAK_TYPE_STRING, id, text + std::string(1, '\0')});
+  SyncHeader header = Header;
+  if (!SkitCountGiven) header.SkitCount = static_cast<uint32_t>(Records.size());
+  std::string bytes(SYNC_HEADER_SIZE, '\0');
+  EncodeSyncHeader(header, reinterpret_cast<uint8_t*>(bytes.data()));
+  entries.push_back({SYNC_HEADER_TYPE, SYNC_HEADER_ID, bytes});
+  for (size_t i = 0; i < Records.size(); ++i) {
+    std::string record(SKIT_RECORD_SIZE, '\0');
+    EncodeSkitRecord(Records[i], reinterpret_cast<uint8_t*>(record.data()));
+    entries.push_back({SYNC_RECORD_TYPE, static_cast<int32_t>(i + 1), record});
+  }
+  WritePlainArchive(path, entries);
+}
+
+namespace {
+
+void Put32(std::string& bytes, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+}  // namespace
+
+// Bodies from position 0, then the directory ("paki", 0, capacity, count,
+// 24-byte slots), then the 144-byte trailer with a plain transform, DataEnd
+// at 56, DirectorySize at 60, DataBase 0 at 132 and "pakh" at 140.
+void WritePlainArchive(const std::string& path, const std::vector<RawEntry>& entries) {
+  std::string file;
+  std::string directory(PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * entries.size(), '\0');
+  directory.replace(0, 4, "paki");
+  Put32(directory, 8, static_cast<uint32_t>(entries.size()));
+  Put32(directory, 12, static_cast<uint32_t>(entries.size()));
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const size_t slot = PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * i;
+    Put32(directory, slot, entries[i].Type);
+    Put32(directory, slot + 4, static_cast<uint32_t>(entries[i].Id));
+    Put32(directory, slot + 12, static_cast<uint32_t>(file.size()));
+    Put32(directory, slot + 16, static_cast<uint32_t>(entries[i].Body.size()));
+    file += entries[i].Body;
+  }
+  std::string trailer(PAK_TRAILER_SIZE, '\0');
+  for (size_t i = 0; i < PAK_SPEC_SIZE; ++i) trailer[16 + i] = static_cast<char>(PAK_OP_PLAIN);
+  Put32(trailer, 56, static_cast<uint32_t>(file.size()));
+  Put32(trailer, 60, static_cast<uint32_t>(directory.size()));
+  trailer.replace(140, 4, "pakh");
+  testing_support::WriteFileBytes(path, file + directory + trailer);
+}
+
 cSkitManager& SyncTest::OpenManager() {
   Manager.reset();
   Manager = Open();

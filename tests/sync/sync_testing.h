@@ -24,6 +24,10 @@ class SyncBuilder {
   // "SYNC" 1 and "SKIT" 1 .. n; SkitCount is the number of records unless
   // set. Texts go in as "PSTR" entries.
   void Write(const std::string& path) const;
+  // The same archive, plain, written in one go: the product's writer puts
+  // the whole directory down again for every entry, which for lists of
+  // thousands of records takes minutes.
+  void WriteAtOnce(const std::string& path) const;
 
   SyncHeader Header;
   bool SkitCountGiven = false;
@@ -36,6 +40,15 @@ class SyncBuilder {
  private:
   int32_t NextText_ = 1;
 };
+
+// A plain pak archive holding these entries, bodies back to back, written at
+// once.
+struct RawEntry {
+  uint32_t Type;
+  int32_t Id;
+  std::string Body;
+};
+void WritePlainArchive(const std::string& path, const std::vector<RawEntry>& entries);
 
 class SyncTest : public CatalogTest {
  protected:
