@@ -12,6 +12,20 @@
 //
 // The worker writes the texts under FTextLock and the counters as atomics;
 // the progress displays read copies on their timers.
+//
+// Resuming. A transfer that is cancelled or cut after the server began to
+// send a file that carries a validator (a strong ETag or a Last-Modified
+// date) keeps what it received, with a record beside it ("NAME.resume":
+// address, validators, byte count). The next transfer of the same address
+// into the same file asks for the rest with Range and If-Range. A 206 must
+// start exactly where the file ends and name the file's whole length in
+// its Content-Range; a 200 (the server has no ranges, or the file changed)
+// starts the file over; anything else fails and removes the partial file.
+// The record always describes a good beginning of the file: it is removed
+// before a file is started over, and written only after the file is closed.
+// A finished file is checked for the whole length before it counts. Every
+// other failure (an error page, a wrong range, a file longer than said)
+// removes the file and its record as before.
 #include "download/comm.h"
 
 #include "base/errors.h"
@@ -171,8 +185,9 @@ void TDataModule_Comm::HTTPConnected(TWinInetControl* /*Sender*/) {
 }
 
 void TDataModule_Comm::HTTPTransferProgress(TSimpleHTTP* /*Sender*/, THTTPProgressInfo& ProgressInfo) {
-  FBytesReceived.store(ProgressInfo.BytesTransferred);
-  FBytesTotal.store(ProgressInfo.TotalBytes);
+  const int32_t base = FProgressBase.load();
+  FBytesReceived.store(base + ProgressInfo.BytesTransferred);
+  FBytesTotal.store(ProgressInfo.TotalBytes > 0 ? base + ProgressInfo.TotalBytes : 0);
   if (FCancelled.load()) throw ECancelled();
 }
 
@@ -183,33 +198,49 @@ void TDataModule_Comm::CheckResponse() {
   if (status < 200 || status > 299) {
     throw forms::Exception("HTTP status " + std::to_string(status) + " " + HTTP.HeaderInfo()->GetStatusText());
   }
+  // Counted in the whole file, where the body is its rest.
   const THTTPProgressInfo& progress = HTTP.GetProgressInfo();
+  const int64_t base = FProgressBase.load();
   if (progress.TotalBytes > 0 && progress.BytesTransferred < progress.TotalBytes) {
-    throw forms::Exception("Connection closed after " + std::to_string(progress.BytesTransferred) + " of " +
-                           std::to_string(progress.TotalBytes) + " bytes.");
+    throw forms::Exception("Connection closed after " + std::to_string(base + progress.BytesTransferred) + " of " +
+                           std::to_string(base + progress.TotalBytes) + " bytes.");
   }
 }
 
 bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
                                  const std::string& Position) {
+  TResumeState state;
   {
     std::lock_guard<std::mutex> hold(FTextLock);
     FItemName = ItemName;
     FItemPosition = Position;
     FErrorText.clear();
+    state.Conditions = FNextConditions;
+    FNextConditions = TValidators();
+    FResponseValidators = TValidators();
+    FNotModified = false;
   }
+  FProgressBase.store(0);
   bool failed = false;
   std::string error;
-  std::unique_ptr<TFileStream> stream;
+  std::unique_ptr<TPartialFileStream> stream;
   try {
-    stream = std::make_unique<TFileStream>(FilePath);
+    stream = OpenTarget(URL, FilePath, state);
     if (FCancelled.load()) throw ECancelled();
     HTTP.SetResolveNames(rnPreConfig);
-    HTTP.Get(URL, *stream);
+    GetResumable(URL, *stream, state);
     // A cancel whose close found no handle yet ends here.
     if (FCancelled.load()) throw ECancelled();
-    CheckResponse();
-    WriteDownloadLog(LOG_INFO, "Download success: " + ItemName + " " + Position);
+    if (!state.NotModified) {
+      CheckResponse();
+      CheckComplete(*stream, state);
+    }
+    std::string note;
+    if (state.NotModified) note = " (not modified)";
+    if (state.Resuming && state.Accepted && stream->Base() > 0) {
+      note = " (resumed at byte " + std::to_string(stream->Base()) + ")";
+    }
+    WriteDownloadLog(LOG_INFO, "Download success: " + ItemName + " " + Position + note);
   } catch (const std::exception& e) {
     failed = true;
     error = e.what();
@@ -219,12 +250,205 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
   }
   if (failed && FCancelled.load()) error = kUserCancelledText;
   if (failed) SetErrorText(error);
-  stream.reset();
+  if (stream != nullptr) stream->Close();
+  {
+    std::lock_guard<std::mutex> hold(FTextLock);
+    FResponseValidators = state.Response;
+    FNotModified = !failed && state.NotModified;
+  }
   if (failed) {
-    WriteDownloadLog(LOG_ERROR, "Download failed: " + ItemName + " " + Position + ". " + error);
-    DeleteFileA(FilePath.c_str());
+    const std::string kept = KeepOrDropPartial(URL, FilePath, stream.get(), state);
+    WriteDownloadLog(LOG_ERROR, "Download failed: " + ItemName + " " + Position + ". " + error + kept);
+  } else {
+    DeleteFileA(ResumeRecordPath(FilePath).c_str());
+    // A 304 has no body: no file is left for it.
+    if (state.NotModified) DeleteFileA(FilePath.c_str());
   }
   return failed;
+}
+
+void TDataModule_Comm::SetNextConditions(const TValidators& Conditions) {
+  std::lock_guard<std::mutex> hold(FTextLock);
+  FNextConditions = Conditions;
+}
+
+bool TDataModule_Comm::WasNotModified() const {
+  std::lock_guard<std::mutex> hold(FTextLock);
+  return FNotModified;
+}
+
+TValidators TDataModule_Comm::GetResponseValidators() const {
+  std::lock_guard<std::mutex> hold(FTextLock);
+  return FResponseValidators;
+}
+
+// A header the response may lack: empty then, whatever SilentExceptions says.
+std::string TDataModule_Comm::OptionalHeader(const char* Name) {
+  try {
+    return HTTP.HeaderInfo()->GetCustomHeader(Name);
+  } catch (const std::exception&) {
+    return std::string();
+  }
+}
+
+// The response's Content-Length; 0 when it sent none.
+int32_t TDataModule_Comm::ContentLength() {
+  try {
+    return HTTP.HeaderInfo()->GetContentLength();
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+// Resumes when a record for this address says how much of the file is good
+// and the file still holds that much; otherwise starts an empty file (and a
+// record that cannot be used goes).
+std::unique_ptr<TPartialFileStream> TDataModule_Comm::OpenTarget(const std::string& URL, const std::string& FilePath,
+                                                                 TResumeState& State) {
+  const std::string recordPath = ResumeRecordPath(FilePath);
+  State.RecordPath = recordPath;
+  TFetchRecord record;
+  if (State.Conditions.Empty() && ReadFetchRecord(recordPath, record) && record.Url == URL && record.Bytes > 0 &&
+      !IfRangeValue(record.Validators).empty() && FileSize64(FilePath) >= static_cast<int64_t>(record.Bytes)) {
+    State.Record = record;
+    State.Resuming = true;
+  } else {
+    DeleteFileA(recordPath.c_str());
+  }
+  std::unique_ptr<TPartialFileStream> stream;
+  try {
+    stream = std::make_unique<TPartialFileStream>(FilePath, State.Resuming ? State.Record.Bytes : 0);
+  } catch (...) {
+    State.Drop = true;
+    throw;
+  }
+  return stream;
+}
+
+// Get with the request's conditions, and a look at the response before its
+// body is written anywhere.
+void TDataModule_Comm::GetResumable(const std::string& URL, TPartialFileStream& Stream, TResumeState& State) {
+  std::vector<std::string> headers;
+  if (State.Resuming) {
+    headers.push_back("Range: bytes=" + std::to_string(State.Record.Bytes) + "-");
+    headers.push_back("If-Range: " + IfRangeValue(State.Record.Validators));
+  }
+  if (!State.Conditions.ETag.empty()) headers.push_back("If-None-Match: " + State.Conditions.ETag);
+  if (!State.Conditions.LastModified.empty()) headers.push_back("If-Modified-Since: " + State.Conditions.LastModified);
+  HTTP.SetOptionalHeaders(headers);
+  try {
+    HTTP.MakeRequest(URL, std::string());
+    AcceptResponse(Stream, State);
+    HTTP.FillResponseStream(Stream);
+  } catch (...) {
+    HTTP.SetOptionalHeaders({});
+    try {
+      HTTP.DoStateChange(fsNoconnection);
+    } catch (...) {
+      // The transfer's own failure is the one to report.
+    }
+    throw;
+  }
+  HTTP.SetOptionalHeaders({});
+  HTTP.DoStateChange(fsNoconnection);
+}
+
+void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& State) {
+  THTTPHeaderInfo& headers = *HTTP.HeaderInfo();
+  const int32_t status = headers.GetStatusCode();
+  State.Response.ETag = OptionalHeader("ETag");
+  State.Response.LastModified = OptionalHeader("Last-Modified");
+  if (status == 304 && !State.Conditions.Empty()) {
+    State.NotModified = true;
+    return;
+  }
+  if (status == 206 && State.Resuming) {
+    const std::string range = OptionalHeader("Content-Range");
+    uint64_t first = 0, last = 0, total = 0;
+    const int32_t length = ContentLength();
+    if (!ParseContentRange(range, first, last, total) || first != State.Record.Bytes || last + 1 != total ||
+        (length > 0 && static_cast<uint64_t>(length) != last - first + 1)) {
+      State.Drop = true;
+      throw forms::Exception("Wrong Content-Range \"" + range + "\" for a file of " +
+                             std::to_string(State.Record.Bytes) + " bytes.");
+    }
+    const std::string& etag = State.Record.Validators.ETag;
+    if (!State.Response.ETag.empty() && IfRangeValue(State.Record.Validators) == etag &&
+        State.Response.ETag != etag) {
+      State.Drop = true;
+      throw forms::Exception("The server sent the rest of another version of the file.");
+    }
+    State.Response = State.Record.Validators;
+    State.Total = total;
+    State.TotalKnown = true;
+    State.Accepted = true;
+    FProgressBase.store(static_cast<int32_t>(Stream.Base()));
+    return;
+  }
+  if (status == 206) {
+    // Part of a file nobody asked a part of.
+    State.Drop = true;
+    throw forms::Exception("The server sent part of the file unasked: HTTP status 206.");
+  }
+  if (State.Resuming && status != 200) {
+    // Nothing of an error page goes into the partial file.
+    State.Drop = true;
+    throw forms::Exception("HTTP status " + std::to_string(status) + " " + headers.GetStatusText());
+  }
+  if (status != 200) return;  // CheckResponse fails it, as before
+  if (Stream.Base() > 0) {
+    // The whole file again: the record goes first, so it never describes
+    // bytes that are being overwritten.
+    DeleteFileA(State.RecordPath.c_str());
+    State.Record = TFetchRecord();
+    Stream.Restart();
+  }
+  State.Accepted = true;
+  const int32_t length = ContentLength();
+  if (length > 0) {
+    State.Total = static_cast<uint64_t>(length);
+    State.TotalKnown = true;
+  }
+}
+// The file on disk must be exactly as long as the server said the whole
+// file is. Short is a cut (kept for later); longer is no good.
+void TDataModule_Comm::CheckComplete(const TPartialFileStream& Stream, TResumeState& State) {
+  if (!State.TotalKnown) return;
+  const int64_t size = Stream.DiskSize();
+  const uint64_t have = size < 0 ? Stream.End() : static_cast<uint64_t>(size);
+  if (have == State.Total) return;
+  if (have > State.Total) State.Drop = true;
+  throw forms::Exception((have < State.Total ? "Connection closed after " : "File longer than the server said: ") +
+                         std::to_string(have) + " of " + std::to_string(State.Total) + " bytes.");
+}
+
+// After a failure: keeps what is on disk for the next transfer when that is
+// a good beginning of the file with a validator to resume it by, and says so
+// for the log line; otherwise removes the file and its record.
+std::string TDataModule_Comm::KeepOrDropPartial(const std::string& URL, const std::string& FilePath,
+                                                const TPartialFileStream* Stream, const TResumeState& State) {
+  TFetchRecord record;
+  record.Url = URL;
+  if (!State.Drop && State.Conditions.Empty() && Stream != nullptr) {
+    if (State.Accepted) {
+      record.Validators = State.Response;
+      record.Bytes = Stream->End();
+    } else if (State.Resuming) {
+      // Nothing arrived: the file is as the record left it.
+      record = State.Record;
+    }
+  }
+  if (record.Bytes > 0 && !IfRangeValue(record.Validators).empty()) {
+    try {
+      WriteFetchRecord(State.RecordPath, record);
+      return " Kept " + std::to_string(record.Bytes) + " bytes to resume.";
+    } catch (const std::exception&) {
+      // Without its record the file is no use.
+    }
+  }
+  DeleteFileA(State.RecordPath.c_str());
+  DeleteFileA(FilePath.c_str());
+  return std::string();
 }
 
 // ---------------------------------------------------------------------------

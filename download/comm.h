@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/thread.h"
+#include "download/resume.h"
 #include "net/simphttp.h"
 
 // Posted by the worker when a transfer ends (and by the catalogue when an
@@ -57,6 +58,14 @@ class TDataModule_Comm {
   void SetErrorText(const std::string& Text);
   void WriteDownloadLog(uint32_t Level, const std::string& Text);
 
+  // Validators the next transfer sends as If-None-Match / If-Modified-Since
+  // (the list's, from its last merge); used by that transfer only. Its 304
+  // is then a success that leaves no file: WasNotModified says so.
+  void SetNextConditions(const TValidators& Conditions);
+  bool WasNotModified() const;
+  // The validators the last transfer's response carried.
+  TValidators GetResponseValidators() const;
+
   // Readers for the progress displays, safe from any thread.
   std::string GetItemName() const;
   std::string GetItemPosition() const;
@@ -84,6 +93,17 @@ class TDataModule_Comm {
   // Fails the transfer when the response is not a whole 2xx body.
   void CheckResponse();
 
+  // Resuming (see the comment at the top of comm.cpp).
+  std::unique_ptr<TPartialFileStream> OpenTarget(const std::string& URL, const std::string& FilePath,
+                                                 TResumeState& State);
+  void GetResumable(const std::string& URL, TPartialFileStream& Stream, TResumeState& State);
+  void AcceptResponse(TPartialFileStream& Stream, TResumeState& State);
+  void CheckComplete(const TPartialFileStream& Stream, TResumeState& State);
+  std::string KeepOrDropPartial(const std::string& URL, const std::string& FilePath,
+                                const TPartialFileStream* Stream, const TResumeState& State);
+  std::string OptionalHeader(const char* Name);
+  int32_t ContentLength();
+
   mutable std::mutex FTextLock;  // guards the four texts
   std::string FItemName;
   std::string FItemPosition;
@@ -96,6 +116,11 @@ class TDataModule_Comm {
   std::vector<RASCONNA> FStartConnections;
   std::vector<RASCONNA> FEndConnections;
   std::atomic<bool> FAskBeforeHangUp{false};
+  // Bytes already on disk when the body began: the displays count the whole file.
+  std::atomic<int32_t> FProgressBase{0};
+  TValidators FNextConditions;  // under FTextLock, like the two below
+  TValidators FResponseValidators;
+  bool FNotModified = false;
 
   TDialUpApi FDialUp;
   bool FDialUpLoaded = false;

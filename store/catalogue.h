@@ -170,6 +170,10 @@ class cSkitManager {
   bool SkitFilePath(const StringRef& name, std::string& path) const;
 
   void BeginFileDownloads(HWND window, bool continuing);
+  // The list's validators from its last merge, for the list transfer (list_fetch.cpp).
+  void PrepareListConditions();
+  // Merges the list that arrived, or takes a 304 as a list with nothing new.
+  void MergeFetchedList(bool failed);
   void MergeSyncHeader(const SyncHeader& header);
   bool MergeServerRecord(const SkitRecord& server);
   bool AllFilesPresent(const SkitRecord& record) const;

@@ -130,6 +130,7 @@ bool cSkitManager::StartListDownload(HWND window, bool automatic) {
     PostMessageA(window, WM_DOWNLOAD_DONE, 0, Transfer->GetError());
     return true;
   }
+  PrepareListConditions();
   Transfer->StartDownload(header.SyncUrl.Text, DownloadFile, kListItemName, "1 of 1", window, WM_DOWNLOAD_DONE, 0);
   return true;
 }
@@ -165,7 +166,7 @@ bool cSkitManager::OnDownloadDone(int32_t errorCode) {
   bool more = false;
   try {
     if (Phase == JOB_SYNC_FILE) {
-      ApplySyncFileAndSave(DownloadFile, failed);
+      MergeFetchedList(failed);
       StampLastSync(failed);
       if (Automatic && !failed && PendingFiles(CAT_SKIT, SKIT_SCHEDULED) != 0) {
         BeginFileDownloads(JobWindow_, true);

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <stdexcept>
 
@@ -26,10 +27,13 @@ using Clock = std::chrono::steady_clock;
 const char* ReasonPhrase(int code) {
   switch (code) {
     case 200: return "OK";
+    case 206: return "Partial Content";
     case 302: return "Found";
+    case 304: return "Not Modified";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
     default: return "Unknown Status";
@@ -170,7 +174,98 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   return true;
 }
 
+// The value of a request header, case-insensitive in its name; empty when absent.
+std::string RequestHeader(const ServedRequest& request, const std::string& name) {
+  const std::string wanted = Lower(name) + ":";
+  size_t at = 0;
+  while (at < request.Headers.size()) {
+    size_t end = request.Headers.find("\r\n", at);
+    if (end == std::string::npos) end = request.Headers.size();
+    const std::string line = request.Headers.substr(at, end - at);
+    if (Lower(line.substr(0, wanted.size())) == wanted) {
+      size_t value = wanted.size();
+      while (value < line.size() && line[value] == ' ') ++value;
+      return line.substr(value);
+    }
+    at = end + 2;
+  }
+  return {};
+}
+
+uint32_t Fnv1a(const std::string& bytes) {
+  uint32_t hash = 2166136261u;
+  for (unsigned char c : bytes) hash = (hash ^ c) * 16777619u;
+  return hash;
+}
+
+// /ranged and its kin. A body is sent from `first`; CutAt may end it early.
+void ServeValidated(const Peer& peer, const ServedRequest& request, const std::string& mode, const std::string& bytes,
+                    std::atomic<long long>& cutAt, bool holdAfterCut, std::atomic<unsigned long long>& bodyBytes) {
+  const bool withBody = request.Method != "HEAD";
+  const std::string etag = mode == "lastmod" ? std::string() : LoopbackServer::ETagOf(bytes);
+  const std::string modified = LoopbackServer::LastModifiedOf(bytes);
+  std::string validators = "Last-Modified: " + modified + "\r\n";
+  if (!etag.empty()) validators += "ETag: " + etag + "\r\n";
+  const bool ranges = mode != "noranges";
+  if (ranges) validators += "Accept-Ranges: bytes\r\n";
+
+  if (ranges) {
+    const std::string noneMatch = RequestHeader(request, "If-None-Match");
+    const std::string modifiedSince = RequestHeader(request, "If-Modified-Since");
+    if ((!noneMatch.empty() && noneMatch == etag) || (noneMatch.empty() && !modifiedSince.empty() &&
+                                                      modifiedSince == modified)) {
+      peer.SendAll(Head(304, -1, validators));
+      peer.Close();
+      return;
+    }
+  }
+  size_t first = 0;
+  const std::string range = RequestHeader(request, "Range");
+  const std::string ifRange = RequestHeader(request, "If-Range");
+  const bool sameFile = ifRange.empty() || ifRange == etag || ifRange == modified;
+  if (ranges && range.rfind("bytes=", 0) == 0 && range.back() == '-' && sameFile) {
+    first = static_cast<size_t>(std::strtoull(range.c_str() + 6, nullptr, 10));
+    if (first >= bytes.size()) {
+      peer.SendAll(Head(416, 0, "Content-Range: bytes */" + std::to_string(bytes.size()) + "\r\n"));
+      peer.Close();
+      return;
+    }
+    const size_t named = mode == "badrange" ? first + 1 : first;
+    peer.SendAll(Head(206, static_cast<long long>(bytes.size() - first),
+                      validators + "Content-Range: bytes " + std::to_string(named) + "-" +
+                          std::to_string(bytes.size() - 1) + "/" + std::to_string(bytes.size()) + "\r\n"));
+  } else {
+    peer.SendAll(Head(200, static_cast<long long>(bytes.size()), validators));
+  }
+  if (withBody) {
+    size_t end = bytes.size();
+    long long cut = cutAt.load();
+    if (cut >= 0 && static_cast<size_t>(cut) > first && static_cast<size_t>(cut) < end &&
+        cutAt.compare_exchange_strong(cut, -1)) {
+      end = static_cast<size_t>(cut);
+    }
+    if (peer.SendAll(bytes.data() + first, end - first)) bodyBytes += end - first;
+    if (end < bytes.size() && holdAfterCut) peer.WaitForClientToLeave();
+  }
+  peer.Close();
+}
+
 }  // namespace
+
+std::string LoopbackServer::ETagOf(const std::string& bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "\"%08x-%zx\"", Fnv1a(bytes), bytes.size());
+  return text;
+}
+
+// A date from the bytes, so that a changed file has another one.
+std::string LoopbackServer::LastModifiedOf(const std::string& bytes) {
+  const time_t when = static_cast<time_t>(784111777 + Fnv1a(bytes) % 100000000u);
+  std::tm parts = *std::gmtime(&when);
+  char text[64];
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  return text;
+}
 
 std::string GeneratedBytes(size_t count) {
   std::string bytes(count, '\0');
@@ -361,6 +456,10 @@ void LoopbackServer::Serve(uintptr_t rawSocket) {
       sent += n;
     }
     peer.Close();
+  } else if (splitMode("ranged", rest) || splitMode("lastmod", rest) || splitMode("noranges", rest) ||
+             splitMode("badrange", rest)) {
+    if (!fileBytes(rest, bytes)) return errorPage(404);
+    ServeValidated(peer, request, path.substr(1, path.find('/', 1) - 1), bytes, CutAt, HoldAfterCut.load(), BodyBytesSent);
   } else if (path == "/headers") {
     std::string body = "header test";
     peer.SendAll(Head(200, static_cast<long long>(body.size()),

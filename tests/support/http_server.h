@@ -21,6 +21,18 @@
 //   /headers              a short text body with fixed Date, Expires, Last-Modified,
 //                         Content-Type and the custom header "X-Skit: hello"
 //   /echo                 the request body sent back
+//   /ranged/NAME          the file with a strong ETag (from its bytes), a Last-Modified
+//                         date (from its bytes too) and Accept-Ranges; answers
+//                         If-None-Match / If-Modified-Since with 304 and "Range: bytes=N-"
+//                         with 206 when If-Range (if sent) names the file as it is now,
+//                         else with the whole file; N at or past the end gets 416
+//   /lastmod/NAME         as /ranged, with Last-Modified but no ETag
+//   /noranges/NAME        ETag and Last-Modified, but every request gets the whole file
+//   /badrange/NAME        as /ranged, but a 206 names a range one byte later than it sends
+// For these four, CutAt (when not negative) ends the next body that reaches
+// that byte of the file with a close, once (or, with HoldAfterCut, holds
+// the connection open there until the client leaves), and BodyBytesSent
+// counts the body bytes they send.
 // HEAD requests get the headers of the same path without the body.
 #pragma once
 
@@ -72,6 +84,14 @@ class LoopbackServer {
 
   // Pause between the pieces of /trickle; set before the request.
   std::atomic<unsigned> TrickleInterval{20};
+  // The file byte where the next body of /ranged and its kin is cut; -1 none.
+  std::atomic<long long> CutAt{-1};
+  std::atomic<bool> HoldAfterCut{false};
+  std::atomic<unsigned long long> BodyBytesSent{0};
+
+  // The validators /ranged gives a file of these bytes.
+  static std::string ETagOf(const std::string& bytes);
+  static std::string LastModifiedOf(const std::string& bytes);
 
  private:
   struct Connection {

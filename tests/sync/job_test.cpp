@@ -248,3 +248,96 @@ TEST_F(JobTest, AHostileListWritesNothingOutsideTheTwoFolders) {
   EXPECT_EQ(Server.RequestCount(), 2u);
   EXPECT_EQ(Manager->Tally.Rejected, names.size() + 1);
 }
+
+// ---------------------------------------------------------------------------
+// Asking only for what is new
+
+namespace {
+
+bool HasHeader(const testing_support::ServedRequest& request, const std::string& line) {
+  return ("\r\n" + request.Headers + "\r\n").find("\r\n" + line + "\r\n") != std::string::npos;
+}
+
+}  // namespace
+
+// After a merge the list's validators are kept beside it; asked again, the
+// server's 304 counts as a synchronisation that brought nothing: the job
+// stamps it and goes on to the pending files. A changed list is merged.
+TEST_F(JobTest, AnUnchangedListCountsAsASynchronisationWithNothingNew) {
+  Settings.SyncMethod = 0;
+  SyncBuilder sync = ServedSync();
+  sync.Add(CAT_SKIT, 5, 1, "Kites", {"kites.skit"});
+  Serve(sync);
+  Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/ranged/kinetrope.syn");
+  OpenManager();
+  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
+  RunJob();
+  ASSERT_EQ(Find(CAT_SKIT, 5)->State, SKIT_SCHEDULED);
+  EXPECT_EQ(Entries(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
+  const std::string etag = testing_support::LoopbackServer::ETagOf(ReadFileBytes(Served.File("kinetrope.syn")));
+
+  Manager->Catalog.Header.LastSync = 1234;
+  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, true));
+  RunJob();
+  std::vector<testing_support::ServedRequest> requests = Server.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_TRUE(HasHeader(requests[1], "If-None-Match: " + etag));
+  EXPECT_TRUE(Logged("Download success: Kinetrope list 1 of 1 (not modified)"));
+  EXPECT_EQ(Manager->Catalog.Header.LastSync, Now);
+  EXPECT_EQ(Manager->Tally.Added + Manager->Tally.Updated, 0u);
+  EXPECT_EQ(Find(CAT_SKIT, 5)->State, SKIT_INSTALLED) << "the job went on to the pending file";
+  EXPECT_EQ(Entries(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
+
+  sync.Add(CAT_SKIT, 6, 1, "Lanterns", {"lanterns.skit"});
+  Serve(sync);
+  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
+  RunJob();
+  requests = Server.Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_TRUE(HasHeader(requests[3], "If-None-Match: " + etag));
+  EXPECT_NE(Find(CAT_SKIT, 6), nullptr);
+  TFetchRecord record;
+  ASSERT_TRUE(ReadFetchRecord(FetchedRecordPath(SyncPath()), record));
+  EXPECT_EQ(record.Validators.ETag, testing_support::LoopbackServer::ETagOf(ReadFileBytes(Served.File("kinetrope.syn"))));
+}
+
+// A list that is no list keeps no validators (it is asked for whole next
+// time); nor does a list from a server that sends none.
+TEST_F(JobTest, AListThatCannotBeReadOrHasNoValidatorsIsAskedForWhole) {
+  WriteFileBytes(Served.File("kinetrope.syn"), "not a list");
+  Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/ranged/kinetrope.syn");
+  OpenManager();
+  for (int job = 0; job < 2; ++job) {
+    ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
+    RunJob();
+    EXPECT_EQ(Entries(Settings.DownloadPath), Names{});
+  }
+  std::vector<testing_support::ServedRequest> requests = Server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].Headers.find("If-None-Match"), std::string::npos);
+  EXPECT_EQ(requests[1].Headers.find("If-Modified-Since"), std::string::npos);
+}
+
+// The file a job was cut off from waits in the download folder; when the
+// skit is fetched again only the rest comes, and the installed file is whole.
+TEST_F(JobTest, AFileCutInOneJobIsFinishedByTheNext) {
+  SkitRecord& record = AddServed(1, SKIT_SCHEDULED, "Long", {"long.mov"});
+  Builder.Texts[record.Files[0].Url.Id] = Server.Url("/ranged/long.mov");
+  const std::string bytes = GeneratedBytes(50000);
+  WriteFileBytes(Served.File("long.mov"), bytes);
+  Server.CutAt = 20000;
+  OpenManager();
+  ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
+  RunJob();
+  EXPECT_EQ(Entries(Settings.DownloadPath), (Names{"long.mov", "long.mov.resume"}));
+  EXPECT_EQ(Entries(Settings.SkitsPath), Names{});
+
+  // Scheduled again (as the download dialog does when the user picks it).
+  Manager->Catalog.Records[Manager->FindSkit(CAT_SKIT, 1)].State = SKIT_SCHEDULED;
+  ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
+  RunJob();
+  EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_INSTALLED);
+  EXPECT_EQ(ReadFileBytes(SkitFile("long.mov")), bytes);
+  EXPECT_EQ(Entries(Settings.DownloadPath), Names{});
+  EXPECT_EQ(Server.BodyBytesSent.load(), bytes.size());
+}

@@ -1,0 +1,200 @@
+#include "download/resume.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "base/errors.h"
+
+namespace {
+
+const char kRecordMagic[] = "DGFETCH 1";
+constexpr DWORD kRecordLimit = 4096;  // a larger file is not a record
+const char* const kRecordKeys[] = {"url", "etag", "modified", "bytes"};
+
+bool HasControlCharacter(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+bool ParseCount(const std::string& text, uint64_t& value) {
+  if (text.empty() || text.size() > 19) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return true;
+}
+
+// Parses one decimal number at text[at], moving at past it.
+bool ParseNumberAt(const std::string& text, size_t& at, uint64_t& value) {
+  size_t end = at;
+  while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+  if (!ParseCount(text.substr(at, end - at), value)) return false;
+  at = end;
+  return true;
+}
+
+}  // namespace
+
+std::string IfRangeValue(const TValidators& Validators) {
+  // A weak ETag says "equivalent", not "the same bytes": it cannot join two
+  // halves of a file.
+  if (!Validators.ETag.empty() && Validators.ETag.compare(0, 2, "W/") != 0) return Validators.ETag;
+  return Validators.LastModified;
+}
+
+std::string ResumeRecordPath(const std::string& File) { return File + ".resume"; }
+std::string FetchedRecordPath(const std::string& File) { return File + ".fetched"; }
+
+// A fetch record is 8-bit text of at most 4096 bytes: five lines, each ended
+// by CR LF, in this order:
+//   DGFETCH 1
+//   url ADDRESS           the address the validators belong to
+//   etag VALUE            the ETag as the server sent it, or nothing
+//   modified VALUE        the Last-Modified date as sent, or nothing
+//   bytes COUNT           decimal: bytes of the file beside the record
+// Each key is followed by one blank and its value, which holds no control
+// character. The address is never empty and at least one validator is given.
+bool ReadFetchRecord(const std::string& Path, TFetchRecord& Record) {
+  HANDLE file = CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::vector<char> bytes(kRecordLimit + 1);
+  DWORD read = 0;
+  const BOOL ok = ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  CloseHandle(file);
+  if (!ok || read > kRecordLimit) return false;
+  const std::string text(bytes.data(), read);
+
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) return false;  // every line ends with CR LF
+    lines.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+  if (lines.size() != 5 || lines[0] != kRecordMagic) return false;
+  std::string values[4];
+  for (size_t i = 0; i < 4; ++i) {
+    const std::string prefix = std::string(kRecordKeys[i]) + " ";
+    const std::string& line = lines[i + 1];
+    if (line.compare(0, prefix.size(), prefix) != 0) return false;
+    values[i] = line.substr(prefix.size());
+    if (HasControlCharacter(values[i])) return false;
+  }
+  TFetchRecord record;
+  record.Url = values[0];
+  record.Validators.ETag = values[1];
+  record.Validators.LastModified = values[2];
+  if (record.Url.empty() || record.Validators.Empty() || !ParseCount(values[3], record.Bytes)) return false;
+  Record = std::move(record);
+  return true;
+}
+
+void WriteFetchRecord(const std::string& Path, const TFetchRecord& Record) {
+  const std::string values[3] = {Record.Url, Record.Validators.ETag, Record.Validators.LastModified};
+  for (const std::string& value : values) {
+    if (HasControlCharacter(value)) throw std::runtime_error("Control character in a fetch record value " + Path);
+  }
+  const std::string text = std::string(kRecordMagic) + "\r\n" + "url " + Record.Url + "\r\n" + "etag " +
+                           Record.Validators.ETag + "\r\n" + "modified " + Record.Validators.LastModified + "\r\n" +
+                           "bytes " + std::to_string(Record.Bytes) + "\r\n";
+  if (text.size() > kRecordLimit) throw std::runtime_error("Fetch record too long " + Path);
+
+  // A record is either the old one or the new one, never half of either.
+  const std::string temporary = Path + ".tmp";
+  HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) ThrowLastError(temporary);
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                  written == text.size() && FlushFileBuffers(file);
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  if (!ok || !MoveFileExA(temporary.c_str(), Path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD cause = ok ? GetLastError() : error;
+    DeleteFileA(temporary.c_str());
+    SetLastError(cause);
+    ThrowLastError(Path);
+  }
+}
+
+bool ParseContentRange(const std::string& Text, uint64_t& First, uint64_t& Last, uint64_t& Total) {
+  const std::string unit = "bytes ";
+  if (Text.compare(0, unit.size(), unit) != 0) return false;
+  size_t at = unit.size();
+  if (!ParseNumberAt(Text, at, First) || at >= Text.size() || Text[at++] != '-') return false;
+  if (!ParseNumberAt(Text, at, Last) || at >= Text.size() || Text[at++] != '/') return false;
+  if (!ParseNumberAt(Text, at, Total) || at != Text.size()) return false;
+  return First <= Last && Last < Total;
+}
+
+int64_t FileSize64(const std::string& Path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(Path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
+  return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+// ---------------------------------------------------------------------------
+// TPartialFileStream
+
+TPartialFileStream::TPartialFileStream(const std::string& FileName, uint64_t Base) : FFileName(FileName) {
+  FHandle = CreateFileA(FileName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                        Base > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (FHandle == INVALID_HANDLE_VALUE) ThrowLastError(FileName);
+  try {
+    // Never more than the file holds: a base beyond its end starts over.
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(FHandle, &size)) ThrowLastError(FileName);
+    Cut(static_cast<uint64_t>(size.QuadPart) >= Base ? Base : 0);
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+TPartialFileStream::~TPartialFileStream() { Close(); }
+
+void TPartialFileStream::Close() {
+  if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
+  FHandle = INVALID_HANDLE_VALUE;
+}
+
+void TPartialFileStream::Cut(uint64_t Size) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(Size);
+  if (!SetFilePointerEx(FHandle, distance, nullptr, FILE_BEGIN) || !SetEndOfFile(FHandle)) ThrowLastError(FFileName);
+  FBase = FPosition = FEnd = Size;
+}
+
+void TPartialFileStream::Restart() { Cut(0); }
+
+int64_t TPartialFileStream::DiskSize() const {
+  LARGE_INTEGER size;
+  if (FHandle == INVALID_HANDLE_VALUE || !GetFileSizeEx(FHandle, &size)) return -1;
+  return size.QuadPart;
+}
+
+void TPartialFileStream::SetPosition(int64_t Position) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(FBase) + (Position < 0 ? 0 : Position);
+  if (!SetFilePointerEx(FHandle, distance, nullptr, FILE_BEGIN)) ThrowLastError(FFileName);
+  FPosition = static_cast<uint64_t>(distance.QuadPart);
+}
+
+void TPartialFileStream::WriteBuffer(const void* Buffer, size_t Count) {
+  const char* bytes = static_cast<const char*>(Buffer);
+  while (Count > 0) {
+    const DWORD piece = Count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(Count);
+    DWORD written = 0;
+    if (!WriteFile(FHandle, bytes, piece, &written, nullptr) || written != piece) ThrowLastError(FFileName);
+    bytes += piece;
+    Count -= piece;
+    FPosition += piece;
+    if (FPosition > FEnd) FEnd = FPosition;
+  }
+}

@@ -1,0 +1,91 @@
+// What a transfer keeps so that it can go on later: the validators a server
+// gave for an address, and for a file cut short, how many of its bytes are
+// already on disk. Both live in a small record beside the file in the
+// download folder ("NAME.resume" for a partial file, "NAME.fetched" for the
+// list the catalogue merged last), in the text format described above
+// ReadFetchRecord.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "net/streams.h"
+
+// A server's validators for one address, as it sent them.
+struct TValidators {
+  std::string ETag;          // with its quotes, and "W/" when weak
+  std::string LastModified;  // the HTTP date exactly as sent
+  bool Empty() const { return ETag.empty() && LastModified.empty(); }
+};
+
+// The value for If-Range: a strong ETag, else the Last-Modified date, else
+// empty (the transfer cannot be resumed).
+std::string IfRangeValue(const TValidators& Validators);
+
+struct TFetchRecord {
+  std::string Url;
+  TValidators Validators;
+  uint64_t Bytes = 0;  // of the file beside the record
+};
+
+std::string ResumeRecordPath(const std::string& File);
+std::string FetchedRecordPath(const std::string& File);
+
+// False when the record is missing or is not a record of this format.
+bool ReadFetchRecord(const std::string& Path, TFetchRecord& Record);
+// Replaces the record as a whole: written beside it, then moved over it.
+// Throws std::runtime_error naming the file when it cannot.
+void WriteFetchRecord(const std::string& Path, const TFetchRecord& Record);
+
+// "bytes FIRST-LAST/TOTAL" with three decimal numbers; false otherwise.
+bool ParseContentRange(const std::string& Text, uint64_t& First, uint64_t& Last, uint64_t& Total);
+
+// The size of a file, or -1 when it cannot be read.
+int64_t FileSize64(const std::string& Path);
+
+// What one transfer knows about resuming, from the start to the decision
+// whether its file is kept.
+struct TResumeState {
+  TValidators Conditions;  // sent as If-None-Match / If-Modified-Since; such a transfer never resumes
+  std::string RecordPath;  // where the partial file's record lives
+  TFetchRecord Record;     // the partial file's record, when Resuming
+  bool Resuming = false;   // the request asks for the rest from Record.Bytes
+  bool Accepted = false;   // the response is the file (200) or its rest (206), and the body goes on disk
+  bool NotModified = false;  // 304 to a conditional request
+  bool Drop = false;       // whatever is on disk is no good
+  uint64_t Total = 0;      // the whole file's length, when TotalKnown
+  bool TotalKnown = false;
+  TValidators Response;    // what the response carried
+};
+
+// The target of a transfer that may go on from a partial file: position 0
+// of the response body lands at Base() in the file. Opening keeps the file's
+// first bytes up to the base and cuts off anything behind them; Restart goes
+// back to an empty file.
+class TPartialFileStream : public TStream {
+ public:
+  TPartialFileStream(const std::string& FileName, uint64_t Base);
+  ~TPartialFileStream() override;
+
+  void SetPosition(int64_t Position) override;
+  void WriteBuffer(const void* Buffer, size_t Count) override;
+
+  void Restart();
+  void Close();
+  uint64_t Base() const { return FBase; }
+  // The bytes of the file that hold data: the base and what was written after it.
+  uint64_t End() const { return FEnd; }
+  // The file's size as the system reports it; -1 when closed.
+  int64_t DiskSize() const;
+
+ private:
+  void Cut(uint64_t Size);
+
+  std::string FFileName;
+  HANDLE FHandle = INVALID_HANDLE_VALUE;
+  uint64_t FBase = 0;
+  uint64_t FPosition = 0;  // in the file
+  uint64_t FEnd = 0;
+};
