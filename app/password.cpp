@@ -4,13 +4,15 @@
 
 #include "app/saver_state.h"
 #include "base/settings.h"
+#include "base/system_library.h"
 
 namespace {
 
-// A library loaded by name, freed when it goes out of scope.
+// A system library loaded by name from the system folder, freed when it goes
+// out of scope.
 class LoadedLibrary {
  public:
-  explicit LoadedLibrary(const char* name) : Module_(LoadLibraryA(name)) {}
+  explicit LoadedLibrary(const char* name) : Module_(LoadSystemLibrary(name)) {}
   ~LoadedLibrary() {
     if (Module_ != nullptr) FreeLibrary(Module_);
   }

@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "app/password.h"
+#include "base/log.h"
 #include "base/settings.h"
 #include "forms/application.h"
 #include "saver/saver_main.h"
@@ -130,6 +131,7 @@ int SaverMain(const char* arguments) {
   try {
     auto* settings = new cSettings_Dem();
     settings->Load();
+    LogSetDefaultFolder(settings->DataPath);
     SaverStartup(arguments);
     forms::Application.Initialize();
     forms::Application.SetTitle(kApplicationTitle);

@@ -21,6 +21,7 @@ struct LogState {
   std::recursive_mutex Lock;
   uint32_t EnabledLevels = 0;
   char Path[kPathSize] = {};
+  std::string DefaultFolder;  // empty: beside the program
 };
 
 LogState& State() {
@@ -123,7 +124,21 @@ bool LogSetPath(const std::string& path, bool keepExisting) {
   return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
-std::string LogDefaultPath() { return ReplaceExtension(ModuleFileName(), ".log"); }
+void LogSetDefaultFolder(const std::string& folder) {
+  LogInit();
+  std::lock_guard<std::recursive_mutex> hold(State().Lock);
+  State().DefaultFolder = folder;
+}
+
+std::string LogDefaultPath() {
+  std::string beside = ReplaceExtension(ModuleFileName(), ".log");
+  LogInit();
+  std::lock_guard<std::recursive_mutex> hold(State().Lock);
+  if (State().DefaultFolder.empty()) return beside;
+  std::string name;
+  SplitPath(beside, nullptr, &name);
+  return JoinPath(State().DefaultFolder, name);
+}
 
 bool LogSetDefaultPath(bool keepExisting) { return LogSetPath(LogDefaultPath(), keepExisting); }
 

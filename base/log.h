@@ -20,6 +20,9 @@ void LogEnable(uint32_t levels, bool on);
 // keepExisting false deletes the file at once; returns whether that worked.
 bool LogSetPath(const std::string& path, bool keepExisting);
 bool LogSetDefaultPath(bool keepExisting);
+// The program's own log is named after the program (drearigrams.log) and
+// kept in `folder`, or beside the program while no folder is set (empty).
+void LogSetDefaultFolder(const std::string& folder);
 std::string LogDefaultPath();
 std::string LogCurrentPath();
 // Directives: %% %d %x %X %h %p %s %f; anything else after % is dropped.

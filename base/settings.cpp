@@ -102,6 +102,13 @@ void cSettings::SetMessage(int index, const std::string& text) {
   if (index == 0) Messages[0] = text;
 }
 
+std::string cSettings::DataFile(const std::string& name) const {
+  if (!DataPath.empty()) return JoinPath(DataPath, name);
+  std::string folder;
+  SplitPath(ModuleFileName(), &folder, nullptr);
+  return JoinPath(folder, name);
+}
+
 void cSettings::Load() {
   std::string failure;
   try {
@@ -113,7 +120,7 @@ void cSettings::Load() {
       std::string* member;
     } strings[] = {{"Player", &Player},         {"SkitsPath", &SkitsPath},       {"OpsFilePath", &OpsFilePath},
                    {"DownloadPath", &DownloadPath}, {"HelpFilePath", &HelpFilePath}, {"LogPath", &LogPath},
-                   {"AboutURL", &AboutURL}};
+                   {"AboutURL", &AboutURL},   {"DataPath", &DataPath}};
     for (const auto& value : strings) {
       if (registry.HasValue(value.name)) *value.member = registry.ReadString(value.name);
     }

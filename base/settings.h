@@ -19,6 +19,8 @@ class cSettings {
   // Writes Sound and SyncMethod to the user's key; failures are swallowed.
   virtual void Save();
   void SetMessage(int index, const std::string& text);
+  // `name` in DataPath, or beside the program when DataPath is empty.
+  std::string DataFile(const std::string& name) const;
 
   std::string ProgramName;
   std::string RegistryKey;
@@ -29,6 +31,9 @@ class cSettings {
   std::string SkitsPath;
   std::string LogPath;
   std::string AboutURL;
+  // The machine-wide folder of what the program writes as it runs (its
+  // ".ini" file and its own log); empty for an installation that names none.
+  std::string DataPath;
   int8_t Sound = 0;       // 0 always, 1 once, 2 never
   int8_t SyncMethod = 0;  // 0 download new skits automatically, 2 only on request
   std::string Messages[1];

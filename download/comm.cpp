@@ -31,6 +31,7 @@
 #include "base/errors.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "base/system_library.h"
 #include "forms/controls.h"
 
 const char kUserCancelledText[] = "User cancelled the operation.";
@@ -80,8 +81,11 @@ TDataModule_Comm::TDataModule_Comm(const TDialUpApi* DialUp) : FStatusText(kConn
     FDialUpLoaded = true;
     FRasAvailable = true;
   } else {
-    char found[MAX_PATH] = {};
-    FRasAvailable = SearchPathA(nullptr, "rasapi32.dll", nullptr, MAX_PATH, found, nullptr) != 0;
+    // Only the system's own copy counts: one beside the program is no
+    // dial-up library of ours.
+    std::string system = SystemLibraryPath("rasapi32.dll");
+    DWORD attributes = system.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(system.c_str());
+    FRasAvailable = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   }
   if (FRasAvailable) TakeDialUpSnapshot(FStartConnections);
 }
@@ -98,7 +102,7 @@ TDataModule_Comm::~TDataModule_Comm() {
 bool TDataModule_Comm::LoadDialUpApi() {
   if (!FDialUpLoaded) {
     FDialUpLoaded = true;
-    FRasLibrary = LoadLibraryA("rasapi32.dll");
+    FRasLibrary = LoadSystemLibrary("rasapi32.dll");
     if (FRasLibrary != nullptr) {
       FDialUp.EnumConnections = reinterpret_cast<decltype(FDialUp.EnumConnections)>(
           reinterpret_cast<void*>(GetProcAddress(FRasLibrary, "RasEnumConnectionsA")));

@@ -39,8 +39,8 @@ struct TDialUpApi {
 
 class TDataModule_Comm {
  public:
-  // With no dial-up functions given, the system's rasapi32 is used when it is
-  // found on the search path; it is loaded only then.
+  // With no dial-up functions given, the system's rasapi32 is used when the
+  // system folder holds it; it is loaded only then, and only from there.
   explicit TDataModule_Comm(const TDialUpApi* DialUp = nullptr);
   TDataModule_Comm(const TDataModule_Comm&) = delete;
   TDataModule_Comm& operator=(const TDataModule_Comm&) = delete;

@@ -9,22 +9,32 @@
 ;   VERSION      a.b.c.d                  ABOUT_URL    the AboutURL value
 ;   ICON         the program's icon        HELP_FILE    the help page (optional)
 ;
-; Everything lives in one folder, laid out as the screensaver's installation
-; key describes it:
-;   drearigrams.scr, skitplay.exe, drearigrams.html, uninstall.exe
-;   drearigrams.pak   the catalogue: what is installed, and which skits the user ticked
-;   skits\            the skit files, preview pictures and texts
-;   download\         files on their way in
-;   download.log      the download log
-; The screensaver runs as whoever is logged on, and writes the catalogue, the
-; skits, the log and the player's argument file (skitplay.arg, beside the
-; player) there, so the folder is made writable for the computer's users.
+; Two folders, so that no user can change what another user runs:
+;   the program folder ($INSTDIR, under Program Files by default), which only
+;   administrators can write:
+;     drearigrams.scr, drearigrams.html, uninstall.exe
+;   the data folder ($DATADIR, "Drearigrams" in the common application data
+;   folder by default), where the screensaver, running as whoever is logged
+;   on, writes; every user may create and change files there:
+;     drearigrams.pak   the catalogue: what is installed, and which skits the users ticked
+;     skits\            the skit files, preview pictures and texts
+;     download\         files on their way in
+;     download.log      the download log
+;     drearigrams.ini, drearigrams.log   written by the screensaver
+;     skitplay.exe      the player, which must have its argument file
+;                       (skitplay.arg) beside it; the player itself carries
+;                       the program folder's rights, so no user can replace it
+; The rights are set explicitly (DG_SET_ACL, below) rather than inherited
+; from wherever the folders were made.
 ;
 ; Command line (besides NSIS's own /S and /D=folder):
 ;   setup:      /SETCURRENT     make it the current screensaver; a silent
 ;                               setup does so only when asked
 ;               /EDITION=32     the 32-bit edition on 64-bit Windows (the
 ;               /EDITION=64     default is the edition that matches Windows)
+;               /DATA=folder    the data folder (quoted when it has blanks);
+;                               by default the one the installation key
+;                               names, else the common application data one
 ;   uninstall:  /KEEPSETTINGS   keep the user's sound and download choices,
 ;                               the catalogue with its ticks, and the skits
 ;
@@ -35,7 +45,10 @@
 ; The uninstaller tells the two apart by the processor of the screensaver it
 ; finds beside itself.
 ; Installing over an installation keeps its catalogue; the programs, the
-; starting skits and the installation key are written afresh.
+; starting skits and the installation key are written afresh. An installation
+; of the earlier one-folder layout is upgraded in place: its catalogue, skits
+; and download log move to the data folder, and what the programs wrote
+; beside themselves goes.
 
 ; A name with "Setup" in it is what users look for; the manifest's execution
 ; level already keeps Windows from guessing about the program.
@@ -59,8 +72,20 @@ RequestExecutionLevel admin
 !define SETTINGS_KEY "${VENDOR_KEY}\${PROGRAM}"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Drearigrams"
 !define DESKTOP_KEY "Control Panel\Desktop"
-; BUILTIN\Users, by its well-known SID so that it holds in every language.
-!define USERS_SID "*S-1-5-32-545"
+; The data folder's name below the common application data folder.
+!define DATA_NAME "Drearigrams"
+
+; Rights, as security descriptors (SDDL). Owner and full control:
+; Administrators (BA) and SYSTEM (SY); Users (BU) read and run (0x1200a9) or
+; read, write, create and delete (0x1301bf, "modify"). "P" protects each from
+; the rights of the folder above it, so where the folders were made matters
+; not. OICI: also for the files and folders inside.
+!define PROGRAM_FOLDER_ACL "O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+!define DATA_FOLDER_ACL "O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)"
+; The player in the data folder: no user may change, rename or delete it.
+!define PROGRAM_FILE_ACL "O:BAD:PAI(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;BU)"
+
+Var DATADIR
 
 !if ! ${STUB} == "x86-unicode"
 !if ! ${STUB} == "amd64-unicode"
@@ -197,52 +222,182 @@ Var Windows64
   Quit
 !macroend
 
+; Gives `path` exactly the rights `sddl` describes (owner and DACL, not
+; inherited from above), and, for a folder, to what it holds. A setup that
+; cannot do so stops: an installation open to every user is worse than none.
+!macro DG_SET_ACL path sddl
+  Push "${sddl}"
+  Push "${path}"
+  Call SetAcl
+!macroend
+
+Function SetAcl
+  Exch $0 ; path
+  Exch
+  Exch $1 ; sddl
+  Push $2 ; the converted descriptor
+  Push $3 ; result
+  Push $4 ; owner
+  Push $5 ; DACL
+  Push $6
+  StrCpy $2 0
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w r1, i 1, *p .r2, p 0) i .r3'
+  ${If} $3 <> 0
+    System::Call 'advapi32::GetSecurityDescriptorOwner(p r2, *p .r4, *i .r6) i .r3'
+  ${EndIf}
+  ${If} $3 <> 0
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p r2, *i .r6, *p .r5, *i .r6) i .r3'
+  ${EndIf}
+  ${If} $3 <> 0
+    ; SE_FILE_OBJECT; OWNER | DACL | PROTECTED_DACL _SECURITY_INFORMATION
+    System::Call 'advapi32::SetNamedSecurityInfoW(w r0, i 1, i 0x80000005, p r4, p 0, p r5, p 0) i .r3'
+  ${Else}
+    StrCpy $3 "$1 is no security descriptor"
+  ${EndIf}
+  ${If} $2 != 0
+    System::Call 'kernel32::LocalFree(p r2)'
+  ${EndIf}
+  ${If} $3 != 0
+    MessageBox MB_OK|MB_ICONSTOP "Cannot set who may change $0 (error $3)." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+  DetailPrint "Set who may change $0"
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; `name` moves from the program folder to the data folder when the data
+; folder has none of its own; a move to another drive copies.
+!macro DG_MOVE_TO_DATA name
+  ${If} ${FileExists} "$INSTDIR\${name}"
+  ${AndIfNot} ${FileExists} "$DATADIR\${name}"
+    DetailPrint "Moving ${name} to $DATADIR"
+    ClearErrors
+    Rename "$INSTDIR\${name}" "$DATADIR\${name}"
+    ${If} ${Errors}
+      CopyFiles /SILENT "$INSTDIR\${name}" "$DATADIR"
+    ${EndIf}
+  ${EndIf}
+!macroend
+
+; The one-folder layout of earlier setups kept the catalogue, the skits, the
+; download folder and log, the player and what it and the screensaver wrote
+; beside the programs. The user's data moves to the data folder (a catalogue
+; already there stays, and the old one is kept beside it as .pak.old); the
+; rest goes.
+!macro DG_UPGRADE_ONE_FOLDER_LAYOUT
+  !insertmacro DG_MOVE_TO_DATA "${PROGRAM}.pak"
+  ${If} ${FileExists} "$INSTDIR\${PROGRAM}.pak"
+    Delete "$DATADIR\${PROGRAM}.pak.old"
+    Rename "$INSTDIR\${PROGRAM}.pak" "$DATADIR\${PROGRAM}.pak.old"
+  ${EndIf}
+  !insertmacro DG_MOVE_TO_DATA "download.log"
+  ${If} ${FileExists} "$INSTDIR\skits\*.*"
+    !insertmacro DG_MOVE_TO_DATA "skits"
+    ; Both had skits: those of the old folder join the others.
+    ${If} ${FileExists} "$INSTDIR\skits\*.*"
+      CopyFiles /SILENT "$INSTDIR\skits\*.*" "$DATADIR\skits"
+    ${EndIf}
+  ${EndIf}
+  RMDir /r "$INSTDIR\skits"
+  RMDir /r "$INSTDIR\download"
+  Delete "$INSTDIR\${PROGRAM}.pak"
+  Delete "$INSTDIR\${PROGRAM}.pak1"
+  Delete "$INSTDIR\download.log"
+  Delete "$INSTDIR\${PROGRAM}.ini"
+  Delete "$INSTDIR\${PROGRAM}.log"
+  Delete "$INSTDIR\skitplay.arg"
+  Delete /REBOOTOK "$INSTDIR\skitplay.exe"
+!macroend
+
 Section "-Program" SEC_PROGRAM
+  ${If} $INSTDIR == $DATADIR
+    MessageBox MB_OK|MB_ICONSTOP "The program folder and the data folder must differ." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+  ; The folders get their rights before anything is put into them, so what
+  ; goes in never carries other rights, not even for a moment.
+  CreateDirectory "$INSTDIR"
+  !insertmacro DG_SET_ACL "$INSTDIR" "${PROGRAM_FOLDER_ACL}"
+  CreateDirectory "$DATADIR"
+  !insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}"
+  !insertmacro DG_UPGRADE_ONE_FOLDER_LAYOUT
+  ; What moved in kept the program folder's rights: once more, so that the
+  ; data folder's reach everything in it.
+  !insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}"
+
   SetOutPath "$INSTDIR"
   ${If} $Edition == 64
 !ifdef SCREENSAVER64
     File "/oname=${PROGRAM}.scr" "${SCREENSAVER64}"
-    File "/oname=skitplay.exe" "${PLAYER64}"
 !endif
   ${Else}
 !ifdef SCREENSAVER32
     File "/oname=${PROGRAM}.scr" "${SCREENSAVER32}"
-    File "/oname=skitplay.exe" "${PLAYER32}"
 !endif
   ${EndIf}
 !ifdef HELP_FILE
   File "/oname=${PROGRAM}.html" "${HELP_FILE}"
 !endif
-  ; The catalogue also holds the user's ticks and everything downloaded since
-  ; the last installation: an existing one stays as it is.
-  ${IfNot} ${FileExists} "$INSTDIR\${PROGRAM}.pak"
+
+  ; The player is written and given its rights in the program folder, where
+  ; no user can reach it, and only then moved beside its argument file: a
+  ; move within a drive keeps its rights.
+  ${If} $Edition == 64
+!ifdef PLAYER64
+    File "/oname=skitplay.exe.new" "${PLAYER64}"
+!endif
+  ${Else}
+!ifdef PLAYER32
+    File "/oname=skitplay.exe.new" "${PLAYER32}"
+!endif
+  ${EndIf}
+  !insertmacro DG_SET_ACL "$INSTDIR\skitplay.exe.new" "${PROGRAM_FILE_ACL}"
+  Delete "$DATADIR\skitplay.exe"
+  ClearErrors
+  Rename "$INSTDIR\skitplay.exe.new" "$DATADIR\skitplay.exe"
+  ${If} ${Errors}
+    CopyFiles /SILENT "$INSTDIR\skitplay.exe.new" "$DATADIR\skitplay.exe"
+    Delete "$INSTDIR\skitplay.exe.new"
+  ${EndIf}
+  !insertmacro DG_SET_ACL "$DATADIR\skitplay.exe" "${PROGRAM_FILE_ACL}"
+
+  SetOutPath "$DATADIR"
+  ; The catalogue also holds the users' ticks and everything downloaded
+  ; since the last installation: an existing one stays as it is.
+  ${IfNot} ${FileExists} "$DATADIR\${PROGRAM}.pak"
     File "/oname=${PROGRAM}.pak" "${CATALOGUE}"
   ${EndIf}
-  CreateDirectory "$INSTDIR\download"
-  SetOutPath "$INSTDIR\skits"
+  CreateDirectory "$DATADIR\download"
+  SetOutPath "$DATADIR\skits"
   !insertmacro DG_INSTALL_CONTENT
-  SetOutPath "$INSTDIR"
-  ${IfNot} ${FileExists} "$INSTDIR\download.log"
-    FileOpen $0 "$INSTDIR\download.log" w
+  SetOutPath "$DATADIR"
+  ${IfNot} ${FileExists} "$DATADIR\download.log"
+    FileOpen $0 "$DATADIR\download.log" w
     FileClose $0
   ${EndIf}
+  SetOutPath "$INSTDIR"
 
-  ; Every user's screensaver writes here (see the top of this file).
-  DetailPrint "Letting the computer's users keep skits in $INSTDIR"
-  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR" /grant ${USERS_SID}:(OI)(CI)M /Q'
-  Pop $0
-
-  WriteRegStr HKLM "${SETTINGS_KEY}" "Player" "$INSTDIR\skitplay.exe"
-  WriteRegStr HKLM "${SETTINGS_KEY}" "SkitsPath" "$INSTDIR\skits"
-  WriteRegStr HKLM "${SETTINGS_KEY}" "OpsFilePath" "$INSTDIR\${PROGRAM}.pak"
-  WriteRegStr HKLM "${SETTINGS_KEY}" "DownloadPath" "$INSTDIR\download"
+  ; Every value, also those an earlier setup wrote, names the new places.
+  WriteRegStr HKLM "${SETTINGS_KEY}" "Player" "$DATADIR\skitplay.exe"
+  WriteRegStr HKLM "${SETTINGS_KEY}" "SkitsPath" "$DATADIR\skits"
+  WriteRegStr HKLM "${SETTINGS_KEY}" "OpsFilePath" "$DATADIR\${PROGRAM}.pak"
+  WriteRegStr HKLM "${SETTINGS_KEY}" "DownloadPath" "$DATADIR\download"
 !ifdef HELP_FILE
   WriteRegStr HKLM "${SETTINGS_KEY}" "HelpFilePath" "$INSTDIR\${PROGRAM}.html"
 !else
   WriteRegStr HKLM "${SETTINGS_KEY}" "HelpFilePath" ""
 !endif
-  WriteRegStr HKLM "${SETTINGS_KEY}" "LogPath" "$INSTDIR\download.log"
+  WriteRegStr HKLM "${SETTINGS_KEY}" "LogPath" "$DATADIR\download.log"
   WriteRegStr HKLM "${SETTINGS_KEY}" "AboutURL" "${ABOUT_URL}"
+  WriteRegStr HKLM "${SETTINGS_KEY}" "DataPath" "$DATADIR"
 
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -255,6 +410,8 @@ Section "-Program" SEC_PROGRAM
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  ${GetSize} "$DATADIR" "/S=0K" $3 $1 $2
+  IntOp $0 $0 + $3
   IntFmt $0 "0x%08X" $0
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
@@ -263,6 +420,30 @@ Section "Make it my screensaver" SEC_CURRENT
   !insertmacro SCREENSAVER_VALUE $0
   WriteRegStr HKCU "${DESKTOP_KEY}" "SCRNSAVE.EXE" $0
 SectionEnd
+
+; The data folder: /DATA=, else where the installation key puts it, else
+; the default below the common application data folder.
+!macro DG_FIND_DATA_FOLDER un
+  SetShellVarContext all
+  StrCpy $DATADIR ""
+  ${${un}GetParameters} $R0
+  ClearErrors
+  ${${un}GetOptions} $R0 "/DATA=" $R1
+  ${IfNot} ${Errors}
+    StrCpy $DATADIR $R1
+  ${EndIf}
+  ${If} $DATADIR == ""
+    ReadRegStr $DATADIR HKLM "${SETTINGS_KEY}" "DataPath"
+  ${EndIf}
+  ${If} $DATADIR == ""
+    StrCpy $DATADIR "$APPDATA\${DATA_NAME}"
+  ${EndIf}
+  ; As the key will name it: no trailing separator.
+  GetFullPathName $R1 $DATADIR
+  ${If} $R1 != ""
+    StrCpy $DATADIR $R1
+  ${EndIf}
+!macroend
 
 Function .onInit
   ; The edition that matches this Windows, or the one /EDITION= asks for.
@@ -311,6 +492,7 @@ Function .onInit
     ${EndIf}
   ${EndIf}
 
+  !insertmacro DG_FIND_DATA_FOLDER ""
   ; Offered and ticked on the components page; a silent setup leaves the
   ; desktop alone unless told otherwise.
   ${If} ${Silent}
@@ -341,23 +523,25 @@ Section "-un.Program"
 
   ; A program still running goes when Windows next starts.
   Delete /REBOOTOK "$INSTDIR\${PROGRAM}.scr"
-  Delete /REBOOTOK "$INSTDIR\skitplay.exe"
   Delete "$INSTDIR\${PROGRAM}.html"
-  ; What the programs write beside themselves: the player's argument file,
-  ; the screensaver's link file and its own log.
-  Delete "$INSTDIR\skitplay.arg"
-  Delete "$INSTDIR\${PROGRAM}.ini"
-  Delete "$INSTDIR\${PROGRAM}.log"
-  Delete "$INSTDIR\download.log"
-  RMDir /r "$INSTDIR\download"
+  Delete /REBOOTOK "$DATADIR\skitplay.exe"
+  ; What the programs write as they run: the player's argument file, the
+  ; screensaver's link file and its own log, the downloads.
+  Delete "$DATADIR\skitplay.arg"
+  Delete "$DATADIR\${PROGRAM}.ini"
+  Delete "$DATADIR\${PROGRAM}.log"
+  Delete "$DATADIR\download.log"
+  RMDir /r "$DATADIR\download"
   ${IfNot} ${SectionIsSelected} ${UNSEC_KEEP}
-    Delete "$INSTDIR\${PROGRAM}.pak"
+    Delete "$DATADIR\${PROGRAM}.pak"
     ; left behind by a compaction that did not finish
-    Delete "$INSTDIR\${PROGRAM}.pak1"
-    RMDir /r "$INSTDIR\skits"
+    Delete "$DATADIR\${PROGRAM}.pak1"
+    Delete "$DATADIR\${PROGRAM}.pak.old"
+    RMDir /r "$DATADIR\skits"
     DeleteRegKey HKCU "${SETTINGS_KEY}"
     DeleteRegKey /ifempty HKCU "${VENDOR_KEY}"
   ${EndIf}
+  RMDir "$DATADIR"
   Delete "$INSTDIR\uninstall.exe"
   RMDir /REBOOTOK "$INSTDIR"
 
@@ -378,6 +562,7 @@ Function un.onInit
     ${EndIf}
   ${EndIf}
   !insertmacro USE_EDITION_VIEW
+  !insertmacro DG_FIND_DATA_FOLDER "un."
   ${un.GetParameters} $R0
   ClearErrors
   ${un.GetOptions} $R0 "/KEEPSETTINGS" $R1

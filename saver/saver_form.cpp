@@ -5,6 +5,7 @@
 #include "app/password.h"
 #include "app/saver_state.h"
 #include "base/files.h"
+#include "base/settings.h"
 #include "forms/application.h"
 
 int32_t ErrorScrollX = ERROR_SCROLL_UNSTARTED;
@@ -172,7 +173,11 @@ void TForm_Saver::ErrorTimerTimer() {
   }
 }
 
-std::string TForm_Saver::GetIniPath() { return ReplaceExtension(ModuleFileName(), ".ini"); }
+// In the data folder: the program's own folder is not the users' to write.
+std::string TForm_Saver::GetIniPath() {
+  if (TheSettings == nullptr) return ReplaceExtension(ModuleFileName(), ".ini");
+  return TheSettings->DataFile(TheSettings->ProgramName + ".ini");
+}
 
 void TForm_Saver::WriteIniString(const char* section, const char* key, const char* value) const {
   WritePrivateProfileStringA(section, key, value, GetIniPath().c_str());

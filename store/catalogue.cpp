@@ -116,6 +116,7 @@ void cSkitManager::Load(bool runMode) {
       }
       if (record.HotKey.Link.Id != 0) ReadText(record.HotKey.Link);
     }
+    Trust.Load(*OpsPak);
   } catch (...) {
     ReleaseAllTexts();
     OpsPak.reset();
@@ -178,6 +179,8 @@ void cSkitManager::Save() {
   }
   WriteText(header.SyncFileName);
   WriteText(header.SyncUrl);
+
+  Trust.Save(*OpsPak, Catalog);
 
   std::vector<uint8_t> bytes(CATALOG_BLOCK_SIZE);
   EncodeCatalogBlock(Catalog, bytes.data());

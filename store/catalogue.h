@@ -12,6 +12,7 @@
 
 #include "base/log.h"
 #include "store/catalog_block.h"
+#include "store/list_trust.h"
 #include "store/pak.h"
 
 class cThread_Comm;
@@ -142,6 +143,13 @@ class cSkitManager {
   };
   JobTally Tally;
 
+  // The maker's key and what the catalogue took from signed lists.
+  cListTrust Trust;
+  // The last list given to ApplySyncFile was refused as a whole (a catalogue
+  // with a key, and a list not signed with it or older than the newest
+  // taken): nothing was merged, and the job must not count it as a sync.
+  bool ListRefused = false;
+
   // The time every rule of the catalogue compares with; tests set their own.
   using ClockFn = cDateTime (*)();
   static ClockFn Clock;
@@ -181,6 +189,9 @@ class cSkitManager {
   void NewText(StoredString& target, const char* text);
   void FillMissingTexts(SkitRecord& record);
   void RejectFile(SkitRecord& record, const std::string& reason);
+  // list_trust.cpp: the checks a catalogue with a key makes.
+  bool AcceptList(const std::string& path);
+  bool CheckDownloadedFile(SkitRecord& record);
 
   HWND JobWindow_ = nullptr;  // where the job's transfers report
 };

@@ -39,6 +39,7 @@ void cSkitManager::PrepareListConditions() {
 
 void cSkitManager::MergeFetchedList(bool failed) {
   TDataModule_Comm* module = Transfer != nullptr ? Transfer->DataModule() : nullptr;
+  ListRefused = false;
   if (!failed && module != nullptr && module->WasNotModified()) {
     LogLine(LOG_INFO, "The list has not changed since the last synchronisation.");
     if (SyncMethod() == 0) ScheduleAvailable();
@@ -55,7 +56,8 @@ void cSkitManager::MergeFetchedList(bool failed) {
   // the address it came from.
   ApplySyncFileAndSave(DownloadFile, failed);
   if (failed) return;
-  if (record.Validators.Empty()) {
+  // A refused list must be fetched whole again, never answered with a 304.
+  if (ListRefused || record.Validators.Empty()) {
     DeleteFileA(recordPath.c_str());
     return;
   }

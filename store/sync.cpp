@@ -167,8 +167,8 @@ bool cSkitManager::OnDownloadDone(int32_t errorCode) {
   try {
     if (Phase == JOB_SYNC_FILE) {
       MergeFetchedList(failed);
-      StampLastSync(failed);
-      if (Automatic && !failed && PendingFiles(CAT_SKIT, SKIT_SCHEDULED) != 0) {
+      StampLastSync(failed || ListRefused);
+      if (Automatic && !failed && !ListRefused && PendingFiles(CAT_SKIT, SKIT_SCHEDULED) != 0) {
         BeginFileDownloads(JobWindow_, true);
         more = true;
       }
@@ -202,8 +202,10 @@ void cSkitManager::SetDriverFlag(bool value) {
 // Merging
 
 void cSkitManager::ApplySyncFileAndSave(const std::string& path, bool skip) {
+  ListRefused = false;
   if (skip) return;
   Changed = ApplySyncFile(path);
+  if (ListRefused) return;
   if (SyncMethod() == 0) ScheduleAvailable();
   if (Changed) Save();
 }
@@ -212,6 +214,11 @@ void cSkitManager::ApplySyncFileAndSave(const std::string& path, bool skip) {
 // is deleted whatever became of it.
 bool cSkitManager::ApplySyncFile(const std::string& path) {
   bool changed = false;
+  ListRefused = !AcceptList(path);
+  if (ListRefused) {
+    DeleteFileA(path.c_str());
+    return false;
+  }
   try {
     cSyncFile sync(path);
     MergeSyncHeader(sync.Header());
@@ -225,6 +232,7 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
         LogLine(LOG_ERROR, ("Skipped skit record " + std::to_string(id) + ": " + error.what()).c_str());
       }
     }
+    Trust.TakeList(sync);
   } catch (const std::exception& error) {
     LogLine(LOG_ERROR, (std::string("Synchronisation file not merged: ") + error.what()).c_str());
   }
@@ -548,6 +556,7 @@ void cSkitManager::InstallDownloadedFile(int32_t errorCode) {
     return;
   }
   if (record.FilesDone >= FilesInUse(record)) return;
+  if (!CheckDownloadedFile(record)) return;
   std::string target;
   if (!SkitFilePath(record.Files[record.FilesDone].Name, target)) {
     RejectFile(record, "unsafe file name " + PrintableText(record.Files[record.FilesDone].Name.Text));
@@ -577,6 +586,7 @@ void cSkitManager::InstallLocalSyncFile() {
   std::string path;
   if (!FolderFile(Setting(&cSettings::SkitsPath), LOCAL_SYNC_FILE_NAME, path) || !FileExists(path)) return;
   ApplySyncFileAndSave(path, false);
+  if (ListRefused) return;
   for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
     SkitRecord& record = Catalog.Records[i];
     if (record.State != SKIT_AVAILABLE && record.State != SKIT_SCHEDULED) continue;

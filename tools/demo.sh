@@ -77,13 +77,23 @@ reg_sz AboutURL "http://127.0.0.1/"
 # Sound once; new skits downloaded automatically.
 "$WINE64" reg add 'HKCU\Software\Brindlecove\drearigrams' /v Sound /t REG_DWORD /d 1 /f >/dev/null 2>&1
 "$WINE64" reg add 'HKCU\Software\Brindlecove\drearigrams' /v SyncMethod /t REG_DWORD /d 0 /f >/dev/null 2>&1
-"$WINE64" "$BUILD/bin/paktool.exe" catalog build "$("$WINE64" winepath -w "$ROOT/resources/demo/catalogue.json")" \
+# The demo maker's key pair, made at build time: the catalogue carries its
+# public half, and the server's list is signed with its private half.
+KEY_FILE=$BUILD/generated/demo-maker.key
+PUB_FILE=$BUILD/generated/demo-maker.pub
+sed "s|\"makerKey\": null|\"makerKey\": {\"file\": \"$PUB_FILE\"}|" "$ROOT/resources/demo/catalogue.json" \
+  >"$DEMO/catalogue.json"
+"$WINE64" "$BUILD/bin/paktool.exe" catalog build "$("$WINE64" winepath -w "$DEMO/catalogue.json")" \
   "$INSTALL_WIN\\drearigrams.pak" </dev/null
 
 # The content server: a newer list with one new skit, on the address the
-# catalogue holds (loopback only).
+# catalogue holds (loopback only), with the size and SHA-256 of each of its
+# files, signed.
+SERVER_WIN=$("$WINE64" winepath -w "$DEMO/server")
 "$WINE64" "$BUILD/bin/paktool.exe" sync build "$("$WINE64" winepath -w "$ROOT/resources/demo/sync.json")" \
-  "$("$WINE64" winepath -w "$DEMO/server")\\kinetrope.syn" </dev/null
+  "$SERVER_WIN\\kinetrope.syn" --files "$SERVER_WIN\\skits" --sign "$("$WINE64" winepath -w "$KEY_FILE")" </dev/null
+"$WINE64" "$BUILD/bin/paktool.exe" sync verify "$SERVER_WIN\\kinetrope.syn" "$("$WINE64" winepath -w "$PUB_FILE")" \
+  </dev/null | sed 's/^/  /'
 python3 -m http.server 8642 --bind 127.0.0.1 --directory "$DEMO/server" >"$DEMO/server.log" 2>&1 &
 SERVER_PID=$!
 

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/files.h"
 #include "tests/support/testing.h"
 
 using testing_support::ReadFileBytes;
@@ -86,6 +87,7 @@ class Log : public ::testing::Test {
     LogEnable(0xFFFFFFFFu, false);
     LogEnable(LOG_ERROR, true);
     LogSetPath("", true);
+    LogSetDefaultFolder("");
   }
 
   TempDir Dir;
@@ -216,6 +218,24 @@ TEST_F(Log, DefaultFileIsTheProgramNameWithLog) {
   LogDownloadLine("", LOG_INFO, "download two");
   EXPECT_EQ(Messages(expected), (std::vector<std::string>{"download two"}));
   DeleteFileA(expected.c_str());
+}
+
+TEST_F(Log, TheDefaultFileCanLiveInAFolderOfItsOwn) {
+  const std::string beside = LogDefaultPath();
+  DeleteFileA(beside.c_str());
+  std::string name;
+  SplitPath(beside, nullptr, &name);
+  LogSetDefaultFolder(Dir.Path());
+  EXPECT_EQ(LogDefaultPath(), Dir.File(name));
+  LogSetPath("", true);
+  LogWrite(LOG_ERROR, "in the data folder");
+  EXPECT_EQ(Messages(Dir.File(name)), (std::vector<std::string>{"in the data folder"}));
+  // A download line points the log back at the file in that folder.
+  LogDownloadLine(Dir.File("download.log"), LOG_INFO, "fetched");
+  EXPECT_EQ(LogCurrentPath(), Dir.File(name));
+  LogSetDefaultFolder("");
+  EXPECT_EQ(LogDefaultPath(), beside);
+  EXPECT_EQ(GetFileAttributesA(beside.c_str()), INVALID_FILE_ATTRIBUTES) << "nothing was written beside the program";
 }
 
 TEST_F(Log, DownloadLineGoesToItsFileAndPointsBack) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "base/files.h"
 #include "tests/support/testing.h"
 
 using testing_support::MessageBoxCatcher;
@@ -81,6 +82,24 @@ TEST_F(Settings, LoadReadsTheSevenPathsAndTheUserChoices) {
   EXPECT_EQ(settings->AboutURL, "http://brindlecove.example/about");
   EXPECT_EQ(settings->Sound, 2);
   EXPECT_EQ(settings->SyncMethod, -2);
+}
+
+// What the program writes as it runs goes to the installation's data folder;
+// an installation that names none keeps it beside the program, as before.
+TEST_F(Settings, DataFilesGoToTheDataFolderOrBesideTheProgram) {
+  Machine.SetString("Player", "play.exe");
+  cSettings settings;
+  settings.Load();
+  EXPECT_EQ(settings.DataPath, "");
+  std::string folder;
+  SplitPath(ModuleFileName(), &folder, nullptr);
+  EXPECT_EQ(settings.DataFile("test_settings.ini"), folder + "\\test_settings.ini");
+
+  Machine.SetString("DataPath", "C:\\ProgramData\\Drearigrams");
+  settings.Load();
+  EXPECT_TRUE(Boxes.Boxes.empty());
+  EXPECT_EQ(settings.DataPath, "C:\\ProgramData\\Drearigrams");
+  EXPECT_EQ(settings.DataFile("test_settings.ini"), "C:\\ProgramData\\Drearigrams\\test_settings.ini");
 }
 
 TEST_F(Settings, AbsentValuesKeepTheMemberAndEmptyValuesClearIt) {

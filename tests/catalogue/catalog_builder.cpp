@@ -71,6 +71,9 @@ void CatalogBuilder::Write(const std::string& path, const std::vector<uint8_t>& 
   cPakFile pak(path, false, transform, GENERIC_READ | GENERIC_WRITE);
   for (const auto& [id, text] : Texts) pak.WriteEntry(PAK_TYPE_STRING, id, 0, true, 0, text.c_str());
   pak.WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, static_cast<uint32_t>(block.size()), block.data());
+  if (!MakerKey.empty()) {
+    pak.WriteEntry(PakType("MKEY"), 1, 0, true, static_cast<uint32_t>(MakerKey.size()), MakerKey.data());
+  }
 }
 
 std::vector<uint8_t> ReadBlockBytes(const std::string& path) {

@@ -41,6 +41,8 @@ class CatalogBuilder {
   std::unique_ptr<CatalogBlock> Block;
   std::map<int32_t, std::string> Texts;
   int32_t NextText = 1;
+  // The maker's public key, written as "MKEY" 1 when not empty.
+  std::vector<uint8_t> MakerKey;
 };
 
 // The block and texts of a catalogue file as it is on disk now.

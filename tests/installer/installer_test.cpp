@@ -1,15 +1,23 @@
 // The built DrearigramsSetup.exe under Wine, as an administrator would use
-// it: a silent installation into a folder of the build tree, the screensaver
-// started from that installation the way the desktop starts it, a silent
-// uninstallation, and installing again over an installation in use. The
-// setup carries both editions of the programs and installs the one that
-// matches the Windows it runs on; the 64-bit suite's prefix is a 64-bit
-// Windows and the 32-bit suite's a 32-bit one, so between them they see both
-// choices.
+// it: a silent installation into a program folder and a data folder of the
+// build tree, the screensaver started from that installation the way the
+// desktop starts it, a silent uninstallation, installing again over an
+// installation in use, and the upgrade of an installation of the earlier
+// one-folder layout. Wine does not keep the rights the setup gives the
+// folders, so those are checked in the setup script itself. The setup carries
+// both editions of the programs and installs the one that matches the
+// Windows it runs on; the 64-bit suite's prefix is a 64-bit Windows and the
+// 32-bit suite's a 32-bit one, so between them they see both choices.
 #include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <functional>
+#include <map>
+#include <regex>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -279,22 +287,30 @@ std::string ArgumentValue(const std::string& arguments, const std::string& name)
 
 class Installer : public ::testing::Test {
  protected:
-  // A blank in the folder's name, as under Program Files.
-  Installer() : Folder(Dir_.Path() + "\\Drearigrams Saver"), SavedScreensaver_(CurrentScreensaver()) {}
+  // Blanks in the folders' names, as under Program Files.
+  Installer()
+      : Folder(Dir_.Path() + "\\Drearigrams Saver"),
+        Data(Dir_.Path() + "\\Drearigrams Data"),
+        SavedScreensaver_(CurrentScreensaver()) {}
   ~Installer() override {
     if (Exists(File("uninstall.exe"))) RunToTheEnd(Uninstaller());
     SetCurrentScreensaver(SavedScreensaver_);
   }
 
+  // In the program folder, and in the data folder.
   std::string File(const std::string& name) const { return Folder + "\\" + name; }
+  std::string DataFile(const std::string& name) const { return Data + "\\" + name; }
   std::string Uninstaller() const { return "\"" + File("uninstall.exe") + "\" /S"; }
 
-  // NSIS takes the folder as the last argument, unquoted, blanks and all.
-  std::optional<DWORD> RunSetup(const std::string& switches) {
-    return RunToTheEnd("\"" DG_SETUP_EXE "\" /S " + switches + " /D=" + Folder);
+  // NSIS takes the program folder as the last argument, unquoted, blanks and
+  // all. The data folder is this test's own unless a case asks for the
+  // default (dataFolder false).
+  std::optional<DWORD> RunSetup(const std::string& switches, bool dataFolder = true) {
+    std::string data = dataFolder ? " /DATA=\"" + Data + "\"" : "";
+    return RunToTheEnd("\"" DG_SETUP_EXE "\" /S " + switches + data + " /D=" + Folder);
   }
-  void Install(const std::string& switches = {}) {
-    ASSERT_EQ(RunSetup(switches), 0u);
+  void Install(const std::string& switches = {}, bool dataFolder = true) {
+    ASSERT_EQ(RunSetup(switches, dataFolder), 0u);
     ASSERT_TRUE(Exists(File("drearigrams.scr")));
   }
 
@@ -309,7 +325,7 @@ class Installer : public ::testing::Test {
   // The installed catalogue as paktool describes it.
   std::string CatalogueJson() {
     std::string json = Dir_.File("catalogue.json");
-    EXPECT_EQ(RunToTheEnd("\"" DG_PAKTOOL_EXE "\" catalog show \"" + File("drearigrams.pak") + "\" --json", json), 0u);
+    EXPECT_EQ(RunToTheEnd("\"" DG_PAKTOOL_EXE "\" catalog show \"" + DataFile("drearigrams.pak") + "\" --json", json), 0u);
     return ReadFileBytes(json);
   }
 
@@ -322,9 +338,9 @@ class Installer : public ::testing::Test {
     text.replace(at, 17, "\"selection\": \"none\"");
     std::string json = Dir_.File("changed.json");
     WriteFileBytes(json, text);
-    std::string build = "\"" DG_PAKTOOL_EXE "\" catalog build \"" + json + "\" \"" + File("drearigrams.pak") + "\"";
+    std::string build = "\"" DG_PAKTOOL_EXE "\" catalog build \"" + json + "\" \"" + DataFile("drearigrams.pak") + "\"";
     EXPECT_EQ(RunToTheEnd(build, Dir_.File("build.txt")), 0u) << ReadFileBytes(Dir_.File("build.txt"));
-    return ReadFileBytes(File("drearigrams.pak"));
+    return ReadFileBytes(DataFile("drearigrams.pak"));
   }
 
   // The titles of the regular skits in the installed catalogue.
@@ -360,6 +376,7 @@ class Installer : public ::testing::Test {
 
  protected:
   std::string Folder;
+  std::string Data;
   // Nothing of an earlier run may linger, and nothing of this one is left.
   testing_support::ScopedRegistryKey MachineKey_{HKEY_LOCAL_MACHINE, Settings};
   testing_support::ScopedRegistryKey UserKey_{HKEY_CURRENT_USER, Settings};
@@ -382,11 +399,11 @@ TEST_F(Installer, InstallsTheEditionThatMatchesWindows) {
   ASSERT_TRUE(Carries(expected)) << "the setup carries " DG_SETUP_EDITIONS;
   Install();
   EXPECT_EQ(EditionOf(File("drearigrams.scr")), expected);
-  EXPECT_EQ(EditionOf(File("skitplay.exe")), expected);
+  EXPECT_EQ(EditionOf(DataFile("skitplay.exe")), expected);
   // The key is where a program of that edition looks for it.
   std::optional<std::string> player = ReadString(HKEY_LOCAL_MACHINE, Settings, "Player", ViewOf(expected));
   ASSERT_TRUE(player);
-  EXPECT_TRUE(SamePath(*player, File("skitplay.exe")));
+  EXPECT_TRUE(SamePath(*player, DataFile("skitplay.exe")));
   EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", ViewOf(expected)));
 }
 
@@ -397,10 +414,10 @@ TEST_F(Installer, The32BitEditionOn64BitWindowsKeepsItsKeysWhereA32BitProgramRea
   ForgetThe32BitView();
   Install("/EDITION=32");
   EXPECT_EQ(EditionOf(File("drearigrams.scr")), 32);
-  EXPECT_EQ(EditionOf(File("skitplay.exe")), 32);
+  EXPECT_EQ(EditionOf(DataFile("skitplay.exe")), 32);
   std::optional<std::string> player = ReadString(HKEY_LOCAL_MACHINE, Settings, "Player", KEY_WOW64_32KEY);
   ASSERT_TRUE(player);
-  EXPECT_TRUE(SamePath(*player, File("skitplay.exe")));
+  EXPECT_TRUE(SamePath(*player, DataFile("skitplay.exe")));
   EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", KEY_WOW64_32KEY));
   // A 64-bit program finds no installation of its own.
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
@@ -423,18 +440,24 @@ TEST_F(Installer, AnEditionWindowsCannotRunOrThatDoesNotExistIsRefused) {
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
 }
 
-TEST_F(Installer, SilentInstallPutsEverythingInTheFolderAndTheKeyPointsThere) {
+TEST_F(Installer, ProgramsGoToTheProgramFolderDataToTheDataFolderAndTheKeyNamesThem) {
   Install();
-  for (const char* name : {"drearigrams.scr", "skitplay.exe", "drearigrams.pak", "download.log", "uninstall.exe"})
-    EXPECT_TRUE(Exists(File(name))) << name;
-  for (const std::string& name : Content()) EXPECT_TRUE(Exists(File("skits\\" + name))) << name;
-  EXPECT_TRUE(Exists(File("download"), true));
+  for (const char* name : {"drearigrams.scr", "uninstall.exe"}) EXPECT_TRUE(Exists(File(name))) << name;
+  for (const char* name : {"skitplay.exe", "drearigrams.pak", "download.log"}) {
+    EXPECT_TRUE(Exists(DataFile(name))) << name;
+    EXPECT_FALSE(Exists(File(name))) << name;
+  }
+  for (const std::string& name : Content()) EXPECT_TRUE(Exists(DataFile("skits\\" + name))) << name;
+  EXPECT_TRUE(Exists(DataFile("download"), true));
+  EXPECT_FALSE(Exists(File("skits"), true));
+  EXPECT_FALSE(Exists(File("download"), true));
 
-  EXPECT_TRUE(SamePath(Setting("Player"), File("skitplay.exe")));
-  EXPECT_TRUE(SamePath(Setting("SkitsPath"), File("skits")));
-  EXPECT_TRUE(SamePath(Setting("OpsFilePath"), File("drearigrams.pak")));
-  EXPECT_TRUE(SamePath(Setting("DownloadPath"), File("download")));
-  EXPECT_TRUE(SamePath(Setting("LogPath"), File("download.log")));
+  EXPECT_TRUE(SamePath(Setting("Player"), DataFile("skitplay.exe")));
+  EXPECT_TRUE(SamePath(Setting("SkitsPath"), DataFile("skits")));
+  EXPECT_TRUE(SamePath(Setting("OpsFilePath"), DataFile("drearigrams.pak")));
+  EXPECT_TRUE(SamePath(Setting("DownloadPath"), DataFile("download")));
+  EXPECT_TRUE(SamePath(Setting("LogPath"), DataFile("download.log")));
+  EXPECT_TRUE(SamePath(Setting("DataPath"), Data));
   EXPECT_FALSE(Setting("AboutURL").empty());
   // The help page travels once it exists; the value is there either way.
   std::string help = Setting("HelpFilePath");
@@ -453,6 +476,21 @@ TEST_F(Installer, SilentInstallPutsEverythingInTheFolderAndTheKeyPointsThere) {
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Settings));
 }
 
+TEST_F(Installer, TheDataFolderIsInTheCommonApplicationDataFolderByDefault) {
+  char common[MAX_PATH];
+  ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common), S_OK);
+  Data = std::string(common) + "\\Drearigrams";
+  // Left by nothing else: this prefix is the build's own.
+  testing_support::RemoveTree(Data);
+  Install({}, false);
+  EXPECT_TRUE(SamePath(Setting("DataPath"), Data));
+  EXPECT_TRUE(SamePath(Setting("OpsFilePath"), DataFile("drearigrams.pak")));
+  EXPECT_TRUE(Exists(DataFile("drearigrams.pak")));
+  EXPECT_TRUE(Exists(DataFile("skitplay.exe")));
+  Uninstall();
+  EXPECT_FALSE(Exists(Data, true));
+}
+
 TEST_F(Installer, TheCurrentScreensaverPlaysAnInstalledSkitWithTheInstalledPlayer) {
   Install("/SETCURRENT");
   std::optional<std::string> current = CurrentScreensaver();
@@ -462,22 +500,22 @@ TEST_F(Installer, TheCurrentScreensaverPlaysAnInstalledSkitWithTheInstalledPlaye
   // Started from the value, as the desktop does when the computer is idle.
   Screensaver saver(*current, "/s");
   ASSERT_TRUE(saver.Started);
-  const std::string player = File("skitplay.exe");
+  const std::string player = DataFile("skitplay.exe");
   std::string arguments;
   HWND window = saver.WaitForWindow([&](HWND window, DWORD pid) {
     char name[64];
     GetClassNameA(window, name, sizeof name);
     if (std::string(name) != "DrearigramsSkitPlayer" || !SamePath(ProcessImage(pid), player)) return false;
     // The argument file lives as long as the player plays its skit.
-    arguments = ReadFileBytes(File("skitplay.arg"));
+    arguments = ReadFileBytes(DataFile("skitplay.arg"));
     return !arguments.empty();
   });
   ASSERT_NE(window, nullptr) << "no window of " << player;
 
   std::string skit = ArgumentValue(arguments, "SS_Swf");
-  std::string skits = File("skits\\");
+  std::string skits = DataFile("skits\\");
   ASSERT_GT(skit.size(), skits.size()) << arguments;
-  EXPECT_TRUE(SamePath(skit.substr(0, skits.size() - 1), File("skits"))) << skit;
+  EXPECT_TRUE(SamePath(skit.substr(0, skits.size() - 1), DataFile("skits"))) << skit;
   EXPECT_TRUE(Exists(skit)) << skit;
   std::vector<std::string> content = Content();
   EXPECT_NE(std::find(content.begin(), content.end(), skit.substr(skits.size())), content.end()) << skit;
@@ -543,14 +581,16 @@ TEST_F(Installer, SilentUninstallLeavesNoneOfItsFilesOrKeys) {
   // What the screensaver makes as it runs: the user's choices, a download
   // under way, a skit that came later, the player's argument file, its log.
   UserKey_.SetDword("Sound", 1);
-  WriteFileBytes(File("download\\fireflies.skit"), "part");
-  WriteFileBytes(File("skits\\fireflies.skit"), "skit 1\r\n");
-  WriteFileBytes(File("skitplay.arg"), "SS_Swf=x");
-  WriteFileBytes(File("drearigrams.log"), "line\r\n");
-  WriteFileBytes(File("download.log"), "line\r\n");
+  WriteFileBytes(DataFile("download\\fireflies.skit"), "part");
+  WriteFileBytes(DataFile("skits\\fireflies.skit"), "skit 1\r\n");
+  WriteFileBytes(DataFile("skitplay.arg"), "SS_Swf=x");
+  WriteFileBytes(DataFile("drearigrams.ini"), "[ShellExecute]\r\n");
+  WriteFileBytes(DataFile("drearigrams.log"), "line\r\n");
+  WriteFileBytes(DataFile("download.log"), "line\r\n");
 
   Uninstall();
   EXPECT_FALSE(Exists(Folder, true));
+  EXPECT_FALSE(Exists(Data, true));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Settings));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
@@ -570,15 +610,17 @@ TEST_F(Installer, InstallingAgainKeepsTheUsersCatalogue) {
   std::string ticked = UntickOneSkit();
   ASSERT_FALSE(ticked.empty());
   // The programs and starting skits are written afresh.
-  const std::string skit = File("skits\\" + Content().front());
-  ASSERT_TRUE(DeleteFileA(File("skitplay.exe").c_str()));
+  const std::string skit = DataFile("skits\\" + Content().front());
+  ASSERT_TRUE(DeleteFileA(DataFile("skitplay.exe").c_str()));
   ASSERT_TRUE(DeleteFileA(skit.c_str()));
 
-  Install();
-  EXPECT_EQ(ReadFileBytes(File("drearigrams.pak")), ticked);
-  EXPECT_TRUE(Exists(File("skitplay.exe")));
+  // Without /DATA= the setup keeps the data folder the key names.
+  Install({}, false);
+  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
+  EXPECT_TRUE(Exists(DataFile("skitplay.exe")));
   EXPECT_TRUE(Exists(skit));
-  EXPECT_TRUE(SamePath(Setting("OpsFilePath"), File("drearigrams.pak")));
+  EXPECT_TRUE(SamePath(Setting("OpsFilePath"), DataFile("drearigrams.pak")));
+  EXPECT_TRUE(SamePath(Setting("DataPath"), Data));
 }
 
 TEST_F(Installer, KeepSettingsKeepsTheChoicesForTheNextInstallation) {
@@ -587,13 +629,14 @@ TEST_F(Installer, KeepSettingsKeepsTheChoicesForTheNextInstallation) {
   ASSERT_FALSE(ticked.empty());
   UserKey_.SetDword("Sound", 2);
   UserKey_.SetDword("SyncMethod", 2);
-  WriteFileBytes(File("skits\\fireflies.skit"), "skit 1\r\n");
+  WriteFileBytes(DataFile("skits\\fireflies.skit"), "skit 1\r\n");
 
   Uninstall("/KEEPSETTINGS");
   // The programs and the installation key are gone ...
   EXPECT_FALSE(Exists(File("drearigrams.scr")));
   EXPECT_FALSE(Exists(File("uninstall.exe")));
-  EXPECT_FALSE(Exists(File("download"), true));
+  EXPECT_FALSE(Exists(DataFile("skitplay.exe")));
+  EXPECT_FALSE(Exists(DataFile("download"), true));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
   // ... the user's choices, ticks and skits stay ...
@@ -602,12 +645,205 @@ TEST_F(Installer, KeepSettingsKeepsTheChoicesForTheNextInstallation) {
   EXPECT_TRUE(UserKey_.GetDword("SyncMethod", sync));
   EXPECT_EQ(sound, 2u);
   EXPECT_EQ(sync, 2u);
-  EXPECT_EQ(ReadFileBytes(File("drearigrams.pak")), ticked);
-  EXPECT_TRUE(Exists(File("skits\\fireflies.skit")));
+  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
+  EXPECT_TRUE(Exists(DataFile("skits\\fireflies.skit")));
 
   // ... and the next installation takes them up.
   Install();
-  EXPECT_EQ(ReadFileBytes(File("drearigrams.pak")), ticked);
+  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
   EXPECT_TRUE(UserKey_.GetDword("Sound", sound));
   EXPECT_EQ(sound, 2u);
+}
+
+// An installation made by the earlier setup kept everything in one folder:
+// the programs, the player, the catalogue, the skits, the download folder and
+// log, and what the programs wrote beside themselves; its key named that
+// folder. It is made here from a fresh installation, file by file and value
+// by value as the earlier setup left it, with a skit unticked and one more
+// downloaded, then upgraded by running the setup again.
+TEST_F(Installer, AnInstallationOfTheOneFolderLayoutIsUpgradedInPlace) {
+  Install();
+  const std::string ticked = UntickOneSkit();
+  ASSERT_FALSE(ticked.empty());
+  auto move = [&](const std::string& name) {
+    ASSERT_TRUE(MoveFileA(DataFile(name).c_str(), File(name).c_str())) << name;
+  };
+  for (const char* name : {"drearigrams.pak", "skits", "download", "skitplay.exe", "download.log"}) move(name);
+  WriteFileBytes(File("skits\\fireflies.skit"), "skit 1\r\n");
+  WriteFileBytes(File("download\\kites.skit"), "part");
+  WriteFileBytes(File("download.log"), "an earlier download\r\n");
+  WriteFileBytes(File("skitplay.arg"), "SS_Swf=x");
+  WriteFileBytes(File("drearigrams.ini"), "[ShellExecute]\r\n");
+  WriteFileBytes(File("drearigrams.log"), "line\r\n");
+  testing_support::RemoveTree(Data);
+  MachineKey_.SetString("Player", File("skitplay.exe"));
+  MachineKey_.SetString("SkitsPath", File("skits"));
+  MachineKey_.SetString("OpsFilePath", File("drearigrams.pak"));
+  MachineKey_.SetString("DownloadPath", File("download"));
+  MachineKey_.SetString("HelpFilePath", File("drearigrams.hlp"));
+  MachineKey_.SetString("LogPath", File("download.log"));
+  MachineKey_.SetString("AboutURL", "http://old.example/");
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Settings.c_str(), 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  RegDeleteValueA(key, "DataPath");
+  RegCloseKey(key);
+
+  Install();
+  // The user's data moved, unchanged ...
+  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
+  EXPECT_TRUE(Exists(DataFile("skits\\fireflies.skit")));
+  for (const std::string& name : Content()) EXPECT_TRUE(Exists(DataFile("skits\\" + name))) << name;
+  EXPECT_EQ(ReadFileBytes(DataFile("download.log")), "an earlier download\r\n");
+  EXPECT_TRUE(Exists(DataFile("skitplay.exe")));
+  EXPECT_TRUE(Exists(DataFile("download"), true));
+  // ... nothing of it, and nothing a user could write, stays beside the programs ...
+  for (const char* name : {"drearigrams.pak", "download.log", "skitplay.exe", "skitplay.exe.new", "skitplay.arg",
+                           "drearigrams.ini", "drearigrams.log"})
+    EXPECT_FALSE(Exists(File(name))) << name;
+  EXPECT_FALSE(Exists(File("skits"), true));
+  EXPECT_FALSE(Exists(File("download"), true));
+  // ... and every value of the key names the new places.
+  EXPECT_TRUE(SamePath(Setting("Player"), DataFile("skitplay.exe")));
+  EXPECT_TRUE(SamePath(Setting("SkitsPath"), DataFile("skits")));
+  EXPECT_TRUE(SamePath(Setting("OpsFilePath"), DataFile("drearigrams.pak")));
+  EXPECT_TRUE(SamePath(Setting("DownloadPath"), DataFile("download")));
+  EXPECT_TRUE(SamePath(Setting("LogPath"), DataFile("download.log")));
+  EXPECT_TRUE(SamePath(Setting("DataPath"), Data));
+  EXPECT_NE(Setting("HelpFilePath"), File("drearigrams.hlp"));
+  EXPECT_NE(Setting("AboutURL"), "http://old.example/");
+
+  // The upgraded installation works: the settings list the moved catalogue's skits.
+  std::vector<std::string> titles = SkitTitles();
+  EXPECT_FALSE(titles.empty());
+}
+
+// Both places hold a catalogue: the data folder's is the one in use, and the
+// old one is kept beside it rather than lost.
+TEST_F(Installer, AnOldCatalogueBesideTheProgramsDoesNotReplaceTheDataFoldersOne) {
+  Install();
+  const std::string ticked = UntickOneSkit();
+  ASSERT_FALSE(ticked.empty());
+  WriteFileBytes(File("drearigrams.pak"), "an old catalogue");
+  Install();
+  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
+  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak.old")), "an old catalogue");
+  EXPECT_FALSE(Exists(File("drearigrams.pak")));
+  Uninstall();
+  EXPECT_FALSE(Exists(Data, true));
+}
+
+namespace {
+
+// The rights a security descriptor in SDDL gives, as the system reads it.
+struct Rights {
+  bool Protected = false;    // not inherited from the folder above
+  bool OwnedByAdministrators = false;
+  std::map<std::string, ACCESS_MASK> Allowed;  // by SDDL SID string ("BU", "BA", "SY" as S-1-...)
+  bool AllInherit = true;    // every entry passes to files and folders inside
+  bool AnyDenied = false;
+};
+
+std::string SidText(PSID sid) {
+  char* text = nullptr;
+  if (!ConvertSidToStringSidA(sid, &text)) return {};
+  std::string result = text;
+  LocalFree(text);
+  return result;
+}
+
+Rights ReadRights(const std::string& sddl) {
+  Rights rights;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr)) {
+    ADD_FAILURE() << "not a security descriptor: " << sddl;
+    return rights;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(sd, &control, &revision);
+  rights.Protected = (control & SE_DACL_PROTECTED) != 0;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE, present = FALSE;
+  GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+  rights.OwnedByAdministrators = owner != nullptr && SidText(owner) == "S-1-5-32-544";
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+  for (DWORD i = 0; present && dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACE_HEADER* header = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      rights.AnyDenied = true;
+      continue;
+    }
+    auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+    rights.Allowed[SidText(&ace->SidStart)] |= ace->Mask;
+    if ((header->AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) != (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE))
+      rights.AllInherit = false;
+  }
+  LocalFree(sd);
+  return rights;
+}
+
+constexpr char kUsers[] = "S-1-5-32-545", kAdministrators[] = "S-1-5-32-544", kSystem[] = "S-1-5-18";
+// What would let a user change, replace or remove a file, or the rights.
+constexpr ACCESS_MASK kChange = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | DELETE |
+                                FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+constexpr ACCESS_MASK kReadAndRun = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+
+}  // namespace
+
+// Wine keeps no rights on files, so an installation under it cannot show
+// them: the setup script is read instead, the rights it names are read as
+// the system reads them, and the places it gives them to are checked.
+TEST(InstallerRights, ProgramsAreTheAdministratorsAndDataTheUsers) {
+  const std::string script = ReadFileBytes(DG_SOURCE_DIR "/installer/drearigrams.nsi");
+  ASSERT_FALSE(script.empty());
+  auto defined = [&](const std::string& name) {
+    std::smatch match;
+    std::regex definition("!define " + name + " \"([^\"]+)\"");
+    return std::regex_search(script, match, definition) ? match[1].str() : std::string();
+  };
+  const Rights programs = ReadRights(defined("PROGRAM_FOLDER_ACL"));
+  const Rights data = ReadRights(defined("DATA_FOLDER_ACL"));
+  const Rights player = ReadRights(defined("PROGRAM_FILE_ACL"));
+
+  for (const Rights* rights : {&programs, &data, &player}) {
+    EXPECT_TRUE(rights->Protected);
+    EXPECT_TRUE(rights->OwnedByAdministrators);
+    EXPECT_FALSE(rights->AnyDenied);
+    for (const char* sid : {kAdministrators, kSystem}) {
+      auto found = rights->Allowed.find(sid);
+      EXPECT_TRUE(found != rights->Allowed.end() && (found->second & FILE_ALL_ACCESS) == FILE_ALL_ACCESS) << sid;
+    }
+    // Nobody else is named.
+    EXPECT_EQ(rights->Allowed.size(), 3u);
+  }
+  // Users read and run the programs and the player, and change nothing of them.
+  for (const Rights* rights : {&programs, &player}) {
+    ACCESS_MASK users = rights->Allowed.count(kUsers) ? rights->Allowed.at(kUsers) : 0;
+    EXPECT_EQ(users & kReadAndRun, kReadAndRun);
+    EXPECT_EQ(users & kChange, 0u) << std::hex << users;
+  }
+  // In the data folder they create files and folders and change and delete
+  // them, but may not delete what their rights do not allow (the player),
+  // nor change anybody's rights.
+  ACCESS_MASK users = data.Allowed.count(kUsers) ? data.Allowed.at(kUsers) : 0;
+  for (ACCESS_MASK right : std::initializer_list<ACCESS_MASK>{FILE_ADD_FILE, FILE_ADD_SUBDIRECTORY, FILE_WRITE_DATA,
+                                                              DELETE, FILE_GENERIC_READ})
+    EXPECT_EQ(users & right, right) << std::hex << right;
+  EXPECT_EQ(users & (FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL), 0u) << std::hex << users;
+  EXPECT_TRUE(programs.AllInherit);
+  EXPECT_TRUE(data.AllInherit);
+
+  // Each goes where it belongs, and the player lies where the key says.
+  for (const char* use : {R"(!insertmacro DG_SET_ACL "$INSTDIR" "${PROGRAM_FOLDER_ACL}")",
+                          R"(!insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}")",
+                          R"(!insertmacro DG_SET_ACL "$DATADIR\skitplay.exe" "${PROGRAM_FILE_ACL}")",
+                          R"(WriteRegStr HKLM "${SETTINGS_KEY}" "Player" "$DATADIR\skitplay.exe")"})
+    EXPECT_NE(script.find(use), std::string::npos) << use;
+  // A folder moved in from the program folder keeps the rights it had there
+  // until the data folder's are given again, after the move.
+  size_t upgrade = script.find("  !insertmacro DG_UPGRADE_ONE_FOLDER_LAYOUT\n");
+  ASSERT_NE(upgrade, std::string::npos);
+  EXPECT_NE(script.find(R"(!insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}")", upgrade), std::string::npos);
 }

@@ -45,6 +45,7 @@ void SyncBuilder::Write(const std::string& path) const {
     EncodeSkitRecord(Records[i], record);
     pak.WriteEntry(SYNC_RECORD_TYPE, static_cast<int32_t>(i + 1), 0, true, sizeof record, record);
   }
+  for (const auto& [id, sums] : Sums) WriteFileSums(pak, id, sums);
 }
 
 cSkitManager& SyncTest::OpenManager() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "store/list_trust.h"
 #include "store/sync_file.h"
 #include "tests/catalogue/catalog_builder.h"
 
@@ -28,6 +29,8 @@ class SyncBuilder {
   bool SkitCountGiven = false;
   std::vector<SkitRecord> Records;
   std::map<int32_t, std::string> Texts;
+  // "FSUM" entries by record number (1 for the first record).
+  std::map<int32_t, std::vector<FileSum>> Sums;
   std::string UrlBase = "http://127.0.0.1/skits/";
 
  private:

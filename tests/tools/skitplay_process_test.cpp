@@ -1,6 +1,8 @@
 // The built player, started the way the screensaver starts it: no command
 // line, its own folder as current directory, the argument file beside it
 // named after the program file (renamed here so that a fixed name would fail).
+#include <windows.h>
+#include <dbghelp.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -168,4 +170,35 @@ TEST_F(PlayerProgram, MissingArgumentFileIsShownNotFatal) {
   DWORD code = 0;
   ASSERT_TRUE(Exited(code, 10000));
   EXPECT_EQ(code, 2u);
+}
+
+// The player lives in a folder where every user may create files: a library
+// it imports must be one the system never looks for beside a program (a
+// "known DLL" since Windows 7), or another user could plant it there.
+TEST(PlayerImports, OnlyLibrariesTheSystemAlwaysTakesFromItsOwnFolder) {
+  HANDLE file = CreateFileA(DG_SKITPLAY_EXE, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  ASSERT_NE(mapping, nullptr);
+  void* base = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  ASSERT_NE(base, nullptr);
+  PIMAGE_NT_HEADERS headers = ImageNtHeader(base);
+  ASSERT_NE(headers, nullptr);
+  ULONG size = 0;
+  auto* import = static_cast<PIMAGE_IMPORT_DESCRIPTOR>(
+      ImageDirectoryEntryToData(base, FALSE, IMAGE_DIRECTORY_ENTRY_IMPORT, &size));
+  ASSERT_NE(import, nullptr);
+  int libraries = 0;
+  for (; import->Name != 0; ++import, ++libraries) {
+    const char* name = static_cast<const char*>(ImageRvaToVa(headers, base, import->Name, nullptr));
+    ASSERT_NE(name, nullptr);
+    bool known = false;
+    for (const char* allowed : {"kernel32.dll", "user32.dll", "gdi32.dll", "imm32.dll", "msvcrt.dll"})
+      known = known || lstrcmpiA(name, allowed) == 0;
+    EXPECT_TRUE(known) << name;
+  }
+  EXPECT_GT(libraries, 0);
+  UnmapViewOfFile(base);
+  CloseHandle(mapping);
+  CloseHandle(file);
 }

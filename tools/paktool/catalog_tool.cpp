@@ -16,6 +16,8 @@
 
 #include "base/errors.h"
 #include "store/catalogue.h"
+#include "store/list_trust.h"
+#include "tools/paktool/key_tool.h"
 #include "tools/paktool/paktool.h"
 
 const NamedValue kCategoryNames[3] = {{"notice", CAT_NOTICE}, {"skit", CAT_SKIT}, {"special", CAT_SPECIAL}};
@@ -349,6 +351,30 @@ CatalogDescription ReadCatalogDescription(const Json& root) {
     }
   }
 
+  if (const Json* key = top.Take("makerKey"); key != nullptr && !key->is_null()) {
+    std::vector<uint8_t> bytes(MAKER_PUBLIC_KEY_SIZE);
+    if (key->is_object()) {
+      // {"file": "maker.pub"}: the key file itself, so a build can make the
+      // key and the description name it.
+      FieldReader fields(*key, "makerKey");
+      const std::optional<std::string> file = fields.Text("file");
+      fields.Finish();
+      if (!file) throw DescriptionError("makerKey.file", "expected the path of a public key file");
+      uint8_t read[MAKER_PUBLIC_KEY_SIZE];
+      try {
+        ReadPublicKeyFile(*file, read);
+      } catch (const std::exception& error) {
+        throw DescriptionError("makerKey.file", error.what());
+      }
+      bytes.assign(read, read + sizeof read);
+    } else if (!key->is_string() || !ParseHexBytes(key->get<std::string>(), bytes.data(), bytes.size())) {
+      throw DescriptionError("makerKey",
+                             "expected the maker's public key as 128 hex digits (the line of a .pub file that "
+                             "paktool key new writes), {\"file\": \"PUBLIC.pub\"}, or null for none");
+    }
+    description.MakerKey = std::move(bytes);
+  }
+
   const Json* records = top.Take("records");
   const Json empty = Json::array();
   if (records == nullptr) records = &empty;
@@ -379,6 +405,10 @@ void WriteCatalogFile(const std::string& path, const CatalogDescription& descrip
     std::vector<uint8_t> bytes(CATALOG_BLOCK_SIZE);
     EncodeCatalogBlock(*description.Block, bytes.data());
     pak->WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, CATALOG_BLOCK_SIZE, bytes.data());
+    if (description.MakerKey) {
+      pak->WriteEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID, 0, true, static_cast<uint32_t>(description.MakerKey->size()),
+                      description.MakerKey->data());
+    }
   } catch (...) {
     pak.reset();
     DeleteFileA(path.c_str());
@@ -424,9 +454,21 @@ void ShowCatalog(const std::string& path, bool json, std::ostream& out) {
     return copy;
   };
 
+  cListTrust trust;
+  trust.Load(pak);
+  std::optional<std::string> makerKey;
+  if (pak.FindEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID) >= 0) {
+    uint32_t keyLength = 0;
+    uint8_t* key = nullptr;
+    pak.ReadEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID, &keyLength, &key);
+    makerKey = HexBytes(key, keyLength);
+    pak.ReleaseEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID, key);
+  }
+
   if (json) {
     Json root = Json::object();
     root["transform"] = HexBytes(pak.TransformSpec(), PAK_SPEC_SIZE);
+    if (makerKey) root["makerKey"] = *makerKey;
     root["header"] = HeaderJson(header, texts);
     Json records = Json::array();
     for (uint32_t i = 0; i < header.Count; ++i) {
@@ -440,6 +482,13 @@ void ShowCatalog(const std::string& path, bool json, std::ostream& out) {
   Lines line(out, "");
   line("Catalogue", path);
   line("Transform", HexBytes(pak.TransformSpec(), PAK_SPEC_SIZE));
+  if (makerKey) {
+    line("MakerKey", *makerKey + (makerKey->size() == 2 * MAKER_PUBLIC_KEY_SIZE ? "" : " (damaged: takes no list)"));
+    line("SignedVersion", std::to_string(trust.SignedVersion()));
+    line("CheckedFiles", std::to_string(trust.Sums().size()));
+  } else {
+    line("MakerKey", "none (lists are not checked)");
+  }
   PrintHeader(out, header, texts);
   for (uint32_t i = 0; i < header.Count; ++i) {
     out << "\nRecord " << i << "\n";

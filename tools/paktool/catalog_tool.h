@@ -48,6 +48,9 @@ struct CatalogDescription {
   uint8_t Transform[PAK_SPEC_SIZE] = {};
   std::unique_ptr<CatalogBlock> Block;
   TextTable Texts;
+  // The content maker's public key ("makerKey"), when the catalogue is to
+  // take only lists signed with it.
+  std::optional<std::vector<uint8_t>> MakerKey;
 };
 
 // Throws DescriptionError naming the first field that cannot be used.

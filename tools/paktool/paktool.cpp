@@ -19,6 +19,7 @@
 #include "store/pak.h"
 #include "tools/paktool/catalog_tool.h"
 #include "tools/paktool/description.h"
+#include "tools/paktool/key_tool.h"
 #include "tools/paktool/sync_tool.h"
 
 namespace {
@@ -32,11 +33,14 @@ constexpr char kUsage[] =
     "       paktool catalog show CATALOG [--json]\n"
     "       paktool catalog build DESCRIPTION.json CATALOG\n"
     "       paktool sync show SYNCFILE [--json]\n"
-    "       paktool sync build DESCRIPTION.json SYNCFILE\n"
+    "       paktool sync build DESCRIPTION.json SYNCFILE [--files FOLDER] [--sign PRIVATE.key]\n"
+    "       paktool sync verify SYNCFILE PUBLIC.pub [--files FOLDER]\n"
+    "       paktool key new PRIVATE.key PUBLIC.pub\n"
     "TYPE   four characters such as PSTR, or 0x and eight hex digits\n"
     "ID     a whole number; for put also \"new\" (the next free id, printed)\n"
     "HEX16  the eight transform bytes as sixteen hex digits, such as 061D5A2603530000\n"
     "put stores the body transformed (when the archive has a transform) unless --plain.\n"
+    "sync build --files adds each file's size and SHA-256 (found in FOLDER by name); --sign needs it.\n"
     "Exit status: 0 done, 1 file or format error, 2 bad arguments.\n";
 
 class UsageError : public std::runtime_error {
@@ -251,9 +255,31 @@ int ShowSyncCommand(const Arguments& args, std::ostream& out) {
   return PAKTOOL_OK;
 }
 
+std::string OptionValue(const Arguments& args, const std::string& option) {
+  const auto it = args.Options.find(option);
+  return it != args.Options.end() ? it->second : std::string();
+}
+
 int BuildSyncCommand(const Arguments& args, std::ostream&) {
   const std::string& sync = args.Positional[1];
-  OnFile(sync, [&] { BuildSync(args.Positional[0], sync); });
+  if (args.Has("--sign") && !args.Has("--files")) {
+    throw UsageError("sync build: --sign needs --files (a signed list gives the size and hash of every file)");
+  }
+  OnFile(sync, [&] { BuildSync(args.Positional[0], sync, OptionValue(args, "--files"), OptionValue(args, "--sign")); });
+  return PAKTOOL_OK;
+}
+
+int VerifySyncCommand(const Arguments& args, std::ostream& out) {
+  const std::string& sync = args.Positional[0];
+  bool good = false;
+  std::ostringstream report;
+  OnFile(sync, [&] { good = VerifySync(sync, args.Positional[1], OptionValue(args, "--files"), report); });
+  out << report.str();
+  return good ? PAKTOOL_OK : PAKTOOL_FAILED;
+}
+
+int NewKeyCommand(const Arguments& args, std::ostream& out) {
+  NewKeyFiles(args.Positional[0], args.Positional[1], out);
   return PAKTOOL_OK;
 }
 
@@ -267,7 +293,9 @@ const std::vector<Command>& Commands() {
       {"catalog", "show", 1, 1, {{"--json", false}}, ShowCatalogCommand},
       {"catalog", "build", 2, 2, {}, BuildCatalogCommand},
       {"sync", "show", 1, 1, {{"--json", false}}, ShowSyncCommand},
-      {"sync", "build", 2, 2, {}, BuildSyncCommand},
+      {"sync", "build", 2, 2, {{"--files", true}, {"--sign", true}}, BuildSyncCommand},
+      {"sync", "verify", 2, 2, {{"--files", true}}, VerifySyncCommand},
+      {"key", "new", 2, 2, {}, NewKeyCommand},
   };
   return commands;
 }

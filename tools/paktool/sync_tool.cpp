@@ -15,9 +15,12 @@
 #include <windows.h>
 
 #include <cstring>
+#include <map>
 
 #include "base/errors.h"
+#include "base/files.h"
 #include "store/server_data.h"
+#include "tools/paktool/key_tool.h"
 #include "tools/paktool/paktool.h"
 
 namespace {
@@ -72,7 +75,8 @@ SyncDescription ReadSyncDescription(const Json& root) {
   return description;
 }
 
-void WriteSyncFile(const std::string& path, const SyncDescription& description) {
+void WriteSyncFile(const std::string& path, const SyncDescription& description,
+                   const std::vector<std::vector<FileSum>>& sums) {
   auto pak = std::make_unique<cPakFile>(path, false, description.Transform, GENERIC_READ | GENERIC_WRITE);
   try {
     for (const auto& [id, text] : description.Texts.Entries)
@@ -84,6 +88,7 @@ void WriteSyncFile(const std::string& path, const SyncDescription& description) 
       uint8_t record[SKIT_RECORD_SIZE];
       EncodeSkitRecord(description.Records[i], record);
       pak->WriteEntry(SYNC_RECORD_TYPE, static_cast<int32_t>(i + 1), 0, true, sizeof record, record);
+      if (i < sums.size()) WriteFileSums(*pak, static_cast<int32_t>(i + 1), sums[i]);
     }
   } catch (...) {
     pak.reset();
@@ -154,6 +159,9 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
   Line(out, "SpecialInterval", std::to_string(header.SpecialInterval));
   Line(out, "SyncIntervalDays", std::to_string(header.SyncIntervalDays));
   Line(out, "SkitCount", std::to_string(header.SkitCount) + " (" + std::to_string(records.size()) + " present)");
+  Line(out, "Signature", pak.FindEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID) >= 0
+                             ? "SIGN 1 (not checked here: paktool sync verify checks it)"
+                             : "none");
   for (const Shown& shown : records) {
     out << "\nRecord SKIT " << shown.Id << "\n";
     if (!shown.Whole) {
@@ -161,9 +169,50 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
       continue;
     }
     PrintSkitRecord(out, shown.Record, "SKIT " + std::to_string(shown.Id), texts);
+    std::vector<FileSum> sums;
+    try {
+      sums = ReadFileSums(pak, shown.Id);
+    } catch (const std::exception&) {
+      out << "  FSUM " << shown.Id << " damaged\n";
+      continue;
+    }
+    for (size_t f = 0; f < sums.size(); ++f) {
+      out << "  Sum " << f << "             " << sums[f].Size << " bytes, SHA-256 "
+          << HexBytes(sums[f].Sha256, SHA256_SIZE) << "\n";
+    }
   }
 }
 
-void BuildSync(const std::string& descriptionPath, const std::string& syncPath) {
-  WriteSyncFile(syncPath, ReadDescriptionFile(descriptionPath, ReadSyncDescription));
+void BuildSync(const std::string& descriptionPath, const std::string& syncPath, const std::string& filesFolder,
+               const std::string& privateKeyPath) {
+  const SyncDescription description = ReadDescriptionFile(descriptionPath, ReadSyncDescription);
+  uint8_t privateKey[MAKER_PRIVATE_KEY_SIZE] = {};
+  if (!privateKeyPath.empty()) ReadPrivateKeyFile(privateKeyPath, privateKey);
+
+  std::vector<std::vector<FileSum>> sums;
+  if (!filesFolder.empty()) {
+    std::map<int32_t, std::string> texts(description.Texts.Entries.begin(), description.Texts.Entries.end());
+    for (size_t i = 0; i < description.Records.size(); ++i) {
+      const SkitRecord& record = description.Records[i];
+      std::vector<FileSum>& row = sums.emplace_back();
+      for (uint32_t f = 0; f < record.FileCount && f < SKIT_MAX_FILES; ++f) {
+        const auto name = texts.find(record.Files[f].Name.Id);
+        if (name == texts.end()) {
+          throw ToolError(descriptionPath + ": records[" + std::to_string(i) + "].files[" + std::to_string(f) +
+                          "]: no name to find the file by in " + filesFolder);
+        }
+        FileSum& sum = row.emplace_back();
+        HashFile(JoinPath(filesFolder, name->second), sum.Size, sum.Sha256);
+      }
+    }
+  }
+  WriteSyncFile(syncPath, description, sums);
+  if (privateKeyPath.empty()) return;
+  try {
+    SignListFile(syncPath, privateKey);
+  } catch (...) {
+    DeleteFileA(syncPath.c_str());
+    throw;
+  }
+  SecureZeroMemory(privateKey, sizeof privateKey);
 }

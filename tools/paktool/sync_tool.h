@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "store/list_trust.h"
 #include "store/sync_file.h"
 #include "tools/paktool/catalog_tool.h"
 
@@ -22,8 +23,15 @@ struct SyncDescription {
 SyncDescription ReadSyncDescription(const Json& root);
 // Creates (or replaces) the file: "SYNC" 1, "SKIT" 1 .. n in the order of
 // the description, and the texts. A file left half-written is deleted.
-void WriteSyncFile(const std::string& path, const SyncDescription& description);
+// sums, when not empty, holds for each record the sizes and hashes of its
+// files ("FSUM" entries).
+void WriteSyncFile(const std::string& path, const SyncDescription& description,
+                   const std::vector<std::vector<FileSum>>& sums = {});
 
 // paktool sync show / sync build.
 void ShowSync(const std::string& path, bool json, std::ostream& out);
-void BuildSync(const std::string& descriptionPath, const std::string& syncPath);
+// With a files folder, every file of every record is looked up there by its
+// name and its size and SHA-256 go into the file; with a private key file
+// the finished file is signed (which needs the folder).
+void BuildSync(const std::string& descriptionPath, const std::string& syncPath, const std::string& filesFolder = {},
+               const std::string& privateKeyPath = {});

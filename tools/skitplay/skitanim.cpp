@@ -499,7 +499,9 @@ void RenderFrame(HDC dc, int width, int height, const Scene& scene, double secon
          static_cast<COLOR16>(GetGValue(scene.Bottom) << 8), static_cast<COLOR16>(GetBValue(scene.Bottom) << 8), 0},
     };
     GRADIENT_RECT span = {0, 1};
-    if (!GradientFill(dc, corners, 2, &span, 1, GRADIENT_FILL_RECT_V)) FillSolid(dc, all, scene.Top);
+    // gdi32's own entry, which msimg32's GradientFill forwards to: the player
+    // imports no library that could be found beside it (see skitplay.cpp).
+    if (!GdiGradientFill(dc, corners, 2, &span, 1, GRADIENT_FILL_RECT_V)) FillSolid(dc, all, scene.Top);
   }
 
   SetBkMode(dc, TRANSPARENT);

@@ -22,6 +22,12 @@
 // "Default IME" window of its own, which can come first; the player takes no
 // text input, so it turns the input method off before it makes any window.
 //
+// The player is installed in the screensaver's data folder, where every user
+// may create files, and is started with that folder as its current one. So
+// it imports only libraries the system always takes from its own folder, and
+// before anything else it tells the loader to look for every library it
+// loads later in the system folder only.
+//
 // Given one command-line argument, the player plays that skit file instead,
 // which is handy for trying a skit by hand.
 #include <windows.h>
@@ -239,9 +245,21 @@ class Player {
   std::unique_ptr<skit::Canvas> Back_;
 };
 
+// Libraries loaded by name from now on come from the system folder, not from
+// the player's folder or the current one. Systems without the call (Windows 7
+// before its loader update) at least lose the current folder.
+void LoadLibrariesFromTheSystemOnly() {
+  using SetDefaultDllDirectoriesProc = BOOL(WINAPI*)(DWORD);
+  auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesProc>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+  constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+  if (setDefault == nullptr || !setDefault(kSearchSystem32)) SetDllDirectoryA("");
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+  LoadLibrariesFromTheSystemOnly();
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   SetProcessDPIAware();
   ImmDisableIME(static_cast<DWORD>(-1));

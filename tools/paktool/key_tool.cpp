@@ -1,0 +1,107 @@
+// Key files and the signed list from the maker's side. The signing and the
+// checks themselves are the product's (store/list_trust), so what paktool
+// accepts is what the screensaver accepts.
+#include "tools/paktool/key_tool.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "base/errors.h"
+#include "base/files.h"
+#include "store/list_trust.h"
+#include "store/sync_file.h"
+#include "tools/paktool/description.h"
+#include "tools/paktool/paktool.h"
+
+namespace {
+
+std::string Trimmed(const std::string& text) {
+  size_t from = 0, to = text.size();
+  while (from < to && std::isspace(static_cast<unsigned char>(text[from]))) ++from;
+  while (to > from && std::isspace(static_cast<unsigned char>(text[to - 1]))) --to;
+  return text.substr(from, to - from);
+}
+
+template <size_t N>
+void ReadKeyFile(const std::string& path, uint8_t (&key)[N], const char* what) {
+  if (!ParseHexBytes(Trimmed(ReadWholeFile(path)), key, N)) {
+    throw ToolError(path + ": not a " + what + " key file (one line of " + std::to_string(2 * N) + " hex digits)");
+  }
+}
+
+void WriteKeyFile(const std::string& path, const uint8_t* key, size_t size) {
+  const std::string line = HexBytes(key, size) + "\r\n";
+  WriteWholeFile(path, line.data(), line.size());
+}
+
+}  // namespace
+
+void ReadPublicKeyFile(const std::string& path, uint8_t (&key)[MAKER_PUBLIC_KEY_SIZE]) {
+  ReadKeyFile(path, key, "public");
+}
+
+void ReadPrivateKeyFile(const std::string& path, uint8_t (&key)[MAKER_PRIVATE_KEY_SIZE]) {
+  ReadKeyFile(path, key, "private");
+}
+
+void NewKeyFiles(const std::string& privatePath, const std::string& publicPath, std::ostream& out) {
+  for (const std::string& path : {privatePath, publicPath}) {
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      throw ToolError(path + ": exists already; a key file is never replaced");
+    }
+  }
+  uint8_t privateKey[MAKER_PRIVATE_KEY_SIZE], publicKey[MAKER_PUBLIC_KEY_SIZE];
+  NewMakerKey(privateKey, publicKey);
+  WriteKeyFile(privatePath, privateKey, sizeof privateKey);
+  SecureZeroMemory(privateKey, sizeof privateKey);
+  try {
+    WriteKeyFile(publicPath, publicKey, sizeof publicKey);
+  } catch (...) {
+    DeleteFileA(privatePath.c_str());
+    throw;
+  }
+  out << "Private key " << privatePath << "\nPublic key  " << publicPath << "\n" << HexBytes(publicKey, sizeof publicKey)
+      << "\n";
+}
+
+bool VerifySync(const std::string& syncPath, const std::string& publicPath, const std::string& filesFolder,
+                std::ostream& out) {
+  uint8_t key[MAKER_PUBLIC_KEY_SIZE];
+  ReadPublicKeyFile(publicPath, key);
+  std::string reason;
+  if (!CheckListSignature(syncPath, key, reason)) {
+    out << syncPath << ": refused, " << reason << "\n";
+    return false;
+  }
+  cSyncFile sync(syncPath);
+  out << syncPath << ": signed with the key, version " << sync.Header().Version << "\n";
+  bool good = true;
+  for (const int32_t id : sync.RecordIds()) {
+    cServerRecord server;
+    sync.ReadRecord(id, server);
+    const std::vector<FileSum> sums = ReadFileSums(sync.Pak(), id);
+    const uint32_t files = server.Record.FileCount < SKIT_MAX_FILES ? server.Record.FileCount : SKIT_MAX_FILES;
+    for (uint32_t f = 0; f < files; ++f) {
+      const SkitFile& file = server.Record.Files[f];
+      const std::string name = file.Name.Text != nullptr ? file.Name.Text : "(no name)";
+      const std::string where = "SKIT " + std::to_string(id) + " file " + std::to_string(f) + " " + name;
+      if (f >= sums.size()) {
+        out << where << ": no size and hash; the screensaver will not install it\n";
+        good = false;
+        continue;
+      }
+      if (filesFolder.empty()) continue;
+      FileSum got;
+      HashFile(JoinPath(filesFolder, name), got.Size, got.Sha256);
+      if (got == sums[f]) {
+        out << where << ": matches\n";
+      } else {
+        out << where << ": differs from the list (" << got.Size << " bytes, the list says " << sums[f].Size << ")\n";
+        good = false;
+      }
+    }
+  }
+  return good;
+}
