@@ -8,6 +8,11 @@ BUILD=$(cd "${1:-build}" && pwd)
 RUNS=${2:-5}
 MB=${3:-200}
 command -v curl >/dev/null || { echo "curl is needed (apt-get install curl)" >&2; exit 1; }
+# The build's own Wine loader: wine64 for the 64-bit edition, wine for the
+# 32-bit one.
+WINE=$(sed -n 's/^DG_WINE_LOADER:[A-Z]*=//p' "$BUILD/CMakeCache.txt" 2>/dev/null || true)
+WINE=${WINE:-/usr/lib/wine/wine64}
+case "$WINE" in */wine64) export WINEARCH=win64 ;; *) export WINEARCH=win32 ;; esac
 export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 XVFB=
 if [ -z "${DISPLAY:-}" ]; then
@@ -22,9 +27,9 @@ WORK=$BUILD/bench-download
 mkdir -p "$WORK"
 trap '[ -n "$XVFB" ] && kill $XVFB 2>/dev/null; rm -rf "$WORK"' EXIT
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
-/usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
+"$WINE" wineboot </dev/null >/dev/null 2>&1 || true
 
-coproc BENCH { /usr/lib/wine/wine64 "$BUILD/bin/download_bench.exe" "Z:${WORK//\//\\}" "$MB" 2>&1; }
+coproc BENCH { "$WINE" "$BUILD/bin/download_bench.exe" "Z:${WORK//\//\\}" "$MB" 2>&1; }
 URL=
 while IFS= read -r line <&"${BENCH[0]}"; do
   line=${line%$'\r'}

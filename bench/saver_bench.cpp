@@ -118,7 +118,7 @@ void EndProcess(PROCESS_INFORMATION& info) {
       HWND form;
     } search{info.dwProcessId, nullptr};
     EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
+        [](HWND window, LPARAM param) CALLBACK -> BOOL {
           auto* s = reinterpret_cast<Search*>(param);
           DWORD pid = 0;
           GetWindowThreadProcessId(window, &pid);

@@ -6,6 +6,11 @@ set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 RUNS=${2:-7}
 PLAY=${3:-30}
+# The build's own Wine loader: wine64 for the 64-bit edition, wine for the
+# 32-bit one.
+WINE=$(sed -n 's/^DG_WINE_LOADER:[A-Z]*=//p' "$BUILD/CMakeCache.txt" 2>/dev/null || true)
+WINE=${WINE:-/usr/lib/wine/wine64}
+case "$WINE" in */wine64) export WINEARCH=win64 ;; *) export WINEARCH=win32 ;; esac
 export WINEPREFIX=$BUILD/bench-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 fd=$(mktemp)
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$fd" >/dev/null 2>&1 &
@@ -14,7 +19,7 @@ for _ in $(seq 100); do [ -s "$fd" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$fd")"
 trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; kill $XVFB 2>/dev/null || true' EXIT
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
-/usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
+"$WINE" wineboot </dev/null >/dev/null 2>&1 || true
 
 ticks() {  # user + system clock ticks of the saver process
   local pid
@@ -22,7 +27,7 @@ ticks() {  # user + system clock ticks of the saver process
   [ -n "$pid" ] && awk '{print $14 + $15}' "/proc/$pid/stat" || echo 0
 }
 cd "$BUILD"
-/usr/lib/wine/wine64 bin/saver_bench.exe "$RUNS" "$PLAY" </dev/null | while IFS= read -r line; do
+"$WINE" bin/saver_bench.exe "$RUNS" "$PLAY" </dev/null | while IFS= read -r line; do
   line=${line%$'\r'}
   case "$line" in
     PLAYING-START) T0=$(ticks); W0=$(date +%s.%N) ;;

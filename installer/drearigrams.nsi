@@ -1,7 +1,10 @@
 ; Setup for the Drearigrams Screensaver. installer/CMakeLists.txt builds it
 ; with makensis and passes in the built files:
 ;   OUT_FILE     the setup program to write
-;   SCREENSAVER  drearigrams.scr          PLAYER   skitplay.exe
+;   STUB         the setup program's own kind: x86-unicode (runs on every
+;                Windows; what ships) or amd64-unicode (64-bit Windows only)
+;   SCREENSAVER64, PLAYER64   the 64-bit edition's drearigrams.scr and skitplay.exe
+;   SCREENSAVER32, PLAYER32   the 32-bit edition's; either edition may be left out
 ;   CATALOGUE    the starting catalogue   CONTENT_NSH  the DG_INSTALL_CONTENT macro (skits)
 ;   VERSION      a.b.c.d                  ABOUT_URL    the AboutURL value
 ;   ICON         the program's icon        HELP_FILE    the help page (optional)
@@ -27,11 +30,20 @@
 ; Command line (besides NSIS's own /S and /D=folder):
 ;   setup:      /SETCURRENT     make it the current screensaver; a silent
 ;                               setup does so only when asked
+;               /EDITION=32     the 32-bit edition on 64-bit Windows (the
+;               /EDITION=64     default is the edition that matches Windows)
 ;               /DATA=folder    the data folder (quoted when it has blanks);
 ;                               by default the one the installation key
 ;                               names, else the common application data one
 ;   uninstall:  /KEEPSETTINGS   keep the user's sound and download choices,
 ;                               the catalogue with its ticks, and the skits
+;
+; The setup carries both editions and installs one. On 64-bit Windows the
+; 64-bit edition goes to the 64-bit Program Files folder and its keys to the
+; 64-bit registry view; the 32-bit edition goes to the 32-bit Program Files
+; folder and its keys to the 32-bit view, where a 32-bit program reads them.
+; The uninstaller tells the two apart by the processor of the screensaver it
+; finds beside itself.
 ; Installing over an installation keeps its catalogue; the programs, the
 ; starting skits and the installation key are written afresh. An installation
 ; of the earlier one-folder layout is upgraded in place: its catalogue, skits
@@ -42,7 +54,7 @@
 ; level already keeps Windows from guessing about the program.
 !pragma warning disable 9000
 Unicode true
-Target amd64-unicode
+Target ${STUB}
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
@@ -50,6 +62,7 @@ RequestExecutionLevel admin
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include Sections.nsh
+!include x64.nsh
 !include "${CONTENT_NSH}"
 
 !define PRODUCT "Drearigrams Screensaver"
@@ -74,10 +87,21 @@ RequestExecutionLevel admin
 
 Var DATADIR
 
+!if ! ${STUB} == "x86-unicode"
+!if ! ${STUB} == "amd64-unicode"
+  !error "STUB must be x86-unicode or amd64-unicode"
+!endif
+!endif
+!ifndef SCREENSAVER64
+!ifndef SCREENSAVER32
+  !error "the setup needs SCREENSAVER64 and PLAYER64, SCREENSAVER32 and PLAYER32, or both"
+!endif
+!endif
+
 Name "${PRODUCT}"
 OutFile "${OUT_FILE}"
-InstallDir "$PROGRAMFILES64\Drearigrams"
-InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+; The folder depends on the edition: .onInit chooses it, unless /D= did, or
+; an earlier installation of the same edition did.
 BrandingText "${PRODUCT} ${VERSION}"
 ShowInstDetails show
 ShowUninstDetails show
@@ -127,6 +151,75 @@ SpaceTexts none
   ${If} ${out} == ""
     StrCpy ${out} "$INSTDIR\${PROGRAM}.scr"
   ${EndIf}
+!macroend
+
+; 32 or 64: the edition this setup installs, or the uninstaller removes.
+Var Edition
+
+; EDITION_OF_FILE out file: 32 or 64 by the processor a program is made for
+; (the machine field of its PE header), or "" when it is no program.
+!macro EDITION_OF_FILE out file
+  Push $0
+  Push $1
+  Push $2
+  StrCpy ${out} ""
+  ClearErrors
+  FileOpen $0 "${file}" r
+  ${IfNot} ${Errors}
+    ; e_lfanew, the header's offset, at 0x3C; the machine 4 bytes into it
+    FileSeek $0 0x3C SET
+    FileReadByte $0 $1
+    FileReadByte $0 $2
+    IntOp $2 $2 << 8
+    IntOp $1 $1 | $2
+    IntOp $1 $1 + 4
+    FileSeek $0 $1 SET
+    FileReadByte $0 $1
+    FileReadByte $0 $2
+    IntOp $2 $2 << 8
+    IntOp $1 $1 | $2
+    ${IfNot} ${Errors}
+      ${If} $1 = 0x8664
+        StrCpy ${out} 64
+      ${ElseIf} $1 = 0x014C
+        StrCpy ${out} 32
+      ${EndIf}
+    ${EndIf}
+    FileClose $0
+  ${EndIf}
+  Pop $2
+  Pop $1
+  Pop $0
+!macroend
+
+; 1 on 64-bit Windows, else 0. A 64-bit setup knows without asking (and
+; LogicLib would leave the question's other branch unused).
+Var Windows64
+!macro FIND_WINDOWS_BITS
+!if ${STUB} == "amd64-unicode"
+  StrCpy $Windows64 1
+!else
+  StrCpy $Windows64 0
+  ${If} ${IsWow64}
+    StrCpy $Windows64 1
+  ${EndIf}
+!endif
+!macroend
+
+; The registry view of the edition in $Edition.
+!macro USE_EDITION_VIEW
+  ${If} $Edition == 64
+    SetRegView 64
+  ${Else}
+    SetRegView 32
+  ${EndIf}
+!macroend
+
+; Stops the setup with a message (also in a silent setup: its exit code is 2).
+!macro REFUSE text
+  MessageBox MB_ICONSTOP|MB_OK "${text}" /SD IDOK
+  SetErrorLevel 2
+  Quit
 !macroend
 
 ; Gives `path` exactly the rights `sddl` describes (owner and DACL, not
@@ -241,7 +334,15 @@ Section "-Program" SEC_PROGRAM
   !insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}"
 
   SetOutPath "$INSTDIR"
-  File "/oname=${PROGRAM}.scr" "${SCREENSAVER}"
+  ${If} $Edition == 64
+!ifdef SCREENSAVER64
+    File "/oname=${PROGRAM}.scr" "${SCREENSAVER64}"
+!endif
+  ${Else}
+!ifdef SCREENSAVER32
+    File "/oname=${PROGRAM}.scr" "${SCREENSAVER32}"
+!endif
+  ${EndIf}
 !ifdef HELP_FILE
   File "/oname=${PROGRAM}.html" "${HELP_FILE}"
 !endif
@@ -249,7 +350,15 @@ Section "-Program" SEC_PROGRAM
   ; The player is written and given its rights in the program folder, where
   ; no user can reach it, and only then moved beside its argument file: a
   ; move within a drive keeps its rights.
-  File "/oname=skitplay.exe.new" "${PLAYER}"
+  ${If} $Edition == 64
+!ifdef PLAYER64
+    File "/oname=skitplay.exe.new" "${PLAYER64}"
+!endif
+  ${Else}
+!ifdef PLAYER32
+    File "/oname=skitplay.exe.new" "${PLAYER32}"
+!endif
+  ${EndIf}
   !insertmacro DG_SET_ACL "$INSTDIR\skitplay.exe.new" "${PROGRAM_FILE_ACL}"
   Delete "$DATADIR\skitplay.exe"
   ClearErrors
@@ -337,7 +446,52 @@ SectionEnd
 !macroend
 
 Function .onInit
-  SetRegView 64
+  ; The edition that matches this Windows, or the one /EDITION= asks for.
+  !insertmacro FIND_WINDOWS_BITS
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/EDITION=" $Edition
+  ${If} ${Errors}
+    ${If} $Windows64 == 1
+!ifdef SCREENSAVER64
+      StrCpy $Edition 64
+!else
+      StrCpy $Edition 32
+!endif
+    ${Else}
+      StrCpy $Edition 32
+    ${EndIf}
+  ${EndIf}
+  ${If} $Edition != 32
+  ${AndIf} $Edition != 64
+    !insertmacro REFUSE "Unknown edition $\"$Edition$\": /EDITION= takes 32 or 64."
+  ${EndIf}
+  ${If} $Edition == 64
+  ${AndIf} $Windows64 == 0
+    !insertmacro REFUSE "The 64-bit edition of ${PRODUCT} needs 64-bit Windows."
+  ${EndIf}
+!ifndef SCREENSAVER64
+  ${If} $Edition == 64
+    !insertmacro REFUSE "This setup does not carry the 64-bit edition of ${PRODUCT}."
+  ${EndIf}
+!endif
+!ifndef SCREENSAVER32
+  ${If} $Edition == 32
+    !insertmacro REFUSE "This setup does not carry the 32-bit edition of ${PRODUCT}."
+  ${EndIf}
+!endif
+  !insertmacro USE_EDITION_VIEW
+  ${If} $INSTDIR == ""
+    ReadRegStr $INSTDIR HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${EndIf}
+  ${If} $INSTDIR == ""
+    ${If} $Edition == 64
+      StrCpy $INSTDIR "$PROGRAMFILES64\Drearigrams"
+    ${Else}
+      StrCpy $INSTDIR "$PROGRAMFILES32\Drearigrams"
+    ${EndIf}
+  ${EndIf}
+
   !insertmacro DG_FIND_DATA_FOLDER ""
   ; Offered and ticked on the components page; a silent setup leaves the
   ; desktop alone unless told otherwise.
@@ -397,7 +551,17 @@ Section "-un.Program"
 SectionEnd
 
 Function un.onInit
-  SetRegView 64
+  ; The keys live in the view of the edition installed here.
+  !insertmacro EDITION_OF_FILE $Edition "$INSTDIR\${PROGRAM}.scr"
+  !insertmacro FIND_WINDOWS_BITS
+  ${If} $Edition == ""
+    ${If} $Windows64 == 1
+      StrCpy $Edition 64
+    ${Else}
+      StrCpy $Edition 32
+    ${EndIf}
+  ${EndIf}
+  !insertmacro USE_EDITION_VIEW
   !insertmacro DG_FIND_DATA_FOLDER "un."
   ${un.GetParameters} $R0
   ClearErrors

@@ -101,7 +101,7 @@ void cSkitPlayer::FindPlayerWindow() {
   const DWORD start = GetTickCount();
   for (;;) {
     EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
+        [](HWND window, LPARAM param) CALLBACK -> BOOL {
           auto* self = reinterpret_cast<cSkitPlayer*>(param);
           DWORD processId = 0;
           DWORD threadId = GetWindowThreadProcessId(window, &processId);

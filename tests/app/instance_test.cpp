@@ -39,7 +39,7 @@ class SaverProcess {
       HWND found;
     } search{Info.dwProcessId, nullptr};
     EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
+        [](HWND window, LPARAM param) CALLBACK -> BOOL {
           auto* s = reinterpret_cast<Search*>(param);
           DWORD pid = 0;
           GetWindowThreadProcessId(window, &pid);

@@ -4,7 +4,10 @@
 // desktop starts it, a silent uninstallation, installing again over an
 // installation in use, and the upgrade of an installation of the earlier
 // one-folder layout. Wine does not keep the rights the setup gives the
-// folders, so those are checked in the setup script itself.
+// folders, so those are checked in the setup script itself. The setup carries
+// both editions of the programs and installs the one that matches the
+// Windows it runs on; the 64-bit suite's prefix is a 64-bit Windows and the
+// 32-bit suite's a 32-bit one, so between them they see both choices.
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
@@ -69,11 +72,57 @@ bool KeyExists(HKEY root, const std::string& path) {
   return true;
 }
 
-std::optional<std::string> ReadString(HKEY root, const std::string& path, const char* name) {
+// `view` is 0 for this program's own registry view, or KEY_WOW64_32KEY or
+// KEY_WOW64_64KEY for the one a 32-bit or 64-bit program sees.
+std::optional<std::string> ReadString(HKEY root, const std::string& path, const char* name, REGSAM view = 0) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) return {};
   char buffer[1024];
-  DWORD size = sizeof buffer;
-  if (RegGetValueA(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS) return {};
-  return std::string(buffer, size > 0 ? size - 1 : 0);
+  DWORD size = sizeof buffer, type = 0;
+  LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+  RegCloseKey(key);
+  if (result != ERROR_SUCCESS || type != REG_SZ) return {};
+  return std::string(buffer, size > 0 && buffer[size - 1] == '\0' ? size - 1 : size);
+}
+
+bool KeyExistsIn(REGSAM view, const std::string& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// The registry view a program of the edition reads.
+REGSAM ViewOf(int edition) { return edition == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY; }
+
+bool WindowsIs64Bit() {
+  SYSTEM_INFO info{};
+  GetNativeSystemInfo(&info);
+  return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
+         info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64;
+}
+
+// Whether the setup under test carries the 32-bit or 64-bit edition.
+bool Carries(int edition) {
+  const std::string editions = "," DG_SETUP_EDITIONS ",";
+  return editions.find("," + std::to_string(edition) + ",") != std::string::npos;
+}
+
+// 32 or 64 by the processor a program file is made for (its PE header's
+// machine field), 0 for anything else.
+int EditionOf(const std::string& program) {
+  std::string bytes = ReadFileBytes(program);
+  auto word = [&](size_t at) -> uint32_t {
+    return at + 2 <= bytes.size() ? static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8 : 0;
+  };
+  if (bytes.size() < 0x40 || bytes.compare(0, 2, "MZ") != 0) return 0;
+  size_t header = word(0x3C) | static_cast<size_t>(word(0x3E)) << 16;
+  if (header > bytes.size() || bytes.compare(header, 4, std::string("PE\0\0", 4)) != 0) return 0;
+  switch (word(header + 4)) {
+    case IMAGE_FILE_MACHINE_AMD64: return 64;
+    case IMAGE_FILE_MACHINE_I386: return 32;
+    default: return 0;
+  }
 }
 
 std::optional<std::string> CurrentScreensaver() { return ReadString(HKEY_CURRENT_USER, kDesktopKey, "SCRNSAVE.EXE"); }
@@ -185,7 +234,7 @@ class Screensaver {
     } search{&accept, nullptr};
     for (DWORD waited = 0; waited < kWindowLimit; waited += 50) {
       EnumWindows(
-          [](HWND window, LPARAM param) -> BOOL {
+          [](HWND window, LPARAM param) CALLBACK -> BOOL {
             auto* s = reinterpret_cast<Search*>(param);
             DWORD pid = 0;
             GetWindowThreadProcessId(window, &pid);
@@ -256,9 +305,12 @@ class Installer : public ::testing::Test {
   // NSIS takes the program folder as the last argument, unquoted, blanks and
   // all. The data folder is this test's own unless a case asks for the
   // default (dataFolder false).
-  void Install(const std::string& switches = {}, bool dataFolder = true) {
+  std::optional<DWORD> RunSetup(const std::string& switches, bool dataFolder = true) {
     std::string data = dataFolder ? " /DATA=\"" + Data + "\"" : "";
-    ASSERT_EQ(RunToTheEnd("\"" DG_SETUP_EXE "\" /S " + switches + data + " /D=" + Folder), 0u);
+    return RunToTheEnd("\"" DG_SETUP_EXE "\" /S " + switches + data + " /D=" + Folder);
+  }
+  void Install(const std::string& switches = {}, bool dataFolder = true) {
+    ASSERT_EQ(RunSetup(switches, dataFolder), 0u);
     ASSERT_TRUE(Exists(File("drearigrams.scr")));
   }
 
@@ -329,12 +381,64 @@ class Installer : public ::testing::Test {
   testing_support::ScopedRegistryKey MachineKey_{HKEY_LOCAL_MACHINE, Settings};
   testing_support::ScopedRegistryKey UserKey_{HKEY_CURRENT_USER, Settings};
   testing_support::ScopedRegistryKey UninstallKey_{HKEY_LOCAL_MACHINE, kUninstallKey};
+  // The 32-bit edition's keys on 64-bit Windows, seen from a 64-bit program.
+  void ForgetThe32BitView() const {
+    if (!WindowsIs64Bit()) return;
+    for (const std::string& path : {Settings, std::string(kUninstallKey)})
+      RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_32KEY, 0);
+  }
 
  private:
   std::optional<std::string> SavedScreensaver_;
 };
 
 }  // namespace
+
+TEST_F(Installer, InstallsTheEditionThatMatchesWindows) {
+  const int expected = WindowsIs64Bit() && Carries(64) ? 64 : 32;
+  ASSERT_TRUE(Carries(expected)) << "the setup carries " DG_SETUP_EDITIONS;
+  Install();
+  EXPECT_EQ(EditionOf(File("drearigrams.scr")), expected);
+  EXPECT_EQ(EditionOf(DataFile("skitplay.exe")), expected);
+  // The key is where a program of that edition looks for it.
+  std::optional<std::string> player = ReadString(HKEY_LOCAL_MACHINE, Settings, "Player", ViewOf(expected));
+  ASSERT_TRUE(player);
+  EXPECT_TRUE(SamePath(*player, DataFile("skitplay.exe")));
+  EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", ViewOf(expected)));
+}
+
+// Only 64-bit Windows has a choice to make: on 32-bit Windows the 32-bit
+// edition is what the test above sees installed.
+TEST_F(Installer, The32BitEditionOn64BitWindowsKeepsItsKeysWhereA32BitProgramReadsThem) {
+  if (!WindowsIs64Bit() || !Carries(32)) GTEST_SKIP() << "needs 64-bit Windows and a setup with both editions";
+  ForgetThe32BitView();
+  Install("/EDITION=32");
+  EXPECT_EQ(EditionOf(File("drearigrams.scr")), 32);
+  EXPECT_EQ(EditionOf(DataFile("skitplay.exe")), 32);
+  std::optional<std::string> player = ReadString(HKEY_LOCAL_MACHINE, Settings, "Player", KEY_WOW64_32KEY);
+  ASSERT_TRUE(player);
+  EXPECT_TRUE(SamePath(*player, DataFile("skitplay.exe")));
+  EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", KEY_WOW64_32KEY));
+  // A 64-bit program finds no installation of its own.
+  EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
+  EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, kUninstallKey));
+
+  // The uninstaller finds the keys by the edition it removes.
+  Uninstall();
+  EXPECT_FALSE(Exists(Folder, true));
+  EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, Settings));
+  EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, kUninstallKey));
+  ForgetThe32BitView();
+}
+
+TEST_F(Installer, AnEditionWindowsCannotRunOrThatDoesNotExistIsRefused) {
+  EXPECT_EQ(RunSetup("/EDITION=16"), 2u);
+  if (!WindowsIs64Bit()) {
+    EXPECT_EQ(RunSetup("/EDITION=64"), 2u);
+  }
+  EXPECT_FALSE(Exists(File("drearigrams.scr")));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
+}
 
 TEST_F(Installer, ProgramsGoToTheProgramFolderDataToTheDataFolderAndTheKeyNamesThem) {
   Install();
@@ -441,7 +545,7 @@ TEST_F(Installer, ConfigureModeListsTheInstalledSkits) {
   HWND list = nullptr;
   EnumChildWindows(
       form,
-      [](HWND child, LPARAM param) -> BOOL {
+      [](HWND child, LPARAM param) CALLBACK -> BOOL {
         char name[32];
         GetClassNameA(child, name, sizeof name);
         if (lstrcmpiA(name, "ListBox") == 0) *reinterpret_cast<HWND*>(param) = child;

@@ -377,7 +377,7 @@ TEST(PakRobustness, FailedCompactionLeavesArchiveWhole) {
       before = ReadFileBytes(path);
       if (fault == 0) CreateDirectoryA((path + "1").c_str(), nullptr);
       if (fault == 1) {
-        cPakFile::MoveStep = [](LPCSTR, LPCSTR, DWORD) -> BOOL {
+        cPakFile::MoveStep = [](LPCSTR, LPCSTR, DWORD) WINAPI -> BOOL {
           SetLastError(ERROR_ACCESS_DENIED);
           return FALSE;
         };

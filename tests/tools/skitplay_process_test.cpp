@@ -61,7 +61,7 @@ class PlayerProgram : public ::testing::Test {
       HWND found;
     } search{Info_.dwProcessId, Info_.dwThreadId, nullptr};
     EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
+        [](HWND window, LPARAM param) CALLBACK -> BOOL {
           auto* s = reinterpret_cast<Search*>(param);
           DWORD process = 0;
           DWORD thread = GetWindowThreadProcessId(window, &process);
