@@ -163,7 +163,7 @@ TEST_F(SingleInstance, AStartupFailureBoxCarriesTheProgramTitle) {
   for (DWORD waited = 0; search.found == nullptr && waited < kWaitLimit; waited += 50) {
     if (WaitForSingleObject(configure.Info.hProcess, 50) != WAIT_TIMEOUT) break;
     EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
+        [](HWND window, LPARAM param) CALLBACK -> BOOL {
           auto* s = reinterpret_cast<Search*>(param);
           DWORD pid = 0;
           GetWindowThreadProcessId(window, &pid);
