@@ -12,6 +12,29 @@ namespace {
 
 constexpr DWORD kWaitLimit = 20000;
 
+// The first top-level window of process pid that wanted() accepts, given the
+// window and its class name.
+HWND FindProcessWindow(DWORD pid, bool (*wanted)(HWND window, const std::string& cls)) {
+  struct Search {
+    DWORD pid;
+    bool (*wanted)(HWND, const std::string&);
+    HWND found;
+  } search{pid, wanted, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM param) CALLBACK -> BOOL {
+        auto* s = reinterpret_cast<Search*>(param);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        char cls[64] = {};
+        GetClassNameA(window, cls, sizeof cls);
+        if (owner != s->pid || !s->wanted(window, cls)) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 class SaverProcess {
  public:
   explicit SaverProcess(const std::string& arguments) {
@@ -34,25 +57,9 @@ class SaverProcess {
 
   // The visible top-level form of this process, once it has one.
   HWND MainForm() const {
-    struct Search {
-      DWORD pid;
-      HWND found;
-    } search{Info.dwProcessId, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM param) CALLBACK -> BOOL {
-          auto* s = reinterpret_cast<Search*>(param);
-          DWORD pid = 0;
-          GetWindowThreadProcessId(window, &pid);
-          char cls[64];
-          GetClassNameA(window, cls, sizeof cls);
-          if (pid == s->pid && std::string(cls) != "TApplication" && (IsWindowVisible(window) || IsIconic(window))) {
-            s->found = window;
-            return FALSE;
-          }
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return FindProcessWindow(Info.dwProcessId, [](HWND window, const std::string& cls) {
+      return cls != "TApplication" && (IsWindowVisible(window) || IsIconic(window));
+    });
   }
 
   HWND WaitForForm() const {
@@ -156,30 +163,18 @@ TEST_F(SingleInstance, AStartupFailureBoxCarriesTheProgramTitle) {
   // shown at the end of start-up.
   SaverProcess configure("/c");
   ASSERT_TRUE(configure.Started);
-  struct Search {
-    DWORD pid;
-    HWND found;
-  } search{configure.Info.dwProcessId, nullptr};
-  for (DWORD waited = 0; search.found == nullptr && waited < kWaitLimit; waited += 50) {
+  HWND box = nullptr;
+  for (DWORD waited = 0; box == nullptr && waited < kWaitLimit; waited += 50) {
     if (WaitForSingleObject(configure.Info.hProcess, 50) != WAIT_TIMEOUT) break;
-    EnumWindows(
-        [](HWND window, LPARAM param) CALLBACK -> BOOL {
-          auto* s = reinterpret_cast<Search*>(param);
-          DWORD pid = 0;
-          GetWindowThreadProcessId(window, &pid);
-          char cls[64];
-          GetClassNameA(window, cls, sizeof cls);
-          if (pid != s->pid || std::string(cls) != "#32770" || !IsWindowVisible(window)) return TRUE;
-          s->found = window;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    box = FindProcessWindow(configure.Info.dwProcessId, [](HWND window, const std::string& cls) {
+      return cls == "#32770" && IsWindowVisible(window);
+    });
   }
-  ASSERT_NE(search.found, nullptr) << "no box";
+  ASSERT_NE(box, nullptr) << "no box";
   char caption[128] = {};
-  GetWindowTextA(search.found, caption, sizeof caption);
+  GetWindowTextA(box, caption, sizeof caption);
   EXPECT_STREQ(caption, "Drearigrams Screensaver");
-  PostMessageA(search.found, WM_COMMAND, IDOK, 0);
+  PostMessageA(box, WM_COMMAND, IDOK, 0);
   DWORD code = 1;
   ASSERT_TRUE(configure.Exited(code));
 }
