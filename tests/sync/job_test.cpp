@@ -19,20 +19,6 @@ using testing_support::WriteFileBytes;
 
 namespace {
 
-// The names in a folder, without "." and "..".
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(JoinPath(folder, "*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::string name = found.cFileName;
-    if (name != "." && name != "..") names.push_back(name);
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 using Names = std::vector<std::string>;
 
@@ -109,7 +95,7 @@ TEST_F(JobTest, AnAutomaticJobFetchesTheListThenEveryFileOfTheNewSkit) {
   for (const std::string name : {"kites.skit", "kites.txt", "kites.bmp"}) {
     EXPECT_EQ(ReadFileBytes(SkitFile(name)), "bytes of " + name);
   }
-  EXPECT_EQ(Entries(Settings.DownloadPath), Names{}) << "the downloaded copies and the list are gone";
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{}) << "the downloaded copies and the list are gone";
   EXPECT_EQ(Manager->Catalog.Header.LastSync, Now);
   EXPECT_TRUE(Manager->Changed);
   EXPECT_EQ(Manager->JobDone, 3u);
@@ -134,8 +120,8 @@ TEST_F(JobTest, AFailedFileMarksItsSkitFailedAndEndsTheJob) {
   EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_FAILED);
   EXPECT_EQ(Find(CAT_SKIT, 1)->FilesDone, 1u);
   EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_SCHEDULED) << "the other skits wait for the next job";
-  EXPECT_EQ(Entries(Settings.SkitsPath), Names{"b0.mov"});
-  EXPECT_EQ(Entries(Settings.DownloadPath), Names{});
+  EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{"b0.mov"});
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
   EXPECT_EQ(Server.RequestCount(), 3u);
   EXPECT_EQ(Manager->Tally.Failed, 1u);
 }
@@ -160,7 +146,7 @@ TEST_F(JobTest, AFileThatCannotBeInstalledFailsItsSkitAndTheJobGoesOn) {
   EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_FAILED);
   EXPECT_EQ(Find(CAT_SKIT, 3)->State, SKIT_INSTALLED);
   EXPECT_EQ(ReadFileBytes(SkitFile("stubborn.mov")), "an old copy");
-  EXPECT_EQ(Entries(Settings.DownloadPath), Names{}) << "the downloads that could not be installed are gone";
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{}) << "the downloads that could not be installed are gone";
   EXPECT_EQ(Manager->Tally.Failed, 2u);
   const Names log = LogTexts();
   EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
@@ -184,8 +170,8 @@ TEST_F(JobTest, CancelEndsTheJobAndLeavesNoPartialFile) {
   RunJob();
   EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_SCHEDULED);
   EXPECT_EQ(Find(CAT_SKIT, 1)->FilesDone, 0u);
-  EXPECT_EQ(Entries(Settings.DownloadPath), Names{});
-  EXPECT_EQ(Entries(Settings.SkitsPath), Names{});
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
+  EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{});
   EXPECT_EQ(LogTexts().back(), std::string("Download failed: Slow 1 of 1. ") + kUserCancelledText);
 }
 
@@ -254,9 +240,9 @@ TEST_F(JobTest, AHostileListWritesNothingOutsideTheTwoFolders) {
 
   EXPECT_EQ(Manager->Catalog.Header.Count, 1u);
   EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_INSTALLED);
-  EXPECT_EQ(Entries(Dir.Path()), (Names{"download", "download.log", "ops.pak", "skits"}));
-  EXPECT_EQ(Entries(Settings.SkitsPath), Names{"good.mov"});
-  EXPECT_EQ(Entries(Settings.DownloadPath), Names{});
+  EXPECT_EQ(FolderNames(Dir.Path()), (Names{"download", "download.log", "ops.pak", "skits"}));
+  EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{"good.mov"});
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
   EXPECT_FALSE(FileExists("C:\\dg-evil.mov"));
   EXPECT_EQ(Server.RequestCount(), 2u);
   EXPECT_EQ(Manager->Tally.Rejected, names.size() + 1);
@@ -347,7 +333,7 @@ TEST_F(JobTest, AReadOnlyCatalogueStartsNoJob) {
   CloseHandle(held);
   EXPECT_EQ(Server.RequestCount(), 0u);
   EXPECT_FALSE(Receiver.Pending(WM_DOWNLOAD_DONE));
-  EXPECT_EQ(Entries(Settings.SkitsPath), Names{});
+  EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{});
 }
 
 namespace {
@@ -419,10 +405,10 @@ TEST_F(JobTest, OnlyADefiniteRefusalFailsASkit) {
     EXPECT_EQ(Find(CAT_SKIT, 1)->FilesDone, 0u);
     // What a cut left may wait there for the next job to finish.
     if (c.State == SKIT_FAILED) {
-      EXPECT_EQ(Entries(Settings.DownloadPath), Names{});
+      EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
     }
-    EXPECT_EQ(Entries(Settings.SkitsPath), Names{});
-    for (const std::string& name : Entries(Settings.DownloadPath)) {
+    EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{});
+    for (const std::string& name : FolderNames(Settings.DownloadPath)) {
       DeleteFileA(JoinPath(Settings.DownloadPath, name).c_str());
     }
   }
@@ -538,7 +524,7 @@ TEST_F(JobTest, AnUnchangedListCountsAsASynchronisationWithNothingNew) {
   ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
   RunJob();
   ASSERT_EQ(Find(CAT_SKIT, 5)->State, SKIT_SCHEDULED);
-  EXPECT_EQ(Entries(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
   const std::string etag = testing_support::LoopbackServer::ETagOf(ReadFileBytes(Served.File("kinetrope.syn")));
 
   Manager->Catalog.Header.LastSync = 1234;
@@ -551,7 +537,7 @@ TEST_F(JobTest, AnUnchangedListCountsAsASynchronisationWithNothingNew) {
   EXPECT_EQ(Manager->Catalog.Header.LastSync, Now);
   EXPECT_EQ(Manager->Tally.Added + Manager->Tally.Updated, 0u);
   EXPECT_EQ(Find(CAT_SKIT, 5)->State, SKIT_INSTALLED) << "the job went on to the pending file";
-  EXPECT_EQ(Entries(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
 
   sync.Add(CAT_SKIT, 6, 1, "Lanterns", {"lanterns.skit"});
   Serve(sync);
@@ -575,7 +561,7 @@ TEST_F(JobTest, AListThatCannotBeReadOrHasNoValidatorsIsAskedForWhole) {
   for (int job = 0; job < 2; ++job) {
     ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
     RunJob();
-    EXPECT_EQ(Entries(Settings.DownloadPath), Names{});
+    EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
   }
   std::vector<testing_support::ServedRequest> requests = Server.Requests();
   ASSERT_EQ(requests.size(), 2u);
@@ -594,8 +580,8 @@ TEST_F(JobTest, AFileCutInOneJobIsFinishedByTheNext) {
   OpenManager();
   ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
   RunJob();
-  EXPECT_EQ(Entries(Settings.DownloadPath), (Names{"long.mov", "long.mov.resume"}));
-  EXPECT_EQ(Entries(Settings.SkitsPath), Names{});
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), (Names{"long.mov", "long.mov.resume"}));
+  EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{});
 
   // Scheduled again (as the download dialog does when the user picks it).
   Manager->Catalog.Records[Manager->FindSkit(CAT_SKIT, 1)].State = SKIT_SCHEDULED;
@@ -603,6 +589,6 @@ TEST_F(JobTest, AFileCutInOneJobIsFinishedByTheNext) {
   RunJob();
   EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_INSTALLED);
   EXPECT_EQ(ReadFileBytes(SkitFile("long.mov")), bytes);
-  EXPECT_EQ(Entries(Settings.DownloadPath), Names{});
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
   EXPECT_EQ(Server.BodyBytesSent.load(), bytes.size());
 }

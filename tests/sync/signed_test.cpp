@@ -28,20 +28,6 @@ FileSum SumOf(const std::string& bytes) {
   return sum;
 }
 
-std::vector<std::string> FolderNames(const std::string& folder) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(JoinPath(folder, "*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::string name = found.cFileName;
-    if (name != "." && name != "..") names.push_back(name);
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class SignedListTest : public SyncTest {
  protected:
   SignedListTest() {

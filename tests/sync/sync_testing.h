@@ -66,3 +66,6 @@ class SyncTest : public CatalogTest {
 };
 
 std::string Str(const char* text);
+
+// The names in a folder, without "." and "..", sorted.
+std::vector<std::string> FolderNames(const std::string& folder);
