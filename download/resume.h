@@ -9,7 +9,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "net/streams.h"
 
@@ -44,6 +46,28 @@ bool ParseContentRange(const std::string& Text, uint64_t& First, uint64_t& Last,
 
 // The size of a file, or -1 when it cannot be read.
 int64_t FileSize64(const std::string& Path);
+
+// What the partial files of one download folder may take together.
+constexpr uint64_t kPartialFilesLimit = 256ull * 1024 * 1024;
+
+// A partial file found in a download folder: NAME with its "NAME.resume".
+struct TPartialFile {
+  std::string Name;  // the file's name in the folder
+  TFetchRecord Record;
+};
+
+// Tidies the partial files of Folder. A partial file goes, with its record,
+// when Keep says no, when its record cannot be read, or when its file is
+// gone; then, oldest first (by the time the file was last written), as many
+// as it takes for the others to fit in Limit bytes together. A record's
+// leftover temporary file goes too. Returns the files removed, each with
+// why: "no longer wanted", "unreadable record", "file gone", "over the limit".
+struct TPrunedFile {
+  std::string Name;
+  std::string Reason;
+};
+std::vector<TPrunedFile> PrunePartialFiles(const std::string& Folder, uint64_t Limit,
+                                           const std::function<bool(const TPartialFile&)>& Keep);
 
 // What one transfer knows about resuming, from the start to the decision
 // whether its file is kept.

@@ -49,7 +49,8 @@ HINTERNET THTTPHeaderInfo::Request() const { return FOwner->GetRequestHandle(); 
 
 void THTTPHeaderInfo::RaiseQueryError(DWORD code) const {
   throw ESimpleHTTPError(
-      net::FormatText(net::SHeaderQueryFailed, static_cast<int>(code), FOwner->GetLastErrorString().c_str()));
+      net::FormatText(net::SHeaderQueryFailed, static_cast<int>(code), FOwner->GetLastErrorString(code).c_str()),
+      code);
 }
 
 int32_t THTTPHeaderInfo::RetrieveANumber(DWORD Level) {
@@ -170,7 +171,8 @@ bool TSimpleHTTP::CrackURL(std::string& URL) {
     DWORD code = GetLastError();
     if (SilentExceptions) return false;
     throw ESimpleHTTPError(
-        net::FormatText(net::SCrackUrlFailed, static_cast<int>(code), GetLastErrorString().c_str(), URL.c_str()));
+        net::FormatText(net::SCrackUrlFailed, static_cast<int>(code), GetLastErrorString(code).c_str(), URL.c_str()),
+        code);
   }
   Port = parts.nPort;
   if (parts.nScheme == INTERNET_SCHEME_HTTP)
@@ -230,7 +232,7 @@ bool TSimpleHTTP::MakeRequest(const std::string& URL, const std::string& Verb) {
     DWORD code = GetLastError();
     if (!SilentExceptions) {
       throw ESimpleHTTPError(
-          net::FormatText(net::SAddHeadersFailed, static_cast<int>(code), GetLastErrorString().c_str()));
+          net::FormatText(net::SAddHeadersFailed, static_cast<int>(code), GetLastErrorString(code).c_str()), code);
     }
   }
   return SendRequest(Verb);
@@ -249,7 +251,9 @@ bool TSimpleHTTP::SendRequest(const std::string& Verb) {
   if (sent && OnConnected) OnConnected(this);
   DoStateChange(fsConnected);
   if (!sent && !SilentExceptions) {
-    throw ESimpleHTTPError(net::FormatText(net::SSendRequestFailed, HostName.c_str(), GetLastErrorString().c_str()));
+    // The code is what tells a refused connection from an untrusted certificate.
+    const std::string detail = GetLastErrorString(FSendError) + " (" + std::to_string(FSendError) + ")";
+    throw ESimpleHTTPError(net::FormatText(net::SSendRequestFailed, HostName.c_str(), detail.c_str()), FSendError);
   }
   return sent != FALSE;
 }
@@ -267,7 +271,8 @@ bool TSimpleHTTP::FillResponseStream(TStream& Stream) {
   // to here after a failed send).
   if (FSendError != 0) {
     throw EWinInetError(net::FormatText(net::SReadUrlFailed, static_cast<int>(FSendError),
-                                        GetLastErrorString().c_str(), FCurrentURL.c_str()));
+                                        GetLastErrorString(FSendError).c_str(), FCurrentURL.c_str()),
+                        FSendError);
   }
 
   // A read never exceeds the one buffer of the transfer; a block size
@@ -285,8 +290,9 @@ bool TSimpleHTTP::FillResponseStream(TStream& Stream) {
     if (ok) ok = InternetReadFile(request, buffer.get(), std::min(limit, available), &read);
     if (!ok) {
       DWORD code = GetLastError();
-      throw EWinInetError(net::FormatText(net::SReadUrlFailed, static_cast<int>(code), GetLastErrorString().c_str(),
-                                          FCurrentURL.c_str()));
+      throw EWinInetError(net::FormatText(net::SReadUrlFailed, static_cast<int>(code),
+                                          GetLastErrorString(code).c_str(), FCurrentURL.c_str()),
+                          code);
     }
     Stream.WriteBuffer(buffer.get(), read);
     FProgressInfo.BytesTransferred += static_cast<int32_t>(read);

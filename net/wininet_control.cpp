@@ -159,16 +159,20 @@ std::string TWinInetControl::TranslateStateText(TWinInetState State) const {
   }
 }
 
-std::string TWinInetControl::GetLastErrorString() const {
+std::string TWinInetControl::GetLastErrorString() const { return GetLastErrorString(0); }
+
+std::string TWinInetControl::GetLastErrorString(DWORD Code) const {
   std::vector<char> buffer(2048, '\0');
   DWORD code = 0, length = static_cast<DWORD>(buffer.size());
   if (InternetGetLastResponseInfoA(&code, buffer.data(), &length) && length > 0 && buffer[0] != '\0') {
     buffer.back() = '\0';
     return buffer.data();
   }
-  return net::LoadText(net::SNoErrorDescription);
+  const std::string description = net::ErrorDescription(Code);
+  return description.empty() ? net::LoadText(net::SNoErrorDescription) : description;
 }
 
+// The code goes with the text: the texts name the host, not the cause.
 void TWinInetControl::HandleConnectError(DWORD ErrorCode) {
   DoStateChange(fsNoconnection);
   if (SilentExceptions) return;
@@ -186,7 +190,7 @@ void TWinInetControl::HandleConnectError(DWORD ErrorCode) {
     case ERROR_INTERNET_CANNOT_CONNECT: message = net::FormatText(net::SUnableToConnect, host); break;
     default: message = net::FormatText(net::SGeneralConnectError, host); break;
   }
-  throw EWinInetError(message);
+  throw EWinInetError(message + " (" + std::to_string(ErrorCode) + ")", ErrorCode);
 }
 
 void TWinInetControl::HandleStatusCallback(DWORD Status, void* /*Info*/, DWORD /*InfoLength*/) {

@@ -101,7 +101,11 @@ class TWinInetControl {
   void Abort();
   bool DoStateChange(TWinInetState NewState);
   std::string TranslateStateText(TWinInetState State) const;
+  // The server's last response text, or "No error description available".
   std::string GetLastErrorString() const;
+  // The same, but with no response text the description of code (see
+  // net::ErrorDescription) comes before "No error description available".
+  std::string GetLastErrorString(DWORD Code) const;
   void RegisterStatusCallback();
 
   static void SafeCloseHandle(HINTERNET& Handle);
