@@ -49,10 +49,10 @@ void cFile::Truncate() {
   if (!SetEndOfFile(Handle)) ThrowLastError();
 }
 
-DWORD cFile::GetSize() {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(Handle, &info)) ThrowLastError();
-  return info.nFileSizeLow;
+uint64_t cFile::GetSize() {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(Handle, &size)) ThrowLastError();
+  return static_cast<uint64_t>(size.QuadPart);
 }
 
 void cFile::Flush() {
@@ -131,9 +131,10 @@ bool FileExists(const std::string& path) {
   return FindFileEntry(scanner, path);
 }
 
-DWORD GetFileSizeByName(const std::string& path) {
+uint64_t GetFileSizeByName(const std::string& path) {
   cFindFile scanner;
-  return FindFileEntry(scanner, path) ? scanner.SizeLow : 0;
+  if (!FindFileEntry(scanner, path)) return 0;
+  return static_cast<uint64_t>(scanner.SizeHigh) << 32 | scanner.SizeLow;
 }
 
 bool FileFindName(std::string& target, const std::string& path) {

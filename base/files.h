@@ -24,7 +24,8 @@ class cFile {
   void Write(const void* buffer, DWORD count);
   DWORD Seek(LONG distance, DWORD method);
   void Truncate();
-  DWORD GetSize();
+  // The whole size, in 64 bits (GetFileSizeEx).
+  uint64_t GetSize();
   // Pushes the file's data to the disk (FlushFileBuffers); throws on failure.
   void Flush();
 
@@ -69,7 +70,8 @@ class cFindFile {
 
 bool FileExists(const std::string& path);
 bool FindFileEntry(cFindFile& scanner, const std::string& path);
-DWORD GetFileSizeByName(const std::string& path);
+// The entry's whole size, both halves; 0 when nothing is found.
+uint64_t GetFileSizeByName(const std::string& path);
 // The entry's name as stored (long name for a short-name path), or path
 // itself when nothing is found.
 bool FileFindName(std::string& target, const std::string& path);

@@ -42,7 +42,7 @@ constexpr int32_t JOB_SYNC_FILE = 1;
 constexpr int32_t JOB_SKIT_FILES = 2;
 
 // A download log larger than this is deleted when a catalogue is opened.
-constexpr DWORD DOWNLOAD_LOG_LIMIT = 512000;
+constexpr uint64_t DOWNLOAD_LOG_LIMIT = 512000;
 // One day in cDateTime units (100 ns).
 constexpr uint64_t DATETIME_DAY = 864000000000ull;
 
@@ -203,6 +203,7 @@ class cSkitManager {
   bool CheckDownloadedFile(SkitRecord& record);
 
   HWND JobWindow_ = nullptr;  // where the job's transfers report
+  uint64_t DownloadLimit_ = 0;  // the most bytes the file PrepareNextFile chose may have
   // Lines about single records of one list: the first ones are listed,
   // the rest only counted.
   static constexpr uint32_t kRecordLinesListed = 50;

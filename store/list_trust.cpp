@@ -15,6 +15,7 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "download/comm.h"
 #include "download/resume.h"
 #include "store/catalogue.h"
 #include "store/server_data.h"
@@ -62,6 +63,14 @@ std::string HexDigest(const uint8_t* bytes, size_t size) {
 }
 
 }  // namespace
+
+std::string SizeMismatch(uint64_t size, uint64_t signedSize) {
+  return std::to_string(size) + " bytes, the signed list says " + std::to_string(signedSize);
+}
+
+std::string DigestMismatch(const uint8_t (&digest)[SHA256_SIZE], const uint8_t (&signedDigest)[SHA256_SIZE]) {
+  return "SHA-256 " + HexDigest(digest, SHA256_SIZE) + ", the signed list says " + HexDigest(signedDigest, SHA256_SIZE);
+}
 
 bool FileSum::operator==(const FileSum& other) const {
   return Size == other.Size && std::memcmp(Sha256, other.Sha256, SHA256_SIZE) == 0;
@@ -117,20 +126,19 @@ bool ListDigest(const std::string& path, uint8_t (&digest)[SHA256_SIZE], uint32_
   cFile file;
   try {
     file.Open(path, GENERIC_READ, FILE_SHARE_READ);
-    const DWORD size = file.GetSize();
-    cSha256 hash;
-    std::vector<uint8_t> block(65536);
-    for (DWORD at = 0; at < size;) {
-      const DWORD part = size - at < block.size() ? size - at : static_cast<DWORD>(block.size());
-      file.Read(block.data(), part);
-      // The signature's body counts as zeros wherever it falls in the block.
-      const uint64_t from = bodyAt > at ? bodyAt : at;
-      const uint64_t to = static_cast<uint64_t>(bodyAt) + LIST_SIGNATURE_SIZE;
-      for (uint64_t i = from; i < to && i < static_cast<uint64_t>(at) + part; ++i) block[i - at] = 0;
-      hash.Add(block.data(), part);
-      at += part;
-    }
-    hash.Finish(digest);
+    // The signature's body counts as zeros wherever it falls in a block.
+    struct cBlankedHash {
+      cSha256 Hash;
+      uint64_t At = 0;
+      uint64_t From, To;
+      void Add(uint8_t* block, uint32_t part) {
+        for (uint64_t i = From > At ? From : At; i < To && i < At + part; ++i) block[i - At] = 0;
+        Hash.Add(block, part);
+        At += part;
+      }
+    } hash{{}, 0, bodyAt, static_cast<uint64_t>(bodyAt) + LIST_SIGNATURE_SIZE};
+    FeedWholeFile(file, hash);
+    hash.Hash.Finish(digest);
   } catch (...) {
     file.Close();
     throw;
@@ -273,6 +281,18 @@ void cListTrust::TakeList(cSyncFile& sync) {
   Dirty_ = true;
 }
 
+bool cListTrust::SizeLimit(const char* url, uint64_t& limit, std::string& reason) const {
+  limit = MAX_DOWNLOAD_SIZE;
+  if (!HasKey_) return true;
+  const auto it = url != nullptr ? Sums_.find(url) : Sums_.end();
+  if (it == Sums_.end()) {
+    reason = "the signed list gives no size and hash for it";
+    return false;
+  }
+  limit = it->second.Size;
+  return true;
+}
+
 bool cListTrust::CheckFile(const char* url, const std::string& path, std::string& reason) const {
   if (!HasKey_) return true;
   const auto it = url != nullptr ? Sums_.find(url) : Sums_.end();
@@ -280,23 +300,19 @@ bool cListTrust::CheckFile(const char* url, const std::string& path, std::string
     reason = "the signed list gives no size and hash for it";
     return false;
   }
-  FileSum got;
+  cFile file;
+  bool matches = false;
   try {
-    HashFile(path, got.Size, got.Sha256);
+    file.Open(path, GENERIC_READ, FILE_SHARE_READ);
+    struct {
+      void Add(const uint8_t*, uint32_t) {}
+    } nowhere;
+    matches = MatchesSum(file, it->second, nowhere, reason);
   } catch (const std::exception& error) {
     reason = error.what();
-    return false;
   }
-  if (got.Size != it->second.Size) {
-    reason = std::to_string(got.Size) + " bytes, the signed list says " + std::to_string(it->second.Size);
-    return false;
-  }
-  if (!(got == it->second)) {
-    reason = "SHA-256 " + HexDigest(got.Sha256, SHA256_SIZE) + ", the signed list says " +
-             HexDigest(it->second.Sha256, SHA256_SIZE);
-    return false;
-  }
-  return true;
+  file.Close();
+  return matches;
 }
 
 // ---------------------------------------------------------------------------

@@ -29,6 +29,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -56,6 +57,38 @@ struct FileSum {
   uint8_t Sha256[SHA256_SIZE] = {};
   bool operator==(const FileSum& other) const;
 };
+
+// Why a file is not the one its sum describes; the texts of MatchesSum.
+std::string SizeMismatch(uint64_t size, uint64_t signedSize);
+std::string DigestMismatch(const uint8_t (&digest)[SHA256_SIZE], const uint8_t (&signedDigest)[SHA256_SIZE]);
+
+// Whether an open file is the one sum describes. Its size is compared
+// first, before a byte is read, so a file of any other size is never
+// hashed; then every byte goes through SHA-256 and on to sink.Add (which may
+// copy it), and the digests are compared at the end. reason says why not.
+// File and Sink as for FeedWholeFile.
+template <typename File, typename Sink>
+bool MatchesSum(File& file, const FileSum& sum, Sink& sink, std::string& reason) {
+  const uint64_t size = file.GetSize();
+  if (size != sum.Size) {
+    reason = SizeMismatch(size, sum.Size);
+    return false;
+  }
+  struct cTee {
+    cSha256 Hash;
+    Sink& Next;
+    void Add(uint8_t* bytes, uint32_t count) {
+      Hash.Add(bytes, count);
+      Next.Add(bytes, count);
+    }
+  } tee{{}, sink};
+  FeedWholeFile(file, tee);
+  uint8_t digest[SHA256_SIZE];
+  tee.Hash.Finish(digest);
+  if (std::memcmp(digest, sum.Sha256, SHA256_SIZE) == 0) return true;
+  reason = DigestMismatch(digest, sum.Sha256);
+  return false;
+}
 
 // The sums of "SKIT" recordId; empty when the list has none for it. Throws
 // the corrupt-file text when the entry is not a whole number of rows or has
@@ -95,6 +128,10 @@ class cListTrust {
   // After a list passed CheckList and was merged: its sums replace those
   // of the same addresses, and its Version is remembered.
   void TakeList(cSyncFile& sync);
+  // The most bytes the file at url may have: the size the signed list gives
+  // it, or without a key MAX_DOWNLOAD_SIZE. False (reason set) when a key
+  // is set but the list gives the address no sums: nothing would install.
+  bool SizeLimit(const char* url, uint64_t& limit, std::string& reason) const;
   // A downloaded file against the sums of its address; reason says why not.
   bool CheckFile(const char* url, const std::string& path, std::string& reason) const;
 

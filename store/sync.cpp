@@ -237,6 +237,8 @@ bool cSkitManager::StartListDownload(HWND window, bool automatic) {
   }
   PrunePartialDownloads();
   PrepareListConditions();
+  // An endless or oversized list is stopped at the size no list may pass.
+  if (Transfer->DataModule() != nullptr) Transfer->DataModule()->SetNextSizeLimit(SYNC_FILE_SIZE_LIMIT);
   if (!Transfer->StartDownload(header.SyncUrl.Text, DownloadFile, kListItemName, "1 of 1", window, WM_DOWNLOAD_DONE,
                                0)) {
     NotStarted(window);
@@ -686,6 +688,13 @@ bool cSkitManager::PrepareNextFile() {
       RejectFile(record, "no room for the path of " + PrintableText(file.Name.Text));
       continue;
     }
+    // With a key, a file the signed list gives no sums for could never be
+    // installed: it is not fetched at all.
+    std::string why;
+    if (!Trust.SizeLimit(file.Url.Text, DownloadLimit_, why)) {
+      RejectFile(record, PrintableText(file.Name.Text) + " is not the file the signed list names: " + why);
+      continue;
+    }
     std::snprintf(DownloadFile, sizeof DownloadFile, "%s", downloaded.c_str());
     Download.Category = record.Category;
     Download.SkitId = record.SkitId;
@@ -702,7 +711,11 @@ bool cSkitManager::PrepareNextFile() {
 bool cSkitManager::StartNextFile(HWND window) {
   if (Transfer == nullptr) return false;
   if (PrepareNextFile()) {
-    if (Transfer->DataModule() != nullptr) Transfer->DataModule()->ResetByteCounters();
+    if (TDataModule_Comm* module = Transfer->DataModule()) {
+      module->ResetByteCounters();
+      // Stopped as soon as it passes the size it may have.
+      module->SetNextSizeLimit(DownloadLimit_);
+    }
     // A transfer that could not start ends the job with its own message.
     if (!Transfer->StartDownload(Download.Url, DownloadFile, Download.Title != nullptr ? Download.Title : "",
                                  ProgressText, window, WM_DOWNLOAD_DONE, 0)) {

@@ -113,6 +113,19 @@ TEST(cFile, FailuresCarryTheSystemTextAndTheName) {
   EXPECT_EQ(file.Close(), -1) << "second Close";
 }
 
+// Both halves of the size count: a file of 4 GiB + 5 bytes is not a file
+// of 5 bytes (sparse, so it takes no room).
+TEST(cFile, SizesOfFourGigabytesAndMoreAreWhole) {
+  TempDir dir;
+  const uint64_t size = (uint64_t{4} << 30) + 5;
+  testing_support::WriteSparseFile(dir.File("large.bin"), "head", size);
+  cFile file;
+  file.Open(dir.File("large.bin"), GENERIC_READ, FILE_SHARE_READ);
+  EXPECT_EQ(file.GetSize(), size);
+  file.Close();
+  EXPECT_EQ(GetFileSizeByName(dir.File("large.bin")), size);
+}
+
 TEST(CopyFileData, CopiesInPiecesOf8192) {
   TempDir dir;
   const std::string bytes = Pattern(30000);

@@ -182,6 +182,34 @@ TEST_F(SignedListTest, ACatalogueWithADamagedKeyTakesNoList) {
   EXPECT_TRUE(Logged("Synchronisation file refused: the catalogue's maker key is damaged"));
 }
 
+// The signed bytes and then 4 GiB more: the low half of the size is the
+// signed size and the first bytes hash right, so only the whole size tells.
+// It is compared before a byte is hashed.
+TEST_F(SignedListTest, AFileFourGigabytesLongerThanSignedIsRefusedByItsWholeSize) {
+  OpenManager();
+  SyncBuilder sync;
+  sync.Add(CAT_SKIT, 1, 1, "Padded", {"padded.mov"});
+  ASSERT_TRUE(MergeSigned(sync));
+  const std::string body = "bytes of padded.mov";
+  const std::string path = JoinPath(Settings.DownloadPath, "padded.mov");
+  testing_support::WriteSparseFile(path, body, (uint64_t{4} << 30) + body.size());
+  std::string reason;
+  EXPECT_FALSE(Manager->Trust.CheckFile("http://127.0.0.1/skits/padded.mov", path, reason));
+  EXPECT_EQ(reason, "4294967315 bytes, the signed list says 19");
+
+  struct ClaimedFile {
+    uint64_t Size;
+    uint64_t Given = 0;
+    uint64_t GetSize() const { return Size; }
+    void Read(void*, DWORD count) { Given += count; }
+  } claimed{(uint64_t{4} << 30) + body.size()};
+  struct {
+    void Add(const uint8_t*, uint32_t) {}
+  } nowhere;
+  EXPECT_FALSE(MatchesSum(claimed, SumOf(body), nowhere, reason));
+  EXPECT_EQ(claimed.Given, 0u) << "nothing is read of a file of the wrong size";
+}
+
 TEST_F(SyncTest, WithoutAKeyListsAreNotCheckedAndTheirSumsAreIgnored) {
   OpenManager();
   EXPECT_FALSE(Manager->Trust.HasKey());
@@ -223,9 +251,10 @@ TEST_F(SignedJobTest, AFileThatIsNotTheOneTheListNamesIsDeletedAndItsSkitFails) 
   SyncBuilder sync;
   sync.UrlBase = Server.Url("/");
   sync.Add(CAT_SKIT, 1, 1, "Changed", {"changed.mov"});
-  sync.Add(CAT_SKIT, 2, 1, "Longer", {"longer.mov"});
+  sync.Add(CAT_SKIT, 2, 1, "Shorter", {"shorter.mov"});
   sync.Add(CAT_SKIT, 3, 1, "Good", {"good.mov", "good.bmp"});
   sync.Add(CAT_SKIT, 4, 1, "Unlisted", {"unlisted.mov"});
+  sync.Add(CAT_SKIT, 5, 1, "Longer", {"longer.mov"});
   AddSums(sync);
   sync.Sums[4].clear();
   sync.Write(Served.File("kinetrope.syn"));
@@ -234,6 +263,7 @@ TEST_F(SignedJobTest, AFileThatIsNotTheOneTheListNamesIsDeletedAndItsSkitFails) 
     WriteFileBytes(Served.File(name), "bytes of " + name);
   }
   WriteFileBytes(Served.File("changed.mov"), "bytes of changed.moV");
+  WriteFileBytes(Served.File("shorter.mov"), "bytes of shorter.mo");
   WriteFileBytes(Served.File("longer.mov"), "bytes of longer.mov!");
 
   OpenManager();
@@ -244,17 +274,19 @@ TEST_F(SignedJobTest, AFileThatIsNotTheOneTheListNamesIsDeletedAndItsSkitFails) 
   EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_FAILED);
   EXPECT_EQ(Find(CAT_SKIT, 3)->State, SKIT_INSTALLED) << "the other skits still come";
   EXPECT_EQ(Find(CAT_SKIT, 4)->State, SKIT_FAILED) << "a file the list gives no sums for";
+  EXPECT_EQ(Find(CAT_SKIT, 5)->State, SKIT_FAILED) << "a file longer than signed is stopped as it comes";
   EXPECT_EQ(FolderNames(Settings.SkitsPath), (Names{"good.bmp", "good.mov"}));
   EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{}) << "the refused downloads are deleted";
   const std::string changed = "Cannot download Changed: changed.mov is not the file the signed list names: SHA-256 ";
   const std::vector<std::string> lines = LogTexts();
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                           [&](const std::string& line) { return line.rfind(changed, 0) == 0; }));
-  EXPECT_TRUE(Logged("Cannot download Longer: longer.mov is not the file the signed list names: 20 bytes, the "
-                     "signed list says 19"));
+  EXPECT_TRUE(Logged("Cannot download Shorter: shorter.mov is not the file the signed list names: 19 bytes, the "
+                     "signed list says 20"));
   EXPECT_TRUE(Logged("Cannot download Unlisted: unlisted.mov is not the file the signed list names: the signed "
                      "list gives no size and hash for it"));
-  EXPECT_EQ(Manager->Tally.Failed, 3u);
+  EXPECT_TRUE(Logged("Download failed: Longer 1 of 1. The server announced 20 bytes for a file that may have 19."));
+  EXPECT_EQ(Manager->Tally.Failed, 4u);
 }
 
 TEST_F(SignedJobTest, AnUnsignedListEndsTheJobWithoutASync) {
@@ -294,4 +326,52 @@ TEST_F(SignedJobTest, ARefusedListIsAskedForWholeAgain) {
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].Headers.find("If-None-Match"), std::string::npos) << requests[1].Headers;
   EXPECT_EQ(Manager->Catalog.Header.Count, 0u);
+}
+
+// A server that sends the signed bytes and then more, with a Content-Length
+// that says so or with none, is stopped at the signed size: nothing of the
+// file is kept and the skit fails, while the others still come.
+TEST_F(SignedJobTest, AFileLongerThanSignedIsStoppedAtTheSignedSize) {
+  Settings.SyncMethod = 0;
+  SyncBuilder sync;
+  sync.UrlBase = Server.Url("/");
+  sync.Add(CAT_SKIT, 1, 1, "Good", {"good.mov"});
+  sync.UrlBase = Server.Url("/padded/");
+  sync.Add(CAT_SKIT, 2, 1, "Padded", {"padded.mov"});
+  sync.UrlBase = Server.Url("/unbounded/");
+  sync.Add(CAT_SKIT, 3, 1, "Unbounded", {"unbounded.mov"});
+  WriteSigned(sync, Served.File("kinetrope.syn"), Private);
+  for (const std::string name : {"padded.mov", "unbounded.mov", "good.mov"}) {
+    WriteFileBytes(Served.File(name), "bytes of " + name);
+  }
+  OpenManager();
+  // A failed transfer ends its job: the second one is left for the next.
+  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, true));
+  RunJob();
+  ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
+  RunJob();
+
+  EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_INSTALLED);
+  EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_FAILED);
+  EXPECT_EQ(Find(CAT_SKIT, 3)->State, SKIT_FAILED);
+  EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{"good.mov"});
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{}) << "nothing of the longer files is kept";
+  EXPECT_TRUE(Logged("Download failed: Padded 1 of 1. The server announced 1048595 bytes for a file that may have "
+                     "19."));
+  EXPECT_TRUE(Logged("Download failed: Unbounded 1 of 1. The server sent more than the 22 bytes this file may "
+                     "have."));
+}
+
+// A list that never ends is stopped at the most a list may hold; it is no
+// synchronisation and nothing of it stays.
+TEST_F(SignedJobTest, AnEndlessListStopsAtTheListLimit) {
+  Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/endless");
+  Builder.Block->Header.LastSync = 1234;
+  OpenManager();
+  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, true));
+  RunJob();
+  EXPECT_EQ(Manager->Catalog.Header.LastSync, 1234u);
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
+  EXPECT_TRUE(Logged("Download failed: Kinetrope list 1 of 1. The server sent more than the 4194304 bytes this file "
+                     "may have."));
 }

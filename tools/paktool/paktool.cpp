@@ -214,7 +214,7 @@ uint32_t DeletedSlots(const cPakFile& pak) {
 int Compact(const Arguments& args, std::ostream& out) {
   const std::string& path = args.Positional[0];
   OnFile(path, [&] {
-    const DWORD before = GetFileSizeByName(path);
+    const uint64_t before = GetFileSizeByName(path);
     uint32_t deleted = 0;
     {
       cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE);
