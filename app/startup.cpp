@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "host/password.h"
 #include "base/settings.h"
+#include "download/progress_form.h"
 #include "forms/application.h"
 #include "net/net_texts.h"
 #include "saver/saver_main.h"
@@ -71,6 +72,8 @@ void SaverStartup(const char* arguments) {
   const bool runMode = SaverMode == SAVER_RUN;
   try {
     TheSkitManager = new cSkitManager(runMode);
+    // A job's workers ask with the forms' box before they hang up.
+    TheSkitManager->HangUpQuestion = AskHangUpQuestion;
   } catch (const forms::Exception& error) {
     if (!runMode) throw;
     StartupErrorText = error.Message() + " [" + TheSettings->OpsFilePath + "]";

@@ -1,7 +1,13 @@
 // One transfer is: create the target file, GET the address into it, check
 // that the response is a whole 2xx body, log one line. Everything a transfer
-// throws ends in FetchFile as the transfer's error text; a failed transfer
-// leaves no file behind.
+// throws ends in FetchFile as the transfer's error text, with how it failed
+// (EDownloadError says; a failure of the transport is one that may pass)
+// and the WinINet or system code behind it; a failed transfer leaves no
+// file behind, unless it is kept to be resumed (below).
+//
+// The module shows nothing itself: the question before a dial-up hang-up
+// goes through the callback its owner gave it, so the driver serves the
+// console tool as well as the screensaver's forms.
 //
 // Cancel runs on the user-interface thread while the worker is blocked in
 // WinINet: it marks the module cancelled and closes the handles, which makes
@@ -32,8 +38,7 @@
 #include "base/log.h"
 #include "base/settings.h"
 #include "base/system_library.h"
-#include "forms/application.h"
-#include "forms/controls.h"
+#include "net/net_texts.h"
 
 const char kUserCancelledText[] = "User cancelled the operation.";
 const char kHangUpQuestion[] = "Would you like to disconnect from the Internet now?";
@@ -46,18 +51,22 @@ const char kConnectingText[] = "Connecting to host...";
 const char kUnknownExceptionText[] = "Unknown exception.";
 constexpr DWORD kReceiveTimeout = 60000;  // ms without data before a read fails
 
-// The transfer was cancelled; its text is replaced by kUserCancelledText.
-class ECancelled : public forms::Exception {
- public:
-  ECancelled() : forms::Exception(kUserCancelledText) {}
-};
+EDownloadError Cancelled() { return EDownloadError(kUserCancelledText, tfCancelled); }
+
+// A server error, a time-out answer or a request to slow down may pass; any
+// other answer that is not 2xx is the server's word on this file.
+EDownloadError StatusError(int32_t status, const std::string& text) {
+  const std::string message = "HTTP status " + std::to_string(status) + " " + text;
+  return EDownloadError(message, status >= 500 || status == 408 || status == 429 ? tfTransient : tfRefused);
+}
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // TDataModule_Comm
 
-TDataModule_Comm::TDataModule_Comm(const TDialUpApi* DialUp) : FStatusText(kConnectingText) {
+TDataModule_Comm::TDataModule_Comm(const TDialUpApi* DialUp, THangUpQuestion Ask)
+    : FStatusText(kConnectingText), FAsk(std::move(Ask)) {
   // The HTTP component as the module's resource sets it up.
   HTTP.SetConnectRetries(1);
   HTTP.SetConnectTimeout(1200000);
@@ -141,7 +150,7 @@ void TDataModule_Comm::HangUpNewConnections() {
     bool existed = false;
     for (const RASCONNA& before : FStartConnections) existed = existed || before.hrasconn == connection.hrasconn;
     if (existed) continue;
-    if (FAskBeforeHangUp.load() && forms::MessageDlg(kHangUpQuestion, MB_YESNO | MB_ICONQUESTION) != IDYES) continue;
+    if (FAskBeforeHangUp.load() && !(FAsk && FAsk(kHangUpQuestion))) continue;
     if (FDialUp.HangUp != nullptr) FDialUp.HangUp(connection.hrasconn);
     Sleep(HangUpPause);
   }
@@ -192,11 +201,11 @@ void TDataModule_Comm::HTTPTransferProgress(TSimpleHTTP* /*Sender*/, THTTPProgre
   const int64_t base = FProgressBase.load();
   FBytesReceived.store(base + ProgressInfo.BytesTransferred);
   FBytesTotal.store(ProgressInfo.TotalBytes > 0 ? base + ProgressInfo.TotalBytes : 0);
-  if (FCancelled.load()) throw ECancelled();
+  if (FCancelled.load()) throw Cancelled();
   const uint64_t limit = FSizeLimit.load();
   if (static_cast<uint64_t>(base + ProgressInfo.BytesTransferred) > limit) {
-    throw ETransferRefused("The server sent more than the " + std::to_string(limit) +
-                           " bytes this file may have.");
+    throw EDownloadError("The server sent more than the " + std::to_string(limit) + " bytes this file may have.",
+                         tfRefused);
   }
 }
 
@@ -207,21 +216,16 @@ void TDataModule_Comm::ResetByteCounters() {
   FBytesTotal.store(0);
 }
 
-// A server error, a time-out answer or a request to slow down may pass; any
-// other answer that is not 2xx is the server's word on this file.
 void TDataModule_Comm::CheckResponse() {
   int32_t status = HTTP.HeaderInfo()->GetStatusCode();
-  if (status < 200 || status > 299) {
-    const std::string text = "HTTP status " + std::to_string(status) + " " + HTTP.HeaderInfo()->GetStatusText();
-    if (status >= 500 || status == 408 || status == 429) throw forms::Exception(text);
-    throw ETransferRefused(text);
-  }
+  if (status < 200 || status > 299) throw StatusError(status, HTTP.HeaderInfo()->GetStatusText());
   // Counted in the whole file, where the body is its rest.
   const THTTPProgressInfo& progress = HTTP.GetProgressInfo();
   const int64_t base = FProgressBase.load();
   if (progress.TotalBytes > 0 && progress.BytesTransferred < progress.TotalBytes) {
-    throw forms::Exception("Connection closed after " + std::to_string(base + progress.BytesTransferred) + " of " +
-                           std::to_string(base + progress.TotalBytes) + " bytes.");
+    throw EDownloadError("Connection closed after " + std::to_string(base + progress.BytesTransferred) + " of " +
+                             std::to_string(base + progress.TotalBytes) + " bytes.",
+                         tfTransient);
   }
 }
 
@@ -243,16 +247,18 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
   FProgressBase.store(0);
   bool failed = false;
   TTransferFailure failure = tfTransient;
+  unsigned long code = 0;
   std::string error;
   std::unique_ptr<TPartialFileStream> stream;
   FFailure.store(tfNone);
+  FErrorCode.store(0);
   try {
     stream = OpenTarget(URL, FilePath, state);
-    if (FCancelled.load()) throw ECancelled();
+    if (FCancelled.load()) throw Cancelled();
     HTTP.SetResolveNames(rnPreConfig);
     GetResumable(URL, *stream, state);
     // A cancel whose close found no handle yet ends here.
-    if (FCancelled.load()) throw ECancelled();
+    if (FCancelled.load()) throw Cancelled();
     if (!state.NotModified) {
       CheckResponse();
       CheckComplete(*stream, state);
@@ -263,12 +269,17 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
       note = " (resumed at byte " + std::to_string(stream->Base()) + ")";
     }
     WriteDownloadLog(LOG_INFO, "Download success: " + ItemName + " " + Position + note);
-  } catch (const ETransferRefused& e) {
+  } catch (const EDownloadError& e) {
     failed = true;
-    failure = tfRefused;
+    failure = e.Kind();
+    code = e.Code();
     error = e.what();
     // The server's last word on this file: nothing of it is kept to resume.
-    state.Drop = true;
+    if (failure == tfRefused) state.Drop = true;
+  } catch (const net::Exception& e) {
+    failed = true;
+    code = e.Code();
+    error = e.what();
   } catch (const std::exception& e) {
     failed = true;
     error = e.what();
@@ -283,6 +294,7 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
   if (failed) {
     SetErrorText(error);
     FFailure.store(failure);
+    FErrorCode.store(failure == tfCancelled ? 0 : code);
   }
   if (stream != nullptr) stream->Close();
   {
@@ -401,6 +413,17 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
     State.NotModified = true;
     return;
   }
+  if (status == 200 || status == 206) {
+    // WinINet is not asked to decode anything: a body encoded anyway (a
+    // server that compresses whatever the client said) would be stored as
+    // something that is not the file, so it is refused before it is read.
+    const std::string encoding = OptionalHeader("Content-Encoding");
+    if (!encoding.empty() && _stricmp(encoding.c_str(), "identity") != 0) {
+      State.Drop = true;
+      throw EDownloadError("The server sent the file encoded as \"" + encoding + "\", not as the file itself.",
+                           tfRefused);
+    }
+  }
   if (status == 206 && State.Resuming) {
     const std::string range = OptionalHeader("Content-Range");
     uint64_t first = 0, last = 0, total = 0;
@@ -408,14 +431,15 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
     if (!ParseContentRange(range, first, last, total) || first != State.Record.Bytes || last + 1 != total ||
         (length > 0 && static_cast<uint64_t>(length) != last - first + 1)) {
       State.Drop = true;
-      throw forms::Exception("Wrong Content-Range \"" + range + "\" for a file of " +
-                             std::to_string(State.Record.Bytes) + " bytes.");
+      throw EDownloadError("Wrong Content-Range \"" + range + "\" for a file of " +
+                               std::to_string(State.Record.Bytes) + " bytes.",
+                           tfTransient);
     }
     const std::string& etag = State.Record.Validators.ETag;
     if (!State.Response.ETag.empty() && IfRangeValue(State.Record.Validators) == etag &&
         State.Response.ETag != etag) {
       State.Drop = true;
-      throw forms::Exception("The server sent the rest of another version of the file.");
+      throw EDownloadError("The server sent the rest of another version of the file.", tfTransient);
     }
     State.Response = State.Record.Validators;
     State.Total = total;
@@ -428,14 +452,12 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
   if (status == 206) {
     // Part of a file nobody asked a part of.
     State.Drop = true;
-    throw forms::Exception("The server sent part of the file unasked: HTTP status 206.");
+    throw EDownloadError("The server sent part of the file unasked: HTTP status 206.", tfTransient);
   }
   if (State.Resuming && status != 200) {
     // Nothing of an error page goes into the partial file.
     State.Drop = true;
-    const std::string text = "HTTP status " + std::to_string(status) + " " + headers.GetStatusText();
-    if (status >= 500 || status == 408 || status == 429) throw forms::Exception(text);
-    throw ETransferRefused(text);
+    throw StatusError(status, headers.GetStatusText());
   }
   if (status != 200) return;  // CheckResponse fails it, as before
   if (Stream.Base() > 0) {
@@ -458,8 +480,9 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
 void TDataModule_Comm::CheckAnnouncedSize(const TResumeState& State) {
   const uint64_t limit = FSizeLimit.load();
   if (State.TotalKnown && State.Total > limit) {
-    throw ETransferRefused("The server announced " + std::to_string(State.Total) + " bytes for a file that may have " +
-                           std::to_string(limit) + ".");
+    throw EDownloadError("The server announced " + std::to_string(State.Total) + " bytes for a file that may have " +
+                             std::to_string(limit) + ".",
+                         tfRefused);
   }
 }
 // The file on disk must be exactly as long as the server said the whole
@@ -470,8 +493,9 @@ void TDataModule_Comm::CheckComplete(const TPartialFileStream& Stream, TResumeSt
   const uint64_t have = size < 0 ? Stream.End() : static_cast<uint64_t>(size);
   if (have == State.Total) return;
   if (have > State.Total) State.Drop = true;
-  throw forms::Exception((have < State.Total ? "Connection closed after " : "File longer than the server said: ") +
-                         std::to_string(have) + " of " + std::to_string(State.Total) + " bytes.");
+  throw EDownloadError((have < State.Total ? "Connection closed after " : "File longer than the server said: ") +
+                           std::to_string(have) + " of " + std::to_string(State.Total) + " bytes.",
+                       tfTransient);
 }
 
 // After a failure: keeps what is on disk for the next transfer when that is
@@ -506,7 +530,8 @@ std::string TDataModule_Comm::KeepOrDropPartial(const std::string& URL, const st
 // ---------------------------------------------------------------------------
 // cThread_Comm
 
-cThread_Comm::cThread_Comm() : FDataModule(std::make_unique<TDataModule_Comm>()) {
+cThread_Comm::cThread_Comm(THangUpQuestion Ask)
+    : FDataModule(std::make_unique<TDataModule_Comm>(nullptr, std::move(Ask))) {
   DataModule_Comm = FDataModule.get();
 }
 

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -164,6 +165,10 @@ class cSkitManager {
   bool Changed = false;
   int32_t Current = 0;
   cThread_Comm* Transfer = nullptr;
+  // How the user is asked before a dial-up connection the job brought up
+  // is hung up; every worker the catalogue makes gets it. Without one,
+  // nobody is asked (and nothing is hung up where asking was wanted).
+  std::function<bool(const std::string& question)> HangUpQuestion;
   // What the partial downloads kept for resuming may take together; tests
   // set a smaller bound.
   uint64_t PartialFilesLimit = 256ull * 1024 * 1024;

@@ -211,7 +211,7 @@ std::string RejectReason(const SkitRecord& server, uint32_t fields) {
 bool cSkitManager::StartListDownload(HWND window, bool automatic) {
   if (Phase != JOB_IDLE || IsReadOnly()) return false;
   Automatic = automatic;
-  if (Transfer == nullptr) Transfer = new cThread_Comm;
+  if (Transfer == nullptr) Transfer = new cThread_Comm(HangUpQuestion);
   JobWindow_ = window;
   Changed = false;
   Tally = JobTally();
@@ -265,7 +265,7 @@ bool cSkitManager::StartFileDownloads(HWND window) {
 // A job that goes on from its list to the files keeps what the list did in
 // Changed and Tally.
 void cSkitManager::BeginFileDownloads(HWND window, bool continuing) {
-  if (Transfer == nullptr) Transfer = new cThread_Comm;
+  if (Transfer == nullptr) Transfer = new cThread_Comm(HangUpQuestion);
   JobWindow_ = window;
   if (!continuing) {
     Changed = false;
