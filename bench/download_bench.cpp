@@ -1,4 +1,4 @@
-// download_bench.exe FOLDER [MEGABYTES]: the download driver's throughput
+// download_bench.exe FOLDER [MEGABYTES [BLOCK]]: the download driver's throughput
 // and memory against the loopback server, driven line by line from
 // standard input so that bench/download_bench.sh can time curl against the
 // same server in the same run.
@@ -37,6 +37,8 @@ struct TransferFigures {
 // the way a progress dialog would, only far more often. With cancelAfterMs
 // set, the transfer is cancelled that long after it started, and Seconds is
 // the time from the cancel to WM_DOWNLOAD_DONE.
+int32_t BlockSize = 0;  // the driver's own unless given
+
 TransferFigures Transfer(HWND window, const std::string& url, const std::string& file, int cancelAfterMs = -1) {
   using Clock = std::chrono::steady_clock;
   TransferFigures figures;
@@ -46,6 +48,7 @@ TransferFigures Transfer(HWND window, const std::string& url, const std::string&
   auto cancelled = started;
   bool cancelling = false;
   int32_t last = 0;
+  if (BlockSize > 0) worker.DataModule()->HTTP.SetBlockSize(BlockSize);
   worker.StartDownload(url, file, "bench", "1 of 1", window, WM_DOWNLOAD_DONE, 0);
   for (;;) {
     MSG msg;
@@ -86,11 +89,12 @@ TransferFigures Transfer(HWND window, const std::string& url, const std::string&
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::cerr << "usage: download_bench FOLDER [MEGABYTES]" << std::endl;
+    std::cerr << "usage: download_bench FOLDER [MEGABYTES [BLOCK]]" << std::endl;
     return 2;
   }
   std::string folder = argv[1];
   long long megabytes = argc > 2 ? std::atoll(argv[2]) : 200;
+  BlockSize = argc > 3 ? std::atoi(argv[3]) : 0;
   std::string file = folder + "\\driver.bin";
 
   cSettings settings;

@@ -3,11 +3,12 @@
 # the same generated body from one loopback server in the same run, taking
 # turns; prints both medians, their ratio, the driver's peak memory, the
 # longest pause of its progress figures and how long a cancel takes.
-#   bench/download_bench.sh [BUILD_DIR] [runs] [megabytes]
+#   bench/download_bench.sh [BUILD_DIR] [runs] [megabytes] [read block in bytes]
 set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 RUNS=${2:-5}
 MB=${3:-200}
+BLOCK=${4:-0}
 command -v curl >/dev/null || { echo "curl is needed (apt-get install curl)" >&2; exit 1; }
 # The build's own Wine loader: wine64 for the 64-bit edition, wine for the
 # 32-bit one.
@@ -30,7 +31,7 @@ trap '[ -n "$XVFB" ] && kill $XVFB 2>/dev/null; rm -rf "$WORK"' EXIT
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
 "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
 
-coproc BENCH { "$WINE" "$BUILD/bin/download_bench.exe" "Z:${WORK//\//\\}" "$MB" 2>&1; }
+coproc BENCH { "$WINE" "$BUILD/bin/download_bench.exe" "Z:${WORK//\//\\}" "$MB" "$BLOCK" 2>&1; }
 URL=
 while IFS= read -r line <&"${BENCH[0]}"; do
   line=${line%$'\r'}

@@ -8,6 +8,15 @@
 // thread return with a failure. The handles are atomic because the abort
 // thread takes them while the transfer thread may be about to use them; each
 // is taken with an exchange, so no handle is ever closed twice.
+//
+// Before that, Abort asks the transfer to stop and gives a send or read in
+// progress a moment to return by itself (one that is receiving data returns
+// within a read). Closing a request is then never the transfer thread's last
+// act on it: Wine's WinINet, when the last reference to a request whose body
+// was not read to its end goes, reads the rest of the body off the socket
+// for as long as the server keeps sending, which from a fast server takes as
+// long as the download would have. Such a request is closed on a thread of
+// its own that nobody waits for (TSimpleHTTP::CloseRequest).
 #include "net/wininet_control.h"
 
 #include <commctrl.h>
@@ -110,7 +119,17 @@ bool TWinInetControl::Disconnect() {
   return true;
 }
 
+bool TWinInetControl::EnterCall() {
+  FInCall.store(true);
+  if (!FStopRequested.load()) return true;
+  FInCall.store(false);
+  return false;
+}
+
 void TWinInetControl::Abort() {
+  FStopRequested.store(true);
+  const DWORD started = GetTickCount();
+  while (FInCall.load() && GetTickCount() - started < kAbortGrace) Sleep(1);
   TInetAbortThread thread(this);
   thread.Start();
   // The thread object's end waits for the thread: once it is gone the
@@ -126,6 +145,21 @@ void TWinInetControl::SafeCloseHandle(HINTERNET& Handle) {
 void TWinInetControl::SafeCloseHandle(std::atomic<HINTERNET>& Handle) {
   HINTERNET handle = Handle.exchange(nullptr);
   if (handle != nullptr) InternetCloseHandle(handle);
+}
+
+void TWinInetControl::CloseInBackground(std::vector<HINTERNET> Handles) {
+  for (HINTERNET handle : Handles) {
+    if (handle != nullptr) InternetSetStatusCallbackA(handle, nullptr);
+  }
+  try {
+    std::thread([handles = std::move(Handles)] {
+      for (HINTERNET handle : handles) {
+        if (handle != nullptr) InternetCloseHandle(handle);
+      }
+    }).detach();
+  } catch (...) {
+    // No thread to spare: the handles are left to the end of the process.
+  }
 }
 
 void TWinInetControl::CloseOwnHandle(std::atomic<HINTERNET>& Handle) {

@@ -170,7 +170,7 @@ TEST_F(SimpleHTTPTest, PostSendsTheLinesAsBodyAndAnEmptyListAsNone) {
 }
 
 TEST_F(SimpleHTTPTest, ProgressFiresPerBlockAndOnceMoreForTheFinalEmptyRead) {
-  for (int32_t blockSize : {4096, 100000}) {
+  for (int32_t blockSize : {4096, 100000, 4 * kHTTPMaxBlockSize}) {
     SCOPED_TRACE(blockSize);
     std::vector<THTTPProgressInfo> events;
     HTTP.OnTransferProgress = [&](TSimpleHTTP*, THTTPProgressInfo& info) { events.push_back(info); };
@@ -178,7 +178,7 @@ TEST_F(SimpleHTTPTest, ProgressFiresPerBlockAndOnceMoreForTheFinalEmptyRead) {
     ASSERT_EQ(Get("/a.bin"), Body);
 
     ASSERT_GE(events.size(), 2u);
-    int32_t limit = blockSize < kHTTPReadBufferSize ? blockSize : kHTTPReadBufferSize;
+    int32_t limit = blockSize < kHTTPMaxBlockSize ? blockSize : kHTTPMaxBlockSize;
     int32_t previous = 0;
     for (size_t i = 0; i < events.size(); ++i) {
       int32_t block = events[i].BytesTransferred - previous;
