@@ -288,6 +288,32 @@ TEST_F(DownloadTest, CancelDuringAnEndlessBodyEndsTheTransfer) {
   EXPECT_FALSE(FileExists(Work.File("endless.bin")));
 }
 
+// A cancel ends the transfer where it is, and a body refused unread is not
+// taken either. (Wine's WinINet reads the rest of a body whose request goes
+// while the server keeps sending; that must stand neither between a cancel
+// and the end of the transfer nor before the next transfer.)
+TEST_F(DownloadTest, ACancelOrARefusalEndsATransferWithoutTakingTheRestOfTheBody) {
+  const unsigned long long oversized = 4000000000ull;
+  EXPECT_EQ(Transfer("/gen/" + std::to_string(oversized), Work.File("oversized.bin")), 1);
+  EXPECT_EQ(Module().GetFailure(), tfRefused);
+  EXPECT_EQ(Transfer("/a.bin", Work.File("a.bin")), 0);
+  EXPECT_LT(Server.BodyBytesSent.load(), oversized / 2) << "the refused body was taken before the next transfer";
+
+  Server.BodyBytesSent = 0;
+  const unsigned long long total = 1000000000ull;
+  Start(Server.Url("/gen/" + std::to_string(total)), Work.File("large.bin"));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatience);
+  while (Module().GetBytesReceived() < 4000000 && std::chrono::steady_clock::now() < deadline) {
+    MSG msg;
+    ASSERT_FALSE(Window.Wait(WM_DOWNLOAD_DONE, msg, 10)) << Module().GetErrorText();
+  }
+  Worker->Stop();
+  EXPECT_EQ(WaitDone(), 1);
+  EXPECT_LT(Server.BodyBytesSent.load(), total / 2) << "the rest of the body was taken before the transfer ended";
+  EXPECT_EQ(Module().GetFailure(), tfCancelled);
+  EXPECT_FALSE(FileExists(Work.File("large.bin"))) << "no validator: nothing is kept";
+}
+
 TEST_F(DownloadTest, StartDownloadWhileATransferRunsStartsAndPostsNothing) {
   Start(Server.Url("/stall/a.bin"), Work.File("first.bin"), "First", "1 of 2");
   ASSERT_TRUE(Server.WaitForRequests(1, kPatience));

@@ -465,12 +465,13 @@ void LoopbackServer::Serve(uintptr_t rawSocket) {
     bool ok = peer.SendAll(Head(200, static_cast<long long>(total)));
     std::string block = GeneratedBytes(251 * 1024);  // the pattern repeats every 251 * 256 bytes
     unsigned long long sent = 0;
-    while (ok && withBody && sent < total) {
+    while (ok && withBody && sent < total && !Stopping()) {
       size_t n = static_cast<size_t>(total - sent < block.size() ? total - sent : block.size());
       size_t offset = static_cast<size_t>(sent % (251 * 256));
       if (offset + n > block.size()) n = block.size() - offset;
       ok = peer.SendAll(block.data() + offset, n);
       sent += n;
+      if (ok) BodyBytesSent += n;
     }
     peer.Close();
   } else if (splitMode("ranged", rest) || splitMode("lastmod", rest) || splitMode("noranges", rest) ||
