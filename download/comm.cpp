@@ -35,6 +35,7 @@
 #include "download/comm.h"
 
 #include "base/errors.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/settings.h"
 #include "base/system_library.h"
@@ -521,7 +522,13 @@ std::string TDataModule_Comm::KeepOrDropPartial(const std::string& URL, const st
   if (record.Bytes > 0 && !IfRangeValue(record.Validators).empty()) {
     try {
       WriteFetchRecord(State.RecordPath, record);
-      return " Kept " + std::to_string(record.Bytes) + " bytes to resume.";
+      // The partial files of the folder stay within their bound: the
+      // oldest go first, and this one goes only when it alone is too large.
+      std::string folder;
+      SplitPath(FilePath, &folder, nullptr);
+      PrunePartialFiles(folder, PartialFilesLimit, [](const TPartialFile&) { return true; }, false);
+      if (FileSize64(FilePath) >= 0) return " Kept " + std::to_string(record.Bytes) + " bytes to resume.";
+      return " Not kept: larger than the " + std::to_string(PartialFilesLimit) + " bytes partial downloads may take.";
     } catch (const std::exception&) {
       // Without its record the file is no use.
     }

@@ -131,6 +131,9 @@ class TDataModule_Comm {
 
   // Pause after each hang-up, so the line is down before the next one.
   DWORD HangUpPause = 3000;
+  // What the partial files kept for resuming in the target's folder may
+  // take together; keeping one drops the oldest beyond it (see resume.h).
+  uint64_t PartialFilesLimit = kPartialFilesLimit;
 
  private:
   void TakeDialUpSnapshot(std::vector<RASCONNA>& Snapshot);

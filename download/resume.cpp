@@ -166,7 +166,7 @@ uint64_t FileTimeValue(const FILETIME& time) {
 }  // namespace
 
 std::vector<TPrunedFile> PrunePartialFiles(const std::string& Folder, uint64_t Limit,
-                                           const std::function<bool(const TPartialFile&)>& Keep) {
+                                           const std::function<bool(const TPartialFile&)>& Keep, bool TidyBroken) {
   std::vector<TPrunedFile> pruned;
   std::vector<std::string> records, temporaries;
   {
@@ -179,7 +179,9 @@ std::vector<TPrunedFile> PrunePartialFiles(const std::string& Folder, uint64_t L
       }
     }
   }
-  for (const std::string& name : temporaries) DeleteFileA(JoinPath(Folder, name).c_str());
+  if (TidyBroken) {
+    for (const std::string& name : temporaries) DeleteFileA(JoinPath(Folder, name).c_str());
+  }
 
   auto remove = [&](const std::string& name, const char* reason) {
     const std::string path = JoinPath(Folder, name);
@@ -197,7 +199,7 @@ std::vector<TPrunedFile> PrunePartialFiles(const std::string& Folder, uint64_t L
     const bool present = GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) &&
                          (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     if (!ReadFetchRecord(JoinPath(Folder, recordName), partial.File.Record)) {
-      remove(partial.File.Name, "unreadable record");
+      if (TidyBroken) remove(partial.File.Name, "unreadable record");
       continue;
     }
     if (!present) {

@@ -57,17 +57,20 @@ struct TPartialFile {
 };
 
 // Tidies the partial files of Folder. A partial file goes, with its record,
-// when Keep says no, when its record cannot be read, or when its file is
-// gone; then, oldest first (by the time the file was last written), as many
-// as it takes for the others to fit in Limit bytes together. A record's
-// leftover temporary file goes too. Returns the files removed, each with
-// why: "no longer wanted", "unreadable record", "file gone", "over the limit".
+// when Keep says no, when its record cannot be read (only with TidyBroken),
+// or when its file is gone; then, oldest first (by the time the file was
+// last written), as many as it takes for the others to fit in Limit bytes
+// together. With TidyBroken a record's leftover temporary file goes too.
+// Returns the files removed, each with why: "no longer wanted",
+// "unreadable record", "file gone", "over the limit". Without TidyBroken
+// nothing is touched that is not a partial file with a record of ours.
 struct TPrunedFile {
   std::string Name;
   std::string Reason;
 };
 std::vector<TPrunedFile> PrunePartialFiles(const std::string& Folder, uint64_t Limit,
-                                           const std::function<bool(const TPartialFile&)>& Keep);
+                                           const std::function<bool(const TPartialFile&)>& Keep,
+                                           bool TidyBroken = true);
 
 // What one transfer knows about resuming, from the start to the decision
 // whether its file is kept.

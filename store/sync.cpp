@@ -212,6 +212,7 @@ bool cSkitManager::StartListDownload(HWND window, bool automatic) {
   if (Phase != JOB_IDLE || IsReadOnly()) return false;
   Automatic = automatic;
   if (Transfer == nullptr) Transfer = new cThread_Comm(HangUpQuestion);
+  if (Transfer->DataModule() != nullptr) Transfer->DataModule()->PartialFilesLimit = PartialFilesLimit;
   JobWindow_ = window;
   Changed = false;
   Tally = JobTally();
@@ -266,6 +267,7 @@ bool cSkitManager::StartFileDownloads(HWND window) {
 // Changed and Tally.
 void cSkitManager::BeginFileDownloads(HWND window, bool continuing) {
   if (Transfer == nullptr) Transfer = new cThread_Comm(HangUpQuestion);
+  if (Transfer->DataModule() != nullptr) Transfer->DataModule()->PartialFilesLimit = PartialFilesLimit;
   JobWindow_ = window;
   if (!continuing) {
     Changed = false;

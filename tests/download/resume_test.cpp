@@ -220,6 +220,37 @@ TEST_F(ResumeTest, ACancelledTransferKeepsWhatCameAndTheNextJobFetchesTheRest) {
   EXPECT_EQ(Server.BodyBytesSent.load(), 40000 + kFileSize - kept.size()) << "only the rest came again";
 }
 
+// Keeping a cut file keeps the folder's partial files within their bound:
+// an older one goes first, and the new one only when it alone is too large.
+TEST_F(ResumeTest, KeepingACutFileKeepsTheFoldersPartialFilesWithinTheirBound) {
+  const std::string older = Work.File("older.bin");
+  WriteFileBytes(older, GeneratedBytes(30000));
+  TFetchRecord record;
+  record.Url = Server.Url("/ranged/older.bin");
+  record.Validators.ETag = "\"older\"";
+  record.Bytes = 30000;
+  WriteFetchRecord(ResumeRecordPath(older), record);
+  WriteFileBytes(Work.File("notes.resume"), "somebody else's file");  // not a record of ours: left alone
+  WriteFileBytes(Work.File("notes"), "left alone too");
+
+  Module().PartialFilesLimit = 60000;
+  ASSERT_EQ(FetchCutAt("/ranged/movie.bin", 40000), 1);
+  EXPECT_NE(LastLog().find(". Kept 40000 bytes to resume."), std::string::npos) << LastLog();
+  EXPECT_FALSE(FileExists(older)) << "the older partial file made room";
+  EXPECT_FALSE(FileExists(ResumeRecordPath(older)));
+  EXPECT_TRUE(FileExists(Work.File("notes.resume")));
+  EXPECT_TRUE(FileExists(Work.File("notes")));
+
+  DeleteFileA(ResumeRecordPath(Target).c_str());
+  Module().PartialFilesLimit = 20000;
+  ASSERT_EQ(FetchCutAt("/ranged/movie.bin", 40000), 1);
+  EXPECT_NE(LastLog().find(". Not kept: larger than the 20000 bytes partial downloads may take."),
+            std::string::npos)
+      << LastLog();
+  EXPECT_FALSE(FileExists(Target));
+  EXPECT_FALSE(FileExists(ResumeRecordPath(Target)));
+}
+
 TEST(FetchRecord, ReadsWhatItWroteAndRefusesAnythingElse) {
   TempDir work;
   const std::string path = work.File("movie.bin.resume");
