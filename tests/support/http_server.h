@@ -46,6 +46,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -63,8 +64,32 @@ struct ServedRequest {
   std::string Body;
 };
 
+// Winsock, started once for the test process and kept until its end.
+void UseWinsock();
+
 // The bytes /gen/N serves: byte i is (i * 7 + i / 251) mod 256.
 std::string GeneratedBytes(size_t count);
+
+// The threads of the connections a test server accepted, one each: the
+// finished ones are joined whenever another starts, so a long-lived server
+// keeps no dead threads. Only one thread adds; JoinAll waits for the rest.
+class ConnectionThreads {
+ public:
+  ConnectionThreads() = default;
+  ConnectionThreads(const ConnectionThreads&) = delete;
+  ConnectionThreads& operator=(const ConnectionThreads&) = delete;
+  ~ConnectionThreads() { JoinAll(); }
+
+  void Start(std::function<void()> body);
+  void JoinAll();
+
+ private:
+  struct Entry {
+    std::thread Thread;
+    std::atomic<bool> Done{false};
+  };
+  std::list<std::unique_ptr<Entry>> Entries_;
+};
 
 class LoopbackServer {
  public:
@@ -100,11 +125,6 @@ class LoopbackServer {
   static std::string LastModifiedOf(const std::string& bytes);
 
  private:
-  struct Connection {
-    std::thread Thread;
-    std::atomic<bool> Done{false};
-  };
-
   void AcceptLoop();
   void Serve(uintptr_t socket);
   void Record(ServedRequest request);
@@ -117,7 +137,7 @@ class LoopbackServer {
   uint16_t Port_ = 0;
   std::atomic<bool> Stopping_{false};
   std::thread Acceptor_;
-  std::list<std::unique_ptr<Connection>> Connections_;  // only the acceptor and Stop touch it
+  ConnectionThreads Connections_;  // only the acceptor and Stop touch it
   mutable std::mutex Lock_;
   mutable std::condition_variable Changed_;
   std::vector<ServedRequest> Requests_;

@@ -23,16 +23,6 @@ const char kNginxUnixPath[] = "/usr/sbin/nginx";
 
 using Clock = std::chrono::steady_clock;
 
-class WinsockUse {
- public:
-  WinsockUse() {
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) throw std::runtime_error("WSAStartup failed");
-  }
-  ~WinsockUse() { WSACleanup(); }
-};
-
-void UseWinsock() { static WinsockUse winsock; }
 
 // The Linux path of a Windows path: Wine says, where it can; otherwise the
 // build tree is on drive Z:, Wine's view of the Linux root.
@@ -66,20 +56,28 @@ std::string Quoted(const std::string& text) {
   return quoted + "'";
 }
 
-uint16_t FreeLoopbackPort() {
+// A socket listening on 127.0.0.1 at a port the system picks; throws
+// std::runtime_error naming what it was for when it cannot.
+SOCKET ListenOnLoopback(int backlog, uint16_t& port, const char* what) {
   UseWinsock();
-  SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int length = sizeof address;
-  uint16_t port = 0;
-  if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, backlog) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    closesocket(listener);
+    throw std::runtime_error(std::string("cannot listen on 127.0.0.1 for ") + what);
   }
-  closesocket(probe);
-  if (port == 0) throw std::runtime_error("no free loopback port");
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
+// A port nobody listens on now, for nginx to take.
+uint16_t FreeLoopbackPort() {
+  uint16_t port = 0;
+  closesocket(ListenOnLoopback(1, port, "a port for nginx"));
   return port;
 }
 
@@ -197,18 +195,9 @@ bool NginxServer::Start() {
   // The lifeline: a loopback connection from the script to this process.
   // Wine gives a Linux process none of the Windows standard handles it was
   // asked to, so the script makes its own way back.
-  UseWinsock();
-  const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int length = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    closesocket(listener);
-    throw std::runtime_error("cannot listen for nginx's lifeline");
-  }
-  const std::string lifeline = std::to_string(ntohs(address.sin_port));
+  uint16_t lifelinePort = 0;
+  const SOCKET listener = ListenOnLoopback(1, lifelinePort, "nginx's lifeline");
+  const std::string lifeline = std::to_string(lifelinePort);
   WriteText(Work_.File("run.sh"),
             "# nginx until the test's end of the lifeline closes.\n"
             "exec </dev/null >" + Quoted(work + "/nginx.out") + " 2>&1\n"
@@ -288,29 +277,15 @@ std::string GzipStored(const std::string& data) {
 // ---------------------------------------------------------------------------
 // CuttingProxy
 
-CuttingProxy::CuttingProxy(uint16_t target) : Target_(target), Listener_(INVALID_SOCKET) {
-  UseWinsock();
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int length = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    closesocket(listener);
-    throw std::runtime_error("the proxy cannot listen on 127.0.0.1");
-  }
-  Listener_ = listener;
-  Port_ = ntohs(address.sin_port);
+CuttingProxy::CuttingProxy(uint16_t target)
+    : Target_(target), Listener_(ListenOnLoopback(16, Port_, "the cutting proxy")) {
   Acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
 CuttingProxy::~CuttingProxy() {
   Stopping_.store(true);
   if (Acceptor_.joinable()) Acceptor_.join();
-  for (auto& relay : Relays_) {
-    if (relay->Thread.joinable()) relay->Thread.join();
-  }
+  Relays_.JoinAll();
   closesocket(static_cast<SOCKET>(Listener_));
 }
 
@@ -328,18 +303,7 @@ void CuttingProxy::AcceptLoop() {
     if (select(0, &set, nullptr, nullptr, &slice) <= 0) continue;
     SOCKET client = accept(listener, nullptr, nullptr);
     if (client == INVALID_SOCKET) continue;
-    Relays_.remove_if([](const std::unique_ptr<Relay>& r) {
-      if (!r->Done.load()) return false;
-      r->Thread.join();
-      return true;
-    });
-    auto relay = std::make_unique<Relay>();
-    Relay* raw = relay.get();
-    relay->Thread = std::thread([this, client, raw] {
-      Pump(client);
-      raw->Done.store(true);
-    });
-    Relays_.push_back(std::move(relay));
+    Relays_.Start([this, client] { Pump(client); });
   }
 }
 

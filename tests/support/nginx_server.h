@@ -41,6 +41,7 @@
 
 #include <windows.h>
 
+#include "tests/support/http_server.h"
 #include "tests/support/testing.h"
 
 namespace testing_support {
@@ -100,10 +101,6 @@ class CuttingProxy {
   std::atomic<int> Cuts{0};
 
  private:
-  struct Relay {
-    std::thread Thread;
-    std::atomic<bool> Done{false};
-  };
   void AcceptLoop();
   void Pump(uintptr_t client);
 
@@ -112,7 +109,7 @@ class CuttingProxy {
   uintptr_t Listener_;
   std::atomic<bool> Stopping_{false};
   std::thread Acceptor_;
-  std::list<std::unique_ptr<Relay>> Relays_;  // only the acceptor and the destructor touch it
+  ConnectionThreads Relays_;  // only the acceptor and the destructor touch it
 };
 
 }  // namespace testing_support
