@@ -76,6 +76,22 @@ class ScopedRegistryKey {
   std::string Path_;
 };
 
+// Sets an environment variable of this process (null: removes it) and puts
+// back what was there before on destruction. Programs started meanwhile
+// inherit it.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::string name, const char* value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::string Name_;
+  bool HadValue_ = false;
+  std::string Previous_;
+};
+
 // Pixels as 0x00RRGGBB, row by row from the top.
 struct Pixels {
   int Width = 0;

@@ -1,0 +1,31 @@
+// cleardata.exe: a console program; everything it does is in cleardata::Run.
+// Its report goes to standard output in the ANSI code page, where the setup
+// reads it into its details.
+#include <windows.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/cleardata/cleardata.h"
+
+int wmain(int argc, wchar_t** argv) {
+  // Run with administrator rights: no library is ever taken from the
+  // current folder or the PATH.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const std::vector<std::wstring> args(argv + 1, argv + argc);
+  std::wostringstream report;
+  const int status = cleardata::Run(args, report);
+  const std::wstring text = report.str();
+  if (!text.empty()) {
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                         nullptr);
+    std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) {
+      WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
+    }
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  }
+  return status;
+}
