@@ -88,7 +88,8 @@ void CopySeed(const cSettings& settings) {
     HANDLE search = FindFirstFileA(JoinPath(seedSkits, "*").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) {
       const int32_t code = LastErrorCode();
-      if (code != ERROR_FILE_NOT_FOUND && code != ERROR_NO_MORE_FILES) {
+      // A seed without skits is a seed: only one that cannot be read is not.
+      if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND && code != ERROR_NO_MORE_FILES) {
         ThrowWithCode(std::string("The setup's starting skits cannot be read. ") + kReinstall, code, seedSkits);
       }
     } else {

