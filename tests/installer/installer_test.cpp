@@ -982,7 +982,9 @@ TEST(InstallerRights, OnlyAdministratorsChangeWhatTheSetupWritesAndItWritesNothi
     std::smatch target;
     ASSERT_TRUE(std::regex_search(rest, target, std::regex(R"(\"([^\"]*)\")"))) << install[i];
     EXPECT_EQ(target[1].str().rfind("$INSTDIR", 0), 0u) << install[i];
-    if (command != "CreateDirectory" || target[1].str() != "$INSTDIR") EXPECT_GT(i, rightsAt) << install[i];
+    if (command != "CreateDirectory" || target[1].str() != "$INSTDIR") {
+      EXPECT_GT(i, rightsAt) << install[i];
+    }
   }
   EXPECT_GT(checked, 5u);
   // cleardata only removes, and only in earlier data folders (see its own tests).

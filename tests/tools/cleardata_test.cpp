@@ -141,6 +141,17 @@ TEST_F(ClearData, ALinkIsRemovedAsALink) {
   EXPECT_TRUE(remover.RemoveTree(Wide(Data))) << Report();
   EXPECT_FALSE(Exists(Data));
   EXPECT_EQ(ReadFileBytes(Outside + "\\precious.dll"), "precious");
+
+  // The data folder itself swapped for a link: only the link goes, whether
+  // the whole folder or some names in it are to be removed.
+  for (bool whole : {true, false}) {
+    ASSERT_TRUE(CreateSymbolicLinkA(Data.c_str(), Outside.c_str(),
+                                    SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE));
+    EXPECT_TRUE(whole ? remover.RemoveTree(Wide(Data)) : remover.RemoveNames(Wide(Data), {L"precious.dll"}))
+        << Report();
+    EXPECT_FALSE(Exists(Data));
+    EXPECT_EQ(ReadFileBytes(Outside + "\\precious.dll"), "precious");
+  }
 }
 
 // Every profile the profile list names, and the caller's own local

@@ -54,7 +54,8 @@ std::wstring SystemFinalPath(HANDLE handle) {
 class Entry {
  public:
   explicit Entry(const std::wstring& path)
-      : Handle_(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+      : Handle_(CreateFileW(path.c_str(),
+                            DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)),
         Error_(Handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0) {
@@ -109,23 +110,27 @@ bool IsPlainName(const std::wstring& name) {
   return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/:") == std::wstring::npos;
 }
 
-// The names in a folder, without "." and "..".
-std::vector<std::wstring> Names(const std::wstring& folder, DWORD& error) {
+// The names in the folder the handle holds, without "." and "..", read
+// through that handle: the very folder that was checked, whatever its path
+// leads to by now.
+std::vector<std::wstring> Names(HANDLE folder, DWORD& error) {
   std::vector<std::wstring> names;
   error = 0;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-  if (search == INVALID_HANDLE_VALUE) {
-    error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) error = 0;
-    return names;
+  std::vector<char> buffer(65536);
+  for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;; kind = FileIdBothDirectoryInfo) {
+    if (!GetFileInformationByHandleEx(folder, kind, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+      error = GetLastError();
+      if (error == ERROR_NO_MORE_FILES) error = 0;
+      return names;
+    }
+    for (size_t at = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
+      const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") names.push_back(name);
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
+    }
   }
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return names;
 }
 
 std::wstring FullPath(const std::wstring& path) {
@@ -200,7 +205,7 @@ bool Remover::RemoveEntry(const std::wstring& path, const std::wstring& rootKey,
       return false;
     }
     DWORD error = 0;
-    for (const std::wstring& name : Names(final, error)) {
+    for (const std::wstring& name : Names(entry.Handle(), error)) {
       whole = RemoveEntry(final + L"\\" + name, rootKey, WithoutPrefix(final) + L"\\" + name, depth + 1) && whole;
     }
     if (error != 0) {
@@ -258,18 +263,18 @@ bool Remover::RemoveNames(const std::wstring& folder, const std::vector<std::wst
       whole = false;
   }
 
+  Entry root(final);
   DWORD error = 0;
-  if (!Names(final, error).empty() || error != 0) {
+  if (!root.Open() || CompareKey(FinalPath(root.Handle())) != rootKey || !Names(root.Handle(), error).empty() ||
+      error != 0) {
     // Said only where something of ours was: the folder holds more.
     if (anyFound) Say(L"Kept " + shown + L": other files are left in it");
     return whole;
   }
-  Entry root(final);
-  if (root.Open() && CompareKey(FinalPath(root.Handle())) == rootKey && root.MarkDeleted() == 0) {
+  if (root.MarkDeleted() == 0)
     Say(L"Removed " + shown);
-  } else {
+  else
     Say(L"Kept " + shown);
-  }
   return whole;
 }
 
@@ -290,8 +295,8 @@ std::vector<std::wstring> ProfileDataFolders(HKEY profileList, const std::wstrin
       // REG_EXPAND_SZ ("%SystemDrive%\Users\ada") comes back expanded.
       wchar_t image[MAX_PATH * 2];
       DWORD size = sizeof image;
-      if (RegGetValueW(profileList, sid, L"ProfileImagePath", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, image,
-                       &size) != ERROR_SUCCESS)
+      // RRF_RT_REG_SZ takes REG_EXPAND_SZ too, expanded.
+      if (RegGetValueW(profileList, sid, L"ProfileImagePath", RRF_RT_REG_SZ, nullptr, image, &size) != ERROR_SUCCESS)
         continue;
       std::wstring profile = image;
       if (profile.empty()) continue;

@@ -59,10 +59,10 @@ class Remover {
 };
 
 // The data folder `name` in the local application data folder of every
-// profile the profile list (HKLM\SOFTWARE\Microsoft\Windows NT\
-// CurrentVersion\ProfileList, or another key for tests) names, and in
-// `ownLocalAppData` (the caller's own, which a redirected profile may have
-// elsewhere); each once.
+// profile the profile list names (the system's is
+// HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList; tests
+// give another key), and in `ownLocalAppData` (the caller's own, which a
+// redirected profile may have elsewhere); each once.
 std::vector<std::wstring> ProfileDataFolders(HKEY profileList, const std::wstring& name,
                                              const std::wstring& ownLocalAppData);
 
