@@ -81,8 +81,8 @@ TEST_F(ClearData, ATreeGoesWholeAndNamesGoOneByOne) {
 }
 
 // What cannot go (a file held open without delete sharing, as a running
-// program is) is reported and kept with the folders that hold it; the rest
-// goes.
+// program is, or a program's current folder) is reported and kept with the
+// folders that hold it; the rest goes.
 TEST_F(ClearData, WhatIsInUseStaysAndIsReported) {
   HANDLE held = CreateFileA((Data + "\\skitplay.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -97,6 +97,23 @@ TEST_F(ClearData, WhatIsInUseStaysAndIsReported) {
   EXPECT_NE(Report().find("\\skitplay.exe: "), std::string::npos) << Report();
   EXPECT_EQ(cleardata::Run({L"tree", Wide(Data)}, Out), cleardata::kDone) << Report();
   EXPECT_FALSE(Exists(Data));
+
+  // A folder that is a program's current folder (the player runs in the
+  // user's data folder) is emptied, and stays.
+  for (const char* folder : {"", "\\download"}) CreateDirectoryA((Data + folder).c_str(), nullptr);
+  WriteFileBytes(Data + "\\download\\x.skit", "data");
+  char current[MAX_PATH];
+  ASSERT_GT(GetCurrentDirectoryA(sizeof current, current), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryA((Data + "\\download").c_str()));
+  const bool removed = remover.RemoveTree(Wide(Data));
+  SetCurrentDirectoryA(current);
+  EXPECT_FALSE(Exists(Data + "\\download\\x.skit"));
+  if (Exists(Data + "\\download")) {
+    EXPECT_FALSE(removed);
+  } else {
+    EXPECT_TRUE(removed) << "this system lets a current folder go";
+  }
+  EXPECT_TRUE(remover.RemoveTree(Wide(Data))) << Report();
 }
 
 // A user may have swapped a folder of ours for a link to another place

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
 
 namespace cleardata {
 
@@ -49,14 +50,18 @@ std::wstring SystemFinalPath(HANDLE handle) {
   return {};
 }
 
+// What an entry is opened for: to look at it and into it, or to remove it
+// as well. A folder that is some program's current folder, or holds a
+// running program, cannot be opened for removal, but can still be emptied.
+constexpr DWORD kLook = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kRemove = kLook | DELETE | FILE_WRITE_ATTRIBUTES;
+
 // The entry itself, never what a link leads to; held without delete
 // sharing, so nobody renames, removes or replaces it while it is held.
 class Entry {
  public:
-  explicit Entry(const std::wstring& path)
-      : Handle_(CreateFileW(path.c_str(),
-                            DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  Entry(const std::wstring& path, DWORD access)
+      : Handle_(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)),
         Error_(Handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0) {
     BY_HANDLE_FILE_INFORMATION info{};
@@ -169,7 +174,7 @@ bool Remover::OpenRoot(const std::wstring& folder, std::wstring& final, bool& is
   final.clear();
   isLink = false;
   const std::wstring full = FullPath(folder);
-  Entry root(full);
+  Entry root(full, kLook);
   if (!root.Open()) {
     if (!root.Missing()) Say(L"Not removed " + full + L": " + SystemText(root.Error()));
     return root.Missing();
@@ -187,25 +192,30 @@ bool Remover::OpenRoot(const std::wstring& folder, std::wstring& final, bool& is
 
 bool Remover::RemoveEntry(const std::wstring& path, const std::wstring& rootKey, const std::wstring& shown,
                           int depth) {
-  Entry entry(path);
-  if (!entry.Open()) {
-    if (entry.Missing()) return true;
-    Say(L"Not removed " + shown + L": " + SystemText(entry.Error()));
+  std::unique_ptr<Entry> entry = std::make_unique<Entry>(path, kRemove);
+  DWORD inUse = 0;
+  if (!entry->Open() && entry->Error() == ERROR_SHARING_VIOLATION) {
+    inUse = entry->Error();
+    entry = std::make_unique<Entry>(path, kLook);
+  }
+  if (!entry->Open()) {
+    if (entry->Missing()) return true;
+    Say(L"Not removed " + shown + L": " + SystemText(inUse != 0 ? inUse : entry->Error()));
     return false;
   }
-  const std::wstring final = FinalPath(entry.Handle());
+  const std::wstring final = FinalPath(entry->Handle());
   if (final.empty() || !Inside(CompareKey(final), rootKey)) {
     Say(L"Not removed " + shown + L": it leads out of the folder being removed");
     return false;
   }
   bool whole = true;
-  if (entry.IsFolder() && !entry.IsLink()) {
+  if (entry->IsFolder() && !entry->IsLink()) {
     if (depth >= kMaxDepth) {
       Say(L"Not removed " + shown + L": its folders are nested too deeply");
       return false;
     }
     DWORD error = 0;
-    for (const std::wstring& name : Names(entry.Handle(), error)) {
+    for (const std::wstring& name : Names(entry->Handle(), error)) {
       whole = RemoveEntry(final + L"\\" + name, rootKey, WithoutPrefix(final) + L"\\" + name, depth + 1) && whole;
     }
     if (error != 0) {
@@ -214,11 +224,11 @@ bool Remover::RemoveEntry(const std::wstring& path, const std::wstring& rootKey,
     }
     if (!whole) return false;
   }
-  if (const DWORD error = entry.MarkDeleted()) {
+  if (const DWORD error = inUse != 0 ? inUse : entry->MarkDeleted()) {
     Say(L"Not removed " + shown + L": " + SystemText(error));
     return false;
   }
-  if (entry.IsLink()) Say(L"Removed the link " + shown + L" (what it leads to stays)");
+  if (entry->IsLink()) Say(L"Removed the link " + shown + L" (what it leads to stays)");
   return true;
 }
 
@@ -263,7 +273,7 @@ bool Remover::RemoveNames(const std::wstring& folder, const std::vector<std::wst
       whole = false;
   }
 
-  Entry root(final);
+  Entry root(final, kRemove);
   DWORD error = 0;
   if (!root.Open() || CompareKey(FinalPath(root.Handle())) != rootKey || !Names(root.Handle(), error).empty() ||
       error != 0) {
