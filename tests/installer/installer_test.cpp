@@ -685,8 +685,16 @@ TEST_F(Installer, SilentUninstallLeavesNoneOfItsFilesFoldersOrKeys) {
   SetFileAttributesA(UserFile("skits\\fireflies.skit").c_str(), FILE_ATTRIBUTE_READONLY);
   const std::string grace = AnotherUsersDataFolder();
   WriteFileBytes(Local + "\\another program's.dat", "kept");
+  // A link in a user's folder to what the user could never remove.
+  const std::string elsewhere = Folder + " Elsewhere";
+  CreateDirectoryA(elsewhere.c_str(), nullptr);
+  WriteFileBytes(elsewhere + "\\system.dll", "precious");
+  CreateSymbolicLinkA((grace + "\\AppData\\Local\\Drearigrams\\skits\\linked").c_str(), elsewhere.c_str(),
+                      SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
 
   Uninstall();
+  EXPECT_EQ(ReadFileBytes(elsewhere + "\\system.dll"), "precious");
+  testing_support::RemoveTree(elsewhere);
   EXPECT_FALSE(Exists(Folder, true));
   EXPECT_FALSE(Exists(UserData, true));
   EXPECT_FALSE(Exists(grace + "\\AppData\\Local\\Drearigrams", true));
@@ -803,15 +811,25 @@ TEST_F(Installer, AnUpgradeRemovesTheMachineWideDataFolderAndUsersStartFromTheSe
   EXPECT_EQ(Setting("OpsFilePath"), std::string(kUserData) + "\\drearigrams.pak");
   OpenAndCloseTheSettings();
 
-  // A folder that holds more than the setup put there keeps what is not ours.
+  // A folder that holds more than the setup put there keeps what is not ours,
+  // and a link someone put in place of one of our folders goes as a link:
+  // what it leads to stays.
   LeaveEarlierData(earlier);
   WriteFileBytes(earlier + "\\someone's notes.txt", "notes");
+  const std::string elsewhere = Folder + " Elsewhere";
+  CreateDirectoryA(elsewhere.c_str(), nullptr);
+  WriteFileBytes(elsewhere + "\\system.dll", "precious");
+  testing_support::RemoveTree(earlier + "\\download");
+  const bool linked = CreateSymbolicLinkA((earlier + "\\download").c_str(), elsewhere.c_str(),
+                                          SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
   MachineKey_.SetString("DataPath", earlier);
   Install();
   EXPECT_EQ(ReadFileBytes(earlier + "\\someone's notes.txt"), "notes");
+  if (linked) EXPECT_EQ(ReadFileBytes(elsewhere + "\\system.dll"), "precious");
   for (const char* name : {"drearigrams.pak", "skits", "download", "download.log", "skitplay.exe", "skitplay.arg"})
     EXPECT_FALSE(Exists(earlier + "\\" + name) || Exists(earlier + "\\" + name, true)) << name;
   testing_support::RemoveTree(earlier);
+  testing_support::RemoveTree(elsewhere);
 }
 
 // The oldest setups kept everything in the program folder and let every user
