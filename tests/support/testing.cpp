@@ -136,6 +136,14 @@ MessageBoxCatcher::~MessageBoxCatcher() {
   ActiveCatcher = Previous_;
 }
 
+bool MakeFolderLink(const std::string& link, const std::string& target) {
+  if (!CreateSymbolicLinkA(link.c_str(), target.c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+    return false;
+  const DWORD attributes = GetFileAttributesA(link.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 ScopedEnvironment::ScopedEnvironment(std::string name, const char* value) : Name_(std::move(name)) {
   DWORD size = GetEnvironmentVariableA(Name_.c_str(), nullptr, 0);
   if (size > 0) {

@@ -92,6 +92,11 @@ class ScopedEnvironment {
   std::string Previous_;
 };
 
+// Makes `link` a symbolic link to the folder `target`; false when the system
+// made none. Wine 8 reports success without making anything, so the link is
+// looked for as well.
+bool MakeFolderLink(const std::string& link, const std::string& target);
+
 // Pixels as 0x00RRGGBB, row by row from the top.
 struct Pixels {
   int Width = 0;
