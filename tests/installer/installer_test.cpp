@@ -695,7 +695,9 @@ TEST_F(Installer, SilentUninstallLeavesNoneOfItsFilesFoldersOrKeys) {
       testing_support::MakeFolderLink(grace + "\\AppData\\Local\\Drearigrams\\skits\\linked", elsewhere);
 
   Uninstall();
-  if (linked) EXPECT_EQ(ReadFileBytes(elsewhere + "\\system.dll"), "precious");
+  if (linked) {
+    EXPECT_EQ(ReadFileBytes(elsewhere + "\\system.dll"), "precious");
+  }
   testing_support::RemoveTree(elsewhere);
   EXPECT_FALSE(Exists(Folder, true));
   EXPECT_FALSE(Exists(UserData, true));
@@ -827,7 +829,9 @@ TEST_F(Installer, AnUpgradeRemovesTheMachineWideDataFolderAndUsersStartFromTheSe
   MachineKey_.SetString("DataPath", earlier);
   Install();
   EXPECT_EQ(ReadFileBytes(earlier + "\\someone's notes.txt"), "notes");
-  if (linked) EXPECT_EQ(ReadFileBytes(elsewhere + "\\system.dll"), "precious");
+  if (linked) {
+    EXPECT_EQ(ReadFileBytes(elsewhere + "\\system.dll"), "precious");
+  }
   for (const char* name : {"drearigrams.pak", "skits", "download", "download.log", "skitplay.exe", "skitplay.arg"})
     EXPECT_FALSE(Exists(earlier + "\\" + name) || Exists(earlier + "\\" + name, true)) << name;
   testing_support::RemoveTree(earlier);
