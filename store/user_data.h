@@ -10,8 +10,8 @@
 //   <seed>\skits\            the starting skits, notice movies and pictures
 //   <seed>\skitplay.exe      the master copy of the player
 //
-// (each under the file name of the setting it stands for: OpsFilePath,
-// SkitsPath's "skits", Player). The first time a user's screensaver or
+// (the catalogue and the player under the file names that the user's
+// OpsFilePath and Player give them). The first time a user's screensaver or
 // dialog starts, the user has no catalogue yet: PrepareUserData makes the
 // user's folders and copies the seed's skits and then its catalogue there.
 // The catalogue is copied last and put in place by a rename, so a start
