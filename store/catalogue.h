@@ -174,6 +174,8 @@ class cSkitManager {
   void ReleaseText(StringRef& ref);
   void ReleaseRecordTexts(SkitRecord& record);
   void ReleaseAllTexts();
+  // At load: the seed catalogue's maker key replaces the catalogue's own.
+  void TakeSeedKey();
   // The file's path in the skits folder; false (path empty) for an unsafe name.
   bool SkitFilePath(const StringRef& name, std::string& path) const;
 

@@ -180,13 +180,19 @@ bool CheckListSignature(const std::string& path, const uint8_t (&publicKey)[MAKE
 // ---------------------------------------------------------------------------
 // The catalogue's side
 
+bool ReadCatalogKey(cPakFile& pak, std::vector<uint8_t>& key) {
+  key.clear();
+  if (pak.FindEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID) < 0) return false;
+  key = ReadBody(pak, CATALOG_KEY_TYPE, CATALOG_KEY_ID);
+  return true;
+}
+
 void cListTrust::Load(cPakFile& pak) {
   *this = cListTrust();
-  if (pak.FindEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID) >= 0) {
+  if (ReadCatalogKey(pak, KeyEntry_)) {
     HasKey_ = true;
-    const std::vector<uint8_t> key = ReadBody(pak, CATALOG_KEY_TYPE, CATALOG_KEY_ID);
-    KeyUsable_ = key.size() == MAKER_PUBLIC_KEY_SIZE;
-    if (KeyUsable_) std::memcpy(Key_, key.data(), MAKER_PUBLIC_KEY_SIZE);
+    KeyUsable_ = KeyEntry_.size() == MAKER_PUBLIC_KEY_SIZE;
+    if (KeyUsable_) std::memcpy(Key_, KeyEntry_.data(), MAKER_PUBLIC_KEY_SIZE);
   }
   if (pak.FindEntry(CATALOG_SUMS_TYPE, CATALOG_SUMS_ID) < 0) return;
   const std::vector<uint8_t> body = ReadBody(pak, CATALOG_SUMS_TYPE, CATALOG_SUMS_ID);
@@ -208,7 +214,25 @@ void cListTrust::Load(cPakFile& pak) {
   }
 }
 
+bool cListTrust::ReplaceKey(const std::vector<uint8_t>& key) {
+  if (key.empty() || (HasKey_ && key == KeyEntry_)) return false;
+  HasKey_ = true;
+  KeyEntry_ = key;
+  KeyUsable_ = key.size() == MAKER_PUBLIC_KEY_SIZE;
+  std::memset(Key_, 0, sizeof Key_);
+  if (KeyUsable_) std::memcpy(Key_, key.data(), MAKER_PUBLIC_KEY_SIZE);
+  SignedVersion_ = 0;
+  Sums_.clear();
+  KeyDirty_ = Dirty_ = true;
+  return true;
+}
+
 void cListTrust::Save(cPakFile& pak, const CatalogBlock& catalog) {
+  if (KeyDirty_) {
+    pak.WriteEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID, 0, true, static_cast<uint32_t>(KeyEntry_.size()),
+                   KeyEntry_.data());
+    KeyDirty_ = false;
+  }
   if (!HasKey_ || !Dirty_) return;
   std::set<std::string> used;
   for (uint32_t i = 0; i < catalog.Header.Count && i < CATALOG_SLOTS; ++i) {

@@ -57,6 +57,9 @@ struct FileSum {
   bool operator==(const FileSum& other) const;
 };
 
+// The body of a catalogue's "MKEY" 1 into key; false when it has none.
+bool ReadCatalogKey(cPakFile& pak, std::vector<uint8_t>& key);
+
 // The sums of "SKIT" recordId; empty when the list has none for it. Throws
 // the corrupt-file text when the entry is not a whole number of rows or has
 // more than four.
@@ -88,6 +91,12 @@ class cListTrust {
   void Save(cPakFile& pak, const CatalogBlock& catalog);
 
   bool HasKey() const { return HasKey_; }
+  // Makes key the maker's key (Save writes it) unless it is the key already
+  // held. What the old key vouched for, the newest version and the sums,
+  // goes with it: a key is replaced when it was lost or stolen, and nothing
+  // signed with a stolen key may stand in the way of the new one's lists.
+  // Returns whether the key changed; an empty key changes nothing.
+  bool ReplaceKey(const std::vector<uint8_t>& key);
   // A list the catalogue may take: signed with the key, and of a Version no
   // lower than the catalogue's (its CatalogVersion, or the newest signed
   // list taken when that is higher). reason says why not.
@@ -105,6 +114,8 @@ class cListTrust {
   bool HasKey_ = false;
   bool KeyUsable_ = false;
   uint8_t Key_[MAKER_PUBLIC_KEY_SIZE] = {};
+  std::vector<uint8_t> KeyEntry_;  // "MKEY" 1 as stored
+  bool KeyDirty_ = false;
   uint32_t SignedVersion_ = 0;
   std::map<std::string, FileSum> Sums_;
   bool Dirty_ = false;

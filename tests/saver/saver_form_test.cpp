@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "host/password.h"
+#include "saver/link_policy.h"
 #include "host/saver_state.h"
 #include "base/files.h"
 #include "base/settings.h"
@@ -132,6 +133,37 @@ TEST_F(SaverRun, ARefusedLinkKeepsTheSaverPlayingAndOnlyWritesItsReason) {
   GetPrivateProfileStringA("ShellExecute", "ShellExecute", "", refusal, sizeof refusal,
                            TForm_Saver::GetIniPath().c_str());
   EXPECT_EQ(std::string(refusal).rfind("Link refused: ", 0), 0u) << refusal;
+  DeleteFileA(TForm_Saver::GetIniPath().c_str());
+}
+
+// The user's own data folder holds more than skits and downloads (the
+// player, its argument file, the catalogue, the logs), all written by the
+// screensaver: a program anywhere in it is never started by a link, nor one
+// in the setup's seed of skits.
+TEST_F(SaverRun, ALinkToAProgramInTheUsersDataFolderIsRefused) {
+  SkitRecord& skit = AddSkit(1, "a.skit");
+  skit.HotKey.KeyCode = 'L';
+  skit.HotKey.Action = 2;
+  // Beside the catalogue, outside the skits and download folders.
+  const std::string tool = InstallPlayer(Dir.Path(), "player tool.exe");
+  skit.HotKey.Link.Id = Builder.Text(tool);
+  Settings.DataPath = Dir.Path();
+  Start();
+  ASSERT_TRUE(WaitForStarts(1));
+  DeleteFileA(TForm_Saver::GetIniPath().c_str());
+  SendMessageA(Form->Handle(), WM_KEYDOWN, 'L', 0);
+  EXPECT_EQ(Form->CloseSaverDialog, nullptr);
+  EXPECT_FALSE(Form->Closing);
+  char refusal[512] = {};
+  GetPrivateProfileStringA("ShellExecute", "ShellExecute", "", refusal, sizeof refusal,
+                           TForm_Saver::GetIniPath().c_str());
+  EXPECT_EQ(std::string(refusal).rfind("Link refused: ", 0), 0u) << refusal;
+  EXPECT_FALSE(PlayerRunning(tool));
+
+  testing_support::TempDir seed;
+  Settings.SeedPath = seed.Path();
+  const std::string seeded = InstallPlayer(seed.Path(), "seeded.exe");
+  EXPECT_NE(LinkRefusal(seeded, TForm_Saver_Main::ContentFolders()), "");
   DeleteFileA(TForm_Saver::GetIniPath().c_str());
 }
 

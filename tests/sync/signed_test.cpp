@@ -295,3 +295,87 @@ TEST_F(SignedJobTest, ARefusedListIsAskedForWholeAgain) {
   EXPECT_EQ(requests[1].Headers.find("If-None-Match"), std::string::npos) << requests[1].Headers;
   EXPECT_EQ(Manager->Catalog.Header.Count, 0u);
 }
+
+// The key comes from the setup's seed catalogue: a user's catalogue that
+// carries another key, or none, takes the seed's when it is loaded, keeps it
+// when it is saved, and from then on takes only lists signed with it. What
+// the old key vouched for goes with it. A seed without a key takes nothing
+// away.
+TEST_F(SignedListTest, TheSeedCataloguesKeyReplacesTheUsersAtLoad) {
+  uint8_t seedPrivate[MAKER_PRIVATE_KEY_SIZE], seedPublic[MAKER_PUBLIC_KEY_SIZE];
+  NewMakerKey(seedPrivate, seedPublic);
+  testing_support::TempDir seed;
+  Settings.SeedPath = seed.Path();
+  // The seed's catalogue has the name of the user's.
+  std::string name;
+  SplitPath(Settings.OpsFilePath, nullptr, &name);
+  const std::string seedPath = JoinPath(seed.Path(), name);
+  CatalogBuilder seedCatalogue;
+  seedCatalogue.MakerKey.assign(seedPublic, seedPublic + sizeof seedPublic);
+  seedCatalogue.Write(seedPath);
+
+  const auto list = [](uint32_t version) {
+    SyncBuilder sync;
+    sync.Header.Version = version;
+    sync.Add(CAT_SKIT, 5, 1, "Kites", {"kites.skit"});
+    return sync;
+  };
+  for (bool userHasKey : {true, false}) {
+    SCOPED_TRACE(userHasKey ? "the user's catalogue had the old key" : "the user's catalogue had no key");
+    Builder = CatalogBuilder();
+    if (userHasKey) Builder.MakerKey.assign(Public, Public + sizeof Public);
+    DeleteFileA(Settings.LogPath.c_str());
+    OpenManager();
+    EXPECT_TRUE(Manager->Trust.HasKey());
+    EXPECT_TRUE(Logged("The maker's key was taken from " + seedPath));
+
+    SyncBuilder old = list(2);
+    WriteSigned(old, SyncPath(), Private);
+    EXPECT_FALSE(Manager->ApplySyncFile(SyncPath()));
+    EXPECT_TRUE(Manager->ListRefused) << "signed with the old key";
+
+    // Saved with the seed's key, which then holds without the seed.
+    Manager.reset();
+    Settings.SeedPath.clear();
+    Manager = std::make_unique<cSkitManager>(false);
+    SyncBuilder fresh = list(1);
+    WriteSigned(fresh, SyncPath(), seedPrivate);
+    Manager->ApplySyncFile(SyncPath());
+    EXPECT_FALSE(Manager->ListRefused);
+    EXPECT_NE(Find(CAT_SKIT, 5), nullptr);
+    Manager.reset();
+    Settings.SeedPath = seed.Path();
+  }
+
+  // The newest version a stolen key signed does not bar the new key's lists.
+  Builder = CatalogBuilder();
+  Builder.MakerKey.assign(Public, Public + sizeof Public);
+  Settings.SeedPath.clear();
+  OpenManager();
+  SyncBuilder stolen = list(4000000000u);
+  ASSERT_TRUE(MergeSigned(stolen));
+  ASSERT_EQ(Manager->Trust.SignedVersion(), 4000000000u);
+  Manager.reset();
+  Settings.SeedPath = seed.Path();
+  Manager = std::make_unique<cSkitManager>(false);
+  EXPECT_EQ(Manager->Trust.SignedVersion(), 0u);
+  EXPECT_TRUE(Manager->Trust.Sums().empty());
+  SyncBuilder next = list(7);
+  WriteSigned(next, SyncPath(), seedPrivate);
+  Manager->ApplySyncFile(SyncPath());
+  EXPECT_FALSE(Manager->ListRefused);
+  Manager.reset();
+
+  // A seed without a key leaves the user's as it is.
+  CatalogBuilder keyless;
+  keyless.Write(seedPath);
+  Manager = std::make_unique<cSkitManager>(false);
+  SyncBuilder byNew = list(8);
+  WriteSigned(byNew, SyncPath(), seedPrivate);
+  Manager->ApplySyncFile(SyncPath());
+  EXPECT_FALSE(Manager->ListRefused);
+  SyncBuilder plain = list(9);
+  plain.Write(SyncPath());
+  EXPECT_FALSE(Manager->ApplySyncFile(SyncPath()));
+  EXPECT_TRUE(Manager->ListRefused);
+}
