@@ -15,6 +15,7 @@
 #include "store/list_trust.h"
 #include "store/pak.h"
 
+class cSyncFile;
 class cThread_Comm;
 struct SyncHeader;
 
@@ -153,6 +154,10 @@ class cSkitManager {
   // The time every rule of the catalogue compares with; tests set their own.
   using ClockFn = cDateTime (*)();
   static ClockFn Clock;
+  // Called while a downloaded file's copy is held in the skits folder,
+  // before it is checked and renamed; tests look at the files then.
+  using InstallHookFn = void (*)(const std::string& download, const std::string& copy);
+  static InstallHookFn InstallHook;
 
   DWORD Access = GENERIC_READ | GENERIC_WRITE;
   DownloadItem Download;
@@ -193,8 +198,11 @@ class cSkitManager {
   // A skipped or rejected record of the list being merged, in the log.
   void RecordLine(const std::string& text);
   // list_trust.cpp: the checks a catalogue with a key makes.
-  bool AcceptList(const std::string& path);
-  bool CheckDownloadedFile(SkitRecord& record);
+  bool AcceptList(cSyncFile& sync);
+  void RefuseList(const std::string& reason);
+  // Puts the downloaded file into the skits folder as target, checked;
+  // false when the skit failed instead.
+  bool InstallFile(SkitRecord& record, const std::string& target);
 
   HWND JobWindow_ = nullptr;  // where the job's transfers report
   uint64_t DownloadLimit_ = 0;  // the most bytes the file PrepareNextFile chose may have

@@ -102,76 +102,65 @@ void WriteFileSums(cPakFile& pak, int32_t recordId, const std::vector<FileSum>& 
   pak.WriteEntry(LIST_SUMS_TYPE, recordId, 0, true, static_cast<uint32_t>(body.size()), body.data());
 }
 
-bool ListDigest(const std::string& path, uint8_t (&digest)[SHA256_SIZE], uint32_t& scheme,
+bool ListDigest(cPakFile& pak, uint8_t (&digest)[SHA256_SIZE], uint32_t& scheme,
                 uint8_t (&signature)[MAKER_SIGNATURE_SIZE], std::string& reason) {
-  uint32_t bodyAt = 0;
-  {
-    cPakFile pak(path, true, nullptr, GENERIC_READ);
-    const int32_t index = pak.FindEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID);
-    if (index < 0) {
-      reason = "it is not signed";
-      return false;
-    }
-    const PakSlot slot = pak.Slot(static_cast<uint32_t>(index));
-    if (slot.Length != LIST_SIGNATURE_SIZE || slot.Transformed != 0) {
-      reason = "its signature entry is damaged";
-      return false;
-    }
-    const std::vector<uint8_t> body = ReadBody(pak, LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID);
-    scheme = Get32(body.data());
-    std::memcpy(signature, body.data() + 4, MAKER_SIGNATURE_SIZE);
-    bodyAt = pak.DataBase() + slot.Offset;
+  const int32_t index = pak.FindEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID);
+  if (index < 0) {
+    reason = "it is not signed";
+    return false;
   }
+  const PakSlot slot = pak.Slot(static_cast<uint32_t>(index));
+  if (slot.Length != LIST_SIGNATURE_SIZE || slot.Transformed != 0) {
+    reason = "its signature entry is damaged";
+    return false;
+  }
+  const std::vector<uint8_t> body = ReadBody(pak, LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID);
+  scheme = Get32(body.data());
+  std::memcpy(signature, body.data() + 4, MAKER_SIGNATURE_SIZE);
+  const uint64_t bodyAt = uint64_t{pak.DataBase()} + slot.Offset;
 
-  cFile file;
-  try {
-    file.Open(path, GENERIC_READ, FILE_SHARE_READ);
-    // The signature's body counts as zeros wherever it falls in a block.
-    struct cBlankedHash {
-      cSha256 Hash;
-      uint64_t At = 0;
-      uint64_t From, To;
-      void Add(uint8_t* block, uint32_t part) {
-        for (uint64_t i = From > At ? From : At; i < To && i < At + part; ++i) block[i - At] = 0;
-        Hash.Add(block, part);
-        At += part;
-      }
-    } hash{{}, 0, bodyAt, static_cast<uint64_t>(bodyAt) + LIST_SIGNATURE_SIZE};
-    FeedWholeFile(file, hash);
-    hash.Hash.Finish(digest);
-  } catch (...) {
-    file.Close();
-    throw;
-  }
-  file.Close();
+  // The signature's body counts as zeros wherever it falls in a block.
+  struct cBlankedHash {
+    cSha256 Hash;
+    uint64_t At = 0;
+    uint64_t From, To;
+    void Add(uint8_t* block, uint32_t part) {
+      for (uint64_t i = From > At ? From : At; i < To && i < At + part; ++i) block[i - At] = 0;
+      Hash.Add(block, part);
+      At += part;
+    }
+  } hash{{}, 0, bodyAt, bodyAt + LIST_SIGNATURE_SIZE};
+  pak.ReadWholeFile(hash);
+  hash.Hash.Finish(digest);
   return true;
 }
 
 void SignListFile(const std::string& path, const uint8_t (&privateKey)[MAKER_PRIVATE_KEY_SIZE]) {
   uint8_t body[LIST_SIGNATURE_SIZE] = {};
   {
-    cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE);
+    // Closing compacts the archive when an old signature of another size
+    // was superseded, so the bytes are signed only after that.
+    cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE, 0);
     pak.WriteEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID, 0, false, sizeof body, body);
   }
+  cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE, 0);
   uint8_t digest[SHA256_SIZE], signature[MAKER_SIGNATURE_SIZE];
   uint32_t scheme = 0;
   std::string reason;
-  if (!ListDigest(path, digest, scheme, signature, reason)) ThrowText("Cannot sign the list: " + reason + ".", path);
+  if (!ListDigest(pak, digest, scheme, signature, reason)) ThrowText("Cannot sign the list: " + reason + ".", path);
   SignDigest(privateKey, digest, signature);
   body[0] = static_cast<uint8_t>(LIST_SCHEME_P256_SHA256);
   std::memcpy(body + 4, signature, MAKER_SIGNATURE_SIZE);
   // Same length as the zero body: written over it in place, and the
   // directory and trailer are written again as they were.
-  cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE);
   pak.WriteEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID, 0, false, sizeof body, body);
 }
 
-bool CheckListSignature(const std::string& path, const uint8_t (&publicKey)[MAKER_PUBLIC_KEY_SIZE],
-                        std::string& reason) {
+bool CheckListSignature(cPakFile& pak, const uint8_t (&publicKey)[MAKER_PUBLIC_KEY_SIZE], std::string& reason) {
   uint8_t digest[SHA256_SIZE], signature[MAKER_SIGNATURE_SIZE];
   uint32_t scheme = 0;
   try {
-    if (!ListDigest(path, digest, scheme, signature, reason)) return false;
+    if (!ListDigest(pak, digest, scheme, signature, reason)) return false;
   } catch (const std::exception& error) {
     reason = error.what();
     return false;
@@ -240,23 +229,17 @@ void cListTrust::Save(cPakFile& pak, const CatalogBlock& catalog) {
   Dirty_ = false;
 }
 
-bool cListTrust::CheckList(const std::string& path, uint32_t catalogVersion, std::string& reason) const {
+bool cListTrust::CheckList(cSyncFile& sync, uint32_t catalogVersion, std::string& reason) const {
   if (!HasKey_) return true;
   if (!KeyUsable_) {
     reason = "the catalogue's maker key is damaged";
     return false;
   }
-  if (!CheckListSignature(path, Key_, reason)) return false;
-  try {
-    cSyncFile sync(path);
-    const uint32_t newest = SignedVersion_ > catalogVersion ? SignedVersion_ : catalogVersion;
-    if (sync.Header().Version < newest) {
-      reason = "its version " + std::to_string(sync.Header().Version) + " is older than the catalogue's " +
-               std::to_string(newest);
-      return false;
-    }
-  } catch (const std::exception& error) {
-    reason = error.what();
+  if (!CheckListSignature(sync.Pak(), Key_, reason)) return false;
+  const uint32_t newest = SignedVersion_ > catalogVersion ? SignedVersion_ : catalogVersion;
+  if (sync.Header().Version < newest) {
+    reason = "its version " + std::to_string(sync.Header().Version) + " is older than the catalogue's " +
+             std::to_string(newest);
     return false;
   }
   return true;
@@ -293,46 +276,85 @@ bool cListTrust::SizeLimit(const char* url, uint64_t& limit, std::string& reason
   return true;
 }
 
-bool cListTrust::CheckFile(const char* url, const std::string& path, std::string& reason) const {
+bool cListTrust::CheckFile(const char* url, cFile& file, std::string& reason) const {
   if (!HasKey_) return true;
   const auto it = url != nullptr ? Sums_.find(url) : Sums_.end();
   if (it == Sums_.end()) {
     reason = "the signed list gives no size and hash for it";
     return false;
   }
-  cFile file;
-  bool matches = false;
-  try {
-    file.Open(path, GENERIC_READ, FILE_SHARE_READ);
-    struct {
-      void Add(const uint8_t*, uint32_t) {}
-    } nowhere;
-    matches = MatchesSum(file, it->second, nowhere, reason);
-  } catch (const std::exception& error) {
-    reason = error.what();
-  }
-  file.Close();
-  return matches;
+  struct {
+    void Add(const uint8_t*, uint32_t) {}
+  } nowhere;
+  file.Seek(0, FILE_BEGIN);
+  return MatchesSum(file, it->second, nowhere, reason);
 }
 
 // ---------------------------------------------------------------------------
 // Where the catalogue asks
 
-bool cSkitManager::AcceptList(const std::string& path) {
+bool cSkitManager::AcceptList(cSyncFile& sync) {
   std::string reason;
-  if (Trust.CheckList(path, Catalog.Header.CatalogVersion, reason)) return true;
-  LogLine(LOG_ERROR, ("Synchronisation file refused: " + reason).c_str());
+  if (Trust.CheckList(sync, Catalog.Header.CatalogVersion, reason)) return true;
+  RefuseList(reason);
   return false;
 }
 
-// A file that is not what the signed list says is deleted, and its skit
-// fails; the job goes on with the other skits.
-bool cSkitManager::CheckDownloadedFile(SkitRecord& record) {
+void cSkitManager::RefuseList(const std::string& reason) {
+  LogLine(LOG_ERROR, ("Synchronisation file refused: " + reason).c_str());
+}
+
+cSkitManager::InstallHookFn cSkitManager::InstallHook = nullptr;
+
+// The download is read through one handle that no one else may change or
+// delete while it is open, and copied under a name of its own into the
+// skits folder; the copy, held without sharing, is what is checked against
+// the signed list (or, without a key, against the download's size), and
+// only then is it renamed into place. A file that is not what the list says
+// is deleted and its skit fails, as does one that cannot be put into the
+// skits folder (fetching it again would not help); the job goes on with the
+// other skits.
+bool cSkitManager::InstallFile(SkitRecord& record, const std::string& target) {
   const SkitFile& file = record.Files[record.FilesDone];
-  std::string reason;
-  if (Trust.CheckFile(file.Url.Text, DownloadFile, reason)) return true;
+  std::string folder;
+  SplitPath(target, &folder, nullptr);
+  std::string notSigned, cause;
+  cFile download;
+  const auto install = [&] {
+    download.Open(DownloadFile, GENERIC_READ, FILE_SHARE_READ);
+    uint64_t signedSize = 0;
+    if (!Trust.SizeLimit(file.Url.Text, signedSize, notSigned)) return;
+    const uint64_t size = download.GetSize();
+    // A file of another size is refused before a byte of it is read.
+    if (Trust.HasKey() && size != signedSize) {
+      notSigned = SizeMismatch(size, signedSize);
+      return;
+    }
+    cStagedFile copy(folder);
+    struct {
+      cFile& To;
+      void Add(const uint8_t* bytes, uint32_t count) { To.Write(bytes, count); }
+    } writer{copy.File};
+    FeedWholeFile(download, writer);
+    if (InstallHook != nullptr) InstallHook(DownloadFile, copy.Path());
+    if (!Trust.CheckFile(file.Url.Text, copy.File, notSigned)) return;
+    if (copy.File.GetSize() != size) {
+      cause = "the copy holds " + std::to_string(copy.File.GetSize()) + " of " + std::to_string(size) + " bytes";
+      return;
+    }
+    copy.Place(target);
+  };
+  try {
+    install();
+  } catch (const std::exception& error) {
+    cause = error.what();
+  }
+  download.Close();
+  if (notSigned.empty() && cause.empty()) return true;
   DeleteFileA(DownloadFile);
   DeleteFileA(ResumeRecordPath(DownloadFile).c_str());
-  RejectFile(record, PrintableText(file.Name.Text) + " is not the file the signed list names: " + reason);
+  RejectFile(record, !notSigned.empty()
+                         ? PrintableText(file.Name.Text) + " is not the file the signed list names: " + notSigned
+                         : "cannot install " + target + ": " + cause);
   return false;
 }

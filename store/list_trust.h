@@ -96,17 +96,16 @@ bool MatchesSum(File& file, const FileSum& sum, Sink& sink, std::string& reason)
 std::vector<FileSum> ReadFileSums(cPakFile& pak, int32_t recordId);
 void WriteFileSums(cPakFile& pak, int32_t recordId, const std::vector<FileSum>& sums);
 
-// The SHA-256 of the signed bytes; false (reason set) when the file has no
-// "SIGN" 1 entry of the right size, stored untransformed. scheme and
-// signature receive what the entry holds. Throws when the file is no archive.
-bool ListDigest(const std::string& path, uint8_t (&digest)[SHA256_SIZE], uint32_t& scheme,
+// The SHA-256 of the signed bytes, read through the archive's own handle;
+// false (reason set) when the file has no "SIGN" 1 entry of the right size,
+// stored untransformed. scheme and signature receive what the entry holds.
+bool ListDigest(cPakFile& pak, uint8_t (&digest)[SHA256_SIZE], uint32_t& scheme,
                 uint8_t (&signature)[MAKER_SIGNATURE_SIZE], std::string& reason);
 // Signs a finished synchronisation file in place (a signature it has is
 // replaced). Throws on a file or key error.
 void SignListFile(const std::string& path, const uint8_t (&privateKey)[MAKER_PRIVATE_KEY_SIZE]);
 // True when the signature is the key's; otherwise reason says why not.
-bool CheckListSignature(const std::string& path, const uint8_t (&publicKey)[MAKER_PUBLIC_KEY_SIZE],
-                        std::string& reason);
+bool CheckListSignature(cPakFile& pak, const uint8_t (&publicKey)[MAKER_PUBLIC_KEY_SIZE], std::string& reason);
 
 // The catalogue's side: the key, the newest list version taken and the
 // sums by file address.
@@ -124,7 +123,8 @@ class cListTrust {
   // A list the catalogue may take: signed with the key, and of a Version no
   // lower than the catalogue's (its CatalogVersion, or the newest signed
   // list taken when that is higher). reason says why not.
-  bool CheckList(const std::string& path, uint32_t catalogVersion, std::string& reason) const;
+  // The list is the one the caller holds open and goes on to merge.
+  bool CheckList(cSyncFile& sync, uint32_t catalogVersion, std::string& reason) const;
   // After a list passed CheckList and was merged: its sums replace those
   // of the same addresses, and its Version is remembered.
   void TakeList(cSyncFile& sync);
@@ -132,8 +132,9 @@ class cListTrust {
   // it, or without a key MAX_DOWNLOAD_SIZE. False (reason set) when a key
   // is set but the list gives the address no sums: nothing would install.
   bool SizeLimit(const char* url, uint64_t& limit, std::string& reason) const;
-  // A downloaded file against the sums of its address; reason says why not.
-  bool CheckFile(const char* url, const std::string& path, std::string& reason) const;
+  // An open file, read from its start, against the sums of its address;
+  // reason says why not. Without a key every file passes.
+  bool CheckFile(const char* url, cFile& file, std::string& reason) const;
 
   uint32_t SignedVersion() const { return SignedVersion_; }
   const std::map<std::string, FileSum>& Sums() const { return Sums_; }

@@ -74,8 +74,8 @@ TEST_F(SigningCommands, ASignedListVerifiesAndTheProgramTakesItsSums) {
   uint8_t key[MAKER_PUBLIC_KEY_SIZE];
   ReadPublicKeyFile(Pub(), key);
   std::string reason;
-  EXPECT_TRUE(CheckListSignature(Syn(), key, reason)) << reason;
   cPakFile pak(Syn(), true, nullptr, GENERIC_READ);
+  EXPECT_TRUE(CheckListSignature(pak, key, reason)) << reason;
   const std::vector<FileSum> sums = ReadFileSums(pak, 1);
   ASSERT_EQ(sums.size(), 2u);
   EXPECT_EQ(sums[1].Size, 3000u);

@@ -194,7 +194,10 @@ TEST_F(SignedListTest, AFileFourGigabytesLongerThanSignedIsRefusedByItsWholeSize
   const std::string path = JoinPath(Settings.DownloadPath, "padded.mov");
   testing_support::WriteSparseFile(path, body, (uint64_t{4} << 30) + body.size());
   std::string reason;
-  EXPECT_FALSE(Manager->Trust.CheckFile("http://127.0.0.1/skits/padded.mov", path, reason));
+  cFile file;
+  file.Open(path, GENERIC_READ, FILE_SHARE_READ);
+  EXPECT_FALSE(Manager->Trust.CheckFile("http://127.0.0.1/skits/padded.mov", file, reason));
+  file.Close();
   EXPECT_EQ(reason, "4294967315 bytes, the signed list says 19");
 
   struct ClaimedFile {
@@ -220,7 +223,29 @@ TEST_F(SyncTest, WithoutAKeyListsAreNotCheckedAndTheirSumsAreIgnored) {
   EXPECT_FALSE(Manager->ListRefused);
   EXPECT_TRUE(Manager->Trust.Sums().empty());
   std::string reason;
-  EXPECT_TRUE(Manager->Trust.CheckFile("http://127.0.0.1/skits/one.mov", SkitFile("missing"), reason));
+  WriteFileBytes(SkitFile("one.mov"), "any bytes at all");
+  cFile file;
+  file.Open(SkitFile("one.mov"), GENERIC_READ, FILE_SHARE_READ);
+  EXPECT_TRUE(Manager->Trust.CheckFile("http://127.0.0.1/skits/one.mov", file, reason));
+  file.Close();
+}
+
+// The list is checked and merged through one opening, during which no one
+// else can change, replace or delete it: what was checked is what is merged.
+TEST_F(SyncTest, AListIsHeldSoThatNoOneChangesItBetweenCheckAndMerge) {
+  SyncBuilder sync;
+  sync.Add(CAT_SKIT, 1, 1, "One", {"one.mov"});
+  sync.Write(SyncPath());
+  {
+    cSyncFile held(SyncPath());
+    HANDLE writer = CreateFileA(SyncPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "opened for writing while it was held";
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    EXPECT_FALSE(DeleteFileA(SyncPath().c_str()));
+    EXPECT_FALSE(MoveFileA(SyncPath().c_str(), (SyncPath() + ".moved").c_str()));
+  }
+  EXPECT_TRUE(FileExists(SyncPath()));
 }
 
 // Whole jobs against the loopback server -------------------------------------
@@ -374,4 +399,48 @@ TEST_F(SignedJobTest, AnEndlessListStopsAtTheListLimit) {
   EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
   EXPECT_TRUE(Logged("Download failed: Kinetrope list 1 of 1. The server sent more than the 4194304 bytes this file "
                      "may have."));
+}
+
+// A downloaded file is copied under a name of its own into the skits
+// folder, and that copy, held so that no one else can open it, is what is
+// checked and then renamed into place; the download itself cannot be
+// changed or deleted meanwhile. Nothing of the staging stays, whether the
+// file was taken or refused.
+TEST_F(SignedJobTest, AFileIsCheckedAsAHeldCopyInTheSkitsFolderAndRenamedIntoPlace) {
+  Settings.SyncMethod = 0;
+  SyncBuilder sync;
+  sync.UrlBase = Server.Url("/");
+  sync.Add(CAT_SKIT, 1, 1, "Good", {"good.mov"});
+  sync.Add(CAT_SKIT, 2, 1, "Changed", {"changed.mov"});
+  AddSums(sync);
+  sync.Write(Served.File("kinetrope.syn"));
+  SignListFile(Served.File("kinetrope.syn"), Private);
+  WriteFileBytes(Served.File("good.mov"), "bytes of good.mov");
+  WriteFileBytes(Served.File("changed.mov"), "bytes of changeD.mov");
+
+  static std::vector<std::string> seen;
+  seen.clear();
+  cSkitManager::InstallHook = [](const std::string& download, const std::string& copy) {
+    const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE writer = CreateFileA(download.c_str(), GENERIC_WRITE, all, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE reader = CreateFileA(copy.c_str(), GENERIC_READ, all, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::string folder, name;
+    SplitPath(copy, &folder, &name);
+    seen.push_back(name.substr(0, 3) + (writer == INVALID_HANDLE_VALUE ? " download held" : " download open") +
+                   (DeleteFileA(download.c_str()) ? " deleted" : "") +
+                   (reader == INVALID_HANDLE_VALUE ? " copy held" : " copy open") + " in " + folder);
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+  };
+  OpenManager();
+  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, true));
+  RunJob();
+  cSkitManager::InstallHook = nullptr;
+
+  const std::string expected = "~dg download held copy held in " + Settings.SkitsPath;
+  EXPECT_EQ(seen, (Names{expected, expected}));
+  EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_INSTALLED);
+  EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_FAILED);
+  EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{"good.mov"}) << "no staged copy is left";
+  EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
 }

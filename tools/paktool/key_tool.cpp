@@ -71,11 +71,13 @@ bool VerifySync(const std::string& syncPath, const std::string& publicPath, cons
   uint8_t key[MAKER_PUBLIC_KEY_SIZE];
   ReadPublicKeyFile(publicPath, key);
   std::string reason;
-  if (!CheckListSignature(syncPath, key, reason)) {
+  // One opening for the signature and what is read after it, as the
+  // screensaver does.
+  cSyncFile sync(syncPath);
+  if (!CheckListSignature(sync.Pak(), key, reason)) {
     out << syncPath << ": refused, " << reason << "\n";
     return false;
   }
-  cSyncFile sync(syncPath);
   out << syncPath << ": signed with the key, version " << sync.Header().Version << "\n";
   bool good = true;
   for (const int32_t id : sync.RecordIds()) {
