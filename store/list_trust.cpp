@@ -6,10 +6,15 @@
 //   4 u32 count           rows that follow, at most LSUM_MAX_ROWS
 //   8 rows, each:  u32 address length (1 .. LSUM_MAX_ADDRESS), the address
 //                  bytes (no terminator), u64 size, 32 bytes SHA-256
+//   then 32 bytes: the SHA-256 of the signed bytes of the list of
+//                  SignedVersion (left out by catalogues from before it was
+//                  kept: such a catalogue takes no list of its newest version)
 // A damaged entry is read as far as it is whole; what is missing then only
-// makes downloads fail their check, never pass it.
+// makes downloads fail their check, and lists of the same version the
+// replay check, never pass them.
 #include "store/list_trust.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -156,11 +161,94 @@ void SignListFile(const std::string& path, const uint8_t (&privateKey)[MAKER_PRI
   pak.WriteEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID, 0, false, sizeof body, body);
 }
 
-bool CheckListSignature(cPakFile& pak, const uint8_t (&publicKey)[MAKER_PUBLIC_KEY_SIZE], std::string& reason) {
-  uint8_t digest[SHA256_SIZE], signature[MAKER_SIGNATURE_SIZE];
+bool ReadListAddress(cPakFile& pak, std::string& address) {
+  if (pak.FindEntry(LIST_ADDRESS_TYPE, LIST_ADDRESS_ID) < 0) return false;
+  const std::vector<uint8_t> body = ReadBody(pak, LIST_ADDRESS_TYPE, LIST_ADDRESS_ID);
+  // Up to the terminator; an entry without one is taken whole.
+  address.assign(body.begin(), std::find(body.begin(), body.end(), uint8_t{0}));
+  return true;
+}
+
+void WriteListAddress(cPakFile& pak, const std::string& address) {
+  pak.WriteEntry(LIST_ADDRESS_TYPE, LIST_ADDRESS_ID, 0, true, 0, address.c_str());
+}
+
+const char KEY_CHANGE_DOMAIN[] = "Drearigrams maker key change";
+
+namespace {
+
+// What the old key signs: the domain, then the first 72 bytes of the body.
+void KeyChangeDigest(const KeyChange& change, uint8_t (&digest)[SHA256_SIZE]) {
+  std::vector<uint8_t> signedPart;
+  Put32(signedPart, LIST_SCHEME_P256_SHA256);
+  Put32(signedPart, change.FromVersion);
+  signedPart.insert(signedPart.end(), change.NewKey, change.NewKey + MAKER_PUBLIC_KEY_SIZE);
+  cSha256 hash;
+  hash.Add(KEY_CHANGE_DOMAIN, std::strlen(KEY_CHANGE_DOMAIN));
+  hash.Add(signedPart.data(), signedPart.size());
+  hash.Finish(digest);
+}
+
+}  // namespace
+
+std::vector<uint8_t> MakeKeyChange(const uint8_t (&oldPrivateKey)[MAKER_PRIVATE_KEY_SIZE],
+                                   const uint8_t (&newPublicKey)[MAKER_PUBLIC_KEY_SIZE], uint32_t fromVersion) {
+  KeyChange change;
+  change.FromVersion = fromVersion;
+  std::memcpy(change.NewKey, newPublicKey, MAKER_PUBLIC_KEY_SIZE);
+  uint8_t digest[SHA256_SIZE];
+  KeyChangeDigest(change, digest);
+  SignDigest(oldPrivateKey, digest, change.Signature);
+  std::vector<uint8_t> body;
+  Put32(body, LIST_SCHEME_P256_SHA256);
+  Put32(body, change.FromVersion);
+  body.insert(body.end(), change.NewKey, change.NewKey + MAKER_PUBLIC_KEY_SIZE);
+  body.insert(body.end(), change.Signature, change.Signature + MAKER_SIGNATURE_SIZE);
+  return body;
+}
+
+bool DecodeKeyChange(const std::vector<uint8_t>& body, KeyChange& change, std::string& reason) {
+  if (body.size() != LIST_KEY_CHANGE_SIZE) {
+    reason = "a key change is " + std::to_string(LIST_KEY_CHANGE_SIZE) + " bytes, not " + std::to_string(body.size());
+    return false;
+  }
+  if (Get32(body.data()) != LIST_SCHEME_P256_SHA256) {
+    reason = "the key change is of an unknown scheme " + std::to_string(Get32(body.data()));
+    return false;
+  }
+  change.FromVersion = Get32(body.data() + 4);
+  std::memcpy(change.NewKey, body.data() + 8, MAKER_PUBLIC_KEY_SIZE);
+  std::memcpy(change.Signature, body.data() + 8 + MAKER_PUBLIC_KEY_SIZE, MAKER_SIGNATURE_SIZE);
+  return true;
+}
+
+bool IsKeyChangeOf(const KeyChange& change, const uint8_t (&oldKey)[MAKER_PUBLIC_KEY_SIZE]) {
+  uint8_t digest[SHA256_SIZE];
+  KeyChangeDigest(change, digest);
+  return VerifyDigest(oldKey, digest, change.Signature);
+}
+
+bool ReadKeyChange(cPakFile& pak, KeyChange& change) {
+  const int32_t index = pak.FindEntry(LIST_KEY_CHANGE_TYPE, LIST_KEY_CHANGE_ID);
+  if (index < 0) return false;
+  std::string ignored;
+  if (pak.Slot(static_cast<uint32_t>(index)).Transformed != 0 ||
+      !DecodeKeyChange(ReadBody(pak, LIST_KEY_CHANGE_TYPE, LIST_KEY_CHANGE_ID), change, ignored)) {
+    change = KeyChange();
+  }
+  return true;
+}
+
+// A list signed with the key itself is taken as it is, whatever key change
+// it carries; only a list the key did not sign is tried against the new key
+// of a change the key made.
+bool CheckListSignature(cSyncFile& sync, const uint8_t (&key)[MAKER_PUBLIC_KEY_SIZE], ListSignature& found,
+                        std::string& reason) {
+  found = ListSignature();
+  uint8_t signature[MAKER_SIGNATURE_SIZE];
   uint32_t scheme = 0;
   try {
-    if (!ListDigest(pak, digest, scheme, signature, reason)) return false;
+    if (!ListDigest(sync.Pak(), found.Digest, scheme, signature, reason)) return false;
   } catch (const std::exception& error) {
     reason = error.what();
     return false;
@@ -169,9 +257,28 @@ bool CheckListSignature(cPakFile& pak, const uint8_t (&publicKey)[MAKER_PUBLIC_K
     reason = "its signature is of an unknown scheme " + std::to_string(scheme);
     return false;
   }
-  if (VerifyDigest(publicKey, digest, signature)) return true;
-  reason = "its signature is not the maker's";
-  return false;
+  if (VerifyDigest(key, found.Digest, signature)) return true;
+  KeyChange change;
+  if (!ReadKeyChange(sync.Pak(), change)) {
+    reason = "its signature is not the maker's";
+    return false;
+  }
+  if (!IsKeyChangeOf(change, key)) {
+    reason = "its signature is not the maker's, nor is its key change";
+    return false;
+  }
+  if (!VerifyDigest(change.NewKey, found.Digest, signature)) {
+    reason = "its signature is neither the maker's nor that of the new key its key change names";
+    return false;
+  }
+  if (sync.Header().Version < change.FromVersion) {
+    reason = "its key change counts from version " + std::to_string(change.FromVersion) + ", and it is version " +
+             std::to_string(sync.Header().Version);
+    return false;
+  }
+  found.KeyChanged = true;
+  found.Change = change;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -191,10 +298,10 @@ void cListTrust::Load(cPakFile& pak) {
   SignedVersion_ = Get32(body.data());
   const uint32_t count = Get32(body.data() + 4);
   size_t at = 8;
-  for (uint32_t row = 0; row < count && row < LSUM_MAX_ROWS; ++row) {
-    if (body.size() - at < 4) break;
+  for (uint32_t row = 0; row < count; ++row) {
+    if (row >= LSUM_MAX_ROWS || body.size() - at < 4) return;
     const uint32_t length = Get32(body.data() + at);
-    if (length == 0 || length > LSUM_MAX_ADDRESS || body.size() - at - 4 < length + 8 + SHA256_SIZE) break;
+    if (length == 0 || length > LSUM_MAX_ADDRESS || body.size() - at - 4 < length + 8 + SHA256_SIZE) return;
     const std::string address(reinterpret_cast<const char*>(body.data() + at + 4), length);
     at += 4 + length;
     FileSum sum;
@@ -203,10 +310,19 @@ void cListTrust::Load(cPakFile& pak) {
     at += 8 + SHA256_SIZE;
     Sums_[address] = sum;
   }
+  if (body.size() - at == SHA256_SIZE) {
+    HasDigest_ = true;
+    std::memcpy(Digest_, body.data() + at, SHA256_SIZE);
+  }
 }
 
 void cListTrust::Save(cPakFile& pak, const CatalogBlock& catalog) {
-  if (!HasKey_ || !Dirty_) return;
+  if (!HasKey_) return;
+  if (KeyDirty_) {
+    pak.WriteEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID, 0, true, MAKER_PUBLIC_KEY_SIZE, Key_);
+    KeyDirty_ = false;
+  }
+  if (!Dirty_) return;
   std::set<std::string> used;
   for (uint32_t i = 0; i < catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
     const SkitRecord& record = catalog.Records[i];
@@ -225,29 +341,58 @@ void cListTrust::Save(cPakFile& pak, const CatalogBlock& catalog) {
     Put64(body, sum.Size);
     body.insert(body.end(), sum.Sha256, sum.Sha256 + SHA256_SIZE);
   }
+  if (HasDigest_) body.insert(body.end(), Digest_, Digest_ + SHA256_SIZE);
   pak.WriteEntry(CATALOG_SUMS_TYPE, CATALOG_SUMS_ID, 0, true, static_cast<uint32_t>(body.size()), body.data());
   Dirty_ = false;
 }
 
-bool cListTrust::CheckList(cSyncFile& sync, uint32_t catalogVersion, std::string& reason) const {
+bool cListTrust::CheckList(cSyncFile& sync, const std::string& address, uint32_t catalogVersion,
+                           std::string& reason) {
+  Checked_ = false;
   if (!HasKey_) return true;
   if (!KeyUsable_) {
     reason = "the catalogue's maker key is damaged";
     return false;
   }
-  if (!CheckListSignature(sync.Pak(), Key_, reason)) return false;
-  const uint32_t newest = SignedVersion_ > catalogVersion ? SignedVersion_ : catalogVersion;
-  if (sync.Header().Version < newest) {
-    reason = "its version " + std::to_string(sync.Header().Version) + " is older than the catalogue's " +
-             std::to_string(newest);
+  ListSignature signature;
+  if (!CheckListSignature(sync, Key_, signature, reason)) return false;
+
+  // Signed for one address only: the same list served from anywhere else
+  // is someone else's copy.
+  std::string named;
+  if (!ReadListAddress(sync.Pak(), named)) {
+    reason = "it does not name the address it is published at";
     return false;
   }
+  if (named != address) {
+    reason = "it is published at " + PrintableText(named.c_str()) + ", not at " + PrintableText(address.c_str());
+    return false;
+  }
+
+  // A list of the newest version taken comes again only as the same list:
+  // another list of that version could take back what the newest changed.
+  const uint32_t version = sync.Header().Version;
+  const uint32_t newest = SignedVersion_ > catalogVersion ? SignedVersion_ : catalogVersion;
+  if (version < newest) {
+    reason = "its version " + std::to_string(version) + " is older than the catalogue's " + std::to_string(newest);
+    return false;
+  }
+  if (version == newest &&
+      !(HasDigest_ && SignedVersion_ == version && std::memcmp(Digest_, signature.Digest, SHA256_SIZE) == 0)) {
+    reason = "its version " + std::to_string(version) +
+             " is the catalogue's newest, but it is not the list the catalogue took at that version";
+    return false;
+  }
+  Checked_ = true;
+  CheckedVersion_ = version;
+  CheckedSignature_ = signature;
   return true;
 }
 
 // A record that cannot be read gives no sums; its files then fail their check.
-void cListTrust::TakeList(cSyncFile& sync) {
-  if (!HasKey_) return;
+bool cListTrust::TakeList(cSyncFile& sync) {
+  if (!HasKey_ || !Checked_) return false;
+  Checked_ = false;
   for (const int32_t id : sync.RecordIds()) {
     try {
       cServerRecord server;
@@ -260,8 +405,19 @@ void cListTrust::TakeList(cSyncFile& sync) {
     } catch (const std::exception&) {
     }
   }
-  if (sync.Header().Version > SignedVersion_) SignedVersion_ = sync.Header().Version;
+  SignedVersion_ = CheckedVersion_;
+  HasDigest_ = true;
+  std::memcpy(Digest_, CheckedSignature_.Digest, SHA256_SIZE);
   Dirty_ = true;
+  if (!CheckedSignature_.KeyChanged) return false;
+  AdoptKey(CheckedSignature_.Change.NewKey);
+  return true;
+}
+
+// Where a key is replaced: here, after a key change was checked.
+void cListTrust::AdoptKey(const uint8_t (&key)[MAKER_PUBLIC_KEY_SIZE]) {
+  HasKey_ = KeyUsable_ = KeyDirty_ = true;
+  std::memcpy(Key_, key, MAKER_PUBLIC_KEY_SIZE);
 }
 
 bool cListTrust::SizeLimit(const char* url, uint64_t& limit, std::string& reason) const {
@@ -293,9 +449,12 @@ bool cListTrust::CheckFile(const char* url, cFile& file, std::string& reason) co
 // ---------------------------------------------------------------------------
 // Where the catalogue asks
 
+// The address the list was fetched from is the catalogue's own: a list
+// placed in the skits folder must name it too.
 bool cSkitManager::AcceptList(cSyncFile& sync) {
   std::string reason;
-  if (Trust.CheckList(sync, Catalog.Header.CatalogVersion, reason)) return true;
+  const char* address = Catalog.Header.SyncUrl.Text;
+  if (Trust.CheckList(sync, address != nullptr ? address : "", Catalog.Header.CatalogVersion, reason)) return true;
   RefuseList(reason);
   return false;
 }

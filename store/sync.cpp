@@ -326,7 +326,9 @@ void cSkitManager::ApplySyncFileAndSave(const std::string& path, bool skip) {
   Changed = ApplySyncFile(path);
   if (ListRefused) return;
   if (SyncMethod() == 0) ScheduleAvailable();
-  if (Changed) Save();
+  // What the list taught the catalogue (its version, a new key) is kept at
+  // once too, even when no record changed.
+  if (Changed || Trust.IsDirty()) Save();
 }
 
 // A record that cannot be read or taken is skipped with a log line; the file
@@ -360,7 +362,11 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
           RecordLine("Skipped skit record " + std::to_string(id) + ": " + error.what());
         }
       }
-      Trust.TakeList(sync);
+      if (Trust.TakeList(sync)) {
+        LogLine(LOG_INFO, ("The maker's key changed: list version " + std::to_string(sync.Header().Version) +
+                           " is signed with a new key that the old key handed over to; the catalogue keeps it")
+                              .c_str());
+      }
     }
   } catch (const std::exception& error) {
     if (!opened && Trust.HasKey()) {

@@ -2,6 +2,7 @@
 // refuses whole, and which downloaded files it installs. Without a key
 // nothing of this applies.
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 #include "base/crypto.h"
@@ -45,11 +46,15 @@ class SignedListTest : public SyncTest {
       }
     }
   }
+  // Signed as the maker publishes it, at the catalogue's address unless
+  // the list names another.
   void WriteSigned(SyncBuilder& sync, const std::string& path, const uint8_t (&key)[MAKER_PRIVATE_KEY_SIZE]) {
     AddSums(sync);
+    if (!sync.Address) sync.Address = CatalogueAddress();
     sync.Write(path);
     SignListFile(path, key);
   }
+  std::string CatalogueAddress() const { return Builder.Texts.at(Builder.Block->Header.SyncUrl.Id); }
   bool MergeSigned(SyncBuilder sync) {
     WriteSigned(sync, SyncPath(), Private);
     return Manager->ApplySyncFile(SyncPath());
@@ -146,11 +151,17 @@ TEST_F(SignedListTest, AListTheKeyDoesNotVouchForIsRefusedWhole) {
   WriteSigned(older, SyncPath(), Private);
   ExpectRefused("its version 3 is older than the catalogue's 4");
 
+  // The catalogue's own version took no list: an equal one is no newer.
+  SyncBuilder same = list();
+  WriteSigned(same, SyncPath(), Private);
+  ExpectRefused("its version 4 is the catalogue's newest, but it is not the list the catalogue took at that version");
+
   SyncBuilder good = list();
+  good.Header.Version = 5;
   WriteSigned(good, SyncPath(), Private);
   Manager->ApplySyncFileAndSave(SyncPath(), false);
   EXPECT_FALSE(Manager->ListRefused);
-  EXPECT_NE(Find(CAT_SKIT, 2), nullptr) << "the same list, signed with the key, merges";
+  EXPECT_NE(Find(CAT_SKIT, 2), nullptr) << "the same list, signed with the key and newer, merges";
 }
 
 TEST_F(SignedListTest, AnOlderSignedListIsRefusedOnceANewerOneWasTaken) {
@@ -168,8 +179,115 @@ TEST_F(SignedListTest, AnOlderSignedListIsRefusedOnceANewerOneWasTaken) {
   EXPECT_EQ(Find(CAT_SKIT, 9), nullptr);
   EXPECT_TRUE(Logged("Synchronisation file refused: its version 6 is older than the catalogue's 7"));
 
+  // The same list again (fetched whole once more) is taken, and changes
+  // nothing; another list of that version is a replay, kept apart only by
+  // its digest, and is refused, also after the catalogue was closed.
+  EXPECT_FALSE(MergeSigned(newer));
+  EXPECT_FALSE(Manager->ListRefused) << "the list taken last, again";
+  SyncBuilder rolledBack = newer;
+  rolledBack.Records[0].Revision = 3;
+  rolledBack.Add(CAT_SKIT, 9, 1, "Withdrawn", {"withdrawn.mov"});
+  const std::string replay =
+      "Synchronisation file refused: its version 7 is the catalogue's newest, but it is not the list the catalogue "
+      "took at that version";
+  EXPECT_FALSE(MergeSigned(rolledBack));
+  EXPECT_TRUE(Manager->ListRefused);
+  EXPECT_TRUE(Logged(replay));
+  EXPECT_EQ(Find(CAT_SKIT, 1)->Revision, 2u);
+
+  Manager.reset();
+  Manager = std::make_unique<cSkitManager>(false);
+  EXPECT_FALSE(MergeSigned(rolledBack));
+  EXPECT_TRUE(Manager->ListRefused) << "the digest is kept with the version in the catalogue file";
+  EXPECT_FALSE(MergeSigned(newer));
+  EXPECT_FALSE(Manager->ListRefused);
+  newer.Header.Version = 8;
   newer.Records[0].Revision = 3;
-  EXPECT_TRUE(MergeSigned(newer)) << "the same version again is no replay of an older one";
+  EXPECT_TRUE(MergeSigned(newer)) << "a newer version is taken whatever it holds";
+}
+
+// A signed list names the address it is published at; a catalogue with a
+// key takes it from there only, and a list that names none not at all.
+TEST_F(SignedListTest, AListIsTakenOnlyFromTheAddressItNames) {
+  Builder.Add(CAT_SKIT, 1, SKIT_AVAILABLE, SEL_NONE, "Waiting", {"waiting.mov"});
+  OpenManager();
+  SyncBuilder elsewhere;
+  elsewhere.Header.Version = 2;
+  elsewhere.Add(CAT_SKIT, 2, 1, "Elsewhere", {"elsewhere.mov"});
+  elsewhere.Address = "http://mirror.example/kinetrope.syn";
+  WriteSigned(elsewhere, SyncPath(), Private);
+  ExpectRefused("it is published at http://mirror.example/kinetrope.syn, not at " + CatalogueAddress());
+
+  // Written and signed as before addresses were named.
+  SyncBuilder nameless;
+  nameless.Header.Version = 2;
+  nameless.Add(CAT_SKIT, 2, 1, "Nameless", {"nameless.mov"});
+  AddSums(nameless);
+  nameless.Write(SyncPath());
+  SignListFile(SyncPath(), Private);
+  ExpectRefused("it does not name the address it is published at");
+
+  SyncBuilder here;
+  here.Header.Version = 2;
+  here.Add(CAT_SKIT, 2, 1, "Here", {"here.mov"});
+  EXPECT_TRUE(MergeSigned(here));
+}
+
+// A lost key's successor: a list signed with a new key and carrying the
+// change the old key signed (the new key and the version from which it
+// counts) is taken, and the catalogue keeps the new key from then on.
+TEST_F(SignedListTest, AKeyChangeSignedWithTheKeyHandsTheCatalogueOverToTheNewKey) {
+  OpenManager();
+  uint8_t newPrivate[MAKER_PRIVATE_KEY_SIZE], newPublic[MAKER_PUBLIC_KEY_SIZE];
+  NewMakerKey(newPrivate, newPublic);
+  uint8_t otherPrivate[MAKER_PRIVATE_KEY_SIZE], otherPublic[MAKER_PUBLIC_KEY_SIZE];
+  NewMakerKey(otherPrivate, otherPublic);
+  const auto list = [](uint32_t version, int32_t id) {
+    SyncBuilder sync;
+    sync.Header.Version = version;
+    sync.Add(CAT_SKIT, id, 1, "Skit " + std::to_string(id), {"skit" + std::to_string(id) + ".mov"});
+    return sync;
+  };
+
+  // Changes nobody may make: signed with another key, counting from a later
+  // version than the list's, or naming another key than the list's.
+  SyncBuilder forged = list(5, 1);
+  forged.KeyChangeBody = MakeKeyChange(otherPrivate, newPublic, 5);
+  WriteSigned(forged, SyncPath(), newPrivate);
+  EXPECT_FALSE(Manager->ApplySyncFile(SyncPath()));
+  EXPECT_TRUE(Logged("Synchronisation file refused: its signature is not the maker's, nor is its key change"));
+  SyncBuilder early = list(5, 1);
+  early.KeyChangeBody = MakeKeyChange(Private, newPublic, 6);
+  WriteSigned(early, SyncPath(), newPrivate);
+  EXPECT_FALSE(Manager->ApplySyncFile(SyncPath()));
+  EXPECT_TRUE(Logged("Synchronisation file refused: its key change counts from version 6, and it is version 5"));
+  SyncBuilder mismatched = list(5, 1);
+  mismatched.KeyChangeBody = MakeKeyChange(Private, newPublic, 5);
+  WriteSigned(mismatched, SyncPath(), otherPrivate);
+  EXPECT_FALSE(Manager->ApplySyncFile(SyncPath()));
+  EXPECT_TRUE(Logged("Synchronisation file refused: its signature is neither the maker's nor that of the new key its "
+                     "key change names"));
+  EXPECT_EQ(std::memcmp(Manager->Trust.Key(), Public, MAKER_PUBLIC_KEY_SIZE), 0) << "no key changed";
+
+  SyncBuilder handover = list(5, 1);
+  handover.KeyChangeBody = MakeKeyChange(Private, newPublic, 5);
+  WriteSigned(handover, SyncPath(), newPrivate);
+  Manager->ApplySyncFileAndSave(SyncPath(), false);
+  EXPECT_FALSE(Manager->ListRefused);
+  EXPECT_NE(Find(CAT_SKIT, 1), nullptr);
+  EXPECT_EQ(std::memcmp(Manager->Trust.Key(), newPublic, MAKER_PUBLIC_KEY_SIZE), 0);
+  EXPECT_TRUE(Logged("The maker's key changed: list version 5 is signed with a new key that the old key handed over "
+                     "to; the catalogue keeps it"));
+
+  // Kept in the catalogue file: the old key signs nothing any more.
+  Manager.reset();
+  Manager = std::make_unique<cSkitManager>(false);
+  EXPECT_EQ(std::memcmp(Manager->Trust.Key(), newPublic, MAKER_PUBLIC_KEY_SIZE), 0);
+  EXPECT_FALSE(MergeSigned(list(6, 2)));
+  EXPECT_TRUE(Logged("Synchronisation file refused: its signature is not the maker's"));
+  SyncBuilder next = list(6, 2);
+  WriteSigned(next, SyncPath(), newPrivate);
+  EXPECT_TRUE(Manager->ApplySyncFile(SyncPath()));
 }
 
 // A damaged key entry takes no list at all, rather than every list.
@@ -282,6 +400,7 @@ TEST_F(SignedJobTest, AFileThatIsNotTheOneTheListNamesIsDeletedAndItsSkitFails) 
   sync.Add(CAT_SKIT, 5, 1, "Longer", {"longer.mov"});
   AddSums(sync);
   sync.Sums[4].clear();
+  sync.Address = CatalogueAddress();
   sync.Write(Served.File("kinetrope.syn"));
   SignListFile(Served.File("kinetrope.syn"), Private);
   for (const std::string name : {"good.mov", "good.bmp", "unlisted.mov"}) {
@@ -412,9 +531,7 @@ TEST_F(SignedJobTest, AFileIsCheckedAsAHeldCopyInTheSkitsFolderAndRenamedIntoPla
   sync.UrlBase = Server.Url("/");
   sync.Add(CAT_SKIT, 1, 1, "Good", {"good.mov"});
   sync.Add(CAT_SKIT, 2, 1, "Changed", {"changed.mov"});
-  AddSums(sync);
-  sync.Write(Served.File("kinetrope.syn"));
-  SignListFile(Served.File("kinetrope.syn"), Private);
+  WriteSigned(sync, Served.File("kinetrope.syn"), Private);
   WriteFileBytes(Served.File("good.mov"), "bytes of good.mov");
   WriteFileBytes(Served.File("changed.mov"), "bytes of changeD.mov");
 
@@ -443,4 +560,21 @@ TEST_F(SignedJobTest, AFileIsCheckedAsAHeldCopyInTheSkitsFolderAndRenamedIntoPla
   EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_FAILED);
   EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{"good.mov"}) << "no staged copy is left";
   EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
+}
+
+// The signed list at its own address, fetched from another address of the
+// same server: someone else's copy, refused.
+TEST_F(SignedJobTest, AListFetchedFromAnotherAddressThanItNamesIsRefused) {
+  SyncBuilder sync;
+  sync.UrlBase = Server.Url("/");
+  sync.Add(CAT_SKIT, 1, 1, "Copied", {"copied.mov"});
+  WriteSigned(sync, Served.File("kinetrope.syn"), Private);
+  Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/nolength/kinetrope.syn");
+  OpenManager();
+  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
+  RunJob();
+  EXPECT_TRUE(Manager->ListRefused);
+  EXPECT_EQ(Manager->Catalog.Header.Count, 0u);
+  EXPECT_TRUE(Logged("Synchronisation file refused: it is published at " + Server.Url("/kinetrope.syn") +
+                     ", not at " + Server.Url("/nolength/kinetrope.syn")));
 }
