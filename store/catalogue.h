@@ -204,6 +204,9 @@ class cSkitManager {
   // false when the skit failed instead.
   bool InstallFile(SkitRecord& record, const std::string& target);
 
+  // The last list given to ApplySyncFile was merged whole: every record
+  // was read and taken or deliberately left.
+  bool ListMerged_ = false;
   HWND JobWindow_ = nullptr;  // where the job's transfers report
   uint64_t DownloadLimit_ = 0;  // the most bytes the file PrepareNextFile chose may have
   // Lines about single records of one list: the first ones are listed,

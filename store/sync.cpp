@@ -345,6 +345,7 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
   RecordLines_ = 0;
   UnlistedRecords_ = 0;
   ListRefused = false;
+  ListMerged_ = false;
   bool opened = false;
   try {
     cSyncFile sync(path);
@@ -352,6 +353,10 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
     ListRefused = !AcceptList(sync);
     if (!ListRefused) {
       MergeSyncHeader(sync.Header());
+      // A record the catalogue could not take for want of room is left on
+      // purpose; one that failed otherwise (unreadable, or the catalogue
+      // file would not take its texts) leaves the merge unfinished.
+      bool whole = true;
       for (const int32_t id : sync.RecordIds()) {
         try {
           cServerRecord server;
@@ -360,6 +365,7 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
         } catch (const std::exception& error) {
           ++Tally.Rejected;
           RecordLine("Skipped skit record " + std::to_string(id) + ": " + error.what());
+          whole = whole && std::strcmp(error.what(), kMaxEntriesText) == 0;
         }
       }
       if (Trust.TakeList(sync)) {
@@ -367,6 +373,7 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
                            " is signed with a new key that the old key handed over to; the catalogue keeps it")
                               .c_str());
       }
+      ListMerged_ = whole;
     }
   } catch (const std::exception& error) {
     if (!opened && Trust.HasKey()) {
