@@ -51,6 +51,15 @@ class JobTest : public SyncTest {
     return record;
   }
 
+  // The list served with validators, and a first list job that merges it.
+  void MergeRangedList(const SyncBuilder& sync) {
+    Serve(sync);
+    Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/ranged/kinetrope.syn");
+    OpenManager();
+    ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
+    RunJob();
+  }
+
   // Hands each completion to the catalogue until the job is over, calling
   // between after each one; then the message posted when no file was left,
   // which must change nothing.
@@ -518,11 +527,7 @@ TEST_F(JobTest, AnUnchangedListCountsAsASynchronisationWithNothingNew) {
   Settings.SyncMethod = 0;
   SyncBuilder sync = ServedSync();
   sync.Add(CAT_SKIT, 5, 1, "Kites", {"kites.skit"});
-  Serve(sync);
-  Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/ranged/kinetrope.syn");
-  OpenManager();
-  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
-  RunJob();
+  MergeRangedList(sync);
   ASSERT_EQ(Find(CAT_SKIT, 5)->State, SKIT_SCHEDULED);
   EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
   const std::string etag = testing_support::LoopbackServer::ETagOf(ReadFileBytes(Served.File("kinetrope.syn")));
@@ -559,11 +564,7 @@ TEST_F(JobTest, AnUnchangedListCountsAsASynchronisationWithNothingNew) {
 TEST_F(JobTest, ValidatorsAreKeptOnlyAfterTheMergeAndItsSaveSucceeded) {
   SyncBuilder sync = ServedSync();
   sync.Add(CAT_SKIT, 5, 1, "Kites", {"kites.skit"});
-  Serve(sync);
-  Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/ranged/kinetrope.syn");
-  OpenManager();
-  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
-  RunJob();
+  MergeRangedList(sync);
   ASSERT_EQ(FolderNames(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
 
   // The catalogue file, open for reading only, in the catalogue's place
