@@ -398,8 +398,8 @@ void TForm_Saver_Main::ExitTimerTimer() {
     if (TheSkitManager->Transfer != nullptr) {
       if (TDataModule_Comm* module = TheSkitManager->Transfer->DataModule()) {
         progress.StatusText = module->GetStatusText();
-        progress.BytesReceived = static_cast<uint32_t>(module->GetBytesReceived());
-        progress.BytesTotal = static_cast<uint32_t>(module->GetBytesTotal());
+        progress.BytesReceived = static_cast<uint64_t>(module->GetBytesReceived());
+        progress.BytesTotal = static_cast<uint64_t>(module->GetBytesTotal());
       }
     }
   }

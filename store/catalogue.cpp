@@ -143,7 +143,7 @@ void cSkitManager::TakeSeedKey() {
     LogWrite(LOG_ERROR, "The maker's key of the seed catalogue cannot be read: %s", error.what());
     return;
   }
-  if (Trust.ReplaceKey(key)) LogLine(LOG_INFO, ("The maker's key was taken from " + seedCatalogue).c_str());
+  if (Trust.TakeSeedKey(key)) LogLine(LOG_INFO, ("The maker's key was taken from " + seedCatalogue).c_str());
 }
 
 // A text the block names but the archive does not hold makes the catalogue

@@ -89,8 +89,8 @@ void TConfigDialog::RefreshProgress() {
   progress.JobTotal = TheSkitManager->JobTotal;
   if (TDataModule_Comm* module = WorkerModule()) {
     progress.StatusText = module->GetStatusText();
-    progress.BytesReceived = static_cast<uint32_t>(module->GetBytesReceived());
-    progress.BytesTotal = static_cast<uint32_t>(module->GetBytesTotal());
+    progress.BytesReceived = static_cast<uint64_t>(module->GetBytesReceived());
+    progress.BytesTotal = static_cast<uint64_t>(module->GetBytesTotal());
   }
   RefreshDownloadProgress(*Form_DownloadProgress, progress);
 }

@@ -1,5 +1,7 @@
 #include "tests/support/testing.h"
 
+#include <winioctl.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -123,6 +125,23 @@ std::string ReadFileBytes(const std::string& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+void WriteSparseFile(const std::string& path, const std::string& bytes, uint64_t size) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path);
+  DWORD returned = 0;
+  // NTFS would otherwise reserve the whole size; a file system without
+  // sparse files refuses, and the file is merely large.
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  DWORD written = 0;
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size() && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  CloseHandle(file);
+  if (!ok) throw std::runtime_error("cannot make " + path + " " + std::to_string(size) + " bytes long");
 }
 
 MessageBoxCatcher::MessageBoxCatcher(int answer) : Answer(answer) {

@@ -30,6 +30,9 @@ class TempDir {
 void RemoveTree(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);
+// bytes, then zeros up to size bytes in all, as a sparse file where the
+// file system allows it: a file of some gigabytes that takes no room.
+void WriteSparseFile(const std::string& path, const std::string& bytes, uint64_t size);
 
 // A message box seen by MessageBoxCatcher.
 struct CaughtBox {

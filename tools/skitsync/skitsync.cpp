@@ -112,11 +112,11 @@ class NotifyWindow {
 
 // "name: 12345 of 20000 bytes (61%)", or without a total "name: 12345 bytes".
 std::string ProgressText(const TDataModule_Comm& module) {
-  int32_t received = module.GetBytesReceived();
-  int32_t total = module.GetBytesTotal();
+  const int64_t received = module.GetBytesReceived();
+  const int64_t total = module.GetBytesTotal();
   std::string text = module.GetItemName() + ": " + std::to_string(received);
   if (total > 0) {
-    long long percent = static_cast<long long>(received) * 100 / total;
+    const int64_t percent = received * 100 / total;
     text += " of " + std::to_string(total) + " bytes (" + std::to_string(percent) + "%)";
   } else {
     text += " bytes";
