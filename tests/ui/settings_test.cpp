@@ -3,6 +3,8 @@
 // download log, the about box and help.
 #include <gtest/gtest.h>
 
+#include <objbase.h>
+
 #include <typeinfo>
 
 #include "base/files.h"
@@ -374,6 +376,39 @@ TEST_F(SettingsDialog, RightClicksShowTheControlsHelpAndF1ThePage) {
   info.hItemHandle = dialog.CheckListBox_Skits.Handle();
   SendMessageA(dialog.Handle(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
   EXPECT_EQ(PopupText(), HelpPopupText(13));
+}
+
+TEST_F(SettingsDialog, TheMenuKeyShowsTheHelpOfTheControlWithTheFocus) {
+  TForm_Settings& dialog = Open<TForm_Settings_Dem>();
+  SetFocus(dialog.Button_DownloadLog.Handle());
+  ASSERT_EQ(GetFocus(), dialog.Button_DownloadLog.Handle());
+  // The keyboard's position, -1 and -1, as the system packs it: the two
+  // halves of a 32-bit value, which a 64-bit LPARAM need not sign-extend.
+  SendMessageA(dialog.Handle(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(dialog.Handle()), MAKELPARAM(-1, -1));
+  ASSERT_NE(forms::HelpPopupWindow(), nullptr);
+  EXPECT_EQ(PopupText(), HelpPopupText(5));
+}
+
+namespace {
+
+HRESULT ApartmentAtShellCall = E_FAIL;
+APTTYPE ApartmentTypeAtShellCall = APTTYPE_CURRENT;
+
+HINSTANCE RecordApartment(HWND, const std::string&) {
+  APTTYPEQUALIFIER qualifier;
+  ApartmentAtShellCall = CoGetApartmentType(&ApartmentTypeAtShellCall, &qualifier);
+  return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(42));
+}
+
+}  // namespace
+
+TEST_F(SettingsDialog, TheShellIsAskedFromASingleThreadedApartment) {
+  TForm_Settings& dialog = Open<TForm_Settings_Dem>();
+  ShellOpen = &RecordApartment;
+  Click(dialog.Button_DownloadLog);
+  ASSERT_EQ(ApartmentAtShellCall, S_OK) << "COM was not initialised on the forms' thread";
+  EXPECT_TRUE(ApartmentTypeAtShellCall == APTTYPE_MAINSTA || ApartmentTypeAtShellCall == APTTYPE_STA)
+      << ApartmentTypeAtShellCall;
 }
 
 TEST_F(SettingsDialog, EveryHelpContextTheDialogsHandOutHasItsText) {
