@@ -30,6 +30,7 @@ INT_PTR CALLBACK CloseSaverDialogProc(HWND dialog, UINT message, WPARAM wParam, 
   switch (message) {
     case WM_INITDIALOG:
       SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+      forms::FitDialog(dialog);
       return TRUE;
     case WM_COMMAND: {
       WORD id = LOWORD(wParam);

@@ -208,6 +208,33 @@ TEST_F(SaverRun, HotKeyActionTwoHoldsTheCloseUntilConfirmed) {
   DeleteFileA(TForm_Saver::GetIniPath().c_str());
 }
 
+// A password the system asks for (by policy, not in the user's values)
+// stops a hot key's link as the user's own password does: the key ends the
+// run, and no program is left open on an unlocked desktop.
+TEST_F(SaverRun, AHotKeyLinkOpensNothingWhereTheSystemAsksForAPassword) {
+  struct Restore {
+    ~Restore() { SystemGuardsSaver = &AskSystemGuardsSaver; }
+  } restore;
+  SystemGuardsSaver = [] { return true; };
+  SkitRecord& skit = AddSkit(1, "a.skit");
+  skit.HotKey.KeyCode = 'L';
+  skit.HotKey.Action = 2;
+  const std::string tool = InstallPlayer(Dir.Path(), "player tool.exe");
+  skit.HotKey.Link.Id = Builder.Text(tool);
+  Start();
+  ASSERT_TRUE(WaitForStarts(1));
+  ASSERT_TRUE(Form->PasswordProtected);
+  DeleteFileA(TForm_Saver::GetIniPath().c_str());
+
+  SendMessageA(Form->Handle(), WM_KEYDOWN, 'L', 0);
+  EXPECT_EQ(Form->CloseSaverDialog, nullptr);
+  EXPECT_TRUE(Form->Closing);
+  char command[512] = {};
+  GetPrivateProfileStringA("ShellExecute", "Command", "", command, sizeof command, TForm_Saver::GetIniPath().c_str());
+  EXPECT_STREQ(command, "");
+  EXPECT_FALSE(PlayerRunning(tool));
+}
+
 TEST_F(SaverRun, AMissingCatalogueScrollsTheStartupText) {
   StartupErrorText = "catalogue trouble [x.pak]";
   Start(false);
