@@ -147,14 +147,25 @@ void TDataModule_Comm::TakeDialUpSnapshot(std::vector<RASCONNA>& Snapshot) {
   }
 }
 
+// Only a line the job dialled costs the user while it stays up: a modem, an
+// ISDN or a PPPoE connection. A VPN, or any other kind, is someone's own
+// business and stays, whenever it was made.
+bool IsDialUpDevice(const char* deviceType) {
+  for (const char* dialled : {"modem", "isdn", "PPPoE"}) {
+    if (lstrcmpiA(deviceType, dialled) == 0) return true;
+  }
+  return false;
+}
+
 // Connections that were there before the module are never touched.
 void TDataModule_Comm::HangUpNewConnections() {
   if (!FRasAvailable) return;
   TakeDialUpSnapshot(FEndConnections);
-  for (const RASCONNA& connection : FEndConnections) {
+  for (RASCONNA& connection : FEndConnections) {
     bool existed = false;
     for (const RASCONNA& before : FStartConnections) existed = existed || before.hrasconn == connection.hrasconn;
-    if (existed) continue;
+    connection.szDeviceType[sizeof connection.szDeviceType - 1] = '\0';
+    if (existed || !IsDialUpDevice(connection.szDeviceType)) continue;
     if (FAskBeforeHangUp.load() && !(FAsk && FAsk(kHangUpQuestion))) continue;
     if (FDialUp.HangUp != nullptr) FDialUp.HangUp(connection.hrasconn);
     Sleep(HangUpPause);
@@ -364,8 +375,10 @@ std::unique_ptr<TPartialFileStream> TDataModule_Comm::OpenTarget(const std::stri
   const std::string recordPath = ResumeRecordPath(FilePath);
   State.RecordPath = recordPath;
   TFetchRecord record;
+  const int64_t size = FileSize64(FilePath);
   if (State.Conditions.Empty() && ReadFetchRecord(recordPath, record) && record.Url == URL && record.Bytes > 0 &&
-      !IfRangeValue(record.Validators).empty() && FileSize64(FilePath) >= static_cast<int64_t>(record.Bytes)) {
+      !IfRangeValue(record.Validators).empty() && size >= 0 && static_cast<uint64_t>(size) >= record.Bytes &&
+      record.Bytes <= FSizeLimit.load()) {
     State.Record = record;
     State.Resuming = true;
   } else {
@@ -377,6 +390,14 @@ std::unique_ptr<TPartialFileStream> TDataModule_Comm::OpenTarget(const std::stri
   } catch (...) {
     State.Drop = true;
     throw;
+  }
+  // The file may have shrunk since it was looked at, and the stream then
+  // starts it over: a range is asked for only when the file really holds
+  // its beginning.
+  if (State.Resuming && stream->Base() != State.Record.Bytes) {
+    State.Resuming = false;
+    State.Record = TFetchRecord();
+    DeleteFileA(recordPath.c_str());
   }
   return stream;
 }

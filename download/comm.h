@@ -69,6 +69,10 @@ struct TDialUpApi {
   DWORD(WINAPI* HangUp)(HRASCONN Connection) = nullptr;
 };
 
+// A connection of a device type that dials (modem, ISDN, PPPoE), which the
+// module hangs up when the job brought it up; false for a VPN and the rest.
+bool IsDialUpDevice(const char* deviceType);
+
 class TDataModule_Comm {
  public:
   // With no dial-up functions given, the system's rasapi32 is used when the

@@ -17,14 +17,18 @@ TForm_DownloadProgress::TForm_DownloadProgress(forms::TForm* owner, forms::TForm
   DialogKeys = true;
   WantVisible = false;
   for (forms::TLabel* label : {&TxtProcess, &TxtActivity}) {
-    label->Font.Set("MS Sans Serif", -11);
+    label->Font.Set(forms::kDialogFontName, forms::kDialogFontHeight);
     label->Font.Color = GetSysColor(COLOR_WINDOWTEXT);
   }
   TxtProcess.SetBounds(40, 16, 313, 16);
   TxtActivity.SetBounds(40, 40, 313, 16);
+  // The worker's status line can be any length: it ends in "..." when long.
+  TxtActivity.EndEllipsis = true;
   TxtProcess.SetCaption("");
   TxtActivity.SetCaption("");
   CreateHandle();
+  SetClientSize(377, 130);
+  CentreOnScreen();
 }
 
 TForm_DownloadProgress::~TForm_DownloadProgress() {
@@ -37,13 +41,6 @@ void TForm_DownloadProgress::CreateParams(forms::TCreateParams& params) {
   params.Caption = "Kinetrope Download Progress";
   params.Style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
   if (Owner_ != nullptr && Owner_->Handle() != nullptr) params.Parent = Owner_->Handle();
-  // Client area 377 x 130, centred on the screen.
-  RECT r = {0, 0, 377, 130};
-  AdjustWindowRectEx(&r, params.Style, FALSE, params.ExStyle);
-  params.Width = r.right - r.left;
-  params.Height = r.bottom - r.top;
-  params.X = (GetSystemMetrics(SM_CXSCREEN) - params.Width) / 2;
-  params.Y = (GetSystemMetrics(SM_CYSCREEN) - params.Height) / 2;
 }
 
 void TForm_DownloadProgress::FormCreate() {

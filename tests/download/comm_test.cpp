@@ -5,6 +5,7 @@
 #include <raserror.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -350,6 +351,7 @@ namespace {
 struct FakeDialUp {
   static std::vector<HRASCONN> Connections;  // what an enumeration finds now
   static std::vector<HRASCONN> HungUp;
+  static std::map<HRASCONN, std::string> DeviceTypes;  // "modem" unless given
 
   static DWORD WINAPI Enum(LPRASCONNA records, LPDWORD size, LPDWORD count) {
     DWORD needed = static_cast<DWORD>(Connections.size() * sizeof(RASCONNA));
@@ -363,6 +365,9 @@ struct FakeDialUp {
       records[i] = tagRASCONNA{};
       records[i].dwSize = sizeof(RASCONNA);
       records[i].hrasconn = Connections[i];
+      const auto type = DeviceTypes.find(Connections[i]);
+      lstrcpynA(records[i].szDeviceType, type != DeviceTypes.end() ? type->second.c_str() : "modem",
+                sizeof records[i].szDeviceType);
     }
     return 0;
   }
@@ -380,6 +385,7 @@ struct FakeDialUp {
 
 std::vector<HRASCONN> FakeDialUp::Connections;
 std::vector<HRASCONN> FakeDialUp::HungUp;
+std::map<HRASCONN, std::string> FakeDialUp::DeviceTypes;
 
 HRASCONN Line(uintptr_t n) { return reinterpret_cast<HRASCONN>(n); }
 
@@ -418,6 +424,23 @@ TEST(DataModuleDialUp, OnlyConnectionsOpenedDuringTheDownloadsAreHungUp) {
   EXPECT_TRUE(HangUpsBetween({Line(11)}, {Line(11)}, true, ask).empty());
   EXPECT_TRUE(questions.empty());
   EXPECT_TRUE(boxes.Boxes.empty());
+}
+
+// Only lines that dial are hung up: a VPN (or a network of any other kind)
+// that came up during the downloads is not the job's to end.
+TEST(DataModuleDialUp, OnlyNewConnectionsOfDialUpDevicesAreHungUp) {
+  size_t asked = 0;
+  auto ask = [&](const std::string&) {
+    ++asked;
+    return true;
+  };
+  FakeDialUp::DeviceTypes = {{Line(12), "vpn"}, {Line(13), "isdn"}, {Line(14), "PPPoE"}, {Line(15), "VPN"},
+                             {Line(16), "SERIAL"}, {Line(17), "Modem"}, {Line(18), ""}};
+  EXPECT_EQ(HangUpsBetween({Line(11)}, {Line(11), Line(12), Line(13), Line(14), Line(15), Line(16), Line(17), Line(18)},
+                           true, ask),
+            (std::vector<HRASCONN>{Line(13), Line(14), Line(17)}));
+  EXPECT_EQ(asked, 3u) << "nobody is asked about a connection that stays";
+  FakeDialUp::DeviceTypes.clear();
 }
 
 TEST(DataModuleDialUp, WhenAskedEachNewConnectionIsHungUpOnlyOnYes) {

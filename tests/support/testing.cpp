@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace testing_support {
 
@@ -151,6 +153,29 @@ MessageBoxCatcher::MessageBoxCatcher(int answer) : Answer(answer) {
 MessageBoxCatcher::~MessageBoxCatcher() {
   if (Hook_) UnhookWindowsHookEx(Hook_);
   ActiveCatcher = Previous_;
+}
+
+bool MakeFolderLink(const std::string& link, const std::string& target) {
+  if (!CreateSymbolicLinkA(link.c_str(), target.c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+    return false;
+  const DWORD attributes = GetFileAttributesA(link.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+ScopedEnvironment::ScopedEnvironment(std::string name, const char* value) : Name_(std::move(name)) {
+  DWORD size = GetEnvironmentVariableA(Name_.c_str(), nullptr, 0);
+  if (size > 0) {
+    std::vector<char> buffer(size + 1, '\0');
+    GetEnvironmentVariableA(Name_.c_str(), buffer.data(), size + 1);
+    Previous_ = buffer.data();
+    HadValue_ = true;
+  }
+  SetEnvironmentVariableA(Name_.c_str(), value);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  SetEnvironmentVariableA(Name_.c_str(), HadValue_ ? Previous_.c_str() : nullptr);
 }
 
 ScopedRegistryKey::ScopedRegistryKey(HKEY root, std::string path) : Root_(root), Path_(std::move(path)) {

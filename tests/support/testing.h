@@ -79,6 +79,27 @@ class ScopedRegistryKey {
   std::string Path_;
 };
 
+// Sets an environment variable of this process (null: removes it) and puts
+// back what was there before on destruction. Programs started meanwhile
+// inherit it.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::string name, const char* value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::string Name_;
+  bool HadValue_ = false;
+  std::string Previous_;
+};
+
+// Makes `link` a symbolic link to the folder `target`; false when the system
+// made none. Wine 8 reports success without making anything, so the link is
+// looked for as well.
+bool MakeFolderLink(const std::string& link, const std::string& target);
+
 // Pixels as 0x00RRGGBB, row by row from the top.
 struct Pixels {
   int Width = 0;

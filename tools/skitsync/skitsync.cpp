@@ -24,6 +24,7 @@
 #include "download/comm.h"
 #include "store/catalogue.h"
 #include "store/server_data.h"
+#include "store/user_data.h"
 
 namespace {
 
@@ -226,7 +227,7 @@ std::string RegistryText(HKEY root, const std::string& key, const char* name) {
   const LONG status = RegQueryValueExA(handle, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
   RegCloseKey(handle);
   if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::string();
-  return value;
+  return type == REG_EXPAND_SZ ? ExpandValue(name, value) : std::string(value);
 }
 
 DWORD RegistryNumber(HKEY root, const std::string& key, const char* name, DWORD fallback) {
@@ -353,6 +354,17 @@ int Sync(const SyncCommand& command, std::ostream& out, std::ostream& err) {
                                "); give " + path.Option);
     }
   }
+  // The installed catalogue is the user's own, made from the setup's seed
+  // the first time, as the screensaver would.
+  if (command.Catalog.empty()) {
+    settings.SeedPath = RegistryText(HKEY_LOCAL_MACHINE, key, "SeedPath");
+    try {
+      PrepareUserData(settings);
+    } catch (const std::exception& error) {
+      err << "skitsync: " << error.what() << "\n";
+      return SKITSYNC_FAILED;
+    }
+  }
   settings.SyncMethod = static_cast<int8_t>(RegistryNumber(HKEY_CURRENT_USER, key, "SyncMethod", 0));
   const bool automatic = command.Automatic || settings.SyncMethod == 0;
 
@@ -456,7 +468,7 @@ std::string InstallationLogPath() {
   LONG status = RegQueryValueExA(key, "LogPath", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
   RegCloseKey(key);
   if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::string();
-  return value;
+  return type == REG_EXPAND_SZ ? ExpandValue("LogPath", value) : std::string(value);
 }
 
 int RunSkitsync(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
