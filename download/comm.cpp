@@ -276,7 +276,7 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
     // A cancel whose close found no handle yet ends here.
     if (FCancelled.load()) throw Cancelled();
     if (!state.NotModified) {
-      CheckResponse();
+      if (!state.AlreadyWhole) CheckResponse();
       CheckComplete(*stream, state);
     }
     std::string note;
@@ -416,7 +416,8 @@ void TDataModule_Comm::GetResumable(const std::string& URL, TPartialFileStream& 
   try {
     HTTP.MakeRequest(URL, std::string());
     AcceptResponse(Stream, State);
-    HTTP.FillResponseStream(Stream);
+    // The body of a 416 is the server's error page, not the file's.
+    if (!State.AlreadyWhole) HTTP.FillResponseStream(Stream);
   } catch (...) {
     HTTP.SetOptionalHeaders({});
     try {
@@ -479,6 +480,31 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
     // Part of a file nobody asked a part of.
     State.Drop = true;
     throw EDownloadError("The server sent part of the file unasked: HTTP status 206.", tfTransient);
+  }
+  if (status == 416 && State.Resuming) {
+    // The range starts at or past the end of the file the If-Range names (a
+    // stale If-Range gets the whole new file instead). A transfer that ended
+    // after the last byte had come in (a cancel just then) keeps a partial
+    // file that is the whole file: it needs nothing more. Anything else
+    // starts over next time; the server has not refused the file.
+    uint64_t total = 0;
+    if (ParseUnsatisfiedRange(OptionalHeader("Content-Range"), total) && total == State.Record.Bytes &&
+        Stream.Base() == total) {
+      State.Response = State.Record.Validators;
+      State.Total = total;
+      State.TotalKnown = true;
+      State.Accepted = true;
+      State.AlreadyWhole = true;
+      FProgressBase.store(static_cast<int64_t>(total));
+      FBytesReceived.store(static_cast<int64_t>(total));
+      FBytesTotal.store(static_cast<int64_t>(total));
+      CheckAnnouncedSize(State);
+      return;
+    }
+    State.Drop = true;
+    throw EDownloadError("HTTP status 416 " + headers.GetStatusText() +
+                             ": the partial download does not fit the file on the server.",
+                         tfTransient);
   }
   if (State.Resuming && status != 200) {
     // Nothing of an error page goes into the partial file.

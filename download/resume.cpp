@@ -136,6 +136,13 @@ bool ParseContentRange(const std::string& Text, uint64_t& First, uint64_t& Last,
   return First <= Last && Last < Total;
 }
 
+bool ParseUnsatisfiedRange(const std::string& Text, uint64_t& Total) {
+  const std::string unit = "bytes */";
+  if (Text.compare(0, unit.size(), unit) != 0) return false;
+  size_t at = unit.size();
+  return ParseNumberAt(Text, at, Total) && at == Text.size();
+}
+
 int64_t FileSize64(const std::string& Path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(Path.c_str(), GetFileExInfoStandard, &data)) return -1;

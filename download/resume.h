@@ -43,6 +43,8 @@ void WriteFetchRecord(const std::string& Path, const TFetchRecord& Record);
 
 // "bytes FIRST-LAST/TOTAL" with three decimal numbers; false otherwise.
 bool ParseContentRange(const std::string& Text, uint64_t& First, uint64_t& Last, uint64_t& Total);
+// "bytes */TOTAL", the Content-Range of a 416 answer; false otherwise.
+bool ParseUnsatisfiedRange(const std::string& Text, uint64_t& Total);
 
 // The size of a file, or -1 when it cannot be read.
 int64_t FileSize64(const std::string& Path);
@@ -81,6 +83,7 @@ struct TResumeState {
   bool Resuming = false;   // the request asks for the rest from Record.Bytes
   bool Accepted = false;   // the response is the file (200) or its rest (206), and the body goes on disk
   bool NotModified = false;  // 304 to a conditional request
+  bool AlreadyWhole = false; // 416 to a range at the end: the partial file is all of it
   bool Drop = false;       // whatever is on disk is no good
   uint64_t Total = 0;      // the whole file's length, when TotalKnown
   bool TotalKnown = false;

@@ -119,6 +119,45 @@ TEST_F(NginxTest, ACutTransferIsResumedWithRangeAndIfRangeAndGivesTheExactFile) 
   }
 }
 
+// A transfer cancelled just after its last byte keeps a partial file that is
+// the whole file. Asked for the rest, nginx answers 416 with an error page:
+// the file is done as it is, its skit is not refused, and nothing of the
+// page joins the file.
+TEST_F(NginxTest, AResumeAskingPastTheEndFindsThePartialFileWhole) {
+  const std::string bytes = GeneratedBytes(120000);
+  WriteFileBytes(Served.File("whole.bin"), bytes);
+  CuttingProxy proxy(Nginx.Port());
+  const std::string url = proxy.Url("/whole.bin");
+  const std::string target = Work.File("whole.bin");
+  proxy.CutAfter = 60000;
+  ASSERT_EQ(Fetch(url, target), 1);
+  TFetchRecord record;
+  ASSERT_TRUE(ReadFetchRecord(ResumeRecordPath(target), record));
+  WriteFileBytes(target, bytes);
+  record.Bytes = bytes.size();
+  WriteFetchRecord(ResumeRecordPath(target), record);
+
+  ASSERT_EQ(Fetch(url, target), 0) << Module().GetErrorText();
+  EXPECT_EQ(ReadFileBytes(target), bytes);
+  EXPECT_FALSE(FileExists(ResumeRecordPath(target)));
+  EXPECT_EQ(Module().GetBytesReceived(), static_cast<int32_t>(bytes.size()));
+  const std::string last = Nginx.AccessLog(2).back();
+  EXPECT_EQ(last.rfind("416 /whole.bin ", 0), 0u) << last;
+
+  // A partial file longer than the server's file, under a validator that
+  // still matches, is no beginning of it: dropped, and the transfer may be
+  // tried again (it is not the server refusing the file).
+  WriteFileBytes(target, bytes + "more");
+  record.Bytes = bytes.size() + 4;
+  WriteFetchRecord(ResumeRecordPath(target), record);
+  ASSERT_EQ(Fetch(url, target), 1);
+  EXPECT_EQ(Module().GetFailure(), tfTransient) << Module().GetErrorText();
+  EXPECT_FALSE(FileExists(target));
+  EXPECT_FALSE(FileExists(ResumeRecordPath(target)));
+  ASSERT_EQ(Fetch(url, target), 0) << Module().GetErrorText();
+  EXPECT_EQ(ReadFileBytes(target), bytes);
+}
+
 // nginx answers an If-Range that no longer names the file with the whole
 // new file (200): the transfer starts over and keeps nothing of the old one.
 TEST_F(NginxTest, AFileChangedBetweenTheCutAndTheResumeStartsOver) {
