@@ -13,6 +13,7 @@
 #include "base/log.h"
 #include "host/password.h"
 #include "base/settings.h"
+#include "download/progress_form.h"
 #include "forms/application.h"
 #include "net/net_texts.h"
 #include "saver/saver_main.h"
@@ -75,6 +76,8 @@ void SaverStartup(const char* arguments) {
     // The user's own folders, filled from the setup's seed the first time.
     if (TheSettings != nullptr) PrepareUserData(*TheSettings);
     TheSkitManager = new cSkitManager(runMode);
+    // A job's workers ask with the forms' box before they hang up.
+    TheSkitManager->HangUpQuestion = AskHangUpQuestion;
   } catch (const forms::Exception& error) {
     if (!runMode) throw;
     StartupErrorText = error.Message() + " [" + TheSettings->OpsFilePath + "]";

@@ -1,4 +1,4 @@
-// download_bench.exe FOLDER [MEGABYTES]: the download driver's throughput
+// download_bench.exe FOLDER [MEGABYTES [BLOCK]]: the download driver's throughput
 // and memory against the loopback server, driven line by line from
 // standard input so that bench/download_bench.sh can time curl against the
 // same server in the same run.
@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -16,7 +17,6 @@
 
 #include "base/settings.h"
 #include "download/comm.h"
-#include "forms/application.h"
 #include "tests/support/http_server.h"
 
 namespace {
@@ -28,40 +28,77 @@ size_t PeakWorkingSet() {
   return counters.PeakWorkingSetSize;
 }
 
-// One transfer as the screensaver makes it; seconds from start to WM_DOWNLOAD_DONE, or -1.
-double Transfer(HWND window, const std::string& url, const std::string& file) {
+struct TransferFigures {
+  double Seconds = -1;      // from start to WM_DOWNLOAD_DONE; -1 when it failed
+  double LongestGapMs = 0;  // the longest wait between two moves of the byte counter
+};
+
+// One transfer as the screensaver makes it, with the byte counter watched
+// the way a progress dialog would, only far more often. With cancelAfterMs
+// set, the transfer is cancelled that long after it started, and Seconds is
+// the time from the cancel to WM_DOWNLOAD_DONE.
+int32_t BlockSize = 0;  // the driver's own unless given
+
+TransferFigures Transfer(HWND window, const std::string& url, const std::string& file, int cancelAfterMs = -1) {
+  using Clock = std::chrono::steady_clock;
+  TransferFigures figures;
   cThread_Comm worker;
-  auto started = std::chrono::steady_clock::now();
+  const auto started = Clock::now();
+  auto moved = started;
+  auto cancelled = started;
+  bool cancelling = false;
+  int32_t last = 0;
+  if (BlockSize > 0) worker.DataModule()->HTTP.SetBlockSize(BlockSize);
   worker.StartDownload(url, file, "bench", "1 of 1", window, WM_DOWNLOAD_DONE, 0);
-  MSG msg;
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-    if (msg.hwnd == window && msg.message == WM_DOWNLOAD_DONE) {
-      double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      if (msg.lParam != 0) {
-        std::cerr << "transfer failed: " << worker.DataModule()->GetErrorText() << std::endl;
-        return -1;
+  for (;;) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.hwnd == window && msg.message == WM_DOWNLOAD_DONE) {
+        const auto now = Clock::now();
+        if (cancelling) {
+          figures.Seconds = std::chrono::duration<double>(now - cancelled).count();
+        } else if (msg.lParam != 0) {
+          std::cerr << "transfer failed: " << worker.DataModule()->GetErrorText() << std::endl;
+        } else {
+          figures.Seconds = std::chrono::duration<double>(now - started).count();
+        }
+        return figures;
       }
-      return seconds;
+      DispatchMessageA(&msg);
     }
-    DispatchMessageA(&msg);
+    const auto now = Clock::now();
+    const int32_t received = worker.DataModule()->GetBytesReceived();
+    if (received != last) {
+      if (last != 0) {
+        figures.LongestGapMs =
+            std::max(figures.LongestGapMs, std::chrono::duration<double, std::milli>(now - moved).count());
+      }
+      last = received;
+      moved = now;
+    }
+    if (cancelAfterMs >= 0 && !cancelling && now - started >= std::chrono::milliseconds(cancelAfterMs)) {
+      cancelling = true;
+      cancelled = Clock::now();
+      worker.Stop();
+    }
+    MsgWaitForMultipleObjectsEx(0, nullptr, 2, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
-  return -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::cerr << "usage: download_bench FOLDER [MEGABYTES]" << std::endl;
+    std::cerr << "usage: download_bench FOLDER [MEGABYTES [BLOCK]]" << std::endl;
     return 2;
   }
   std::string folder = argv[1];
   long long megabytes = argc > 2 ? std::atoll(argv[2]) : 200;
+  BlockSize = argc > 3 ? std::atoi(argv[3]) : 0;
   std::string file = folder + "\\driver.bin";
 
   cSettings settings;
   settings.LogPath = folder + "\\download.log";
-  forms::Application.SetTitle("Drearigrams Screensaver");
   WNDCLASSA wc = {};
   wc.lpfnWndProc = DefWindowProcA;
   wc.hInstance = GetModuleHandleA(nullptr);
@@ -74,7 +111,7 @@ int main(int argc, char** argv) {
   std::string small = server.Url("/gen/10000000");
 
   // The memory a small transfer needs, for comparison with the large ones.
-  if (Transfer(window, small, file) < 0) return 1;
+  if (Transfer(window, small, file).Seconds < 0) return 1;
   size_t afterSmall = PeakWorkingSet();
   DeleteFileA(file.c_str());
 
@@ -83,9 +120,14 @@ int main(int argc, char** argv) {
   while (std::getline(std::cin, command)) {
     if (!command.empty() && command.back() == '\r') command.pop_back();
     if (command == "run") {
-      double seconds = Transfer(window, large, file);
+      const TransferFigures figures = Transfer(window, large, file);
       DeleteFileA(file.c_str());
-      std::cout << "driver " << seconds << std::endl;
+      std::cout << "driver " << figures.Seconds << " " << figures.LongestGapMs << std::endl;
+    } else if (command == "cancel") {
+      const TransferFigures figures = Transfer(window, large, file, 300);
+      DeleteFileA(file.c_str());
+      DeleteFileA((file + ".resume").c_str());
+      std::cout << "cancel " << figures.Seconds << std::endl;
     } else if (command == "quit") {
       break;
     }

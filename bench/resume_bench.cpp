@@ -12,7 +12,6 @@
 
 #include "base/settings.h"
 #include "download/comm.h"
-#include "forms/application.h"
 #include "tests/support/http_server.h"
 
 namespace {
@@ -80,7 +79,6 @@ int main(int argc, char** argv) {
 
   cSettings settings;
   settings.LogPath = folder + "\\download.log";
-  forms::Application.SetTitle("Drearigrams Screensaver");
   WNDCLASSA wc = {};
   wc.lpfnWndProc = DefWindowProcA;
   wc.hInstance = GetModuleHandleA(nullptr);

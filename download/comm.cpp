@@ -1,7 +1,13 @@
 // One transfer is: create the target file, GET the address into it, check
 // that the response is a whole 2xx body, log one line. Everything a transfer
-// throws ends in FetchFile as the transfer's error text; a failed transfer
-// leaves no file behind.
+// throws ends in FetchFile as the transfer's error text, with how it failed
+// (EDownloadError says; a failure of the transport is one that may pass)
+// and the WinINet or system code behind it; a failed transfer leaves no
+// file behind, unless it is kept to be resumed (below).
+//
+// The module shows nothing itself: the question before a dial-up hang-up
+// goes through the callback its owner gave it, so the driver serves the
+// console tool as well as the screensaver's forms.
 //
 // Cancel runs on the user-interface thread while the worker is blocked in
 // WinINet: it marks the module cancelled and closes the handles, which makes
@@ -29,11 +35,11 @@
 #include "download/comm.h"
 
 #include "base/errors.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/settings.h"
 #include "base/system_library.h"
-#include "forms/application.h"
-#include "forms/controls.h"
+#include "net/net_texts.h"
 
 const char kUserCancelledText[] = "User cancelled the operation.";
 const char kHangUpQuestion[] = "Would you like to disconnect from the Internet now?";
@@ -45,24 +51,32 @@ namespace {
 const char kConnectingText[] = "Connecting to host...";
 const char kUnknownExceptionText[] = "Unknown exception.";
 constexpr DWORD kReceiveTimeout = 60000;  // ms without data before a read fails
+// The most a read takes at once. A read never waits for it to fill (see
+// simphttp.cpp), so it only matters on a fast line, where each WinINet call
+// saved counts; download_bench.sh measures it.
+constexpr int32_t kTransferBlockSize = 512 * 1024;
 
-// The transfer was cancelled; its text is replaced by kUserCancelledText.
-class ECancelled : public forms::Exception {
- public:
-  ECancelled() : forms::Exception(kUserCancelledText) {}
-};
+EDownloadError Cancelled() { return EDownloadError(kUserCancelledText, tfCancelled); }
+
+// A server error, a time-out answer or a request to slow down may pass; any
+// other answer that is not 2xx is the server's word on this file.
+EDownloadError StatusError(int32_t status, const std::string& text) {
+  const std::string message = "HTTP status " + std::to_string(status) + " " + text;
+  return EDownloadError(message, status >= 500 || status == 408 || status == 429 ? tfTransient : tfRefused);
+}
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // TDataModule_Comm
 
-TDataModule_Comm::TDataModule_Comm(const TDialUpApi* DialUp) : FStatusText(kConnectingText) {
+TDataModule_Comm::TDataModule_Comm(const TDialUpApi* DialUp, THangUpQuestion Ask)
+    : FStatusText(kConnectingText), FAsk(std::move(Ask)) {
   // The HTTP component as the module's resource sets it up.
   HTTP.SetConnectRetries(1);
   HTTP.SetConnectTimeout(1200000);
   HTTP.Port = 80;
-  HTTP.SetBlockSize(8192);
+  HTTP.SetBlockSize(kTransferBlockSize);
   HTTP.SetEnableCache(false);
   HTTP.SetEnableSSL(false);
   HTTP.QuickProgress = false;
@@ -152,7 +166,7 @@ void TDataModule_Comm::HangUpNewConnections() {
     for (const RASCONNA& before : FStartConnections) existed = existed || before.hrasconn == connection.hrasconn;
     connection.szDeviceType[sizeof connection.szDeviceType - 1] = '\0';
     if (existed || !IsDialUpDevice(connection.szDeviceType)) continue;
-    if (FAskBeforeHangUp.load() && forms::MessageDlg(kHangUpQuestion, MB_YESNO | MB_ICONQUESTION) != IDYES) continue;
+    if (FAskBeforeHangUp.load() && !(FAsk && FAsk(kHangUpQuestion))) continue;
     if (FDialUp.HangUp != nullptr) FDialUp.HangUp(connection.hrasconn);
     Sleep(HangUpPause);
   }
@@ -203,11 +217,11 @@ void TDataModule_Comm::HTTPTransferProgress(TSimpleHTTP* /*Sender*/, THTTPProgre
   const int64_t base = FProgressBase.load();
   FBytesReceived.store(base + ProgressInfo.BytesTransferred);
   FBytesTotal.store(ProgressInfo.TotalBytes > 0 ? base + ProgressInfo.TotalBytes : 0);
-  if (FCancelled.load()) throw ECancelled();
+  if (FCancelled.load()) throw Cancelled();
   const uint64_t limit = FSizeLimit.load();
   if (static_cast<uint64_t>(base + ProgressInfo.BytesTransferred) > limit) {
-    throw ETransferRefused("The server sent more than the " + std::to_string(limit) +
-                           " bytes this file may have.");
+    throw EDownloadError("The server sent more than the " + std::to_string(limit) + " bytes this file may have.",
+                         tfRefused);
   }
 }
 
@@ -218,21 +232,16 @@ void TDataModule_Comm::ResetByteCounters() {
   FBytesTotal.store(0);
 }
 
-// A server error, a time-out answer or a request to slow down may pass; any
-// other answer that is not 2xx is the server's word on this file.
 void TDataModule_Comm::CheckResponse() {
   int32_t status = HTTP.HeaderInfo()->GetStatusCode();
-  if (status < 200 || status > 299) {
-    const std::string text = "HTTP status " + std::to_string(status) + " " + HTTP.HeaderInfo()->GetStatusText();
-    if (status >= 500 || status == 408 || status == 429) throw forms::Exception(text);
-    throw ETransferRefused(text);
-  }
+  if (status < 200 || status > 299) throw StatusError(status, HTTP.HeaderInfo()->GetStatusText());
   // Counted in the whole file, where the body is its rest.
   const THTTPProgressInfo& progress = HTTP.GetProgressInfo();
   const int64_t base = FProgressBase.load();
   if (progress.TotalBytes > 0 && progress.BytesTransferred < progress.TotalBytes) {
-    throw forms::Exception("Connection closed after " + std::to_string(base + progress.BytesTransferred) + " of " +
-                           std::to_string(base + progress.TotalBytes) + " bytes.");
+    throw EDownloadError("Connection closed after " + std::to_string(base + progress.BytesTransferred) + " of " +
+                             std::to_string(base + progress.TotalBytes) + " bytes.",
+                         tfTransient);
   }
 }
 
@@ -254,18 +263,20 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
   FProgressBase.store(0);
   bool failed = false;
   TTransferFailure failure = tfTransient;
+  unsigned long code = 0;
   std::string error;
   std::unique_ptr<TPartialFileStream> stream;
   FFailure.store(tfNone);
+  FErrorCode.store(0);
   try {
     stream = OpenTarget(URL, FilePath, state);
-    if (FCancelled.load()) throw ECancelled();
+    if (FCancelled.load()) throw Cancelled();
     HTTP.SetResolveNames(rnPreConfig);
     GetResumable(URL, *stream, state);
     // A cancel whose close found no handle yet ends here.
-    if (FCancelled.load()) throw ECancelled();
+    if (FCancelled.load()) throw Cancelled();
     if (!state.NotModified) {
-      CheckResponse();
+      if (!state.AlreadyWhole) CheckResponse();
       CheckComplete(*stream, state);
     }
     std::string note;
@@ -274,12 +285,17 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
       note = " (resumed at byte " + std::to_string(stream->Base()) + ")";
     }
     WriteDownloadLog(LOG_INFO, "Download success: " + ItemName + " " + Position + note);
-  } catch (const ETransferRefused& e) {
+  } catch (const EDownloadError& e) {
     failed = true;
-    failure = tfRefused;
+    failure = e.Kind();
+    code = e.Code();
     error = e.what();
     // The server's last word on this file: nothing of it is kept to resume.
-    state.Drop = true;
+    if (failure == tfRefused) state.Drop = true;
+  } catch (const net::Exception& e) {
+    failed = true;
+    code = e.Code();
+    error = e.what();
   } catch (const std::exception& e) {
     failed = true;
     error = e.what();
@@ -294,6 +310,7 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
   if (failed) {
     SetErrorText(error);
     FFailure.store(failure);
+    FErrorCode.store(failure == tfCancelled ? 0 : code);
   }
   if (stream != nullptr) stream->Close();
   {
@@ -399,7 +416,8 @@ void TDataModule_Comm::GetResumable(const std::string& URL, TPartialFileStream& 
   try {
     HTTP.MakeRequest(URL, std::string());
     AcceptResponse(Stream, State);
-    HTTP.FillResponseStream(Stream);
+    // The body of a 416 is the server's error page, not the file's.
+    if (!State.AlreadyWhole) HTTP.FillResponseStream(Stream);
   } catch (...) {
     HTTP.SetOptionalHeaders({});
     try {
@@ -422,6 +440,17 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
     State.NotModified = true;
     return;
   }
+  if (status == 200 || status == 206) {
+    // WinINet is not asked to decode anything: a body encoded anyway (a
+    // server that compresses whatever the client said) would be stored as
+    // something that is not the file, so it is refused before it is read.
+    const std::string encoding = OptionalHeader("Content-Encoding");
+    if (!encoding.empty() && _stricmp(encoding.c_str(), "identity") != 0) {
+      State.Drop = true;
+      throw EDownloadError("The server sent the file encoded as \"" + encoding + "\", not as the file itself.",
+                           tfRefused);
+    }
+  }
   if (status == 206 && State.Resuming) {
     const std::string range = OptionalHeader("Content-Range");
     uint64_t first = 0, last = 0, total = 0;
@@ -429,14 +458,15 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
     if (!ParseContentRange(range, first, last, total) || first != State.Record.Bytes || last + 1 != total ||
         (length > 0 && static_cast<uint64_t>(length) != last - first + 1)) {
       State.Drop = true;
-      throw forms::Exception("Wrong Content-Range \"" + range + "\" for a file of " +
-                             std::to_string(State.Record.Bytes) + " bytes.");
+      throw EDownloadError("Wrong Content-Range \"" + range + "\" for a file of " +
+                               std::to_string(State.Record.Bytes) + " bytes.",
+                           tfTransient);
     }
     const std::string& etag = State.Record.Validators.ETag;
     if (!State.Response.ETag.empty() && IfRangeValue(State.Record.Validators) == etag &&
         State.Response.ETag != etag) {
       State.Drop = true;
-      throw forms::Exception("The server sent the rest of another version of the file.");
+      throw EDownloadError("The server sent the rest of another version of the file.", tfTransient);
     }
     State.Response = State.Record.Validators;
     State.Total = total;
@@ -449,14 +479,37 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
   if (status == 206) {
     // Part of a file nobody asked a part of.
     State.Drop = true;
-    throw forms::Exception("The server sent part of the file unasked: HTTP status 206.");
+    throw EDownloadError("The server sent part of the file unasked: HTTP status 206.", tfTransient);
+  }
+  if (status == 416 && State.Resuming) {
+    // The range starts at or past the end of the file the If-Range names (a
+    // stale If-Range gets the whole new file instead). A transfer that ended
+    // after the last byte had come in (a cancel just then) keeps a partial
+    // file that is the whole file: it needs nothing more. Anything else
+    // starts over next time; the server has not refused the file.
+    uint64_t total = 0;
+    if (ParseUnsatisfiedRange(OptionalHeader("Content-Range"), total) && total == State.Record.Bytes &&
+        Stream.Base() == total) {
+      State.Response = State.Record.Validators;
+      State.Total = total;
+      State.TotalKnown = true;
+      State.Accepted = true;
+      State.AlreadyWhole = true;
+      FProgressBase.store(static_cast<int64_t>(total));
+      FBytesReceived.store(static_cast<int64_t>(total));
+      FBytesTotal.store(static_cast<int64_t>(total));
+      CheckAnnouncedSize(State);
+      return;
+    }
+    State.Drop = true;
+    throw EDownloadError("HTTP status 416 " + headers.GetStatusText() +
+                             ": the partial download does not fit the file on the server.",
+                         tfTransient);
   }
   if (State.Resuming && status != 200) {
     // Nothing of an error page goes into the partial file.
     State.Drop = true;
-    const std::string text = "HTTP status " + std::to_string(status) + " " + headers.GetStatusText();
-    if (status >= 500 || status == 408 || status == 429) throw forms::Exception(text);
-    throw ETransferRefused(text);
+    throw StatusError(status, headers.GetStatusText());
   }
   if (status != 200) return;  // CheckResponse fails it, as before
   if (Stream.Base() > 0) {
@@ -479,8 +532,9 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
 void TDataModule_Comm::CheckAnnouncedSize(const TResumeState& State) {
   const uint64_t limit = FSizeLimit.load();
   if (State.TotalKnown && State.Total > limit) {
-    throw ETransferRefused("The server announced " + std::to_string(State.Total) + " bytes for a file that may have " +
-                           std::to_string(limit) + ".");
+    throw EDownloadError("The server announced " + std::to_string(State.Total) + " bytes for a file that may have " +
+                             std::to_string(limit) + ".",
+                         tfRefused);
   }
 }
 // The file on disk must be exactly as long as the server said the whole
@@ -491,8 +545,9 @@ void TDataModule_Comm::CheckComplete(const TPartialFileStream& Stream, TResumeSt
   const uint64_t have = size < 0 ? Stream.End() : static_cast<uint64_t>(size);
   if (have == State.Total) return;
   if (have > State.Total) State.Drop = true;
-  throw forms::Exception((have < State.Total ? "Connection closed after " : "File longer than the server said: ") +
-                         std::to_string(have) + " of " + std::to_string(State.Total) + " bytes.");
+  throw EDownloadError((have < State.Total ? "Connection closed after " : "File longer than the server said: ") +
+                           std::to_string(have) + " of " + std::to_string(State.Total) + " bytes.",
+                       tfTransient);
 }
 
 // After a failure: keeps what is on disk for the next transfer when that is
@@ -514,7 +569,13 @@ std::string TDataModule_Comm::KeepOrDropPartial(const std::string& URL, const st
   if (record.Bytes > 0 && !IfRangeValue(record.Validators).empty()) {
     try {
       WriteFetchRecord(State.RecordPath, record);
-      return " Kept " + std::to_string(record.Bytes) + " bytes to resume.";
+      // The partial files of the folder stay within their bound: the
+      // oldest go first, and this one goes only when it alone is too large.
+      std::string folder;
+      SplitPath(FilePath, &folder, nullptr);
+      PrunePartialFiles(folder, PartialFilesLimit, [](const TPartialFile&) { return true; }, false);
+      if (FileSize64(FilePath) >= 0) return " Kept " + std::to_string(record.Bytes) + " bytes to resume.";
+      return " Not kept: larger than the " + std::to_string(PartialFilesLimit) + " bytes partial downloads may take.";
     } catch (const std::exception&) {
       // Without its record the file is no use.
     }
@@ -527,7 +588,8 @@ std::string TDataModule_Comm::KeepOrDropPartial(const std::string& URL, const st
 // ---------------------------------------------------------------------------
 // cThread_Comm
 
-cThread_Comm::cThread_Comm() : FDataModule(std::make_unique<TDataModule_Comm>()) {
+cThread_Comm::cThread_Comm(THangUpQuestion Ask)
+    : FDataModule(std::make_unique<TDataModule_Comm>(nullptr, std::move(Ask))) {
   DataModule_Comm = FDataModule.get();
 }
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -42,11 +43,25 @@ extern const char kHangUpQuestion[];     // "Would you like to disconnect from t
 // a server error, a local file that could not be made) may work next time.
 enum TTransferFailure : int32_t { tfNone = 0, tfCancelled = 1, tfTransient = 2, tfRefused = 3 };
 
-// Thrown inside a transfer for a definite refusal.
-class ETransferRefused : public std::runtime_error {
+// Why a transfer failed: the text the user is shown, how it failed, and
+// the WinINet or system error code behind it (0 when there is none). The
+// driver throws nothing else of its own.
+class EDownloadError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  EDownloadError(const std::string& Text, TTransferFailure Kind, unsigned long Code = 0)
+      : std::runtime_error(Text), FKind(Kind), FCode(Code) {}
+  TTransferFailure Kind() const { return FKind; }
+  unsigned long Code() const { return FCode; }
+
+ private:
+  TTransferFailure FKind;
+  unsigned long FCode;
 };
+
+// Asks the user a yes-or-no question, true for yes. The driver asks through
+// one its owner gives it (the owner knows whether anybody is there and how
+// to ask); with none, nobody is asked and the answer is no.
+using THangUpQuestion = std::function<bool(const std::string& Question)>;
 
 // The two Remote Access Service functions the module needs.
 struct TDialUpApi {
@@ -62,7 +77,8 @@ class TDataModule_Comm {
  public:
   // With no dial-up functions given, the system's rasapi32 is used when the
   // system folder holds it; it is loaded only then, and only from there.
-  explicit TDataModule_Comm(const TDialUpApi* DialUp = nullptr);
+  // Ask is how the user is asked before a hang-up (see SetAskBeforeHangUp).
+  explicit TDataModule_Comm(const TDialUpApi* DialUp = nullptr, THangUpQuestion Ask = {});
   TDataModule_Comm(const TDataModule_Comm&) = delete;
   TDataModule_Comm& operator=(const TDataModule_Comm&) = delete;
   ~TDataModule_Comm();
@@ -102,6 +118,9 @@ class TDataModule_Comm {
   int64_t GetBytesTotal() const { return FBytesTotal.load(); }
   bool IsCancelled() const { return FCancelled.load(); }
   TTransferFailure GetFailure() const { return FFailure.load(); }
+  // The WinINet or system error code behind the last failure; 0 when there
+  // was none (an HTTP status, a cancel, a check of ours).
+  unsigned long GetErrorCode() const { return FErrorCode.load(); }
   // Both byte counters back to 0, for the next item before its first
   // progress event.
   void ResetByteCounters();
@@ -116,6 +135,9 @@ class TDataModule_Comm {
 
   // Pause after each hang-up, so the line is down before the next one.
   DWORD HangUpPause = 3000;
+  // What the partial files kept for resuming in the target's folder may
+  // take together; keeping one drops the oldest beyond it (see resume.h).
+  uint64_t PartialFilesLimit = kPartialFilesLimit;
 
  private:
   void TakeDialUpSnapshot(std::vector<RASCONNA>& Snapshot);
@@ -145,6 +167,8 @@ class TDataModule_Comm {
   std::atomic<int64_t> FBytesTotal{0};
   std::atomic<bool> FCancelled{false};
   std::atomic<TTransferFailure> FFailure{tfNone};
+  std::atomic<unsigned long> FErrorCode{0};
+  THangUpQuestion FAsk;
   bool FRasAvailable = false;
   std::vector<RASCONNA> FStartConnections;
   std::vector<RASCONNA> FEndConnections;
@@ -166,7 +190,8 @@ class TDataModule_Comm {
 // The worker: a cThread that owns one TDataModule_Comm.
 class cThread_Comm : public cThread {
  public:
-  cThread_Comm();
+  // Ask goes to the module: how the user is asked before a hang-up.
+  explicit cThread_Comm(THangUpQuestion Ask = {});
   // Cancels and waits for a running transfer before the module goes away.
   ~cThread_Comm() override;
 

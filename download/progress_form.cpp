@@ -130,3 +130,7 @@ void RefreshDownloadProgress(TForm_DownloadProgress& dialog, const DownloadProgr
   uint32_t maximum = ProgressMaximum(progress);
   dialog.BarProgress->SetPosition(static_cast<int>(position > maximum ? maximum : position));
 }
+
+bool AskHangUpQuestion(const std::string& question) {
+  return forms::MessageDlg(question, MB_YESNO | MB_ICONQUESTION) == IDYES;
+}

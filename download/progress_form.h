@@ -73,5 +73,10 @@ struct DownloadProgress {
 // files of any size count right; both clamp at UINT32_MAX.
 uint32_t ProgressMaximum(const DownloadProgress& progress);
 uint32_t ProgressPosition(const DownloadProgress& progress);
+// The question before a dial-up hang-up, as the forms ask it: a Yes/No box
+// captioned with the application's title. True for Yes. The catalogue hands
+// it to the workers it makes (cSkitManager::HangUpQuestion).
+bool AskHangUpQuestion(const std::string& question);
+
 // One refresh step of the owner's timer.
 void RefreshDownloadProgress(TForm_DownloadProgress& dialog, const DownloadProgress& progress);

@@ -1,10 +1,12 @@
 #include "download/resume.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
 #include "base/errors.h"
+#include "base/files.h"
 
 namespace {
 
@@ -134,11 +136,106 @@ bool ParseContentRange(const std::string& Text, uint64_t& First, uint64_t& Last,
   return First <= Last && Last < Total;
 }
 
+bool ParseUnsatisfiedRange(const std::string& Text, uint64_t& Total) {
+  const std::string unit = "bytes */";
+  if (Text.compare(0, unit.size(), unit) != 0) return false;
+  size_t at = unit.size();
+  return ParseNumberAt(Text, at, Total) && at == Text.size();
+}
+
 int64_t FileSize64(const std::string& Path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(Path.c_str(), GetFileExInfoStandard, &data)) return -1;
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
   return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+// ---------------------------------------------------------------------------
+// Tidying a download folder
+
+namespace {
+
+const char kResumeSuffix[] = ".resume";
+const char kTemporarySuffix[] = ".resume.tmp";
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+struct TFoundPartial {
+  TPartialFile File;
+  uint64_t Size = 0;
+  uint64_t Written = 0;
+};
+
+uint64_t FileTimeValue(const FILETIME& time) {
+  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+}  // namespace
+
+std::vector<TPrunedFile> PrunePartialFiles(const std::string& Folder, uint64_t Limit,
+                                           const std::function<bool(const TPartialFile&)>& Keep, bool TidyBroken) {
+  std::vector<TPrunedFile> pruned;
+  std::vector<std::string> records, temporaries;
+  {
+    cFindFile scanner;
+    for (bool found = scanner.First(FIND_ANY_FILE, JoinPath(Folder, "*")); found; found = scanner.Next()) {
+      if (EndsWith(scanner.Name, kTemporarySuffix)) {
+        temporaries.push_back(scanner.Name);
+      } else if (EndsWith(scanner.Name, kResumeSuffix) && scanner.Name.size() > std::strlen(kResumeSuffix)) {
+        records.push_back(scanner.Name);
+      }
+    }
+  }
+  if (TidyBroken) {
+    for (const std::string& name : temporaries) DeleteFileA(JoinPath(Folder, name).c_str());
+  }
+
+  auto remove = [&](const std::string& name, const char* reason) {
+    const std::string path = JoinPath(Folder, name);
+    // The record first: a file without its record is never resumed.
+    DeleteFileA(ResumeRecordPath(path).c_str());
+    DeleteFileA(path.c_str());
+    pruned.push_back(TPrunedFile{name, reason});
+  };
+  std::vector<TFoundPartial> kept;
+  for (const std::string& recordName : records) {
+    TFoundPartial partial;
+    partial.File.Name = recordName.substr(0, recordName.size() - std::strlen(kResumeSuffix));
+    const std::string path = JoinPath(Folder, partial.File.Name);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    const bool present = GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) &&
+                         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (!ReadFetchRecord(JoinPath(Folder, recordName), partial.File.Record)) {
+      if (TidyBroken) remove(partial.File.Name, "unreadable record");
+      continue;
+    }
+    if (!present) {
+      remove(partial.File.Name, "file gone");
+      continue;
+    }
+    if (!Keep(partial.File)) {
+      remove(partial.File.Name, "no longer wanted");
+      continue;
+    }
+    partial.Size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    partial.Written = FileTimeValue(data.ftLastWriteTime);
+    kept.push_back(std::move(partial));
+  }
+
+  // Newest first; the oldest are dropped from the end.
+  std::sort(kept.begin(), kept.end(), [](const TFoundPartial& a, const TFoundPartial& b) {
+    return a.Written != b.Written ? a.Written > b.Written : a.File.Name < b.File.Name;
+  });
+  uint64_t total = 0;
+  for (const TFoundPartial& partial : kept) total += partial.Size;
+  while (total > Limit && !kept.empty()) {
+    total -= kept.back().Size;
+    remove(kept.back().File.Name, "over the limit");
+    kept.pop_back();
+  }
+  return pruned;
 }
 
 // ---------------------------------------------------------------------------

@@ -9,7 +9,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "net/streams.h"
 
@@ -41,9 +43,36 @@ void WriteFetchRecord(const std::string& Path, const TFetchRecord& Record);
 
 // "bytes FIRST-LAST/TOTAL" with three decimal numbers; false otherwise.
 bool ParseContentRange(const std::string& Text, uint64_t& First, uint64_t& Last, uint64_t& Total);
+// "bytes */TOTAL", the Content-Range of a 416 answer; false otherwise.
+bool ParseUnsatisfiedRange(const std::string& Text, uint64_t& Total);
 
 // The size of a file, or -1 when it cannot be read.
 int64_t FileSize64(const std::string& Path);
+
+// What the partial files of one download folder may take together.
+constexpr uint64_t kPartialFilesLimit = 256ull * 1024 * 1024;
+
+// A partial file found in a download folder: NAME with its "NAME.resume".
+struct TPartialFile {
+  std::string Name;  // the file's name in the folder
+  TFetchRecord Record;
+};
+
+// Tidies the partial files of Folder. A partial file goes, with its record,
+// when Keep says no, when its record cannot be read (only with TidyBroken),
+// or when its file is gone; then, oldest first (by the time the file was
+// last written), as many as it takes for the others to fit in Limit bytes
+// together. With TidyBroken a record's leftover temporary file goes too.
+// Returns the files removed, each with why: "no longer wanted",
+// "unreadable record", "file gone", "over the limit". Without TidyBroken
+// nothing is touched that is not a partial file with a record of ours.
+struct TPrunedFile {
+  std::string Name;
+  std::string Reason;
+};
+std::vector<TPrunedFile> PrunePartialFiles(const std::string& Folder, uint64_t Limit,
+                                           const std::function<bool(const TPartialFile&)>& Keep,
+                                           bool TidyBroken = true);
 
 // What one transfer knows about resuming, from the start to the decision
 // whether its file is kept.
@@ -54,6 +83,7 @@ struct TResumeState {
   bool Resuming = false;   // the request asks for the rest from Record.Bytes
   bool Accepted = false;   // the response is the file (200) or its rest (206), and the body goes on disk
   bool NotModified = false;  // 304 to a conditional request
+  bool AlreadyWhole = false; // 416 to a range at the end: the partial file is all of it
   bool Drop = false;       // whatever is on disk is no good
   uint64_t Total = 0;      // the whole file's length, when TotalKnown
   bool TotalKnown = false;

@@ -10,12 +10,25 @@
 
 namespace net {
 
-// A failure of the transport, its text meant for the user.
+// A failure of the transport, its text meant for the user, with the WinINet
+// or system error code behind it (0 when there was none).
 class Exception : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit Exception(const std::string& text, unsigned long code = 0) : std::runtime_error(text), Code_(code) {}
   std::string Message() const { return what(); }
+  unsigned long Code() const { return Code_; }
+
+ private:
+  unsigned long Code_;
 };
+
+// What a WinINet or system error code means, for the user: the system's own
+// text when it has one (Windows keeps WinINet's in wininet.dll; Wine has
+// none), else ours for the common codes; empty when neither knows the code.
+std::string ErrorDescription(unsigned long code);
+// The description with the code behind it, "The server's certificate is not
+// trusted (12045)", or "Error 12345" for a code without a description.
+std::string ErrorCodeText(unsigned long code);
 
 // The agent name every Internet session opens with: the program's title,
 // "Drearigrams Screensaver", unless a program sets another before its first

@@ -1,13 +1,27 @@
 // Handles nest: the Internet handle (kept from request to request) holds a
 // server connection, the connection holds one request. Every request closes
 // the previous request and connection and opens both anew. The body goes
-// from WinINet through one 16 KB buffer per transfer straight into the
-// stream: nothing is allocated per block and the body is never held whole.
+// from WinINet through one buffer per transfer (BlockSize bytes, at most
+// 1 MB) straight into the stream: nothing is allocated per block and the
+// body is never held whole.
+//
+// Reading is what decides the speed: each WinINet call costs far more
+// than copying the bytes (under Wine, several trips to its server), so the
+// body must come in large reads. But a read waits until it has all it asked
+// for (or the end), and the progress displays must move every 100 ms or so
+// and a cancel must be seen soon, on any line. So each read asks for what
+// the line brought in about kHTTPReadSliceMs at the pace the last read
+// measured: a few KB on a slow line, the whole buffer on a fast one. The
+// first read is small, and the pace is taken again after every read.
+// (InternetQueryDataAvailable, which the reads once waited on, announces
+// no more than WinINet's own 8 KB buffer under Wine, and reading what it
+// announces moves 8 KB a call.)
 #include "net/simphttp.h"
 
 #include <commctrl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -49,7 +63,8 @@ HINTERNET THTTPHeaderInfo::Request() const { return FOwner->GetRequestHandle(); 
 
 void THTTPHeaderInfo::RaiseQueryError(DWORD code) const {
   throw ESimpleHTTPError(
-      net::FormatText(net::SHeaderQueryFailed, static_cast<int>(code), FOwner->GetLastErrorString().c_str()));
+      net::FormatText(net::SHeaderQueryFailed, static_cast<int>(code), FOwner->GetLastErrorString(code).c_str()),
+      code);
 }
 
 int32_t THTTPHeaderInfo::RetrieveANumber(DWORD Level) {
@@ -184,7 +199,8 @@ bool TSimpleHTTP::CrackURL(std::string& URL) {
     DWORD code = GetLastError();
     if (SilentExceptions) return false;
     throw ESimpleHTTPError(
-        net::FormatText(net::SCrackUrlFailed, static_cast<int>(code), GetLastErrorString().c_str(), URL.c_str()));
+        net::FormatText(net::SCrackUrlFailed, static_cast<int>(code), GetLastErrorString(code).c_str(), URL.c_str()),
+        code);
   }
   Port = parts.nPort;
   if (parts.nScheme == INTERNET_SCHEME_HTTP)
@@ -214,9 +230,24 @@ bool TSimpleHTTP::Connect() {
   return result;
 }
 
+// A request whose body was not read to its end goes with its whole session,
+// closed in the background: Wine's WinINet reads the rest of such a body
+// before it lets the request go (see wininet_control.cpp), and nobody may
+// wait for that. The next request opens a session of its own.
+void TSimpleHTTP::CloseRequest() {
+  if (FBodyPending.exchange(false)) {
+    HINTERNET request = FRequestHandle.exchange(nullptr);
+    if (request != nullptr) {
+      CloseInBackground({request, FConnectHandle.exchange(nullptr), FInternetHandle.exchange(nullptr)});
+      return;
+    }
+  }
+  CloseOwnHandle(FRequestHandle);
+}
+
 bool TSimpleHTTP::Disconnect() {
   try {
-    CloseOwnHandle(FRequestHandle);
+    CloseRequest();
     CloseOwnHandle(FConnectHandle);
     TWinInetControl::Disconnect();
   } catch (const std::exception&) {
@@ -226,7 +257,8 @@ bool TSimpleHTTP::Disconnect() {
 }
 
 bool TSimpleHTTP::MakeRequest(const std::string& URL, const std::string& Verb) {
-  SafeCloseHandle(FRequestHandle);
+  FStopRequested.store(false);
+  CloseRequest();
   FCurrentURL = URL;
   std::string object = URL;
   CrackURL(object);
@@ -244,7 +276,7 @@ bool TSimpleHTTP::MakeRequest(const std::string& URL, const std::string& Verb) {
     DWORD code = GetLastError();
     if (!SilentExceptions) {
       throw ESimpleHTTPError(
-          net::FormatText(net::SAddHeadersFailed, static_cast<int>(code), GetLastErrorString().c_str()));
+          net::FormatText(net::SAddHeadersFailed, static_cast<int>(code), GetLastErrorString(code).c_str()), code);
     }
   }
   return SendRequest(Verb);
@@ -256,20 +288,33 @@ bool TSimpleHTTP::SendRequest(const std::string& Verb) {
     body = LinesText(FPostData);
     if (body.size() >= 2) body.resize(body.size() - 2);  // no CR LF after the last line
   }
-  BOOL sent = HttpSendRequestA(FRequestHandle.load(), nullptr, 0, body.empty() ? nullptr : body.data(),
-                               static_cast<DWORD>(body.size()));
-  FSendError = sent ? 0 : GetLastError();
+  BOOL sent = FALSE;
+  if (EnterCall()) {
+    sent = HttpSendRequestA(FRequestHandle.load(), nullptr, 0, body.empty() ? nullptr : body.data(),
+                            static_cast<DWORD>(body.size()));
+    FSendError = sent ? 0 : GetLastError();
+    LeaveCall();
+  } else {
+    FSendError = ERROR_INTERNET_OPERATION_CANCELLED;
+  }
   if (FSendError == 0 && !sent) FSendError = ERROR_INTERNET_INTERNAL_ERROR;
+  FBodyPending.store(sent && Verb != "HEAD");
   if (sent && OnConnected) OnConnected(this);
   DoStateChange(fsConnected);
   if (!sent && !SilentExceptions) {
-    throw ESimpleHTTPError(net::FormatText(net::SSendRequestFailed, HostName.c_str(), GetLastErrorString().c_str()));
+    // The code is what tells a refused connection from an untrusted certificate.
+    const std::string detail = GetLastErrorString(FSendError) + " (" + std::to_string(FSendError) + ")";
+    throw ESimpleHTTPError(net::FormatText(net::SSendRequestFailed, HostName.c_str(), detail.c_str()), FSendError);
   }
   return sent != FALSE;
 }
 
 bool TSimpleHTTP::FillResponseStream(TStream& Stream) {
-  std::unique_ptr<char[]> buffer(new char[kHTTPReadBufferSize + 1]);
+  // A read never exceeds the one buffer of the transfer; a block size
+  // outside 1 .. the largest block reads the largest.
+  const DWORD size = FBlockSize >= 1 && FBlockSize <= kHTTPMaxBlockSize ? static_cast<DWORD>(FBlockSize)
+                                                                         : static_cast<DWORD>(kHTTPMaxBlockSize);
+  std::unique_ptr<char[]> buffer(new char[size + 1]);
   FProgressInfo = THTTPProgressInfo{};
   try {
     FProgressInfo.TotalBytes = FHeaderInfo->GetContentLength();
@@ -279,36 +324,56 @@ bool TSimpleHTTP::FillResponseStream(TStream& Stream) {
   Stream.SetPosition(0);
   // A request that never went out has no body to read (silent mode goes on
   // to here after a failed send).
-  if (FSendError != 0) {
-    throw EWinInetError(net::FormatText(net::SReadUrlFailed, static_cast<int>(FSendError),
-                                        GetLastErrorString().c_str(), FCurrentURL.c_str()));
-  }
+  if (FSendError != 0) ThrowReadError(FSendError);
 
-  // A read never exceeds the one buffer of the transfer; a block size
-  // outside 1 .. buffer size reads whole buffers.
-  DWORD limit = FBlockSize >= 1 && FBlockSize <= kHTTPReadBufferSize ? static_cast<DWORD>(FBlockSize)
-                                                                      : static_cast<DWORD>(kHTTPReadBufferSize);
-  DWORD available = 0;
+  using Clock = std::chrono::steady_clock;
+  DWORD ask = std::min<DWORD>(size, kHTTPMinRead);
   for (;;) {
     buffer[0] = '\0';
-    HINTERNET request = FRequestHandle.load();
-    // A wait that fails (a time-out, a closed handle) is a failed read, not
-    // the end of the body.
-    BOOL ok = InternetQueryDataAvailable(request, &available, 0, 0);
-    DWORD read = 0;
-    if (ok) ok = InternetReadFile(request, buffer.get(), std::min(limit, available), &read);
-    if (!ok) {
-      DWORD code = GetLastError();
-      throw EWinInetError(net::FormatText(net::SReadUrlFailed, static_cast<int>(code), GetLastErrorString().c_str(),
-                                          FCurrentURL.c_str()));
-    }
+    const Clock::time_point started = Clock::now();
+    DWORD error = 0;
+    const DWORD read = ReadBlock(buffer.get(), ask, error);
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    if (read == 0 && error == 0) FBodyPending.store(false);
+    // What a failed read brought before it failed is the body's too.
     Stream.WriteBuffer(buffer.get(), read);
     FProgressInfo.BytesTransferred += read;
+    if (error != 0) ThrowReadError(error);
     if (OnTransferProgress) OnTransferProgress(this, FProgressInfo);
     if (QuickProgress) DoQuickProgress();
     if (read == 0) break;
+    // What the line brings in a slice at the pace of this read.
+    const double pace = read / std::max(seconds, 0.0005);
+    ask = static_cast<DWORD>(std::clamp(pace * kHTTPReadSliceMs / 1000.0, static_cast<double>(kHTTPMinRead),
+                                        static_cast<double>(size)));
   }
   return true;
+}
+
+// Waits for Size bytes of the body or its end (fewer, down to 0 at the
+// end). A read that fails (a time-out, a closed handle) is a failed read,
+// not the end of the body: Error says why, and the bytes it counts before
+// the failure are good.
+DWORD TSimpleHTTP::ReadBlock(char* Buffer, DWORD Size, DWORD& Error) {
+  Error = 0;
+  if (!EnterCall()) {
+    Error = ERROR_INTERNET_OPERATION_CANCELLED;
+    return 0;
+  }
+  DWORD read = 0;
+  const BOOL ok = InternetReadFile(FRequestHandle.load(), Buffer, Size, &read);
+  if (!ok) {
+    const DWORD code = GetLastError();
+    Error = code != 0 ? code : ERROR_INTERNET_INTERNAL_ERROR;
+  }
+  LeaveCall();
+  return std::min(read, Size);
+}
+
+void TSimpleHTTP::ThrowReadError(DWORD Code) const {
+  throw EWinInetError(net::FormatText(net::SReadUrlFailed, static_cast<int>(Code), GetLastErrorString(Code).c_str(),
+                                      FCurrentURL.c_str()),
+                      Code);
 }
 
 void TSimpleHTTP::DoQuickProgress() {

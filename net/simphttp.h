@@ -38,8 +38,15 @@ struct THTTPProgressInfo {
 class TSimpleHTTP;
 using THTTPTransferProgressEvent = std::function<void(TSimpleHTTP* Sender, THTTPProgressInfo& ProgressInfo)>;
 
-// The largest read: the size of the one read buffer of a transfer.
+// The size of the header buffer, and of the one read buffer of a transfer
+// with the component's default block size.
 constexpr int32_t kHTTPReadBufferSize = 16384;
+// The largest read, and so the largest read buffer a BlockSize can ask for.
+constexpr int32_t kHTTPMaxBlockSize = 1024 * 1024;
+// Reads are sized to what the line brings in about this many ms (see
+// simphttp.cpp), never below kHTTPMinRead bytes.
+constexpr int32_t kHTTPReadSliceMs = 40;
+constexpr int32_t kHTTPMinRead = 512;
 
 // Reads the headers of the owner's last response. With no request yet every
 // accessor returns 0, an empty date-time or an empty string.
@@ -113,6 +120,10 @@ class TSimpleHTTP : public TWinInetControl {
   bool Connect() override;
   bool Disconnect() override;
   void DoQuickProgress() override;
+  // True between a send that brought a response with a body and the end of
+  // that body: closing the request then takes the whole session with it, in
+  // the background (see CloseRequest).
+  bool IsBodyPending() const { return FBodyPending.load(); }
 
   THTTPHeaderInfo* HeaderInfo() const { return FHeaderInfo.get(); }
   const THTTPProgressInfo& GetProgressInfo() const { return FProgressInfo; }
@@ -131,6 +142,10 @@ class TSimpleHTTP : public TWinInetControl {
   // Brackets a front operation: whatever happens, it ends in fsNoconnection.
   template <typename Body>
   void RunRequest(Body body);
+  void CloseRequest();
+  // Reading the body: see the comment at the top of simphttp.cpp.
+  DWORD ReadBlock(char* Buffer, DWORD Size, DWORD& Error);
+  [[noreturn]] void ThrowReadError(DWORD Code) const;
 
   int32_t FBlockSize = 8192;
   bool FEnableSSL = false;
@@ -138,4 +153,5 @@ class TSimpleHTTP : public TWinInetControl {
   std::vector<std::string> FPostData;
   std::string FCurrentURL;
   DWORD FSendError = 0;  // why the last send failed; 0 when it went out
+  std::atomic<bool> FBodyPending{false};
 };

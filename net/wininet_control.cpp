@@ -8,6 +8,15 @@
 // thread return with a failure. The handles are atomic because the abort
 // thread takes them while the transfer thread may be about to use them; each
 // is taken with an exchange, so no handle is ever closed twice.
+//
+// Before that, Abort asks the transfer to stop and gives a send or read in
+// progress a moment to return by itself (one that is receiving data returns
+// within a read). Closing a request is then never the transfer thread's last
+// act on it: Wine's WinINet, when the last reference to a request whose body
+// was not read to its end goes, reads the rest of the body off the socket
+// for as long as the server keeps sending, which from a fast server takes as
+// long as the download would have. Such a request is closed on a thread of
+// its own that nobody waits for (TSimpleHTTP::CloseRequest).
 #include "net/wininet_control.h"
 
 #include <commctrl.h>
@@ -110,7 +119,17 @@ bool TWinInetControl::Disconnect() {
   return true;
 }
 
+bool TWinInetControl::EnterCall() {
+  FInCall.store(true);
+  if (!FStopRequested.load()) return true;
+  FInCall.store(false);
+  return false;
+}
+
 void TWinInetControl::Abort() {
+  FStopRequested.store(true);
+  const DWORD started = GetTickCount();
+  while (FInCall.load() && GetTickCount() - started < kAbortGrace) Sleep(1);
   TInetAbortThread thread(this);
   thread.Start();
   // The thread object's end waits for the thread: once it is gone the
@@ -126,6 +145,21 @@ void TWinInetControl::SafeCloseHandle(HINTERNET& Handle) {
 void TWinInetControl::SafeCloseHandle(std::atomic<HINTERNET>& Handle) {
   HINTERNET handle = Handle.exchange(nullptr);
   if (handle != nullptr) InternetCloseHandle(handle);
+}
+
+void TWinInetControl::CloseInBackground(std::vector<HINTERNET> Handles) {
+  for (HINTERNET handle : Handles) {
+    if (handle != nullptr) InternetSetStatusCallbackA(handle, nullptr);
+  }
+  try {
+    std::thread([handles = std::move(Handles)] {
+      for (HINTERNET handle : handles) {
+        if (handle != nullptr) InternetCloseHandle(handle);
+      }
+    }).detach();
+  } catch (...) {
+    // No thread to spare: the handles are left to the end of the process.
+  }
 }
 
 void TWinInetControl::CloseOwnHandle(std::atomic<HINTERNET>& Handle) {
@@ -159,16 +193,20 @@ std::string TWinInetControl::TranslateStateText(TWinInetState State) const {
   }
 }
 
-std::string TWinInetControl::GetLastErrorString() const {
+std::string TWinInetControl::GetLastErrorString() const { return GetLastErrorString(0); }
+
+std::string TWinInetControl::GetLastErrorString(DWORD Code) const {
   std::vector<char> buffer(2048, '\0');
   DWORD code = 0, length = static_cast<DWORD>(buffer.size());
   if (InternetGetLastResponseInfoA(&code, buffer.data(), &length) && length > 0 && buffer[0] != '\0') {
     buffer.back() = '\0';
     return buffer.data();
   }
-  return net::LoadText(net::SNoErrorDescription);
+  const std::string description = net::ErrorDescription(Code);
+  return description.empty() ? net::LoadText(net::SNoErrorDescription) : description;
 }
 
+// The code goes with the text: the texts name the host, not the cause.
 void TWinInetControl::HandleConnectError(DWORD ErrorCode) {
   DoStateChange(fsNoconnection);
   if (SilentExceptions) return;
@@ -186,7 +224,7 @@ void TWinInetControl::HandleConnectError(DWORD ErrorCode) {
     case ERROR_INTERNET_CANNOT_CONNECT: message = net::FormatText(net::SUnableToConnect, host); break;
     default: message = net::FormatText(net::SGeneralConnectError, host); break;
   }
-  throw EWinInetError(message);
+  throw EWinInetError(message + " (" + std::to_string(ErrorCode) + ")", ErrorCode);
 }
 
 void TWinInetControl::HandleStatusCallback(DWORD Status, void* /*Info*/, DWORD /*InfoLength*/) {

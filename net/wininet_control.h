@@ -49,6 +49,8 @@ using TNotifyEvent = std::function<void(TWinInetControl* Sender)>;
 using TStateChangeEvent = std::function<void(TWinInetControl* Sender, TWinInetState NewState)>;
 
 constexpr DWORD kDefaultConnectTimeout = 300000;
+// How long Abort lets a send or read in progress return by itself, in ms.
+constexpr DWORD kAbortGrace = 500;
 constexpr DWORD kDefaultConnectRetries = 3;
 
 class TWinInetControl {
@@ -98,14 +100,25 @@ class TWinInetControl {
   virtual bool Disconnect();
 
   // Closes the handles from an auxiliary thread; returns when that is done.
+  // A transfer inside a send or a read first gets a moment to come out of
+  // WinINet by itself (see RequestStop); one that is waiting for data is
+  // what closing the handles is for.
   void Abort();
   bool DoStateChange(TWinInetState NewState);
   std::string TranslateStateText(TWinInetState State) const;
+  // The server's last response text, or "No error description available".
   std::string GetLastErrorString() const;
+  // The same, but with no response text the description of code (see
+  // net::ErrorDescription) comes before "No error description available".
+  std::string GetLastErrorString(DWORD Code) const;
   void RegisterStatusCallback();
 
   static void SafeCloseHandle(HINTERNET& Handle);
   static void SafeCloseHandle(std::atomic<HINTERNET>& Handle);
+  // Closes the handles, in this order, on a thread of its own that nobody
+  // waits for; their status callback is removed first, so nothing of the
+  // closing reaches a component. For handles whose closing may take long.
+  static void CloseInBackground(std::vector<HINTERNET> Handles);
   static void CALLBACK RegisteredStatusCallback(HINTERNET Handle, DWORD_PTR Context, DWORD Status, LPVOID Info,
                                                 DWORD InfoLength);
 
@@ -118,6 +131,17 @@ class TWinInetControl {
   // Set by the destructor of the most derived class before it disconnects:
   // a disconnect during destruction reports nothing.
   std::atomic<bool> FDestroying{false};
+
+  // The transfer thread marks each WinINet call that may last (a send, a
+  // read of the body) with EnterCall/LeaveCall. EnterCall refuses once Abort
+  // has asked the transfer to stop, and Abort waits a moment for the mark to
+  // clear: the mark is set before the request is looked at and the request
+  // after it, so either the transfer sees the stop or Abort sees the mark.
+  bool EnterCall();
+  void LeaveCall() { FInCall.store(false); }
+  bool StopRequested() const { return FStopRequested.load(); }
+  std::atomic<bool> FStopRequested{false};
+  std::atomic<bool> FInCall{false};
 
   DWORD FConnectRetries = kDefaultConnectRetries;
   bool FEnableCache = false;

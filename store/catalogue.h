@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -169,6 +170,13 @@ class cSkitManager {
   bool Changed = false;
   int32_t Current = 0;
   cThread_Comm* Transfer = nullptr;
+  // How the user is asked before a dial-up connection the job brought up
+  // is hung up; every worker the catalogue makes gets it. Without one,
+  // nobody is asked (and nothing is hung up where asking was wanted).
+  std::function<bool(const std::string& question)> HangUpQuestion;
+  // What the partial downloads kept for resuming may take together; tests
+  // set a smaller bound.
+  uint64_t PartialFilesLimit = 256ull * 1024 * 1024;
   uint32_t JobDone = 0;
   uint32_t JobTotal = 0;
   bool Automatic = false;
@@ -185,6 +193,9 @@ class cSkitManager {
   bool SkitFilePath(const StringRef& name, std::string& path) const;
 
   void BeginFileDownloads(HWND window, bool continuing);
+  // Removes the partial downloads no transfer of this catalogue would go on
+  // with, and the oldest beyond PartialFilesLimit.
+  void PrunePartialDownloads();
   // The list's validators from its last merge, for the list transfer (list_fetch.cpp).
   void PrepareListConditions();
   // Merges the list that arrived, or takes a 304 as a list with nothing new.

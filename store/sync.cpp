@@ -30,12 +30,19 @@
 // record, so one that fails half-way (the catalogue file cannot be written)
 // leaves the record as it was.
 //
-// What a failed transfer does to its skit depends on why it failed: the
-// server's definite refusal (404, 410, a bad file) marks the skit failed;
-// a cancel or a failure that may pass (no answer, a reset, a time-out, a
-// server error) leaves it scheduled for the next job. Either way the job
-// ends. A file that arrived but cannot be put into the skits folder marks
-// its skit failed too, and the job goes on with the next one.
+// What a failed transfer does to its skit and the job depends on why it
+// failed: the server's definite refusal of this one file (404, 403, 410, a
+// file that is no good) marks the skit failed and the job goes on with the
+// next skit, so one missing file does not hold up every other new skit. A
+// cancel or a failure that may pass (no answer, a reset, a time-out, a
+// server error) leaves the skit scheduled for the next job and ends this
+// one: the next file would most likely fail the same way. A file that
+// arrived but cannot be put into the skits folder, or is not the file the
+// signed list names, marks its skit failed too, and the job goes on.
+//
+// Partial downloads kept for resuming are tidied whenever a job starts: one
+// whose address and name no record (nor the list) uses any more goes, and
+// of the rest the oldest go until they fit in PartialFilesLimit together.
 //
 // A read-only catalogue (the settings dialog holds the file) starts no job:
 // it could keep neither what a merge brings nor what a download installs.
@@ -48,6 +55,7 @@
 #include "base/files.h"
 #include "base/settings.h"
 #include "download/comm.h"
+#include "download/resume.h"
 #include "store/catalogue.h"
 #include "store/server_data.h"
 #include "store/sync_file.h"
@@ -203,7 +211,8 @@ std::string RejectReason(const SkitRecord& server, uint32_t fields) {
 bool cSkitManager::StartListDownload(HWND window, bool automatic) {
   if (Phase != JOB_IDLE || IsReadOnly()) return false;
   Automatic = automatic;
-  if (Transfer == nullptr) Transfer = new cThread_Comm;
+  if (Transfer == nullptr) Transfer = new cThread_Comm(HangUpQuestion);
+  if (Transfer->DataModule() != nullptr) Transfer->DataModule()->PartialFilesLimit = PartialFilesLimit;
   JobWindow_ = window;
   Changed = false;
   Tally = JobTally();
@@ -227,6 +236,7 @@ bool cSkitManager::StartListDownload(HWND window, bool automatic) {
     PostMessageA(window, WM_DOWNLOAD_DONE, 0, Transfer->GetError());
     return true;
   }
+  PrunePartialDownloads();
   PrepareListConditions();
   // An endless or oversized list is stopped at the size no list may pass.
   if (Transfer->DataModule() != nullptr) Transfer->DataModule()->SetNextSizeLimit(SYNC_FILE_SIZE_LIMIT);
@@ -256,7 +266,8 @@ bool cSkitManager::StartFileDownloads(HWND window) {
 // A job that goes on from its list to the files keeps what the list did in
 // Changed and Tally.
 void cSkitManager::BeginFileDownloads(HWND window, bool continuing) {
-  if (Transfer == nullptr) Transfer = new cThread_Comm;
+  if (Transfer == nullptr) Transfer = new cThread_Comm(HangUpQuestion);
+  if (Transfer->DataModule() != nullptr) Transfer->DataModule()->PartialFilesLimit = PartialFilesLimit;
   JobWindow_ = window;
   if (!continuing) {
     Changed = false;
@@ -267,7 +278,30 @@ void cSkitManager::BeginFileDownloads(HWND window, bool continuing) {
   Phase = JOB_SKIT_FILES;
   Download = DownloadItem();
   if (Catalog.Header.SpecialsOn != 0) ScheduleSpecials();
+  PrunePartialDownloads();
   StartNextFile(window);
+}
+
+void cSkitManager::PrunePartialDownloads() {
+  const std::string& folder = Setting(&cSettings::DownloadPath);
+  if (folder.empty()) return;
+  auto uses = [](const StoredString& name, const StoredString& url, const TPartialFile& partial) {
+    return name.Text != nullptr && url.Text != nullptr && partial.Record.Url == url.Text &&
+           _stricmp(partial.Name.c_str(), name.Text) == 0;
+  };
+  auto keep = [&](const TPartialFile& partial) {
+    if (uses(Catalog.Header.SyncFileName, Catalog.Header.SyncUrl, partial)) return true;
+    for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
+      const SkitRecord& record = Catalog.Records[i];
+      for (uint32_t f = 0; f < FilesInUse(record); ++f) {
+        if (uses(record.Files[f].Name, record.Files[f].Url, partial)) return true;
+      }
+    }
+    return false;
+  };
+  for (const TPrunedFile& gone : PrunePartialFiles(folder, PartialFilesLimit, keep)) {
+    LogLine(LOG_INFO, ("Removed the partial download " + PrintableText(gone.Name.c_str()) + ": " + gone.Reason).c_str());
+  }
 }
 
 // A failure here (the catalogue cannot be saved after a merge) goes on to
@@ -289,8 +323,10 @@ bool cSkitManager::OnDownloadDone(int32_t errorCode) {
         more = true;
       }
     } else if (Phase == JOB_SKIT_FILES) {
+      const bool refused = failed && Transfer != nullptr && Transfer->DataModule() != nullptr &&
+                           Transfer->DataModule()->GetFailure() == tfRefused;
       InstallDownloadedFile(errorCode);
-      more = !failed && StartNextFile(JobWindow_);
+      more = (!failed || refused) && StartNextFile(JobWindow_);
     }
   } catch (...) {
     EndDownload();

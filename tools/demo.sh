@@ -108,11 +108,42 @@ SERVER_WIN=$("$WINE64" winepath -w "$DEMO/server")
   "$SERVER_WIN\\kinetrope.syn" --files "$SERVER_WIN\\skits" --sign "$("$WINE64" winepath -w "$KEY_FILE")" </dev/null
 "$WINE64" "$BUILD/bin/paktool.exe" sync verify "$SERVER_WIN\\kinetrope.syn" "$("$WINE64" winepath -w "$PUB_FILE")" \
   </dev/null | sed 's/^/  /'
-python3 -m http.server 8642 --bind 127.0.0.1 --directory "$DEMO/server" >"$DEMO/server.log" 2>&1 &
-SERVER_PID=$!
+# nginx where it is installed: a real web server, with validators and
+# ranges, so interrupted downloads resume. Python's server otherwise.
+if [ -x /usr/sbin/nginx ]; then
+  NGINX=$DEMO/nginx
+  rm -rf "$NGINX"
+  mkdir -p "$NGINX"
+  cat >"$NGINX/nginx.conf" <<CONF
+worker_processes 1;
+pid $NGINX/nginx.pid;
+error_log $NGINX/error.log;
+events { worker_connections 64; }
+http {
+  access_log $DEMO/server.log;
+  client_body_temp_path $NGINX/body;
+  proxy_temp_path $NGINX/proxy;
+  fastcgi_temp_path $NGINX/fastcgi;
+  uwsgi_temp_path $NGINX/uwsgi;
+  scgi_temp_path $NGINX/scgi;
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:8642;
+    root $DEMO/server;
+  }
+}
+CONF
+  /usr/sbin/nginx -p "$NGINX/" -c "$NGINX/nginx.conf" -e "$NGINX/error.log" -g 'daemon off;' </dev/null >/dev/null 2>&1 &
+  SERVER_PID=$!
+  SERVER_NAME=nginx
+else
+  python3 -m http.server 8642 --bind 127.0.0.1 --directory "$DEMO/server" >"$DEMO/server.log" 2>&1 &
+  SERVER_PID=$!
+  SERVER_NAME="Python's http.server"
+fi
 
 echo "Demo installation: $DEMO/install (the user's data: ${USER_DATA_UNIX:-%LOCALAPPDATA%\\Drearigrams})"
-echo "Content server: http://127.0.0.1:8642/ (serving $DEMO/server)"
+echo "Content server: http://127.0.0.1:8642/ ($SERVER_NAME, serving $DEMO/server)"
 echo "Starting drearigrams.scr $SWITCH"
 "$WINE64" "$DEMO/install/drearigrams.scr" "$SWITCH" </dev/null >/dev/null 2>&1 &
 PROGRAM=$!

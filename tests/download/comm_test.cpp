@@ -13,7 +13,6 @@
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/log.h"
-#include "forms/application.h"
 #include "base/settings.h"
 #include "tests/download/download_testing.h"
 #include "tests/support/http_server.h"
@@ -152,7 +151,12 @@ TEST_F(DownloadTest, TheCountersCarryFiguresPastFourGigabytes) {
   info.BytesTransferred = (int64_t{3} << 30) + 7;
   info.TotalBytes = (int64_t{5} << 30) + 9;
   // Outside a transfer the default limit holds, and 3 GiB passes it.
-  EXPECT_THROW(Module().HTTPTransferProgress(&Module().HTTP, info), ETransferRefused);
+  try {
+    Module().HTTPTransferProgress(&Module().HTTP, info);
+    ADD_FAILURE() << "nothing thrown";
+  } catch (const EDownloadError& e) {
+    EXPECT_EQ(e.Kind(), tfRefused);
+  }
   EXPECT_EQ(Module().GetBytesReceived(), (int64_t{3} << 30) + 7);
   EXPECT_EQ(Module().GetBytesTotal(), (int64_t{5} << 30) + 9);
 }
@@ -212,7 +216,10 @@ TEST_F(DownloadTest, AnUnreachableServerOrAnUncreatableFileFails) {
   std::string target = Work.File("target.bin");
   Start("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/a.bin", target);
   EXPECT_EQ(WaitDone(), 1);
-  EXPECT_EQ(Module().GetErrorText(), "Unable to send request to 127.0.0.1 (No error description available)");
+  EXPECT_EQ(Module().GetErrorText(),
+            "Unable to send request to 127.0.0.1: " + net::ErrorCodeText(ERROR_INTERNET_CANNOT_CONNECT));
+  EXPECT_EQ(Module().GetErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_CANNOT_CONNECT));
+  EXPECT_EQ(Module().GetFailure(), tfTransient);
   EXPECT_FALSE(FileExists(target));
 
   std::string nowhere = Work.File("no such folder\\target.bin");
@@ -280,6 +287,32 @@ TEST_F(DownloadTest, CancelDuringAnEndlessBodyEndsTheTransfer) {
   EXPECT_EQ(WaitDone(), 1);
   EXPECT_EQ(Module().GetErrorText(), "User cancelled the operation.");
   EXPECT_FALSE(FileExists(Work.File("endless.bin")));
+}
+
+// A cancel ends the transfer where it is, and a body refused unread is not
+// taken either. (Wine's WinINet reads the rest of a body whose request goes
+// while the server keeps sending; that must stand neither between a cancel
+// and the end of the transfer nor before the next transfer.)
+TEST_F(DownloadTest, ACancelOrARefusalEndsATransferWithoutTakingTheRestOfTheBody) {
+  const unsigned long long oversized = 4000000000ull;
+  EXPECT_EQ(Transfer("/gen/" + std::to_string(oversized), Work.File("oversized.bin")), 1);
+  EXPECT_EQ(Module().GetFailure(), tfRefused);
+  EXPECT_EQ(Transfer("/a.bin", Work.File("a.bin")), 0);
+  EXPECT_LT(Server.BodyBytesSent.load(), oversized / 2) << "the refused body was taken before the next transfer";
+
+  Server.BodyBytesSent = 0;
+  const unsigned long long total = 1000000000ull;
+  Start(Server.Url("/gen/" + std::to_string(total)), Work.File("large.bin"));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatience);
+  while (Module().GetBytesReceived() < 4000000 && std::chrono::steady_clock::now() < deadline) {
+    MSG msg;
+    ASSERT_FALSE(Window.Wait(WM_DOWNLOAD_DONE, msg, 10)) << Module().GetErrorText();
+  }
+  Worker->Stop();
+  EXPECT_EQ(WaitDone(), 1);
+  EXPECT_LT(Server.BodyBytesSent.load(), total / 2) << "the rest of the body was taken before the transfer ended";
+  EXPECT_EQ(Module().GetFailure(), tfCancelled);
+  EXPECT_FALSE(FileExists(Work.File("large.bin"))) << "no validator: nothing is kept";
 }
 
 TEST_F(DownloadTest, StartDownloadWhileATransferRunsStartsAndPostsNothing) {
@@ -356,16 +389,17 @@ std::map<HRASCONN, std::string> FakeDialUp::DeviceTypes;
 
 HRASCONN Line(uintptr_t n) { return reinterpret_cast<HRASCONN>(n); }
 
-// Creates a module while `before` are up, then ends it while `after` are.
+// Creates a module while `before` are up, then ends it while `after` are;
+// the module asks through `ask` (none: it was given no way to ask).
 std::vector<HRASCONN> HangUpsBetween(const std::vector<HRASCONN>& before, const std::vector<HRASCONN>& after,
-                                     bool ask) {
+                                     bool askFirst, THangUpQuestion ask = {}) {
   FakeDialUp::Connections = before;
   FakeDialUp::HungUp.clear();
   TDialUpApi api = FakeDialUp::Api();
   {
-    TDataModule_Comm module(&api);
+    TDataModule_Comm module(&api, std::move(ask));
     module.HangUpPause = 0;
-    module.SetAskBeforeHangUp(ask);
+    module.SetAskBeforeHangUp(askFirst);
     EXPECT_EQ(module.GetStartConnections().size(), before.size());
     FakeDialUp::Connections = after;
   }
@@ -374,54 +408,71 @@ std::vector<HRASCONN> HangUpsBetween(const std::vector<HRASCONN>& before, const 
 
 }  // namespace
 
+// The driver itself never shows a window: every question goes through the
+// callback its owner gave it.
 TEST(DataModuleDialUp, OnlyConnectionsOpenedDuringTheDownloadsAreHungUp) {
   testing_support::MessageBoxCatcher boxes(IDYES);
-  EXPECT_EQ(HangUpsBetween({Line(11)}, {Line(11), Line(12), Line(13)}, false),
+  std::vector<std::string> questions;
+  auto ask = [&](const std::string& question) {
+    questions.push_back(question);
+    return true;
+  };
+  EXPECT_EQ(HangUpsBetween({Line(11)}, {Line(11), Line(12), Line(13)}, false, ask),
             (std::vector<HRASCONN>{Line(12), Line(13)}));
-  EXPECT_TRUE(boxes.Boxes.empty()) << "unattended: nobody is asked";
+  EXPECT_TRUE(questions.empty()) << "unattended: nobody is asked";
 
-  EXPECT_TRUE(HangUpsBetween({Line(11)}, {Line(11)}, true).empty());
+  EXPECT_TRUE(HangUpsBetween({Line(11)}, {Line(11)}, true, ask).empty());
+  EXPECT_TRUE(questions.empty());
   EXPECT_TRUE(boxes.Boxes.empty());
 }
 
 // Only lines that dial are hung up: a VPN (or a network of any other kind)
 // that came up during the downloads is not the job's to end.
 TEST(DataModuleDialUp, OnlyNewConnectionsOfDialUpDevicesAreHungUp) {
-  testing_support::MessageBoxCatcher boxes(IDYES);
+  size_t asked = 0;
+  auto ask = [&](const std::string&) {
+    ++asked;
+    return true;
+  };
   FakeDialUp::DeviceTypes = {{Line(12), "vpn"}, {Line(13), "isdn"}, {Line(14), "PPPoE"}, {Line(15), "VPN"},
                              {Line(16), "SERIAL"}, {Line(17), "Modem"}, {Line(18), ""}};
   EXPECT_EQ(HangUpsBetween({Line(11)}, {Line(11), Line(12), Line(13), Line(14), Line(15), Line(16), Line(17), Line(18)},
-                           true),
+                           true, ask),
             (std::vector<HRASCONN>{Line(13), Line(14), Line(17)}));
-  EXPECT_EQ(boxes.Boxes.size(), 3u) << "nobody is asked about a connection that stays";
+  EXPECT_EQ(asked, 3u) << "nobody is asked about a connection that stays";
   FakeDialUp::DeviceTypes.clear();
 }
 
 TEST(DataModuleDialUp, WhenAskedEachNewConnectionIsHungUpOnlyOnYes) {
-  forms::Application.SetTitle("Drearigrams Screensaver");
-  {
-    testing_support::MessageBoxCatcher boxes(IDNO);
-    EXPECT_TRUE(HangUpsBetween({}, {Line(21), Line(22)}, true).empty());
-    ASSERT_EQ(boxes.Boxes.size(), 2u);
-    EXPECT_EQ(boxes.Boxes[0].Text, "Would you like to disconnect from the Internet now?");
-    EXPECT_EQ(boxes.Boxes[0].Caption, "Drearigrams Screensaver");
-  }
-  {
-    testing_support::MessageBoxCatcher boxes(IDYES);
-    EXPECT_EQ(HangUpsBetween({}, {Line(21), Line(22)}, true), (std::vector<HRASCONN>{Line(21), Line(22)}));
-    EXPECT_EQ(boxes.Boxes.size(), 2u);
-  }
+  testing_support::MessageBoxCatcher boxes(IDYES);
+  std::vector<std::string> questions;
+  bool answer = false;
+  auto ask = [&](const std::string& question) {
+    questions.push_back(question);
+    return answer;
+  };
+  EXPECT_TRUE(HangUpsBetween({}, {Line(21), Line(22)}, true, ask).empty());
+  ASSERT_EQ(questions.size(), 2u);
+  EXPECT_EQ(questions[0], "Would you like to disconnect from the Internet now?");
+
+  answer = true;
+  EXPECT_EQ(HangUpsBetween({}, {Line(21), Line(22)}, true, ask), (std::vector<HRASCONN>{Line(21), Line(22)}));
+  EXPECT_EQ(questions.size(), 4u);
+
+  // Nobody to ask: the user's line is left as it is.
+  EXPECT_TRUE(HangUpsBetween({}, {Line(21)}, true).empty());
+  EXPECT_TRUE(boxes.Boxes.empty()) << "the driver shows no box of its own";
 }
 
 TEST(DataModuleDialUp, TheSystemsDialUpLibraryReportingNothingAsksNothing) {
-  testing_support::MessageBoxCatcher boxes(IDYES);
+  bool asked = false;
   {
-    TDataModule_Comm module;
+    TDataModule_Comm module(nullptr, [&](const std::string&) { return asked = true; });
     module.SetAskBeforeHangUp(true);
     module.HangUpPause = 0;
     // Wine's system folder holds rasapi32.dll.
     EXPECT_TRUE(module.IsRasAvailable());
     EXPECT_TRUE(module.GetStartConnections().empty());
   }
-  EXPECT_TRUE(boxes.Boxes.empty());
+  EXPECT_FALSE(asked);
 }

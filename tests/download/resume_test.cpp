@@ -197,7 +197,9 @@ TEST_F(ResumeTest, AnErrorPageOrABrokenRecordNeverJoinsThePartialFile) {
 }
 
 // The server holds the connection after the first 40000 bytes until the
-// user cancels: what came is kept, and the next transfer of a fresh worker
+// user cancels: what the transfer had received is kept (a read in progress
+// may hold bytes it has not handed over yet, so that is somewhere between
+// its first bytes and the 40000), and the next transfer of a fresh worker
 // (the next job) fetches only the rest.
 TEST_F(ResumeTest, ACancelledTransferKeepsWhatCameAndTheNextJobFetchesTheRest) {
   Server.HoldAfterCut = true;
@@ -205,22 +207,58 @@ TEST_F(ResumeTest, ACancelledTransferKeepsWhatCameAndTheNextJobFetchesTheRest) {
   Worker->StartDownload(Server.Url("/ranged/movie.bin"), Target, "Movie", "1 of 1", Window.Window, WM_DOWNLOAD_DONE,
                         0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatience);
-  while (Module().GetBytesReceived() < 40000 && std::chrono::steady_clock::now() < deadline) {
+  while ((Server.BodyBytesSent.load() < 40000 || Module().GetBytesReceived() == 0) &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
   }
-  ASSERT_EQ(Module().GetBytesReceived(), 40000);
+  ASSERT_EQ(Server.BodyBytesSent.load(), 40000u);
   Worker->Stop();
   MSG msg;
   ASSERT_TRUE(Window.Wait(WM_DOWNLOAD_DONE, msg));
   EXPECT_EQ(msg.lParam, 1);
   EXPECT_EQ(Module().GetErrorText(), kUserCancelledText);
-  EXPECT_EQ(LastLog(), std::string("Download failed: Movie 1 of 1. ") + kUserCancelledText +
-                           " Kept 40000 bytes to resume.");
+  const std::string kept = ReadFileBytes(Target);
+  ASSERT_GT(kept.size(), 0u);
+  ASSERT_LE(kept.size(), 40000u);
+  EXPECT_EQ(kept, Bytes.substr(0, kept.size()));
+  EXPECT_EQ(LastLog(), std::string("Download failed: Movie 1 of 1. ") + kUserCancelledText + " Kept " +
+                           std::to_string(kept.size()) + " bytes to resume.");
 
   Worker = std::make_unique<cThread_Comm>();
   ASSERT_EQ(Fetch("/ranged/movie.bin"), 0) << Module().GetErrorText();
   EXPECT_EQ(ReadFileBytes(Target), Bytes);
-  EXPECT_EQ(Server.BodyBytesSent.load(), kFileSize);
+  EXPECT_EQ(Server.BodyBytesSent.load(), 40000 + kFileSize - kept.size()) << "only the rest came again";
+}
+
+// Keeping a cut file keeps the folder's partial files within their bound:
+// an older one goes first, and the new one only when it alone is too large.
+TEST_F(ResumeTest, KeepingACutFileKeepsTheFoldersPartialFilesWithinTheirBound) {
+  const std::string older = Work.File("older.bin");
+  WriteFileBytes(older, GeneratedBytes(30000));
+  TFetchRecord record;
+  record.Url = Server.Url("/ranged/older.bin");
+  record.Validators.ETag = "\"older\"";
+  record.Bytes = 30000;
+  WriteFetchRecord(ResumeRecordPath(older), record);
+  WriteFileBytes(Work.File("notes.resume"), "somebody else's file");  // not a record of ours: left alone
+  WriteFileBytes(Work.File("notes"), "left alone too");
+
+  Module().PartialFilesLimit = 60000;
+  ASSERT_EQ(FetchCutAt("/ranged/movie.bin", 40000), 1);
+  EXPECT_NE(LastLog().find(". Kept 40000 bytes to resume."), std::string::npos) << LastLog();
+  EXPECT_FALSE(FileExists(older)) << "the older partial file made room";
+  EXPECT_FALSE(FileExists(ResumeRecordPath(older)));
+  EXPECT_TRUE(FileExists(Work.File("notes.resume")));
+  EXPECT_TRUE(FileExists(Work.File("notes")));
+
+  DeleteFileA(ResumeRecordPath(Target).c_str());
+  Module().PartialFilesLimit = 20000;
+  ASSERT_EQ(FetchCutAt("/ranged/movie.bin", 40000), 1);
+  EXPECT_NE(LastLog().find(". Not kept: larger than the 20000 bytes partial downloads may take."),
+            std::string::npos)
+      << LastLog();
+  EXPECT_FALSE(FileExists(Target));
+  EXPECT_FALSE(FileExists(ResumeRecordPath(Target)));
 }
 
 TEST(FetchRecord, ReadsWhatItWroteAndRefusesAnythingElse) {

@@ -2,8 +2,9 @@
 # HTTPS end to end: a TLS server on the loopback address (Python's ssl, on the
 # Linux side) with a certificate made here for localhost. While the prefix
 # does not trust the certificate the screensaver's transfer fails and leaves
-# no file; once the certificate is in the prefix's trusted roots the same
-# transfer brings the file. Nothing ever goes over plain HTTP.
+# no file and says why, with WinINet's code; once the certificate is in the
+# prefix's trusted roots the same transfer brings the file. Nothing ever
+# goes over plain HTTP.
 #   https_test.sh WORKDIR SKITSYNC.exe TRUST_CERT.exe RUNNER...
 # RUNNER is how a Windows program is started (ctest's emulator: Wine with
 # the build's prefix).
@@ -51,6 +52,10 @@ status=$?
 [ "$status" -eq 1 ] || fail "an untrusted certificate gave exit status $status, not 1"
 [ -e untrusted.txt ] && fail "an untrusted transfer left its file"
 grep -q "Download failed: untrusted.txt 1 of 1" download.log || fail "no failure line in the download log"
+# The user learns why, with WinINet's code (12045: the certificate
+# authority is not trusted); Wine has no text for it, so it is ours.
+grep -q "Unable to send request to localhost: .*certificate.* (12045)" fetch.out ||
+  fail "the failure does not say the certificate is not trusted (12045): $(cat fetch.out)"
 
 timeout 30 "${RUN[@]}" "$TRUST" add cert.der </dev/null || fail "the certificate could not be trusted"
 fetch trusted.txt || { cat fetch.out; fail "a trusted certificate did not fetch the file"; }

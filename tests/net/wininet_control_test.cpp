@@ -162,21 +162,27 @@ TEST(WinInetControl, StateTextsNameTheHostAndGoToTheStatusBar) {
   DestroyWindow(parent);
 }
 
-TEST(WinInetControl, ConnectErrorsRaiseTheirMessageOrOnlyDisconnectWhenSilent) {
+TEST(WinInetControl, ConnectErrorsRaiseTheirMessageWithTheCodeOrOnlyDisconnectWhenSilent) {
   TBareControl control;
   control.HostName = "files.example.com";
   control.UserName = "lucinda";
   control.SilentExceptions = false;
-  EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_TIMEOUT), "Connection to files.example.com timed out");
-  EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_INTERNAL_ERROR), "Internal WININET error");
+  EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_TIMEOUT), "Connection to files.example.com timed out (12002)");
+  EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_INTERNAL_ERROR), "Internal WININET error (12004)");
   EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_NAME_NOT_RESOLVED),
-            "Unable to resolve host name 'files.example.com'");
+            "Unable to resolve host name 'files.example.com' (12007)");
   EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_INCORRECT_USER_NAME),
-            "Bad user name: 'lucinda' connecting to files.example.com");
-  EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_INCORRECT_PASSWORD), "Bad password connecting to files.example.com");
-  EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_LOGIN_FAILURE), "Unable to connect to files.example.com");
-  EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_CANNOT_CONNECT), "Unable to connect to files.example.com");
-  EXPECT_EQ(ThrownMessage(control, ERROR_ACCESS_DENIED), "General Connection Error to files.example.com");
+            "Bad user name: 'lucinda' connecting to files.example.com (12013)");
+  EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_INCORRECT_PASSWORD),
+            "Bad password connecting to files.example.com (12014)");
+  EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_LOGIN_FAILURE), "Unable to connect to files.example.com (12015)");
+  EXPECT_EQ(ThrownMessage(control, ERROR_INTERNET_CANNOT_CONNECT), "Unable to connect to files.example.com (12029)");
+  EXPECT_EQ(ThrownMessage(control, ERROR_ACCESS_DENIED), "General Connection Error to files.example.com (5)");
+  try {
+    control.HandleConnectError(ERROR_INTERNET_CANNOT_CONNECT);
+  } catch (const EWinInetError& e) {
+    EXPECT_EQ(e.Code(), static_cast<unsigned long>(ERROR_INTERNET_CANNOT_CONNECT));
+  }
 
   control.DoStateChange(fsConnected);
   control.SilentExceptions = true;
@@ -257,7 +263,51 @@ TEST(WinInetControl, AbortClosesEveryHandleFromItsOwnThread) {
   EXPECT_NE(disconnectThread, callerThread);
 }
 
-TEST(WinInetControl, WithoutAServerResponseThereIsNoErrorDescription) {
+TEST(WinInetControl, WithoutAServerResponseTheCodeDescribesTheError) {
   TBareControl control;
   EXPECT_EQ(control.GetLastErrorString(), "No error description available");
+  EXPECT_EQ(control.GetLastErrorString(ERROR_INTERNET_CONNECTION_RESET),
+            net::ErrorDescription(ERROR_INTERNET_CONNECTION_RESET));
+  EXPECT_EQ(control.GetLastErrorString(12999), "No error description available") << "a code nobody knows";
+}
+
+// Wine has no texts for the WinINet codes, Windows keeps them in wininet.dll:
+// ours stand in only where the system has none.
+TEST(ErrorTexts, TheCommonWinInetCodesSayWhatHappenedAndKeepTheirCode) {
+  HMODULE wininet = GetModuleHandleA("wininet.dll");
+  ASSERT_NE(wininet, nullptr);
+  const struct {
+    DWORD Code;
+    const char* Ours;
+  } cases[] = {
+      {ERROR_INTERNET_NAME_NOT_RESOLVED, "The server name could not be resolved"},
+      {ERROR_INTERNET_CANNOT_CONNECT, "Cannot connect to the server"},
+      {ERROR_INTERNET_TIMEOUT, "The server did not answer in time"},
+      {ERROR_INTERNET_CONNECTION_RESET, "The connection was reset"},
+      {ERROR_INTERNET_CONNECTION_ABORTED, "The connection was aborted"},
+      {ERROR_INTERNET_INVALID_CA, "The server's certificate is not trusted"},
+      {ERROR_INTERNET_SEC_CERT_CN_INVALID, "The server's certificate was issued for another name"},
+      {ERROR_INTERNET_SEC_CERT_DATE_INVALID, "The server's certificate has expired or is not yet valid"},
+      {ERROR_INTERNET_SEC_CERT_REVOKED, "The server's certificate has been revoked"},
+      {ERROR_INTERNET_SEC_INVALID_CERT, "The server's certificate is not valid"},
+      {ERROR_INTERNET_SECURITY_CHANNEL_ERROR, "A secure connection to the server could not be made"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Code);
+    char system[512];
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                       wininet, c.Code, 0, system, sizeof system, nullptr);
+    const std::string text = net::ErrorCodeText(c.Code);
+    const std::string code = " (" + std::to_string(c.Code) + ")";
+    ASSERT_GT(text.size(), code.size());
+    EXPECT_EQ(text.substr(text.size() - code.size()), code);
+    if (length == 0) {
+      EXPECT_EQ(text, c.Ours + code);
+    } else {
+      EXPECT_EQ(std::string(system).rfind(text.substr(0, text.size() - code.size()), 0), 0u) << "the system's text";
+    }
+  }
+  EXPECT_EQ(net::ErrorCodeText(12999), "Error 12999");
+  EXPECT_EQ(net::ErrorCodeText(ERROR_FILE_NOT_FOUND).back(), ')') << "system codes keep the system's text";
 }

@@ -117,3 +117,18 @@ TEST_F(ProgressDialog, CancelThenYesPostsOnceHidesAndFreesTheOwner) {
   EXPECT_TRUE(none.Boxes.empty());
   EXPECT_EQ(Owner.Cancels, 1);
 }
+
+// The forms ask the hang-up question in a Yes/No box with the program's
+// title; the answer decides.
+TEST(HangUpQuestion, IsAYesNoBoxWithTheTitleAndItsAnswerDecides) {
+  forms::Application.SetTitle("Drearigrams Screensaver");
+  {
+    testing_support::MessageBoxCatcher boxes(IDYES);
+    EXPECT_TRUE(AskHangUpQuestion(kHangUpQuestion));
+    ASSERT_EQ(boxes.Boxes.size(), 1u);
+    EXPECT_EQ(boxes.Boxes[0].Text, "Would you like to disconnect from the Internet now?");
+    EXPECT_EQ(boxes.Boxes[0].Caption, "Drearigrams Screensaver");
+  }
+  testing_support::MessageBoxCatcher boxes(IDNO);
+  EXPECT_FALSE(AskHangUpQuestion(kHangUpQuestion));
+}

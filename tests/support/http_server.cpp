@@ -273,8 +273,32 @@ std::string GeneratedBytes(size_t count) {
   return bytes;
 }
 
+void ConnectionThreads::Start(std::function<void()> body) {
+  Entries_.remove_if([](const std::unique_ptr<Entry>& entry) {
+    if (!entry->Done.load()) return false;
+    entry->Thread.join();
+    return true;
+  });
+  auto entry = std::make_unique<Entry>();
+  Entry* raw = entry.get();
+  entry->Thread = std::thread([raw, body = std::move(body)] {
+    body();
+    raw->Done.store(true);
+  });
+  Entries_.push_back(std::move(entry));
+}
+
+void ConnectionThreads::JoinAll() {
+  for (auto& entry : Entries_) {
+    if (entry->Thread.joinable()) entry->Thread.join();
+  }
+  Entries_.clear();
+}
+
+void UseWinsock() { static WinsockUse winsock; }
+
 LoopbackServer::LoopbackServer(std::string folder) : Folder_(std::move(folder)), Listener_(INVALID_SOCKET) {
-  static WinsockUse winsock;
+  UseWinsock();
   SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (listener == INVALID_SOCKET) throw std::runtime_error("cannot create the server socket");
   sockaddr_in address = {};
@@ -324,10 +348,7 @@ void LoopbackServer::Stop() {
   }
   Changed_.notify_all();
   if (Acceptor_.joinable()) Acceptor_.join();
-  for (auto& connection : Connections_) {
-    if (connection->Thread.joinable()) connection->Thread.join();
-  }
-  Connections_.clear();
+  Connections_.JoinAll();
   closesocket(static_cast<SOCKET>(Listener_));
 }
 
@@ -352,19 +373,7 @@ void LoopbackServer::AcceptLoop() {
     if (client == INVALID_SOCKET) continue;
     u_long nonBlocking = 1;
     ioctlsocket(client, FIONBIO, &nonBlocking);
-    // Finished connections are joined here, so a long-lived server keeps no dead threads.
-    Connections_.remove_if([](const std::unique_ptr<Connection>& c) {
-      if (!c->Done.load()) return false;
-      c->Thread.join();
-      return true;
-    });
-    auto connection = std::make_unique<Connection>();
-    Connection* raw = connection.get();
-    connection->Thread = std::thread([this, client, raw] {
-      Serve(client);
-      raw->Done.store(true);
-    });
-    Connections_.push_back(std::move(connection));
+    Connections_.Start([this, client] { Serve(client); });
   }
 }
 
@@ -465,12 +474,13 @@ void LoopbackServer::Serve(uintptr_t rawSocket) {
     bool ok = peer.SendAll(Head(200, static_cast<long long>(total)));
     std::string block = GeneratedBytes(251 * 1024);  // the pattern repeats every 251 * 256 bytes
     unsigned long long sent = 0;
-    while (ok && withBody && sent < total) {
+    while (ok && withBody && sent < total && !Stopping()) {
       size_t n = static_cast<size_t>(total - sent < block.size() ? total - sent : block.size());
       size_t offset = static_cast<size_t>(sent % (251 * 256));
       if (offset + n > block.size()) n = block.size() - offset;
       ok = peer.SendAll(block.data() + offset, n);
       sent += n;
+      if (ok) BodyBytesSent += n;
     }
     peer.Close();
   } else if (splitMode("ranged", rest) || splitMode("lastmod", rest) || splitMode("noranges", rest) ||

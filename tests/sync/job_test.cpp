@@ -8,6 +8,7 @@
 #include "base/errors.h"
 #include "download/comm.h"
 #include "download/progress_form.h"
+#include "download/resume.h"
 #include "store/server_data.h"
 #include "tests/download/download_testing.h"
 #include "tests/support/http_server.h"
@@ -115,12 +116,16 @@ TEST_F(JobTest, AnAutomaticJobFetchesTheListThenEveryFileOfTheNewSkit) {
   EXPECT_EQ(ReadBlock(Settings.OpsFilePath)->Records[0].State, SKIT_INSTALLED);
 }
 
-TEST_F(JobTest, AFailedFileMarksItsSkitFailedAndEndsTheJob) {
+// One file the server refuses fails its skit only: the job goes on with the
+// other new skits.
+TEST_F(JobTest, AFileTheServerRefusesFailsItsSkitAndTheJobGoesOn) {
   Settings.SyncMethod = 0;
   SyncBuilder sync = ServedSync();
   SkitRecord& broken = sync.Add(CAT_SKIT, 1, 1, "Broken", {"b0.mov", "b1.bmp", "b2.bmp"});
   sync.Texts[broken.Files[1].Url.Id] = Server.Url("/status/404");
-  sync.Add(CAT_SKIT, 2, 1, "Waiting", {"w.mov"});
+  SkitRecord& forbidden = sync.Add(CAT_SKIT, 2, 1, "Forbidden", {"f.mov"});
+  sync.Texts[forbidden.Files[0].Url.Id] = Server.Url("/status/403");
+  sync.Add(CAT_SKIT, 3, 1, "Waiting", {"w.mov"});
   Serve(sync);
   OpenManager();
   Manager->StartListDownload(Receiver.Window, true);
@@ -128,11 +133,16 @@ TEST_F(JobTest, AFailedFileMarksItsSkitFailedAndEndsTheJob) {
 
   EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_FAILED);
   EXPECT_EQ(Find(CAT_SKIT, 1)->FilesDone, 1u);
-  EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_SCHEDULED) << "the other skits wait for the next job";
-  EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{"b0.mov"});
+  EXPECT_EQ(Find(CAT_SKIT, 2)->State, SKIT_FAILED);
+  EXPECT_EQ(Find(CAT_SKIT, 3)->State, SKIT_INSTALLED) << "the skit behind the refused ones still comes";
+  EXPECT_EQ(FolderNames(Settings.SkitsPath), (Names{"b0.mov", "w.mov"}));
   EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
-  EXPECT_EQ(Server.RequestCount(), 3u);
-  EXPECT_EQ(Manager->Tally.Failed, 1u);
+  EXPECT_EQ(Server.RequestCount(), 5u) << "the list, b0, the 404, the 403 and w.mov; b2 is not asked for";
+  EXPECT_EQ(Manager->Tally.Failed, 2u);
+  EXPECT_EQ(Manager->Tally.Installed, 2u);
+  EXPECT_EQ(Manager->JobDone, 4u);
+  EXPECT_TRUE(Logged("Download failed: Broken 2 of 3. HTTP status 404 Not Found"));
+  EXPECT_TRUE(Logged("Download failed: Forbidden 1 of 1. HTTP status 403 Forbidden"));
 }
 
 // A read-only file of the same name stands where the file belongs (and a
@@ -390,37 +400,109 @@ TEST_F(JobTest, ACompletionDeliveredWhileTheJobEndsIsIgnored) {
   EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_INSTALLED);
 }
 
-// Only the server's definite answer fails a skit; an answer that may change
-// leaves it scheduled for the next job, from the file that failed. Either
-// way the job ends and nothing reaches the skits folder.
-TEST_F(JobTest, OnlyADefiniteRefusalFailsASkit) {
+// Only the server's definite answer fails a skit, and the job then goes on
+// with the next one; an answer that may change leaves the skit scheduled for
+// the next job, from the file that failed, and ends this job, whose next
+// file would most likely fail the same way. Nothing of the failed file
+// reaches the skits folder.
+TEST_F(JobTest, OnlyADefiniteRefusalFailsASkitAndOnlyARefusalLetsTheJobGoOn) {
   struct Case {
     const char* Path;
     uint8_t State;
   };
   const Case cases[] = {{"/status/503", SKIT_SCHEDULED}, {"/status/500", SKIT_SCHEDULED},
                         {"/reset/x.mov", SKIT_SCHEDULED}, {"/cut/x.mov", SKIT_SCHEDULED},
-                        {"/status/404", SKIT_FAILED},    {"/status/410", SKIT_FAILED}};
+                        {"/status/404", SKIT_FAILED},    {"/status/410", SKIT_FAILED},
+                        {"/status/403", SKIT_FAILED}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Path);
     Builder = CatalogBuilder();
     SkitRecord& record = AddServed(1, SKIT_SCHEDULED, "X", {"x.mov"});
     WriteFileBytes(Served.File("x.mov"), GeneratedBytes(20000));
     Builder.Texts[record.Files[0].Url.Id] = Server.Url(c.Path);
+    AddServed(2, SKIT_SCHEDULED, "Next", {"next.mov"});
     OpenManager();
+    const size_t requestsBefore = Server.RequestCount();
     ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
     RunJob();
     EXPECT_EQ(Find(CAT_SKIT, 1)->State, c.State);
     EXPECT_EQ(Find(CAT_SKIT, 1)->FilesDone, 0u);
+    const bool refused = c.State == SKIT_FAILED;
+    EXPECT_EQ(Find(CAT_SKIT, 2)->State, refused ? SKIT_INSTALLED : SKIT_SCHEDULED);
+    EXPECT_EQ(Server.RequestCount() - requestsBefore, refused ? 2u : 1u);
     // What a cut left may wait there for the next job to finish.
-    if (c.State == SKIT_FAILED) {
+    if (refused) {
       EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{});
     }
-    EXPECT_EQ(FolderNames(Settings.SkitsPath), Names{});
-    for (const std::string& name : FolderNames(Settings.DownloadPath)) {
-      DeleteFileA(JoinPath(Settings.DownloadPath, name).c_str());
+    EXPECT_EQ(FolderNames(Settings.SkitsPath), refused ? Names{"next.mov"} : Names{});
+    for (const std::string& folder : {Settings.DownloadPath, Settings.SkitsPath}) {
+      for (const std::string& name : FolderNames(folder)) DeleteFileA(JoinPath(folder, name).c_str());
     }
   }
+}
+
+// Partial downloads are kept for resuming only while a record may still
+// ask for them, and all of them together within the catalogue's bound:
+// when a job starts, one whose address and name no record uses goes, an
+// unreadable record goes with its file, and the oldest go first until the
+// rest fit.
+TEST_F(JobTest, AJobStartRemovesStalePartialDownloadsAndKeepsTheRestWithinTheBound) {
+  AddServed(1, SKIT_AVAILABLE, "Wanted", {"wanted.mov"});
+  AddServed(2, SKIT_AVAILABLE, "Old", {"old.mov"});
+  AddServed(3, SKIT_AVAILABLE, "Newer", {"newer.mov"});
+  auto partial = [&](const std::string& name, const std::string& url, size_t bytes, int ageMinutes) {
+    const std::string path = JoinPath(Settings.DownloadPath, name);
+    WriteFileBytes(path, GeneratedBytes(bytes));
+    TFetchRecord record;
+    record.Url = url;
+    record.Validators.ETag = "\"v1\"";
+    record.Bytes = bytes;
+    WriteFetchRecord(ResumeRecordPath(path), record);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER when;
+    when.LowPart = now.dwLowDateTime;
+    when.HighPart = now.dwHighDateTime;
+    when.QuadPart -= static_cast<uint64_t>(ageMinutes) * 60 * 10000000;
+    const FILETIME written{when.LowPart, when.HighPart};
+    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    SetFileTime(file, nullptr, nullptr, &written);
+    CloseHandle(file);
+  };
+  partial("wanted.mov", Server.Url("/wanted.mov"), 3000, 1);
+  partial("old.mov", Server.Url("/old.mov"), 3000, 30);
+  partial("newer.mov", Server.Url("/newer.mov"), 3000, 10);
+  partial("gone.mov", Server.Url("/gone.mov"), 100, 5);       // no record has this address
+  partial("renamed.mov", Server.Url("/wanted.mov"), 100, 5);  // the address, but under another name
+  const std::string broken = JoinPath(Settings.DownloadPath, "broken.mov");
+  WriteFileBytes(broken, "x");
+  WriteFileBytes(ResumeRecordPath(broken), "not a record");
+  WriteFileBytes(ResumeRecordPath(JoinPath(Settings.DownloadPath, "lonely.mov")) + ".tmp", "left over");
+  WriteFileBytes(JoinPath(Settings.DownloadPath, "other.bin"), "not a partial download");
+  OpenManager();
+  Manager->PartialFilesLimit = 7000;
+  ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
+  RunJob();
+
+  EXPECT_EQ(FolderNames(Settings.DownloadPath),
+            (Names{"newer.mov", "newer.mov.resume", "other.bin", "wanted.mov", "wanted.mov.resume"}))
+      << "the oldest wanted one goes to fit the bound";
+  EXPECT_EQ(Server.RequestCount(), 0u) << "nothing was scheduled";
+  EXPECT_TRUE(Logged("Removed the partial download gone.mov: no longer wanted"));
+  EXPECT_TRUE(Logged("Removed the partial download renamed.mov: no longer wanted"));
+  EXPECT_TRUE(Logged("Removed the partial download broken.mov: unreadable record"));
+  EXPECT_TRUE(Logged("Removed the partial download old.mov: over the limit"));
+
+  // A list job tidies too, and keeps the list's own partial file.
+  partial("kinetrope.syn", Builder.Texts[Builder.Block->Header.SyncUrl.Id], 50, 1);
+  partial("gone2.mov", Server.Url("/gone2.mov"), 100, 1);
+  Manager->PartialFilesLimit = 1000000;
+  WriteFileBytes(Served.File("kinetrope.syn"), "not a list");
+  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
+  RunJob();
+  EXPECT_TRUE(Logged("Removed the partial download gone2.mov: no longer wanted"));
+  EXPECT_FALSE(Logged("Removed the partial download kinetrope.syn: no longer wanted"));
 }
 
 // The progress bar shows the files done plus the share of the current one:

@@ -150,7 +150,9 @@ TEST_F(GetNewContent, AFailedListShowsTheTransfersOwnError) {
   EXPECT_TRUE(IsWindowEnabled(dialog.Handle()));
 }
 
-TEST_F(GetNewContent, AFailedFileInTheDownloadDialogShowsItsErrorAndEndsTheJob) {
+// A file the server refuses shows its error, fails its skit, and the job
+// goes on with the next skit.
+TEST_F(GetNewContent, ARefusedFileInTheDownloadDialogShowsItsErrorAndTheJobGoesOn) {
   SyncBuilder sync = ServedSync();
   sync.Add(CAT_SKIT, 7, 1, "Seven", {"seven.skit"});
   sync.Add(CAT_SKIT, 8, 1, "Eight", {"eight.skit"});
@@ -163,8 +165,33 @@ TEST_F(GetNewContent, AFailedFileInTheDownloadDialogShowsItsErrorAndEndsTheJob) 
     download.Button_DownloadClick();
     ASSERT_TRUE(PumpUntil([&] { return !download.DownloadRunning(); }, kPatience));
     boxes = ok.Boxes;
-    // The job ended with the failure: the other skit waits, still scheduled.
     EXPECT_EQ(Record(7).State, SKIT_FAILED);
+    EXPECT_EQ(Record(8).State, SKIT_INSTALLED) << "the skit behind the refused one still came";
+  };
+  MessageBoxCatcher outside(IDOK);
+  GetNew();
+  EXPECT_TRUE(outside.Boxes.empty());
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].Text, "Error downloading Seven. " + LoggedFailure());
+  EXPECT_EQ(Manager->Transfer, nullptr);
+}
+
+// A failure that may pass (a server error) shows its error and ends the
+// job: the other skit waits, still scheduled.
+TEST_F(GetNewContent, AFileThatMayComeLaterShowsItsErrorAndEndsTheJob) {
+  SyncBuilder sync = ServedSync();
+  SkitRecord& seven = sync.Add(CAT_SKIT, 7, 1, "Seven", {"seven.skit"});
+  sync.Texts[seven.Files[0].Url.Id] = Server.Url("/status/503");
+  sync.Add(CAT_SKIT, 8, 1, "Eight", {"eight.skit"});
+  Serve(sync);
+  Open();
+  std::vector<testing_support::CaughtBox> boxes;
+  InDownloadDialog = [&](TForm_Download& download) {
+    MessageBoxCatcher ok(IDOK);
+    download.Button_DownloadClick();
+    ASSERT_TRUE(PumpUntil([&] { return !download.DownloadRunning(); }, kPatience));
+    boxes = ok.Boxes;
+    EXPECT_EQ(Record(7).State, SKIT_SCHEDULED);
     EXPECT_EQ(Record(8).State, SKIT_SCHEDULED);
     EXPECT_TRUE(download.CheckListBox_Skits.Checked(0));
     EXPECT_TRUE(download.CheckListBox_Skits.Checked(1));
@@ -175,8 +202,8 @@ TEST_F(GetNewContent, AFailedFileInTheDownloadDialogShowsItsErrorAndEndsTheJob) 
   EXPECT_TRUE(outside.Boxes.empty());
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Text, "Error downloading Seven. " + LoggedFailure());
-  // Closed with the failed skit ticked and the other unticked: the one is
-  // scheduled again, the other no longer.
+  // Closed with the one skit ticked and the other unticked: the one stays
+  // scheduled, the other no longer.
   EXPECT_EQ(Record(7).State, SKIT_SCHEDULED);
   EXPECT_EQ(Record(8).State, SKIT_AVAILABLE);
   EXPECT_EQ(Manager->Transfer, nullptr);

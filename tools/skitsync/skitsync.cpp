@@ -22,7 +22,6 @@
 #include "base/files.h"
 #include "base/settings.h"
 #include "download/comm.h"
-#include "forms/application.h"
 #include "store/catalogue.h"
 #include "store/server_data.h"
 #include "store/user_data.h"
@@ -39,7 +38,6 @@ const char kUsage[] =
     "          SyncMethod is 0, also fetch the files of the scheduled skits. The\n"
     "          paths come from the installation's settings unless given.\n"
     "Exit status: 0 done, 1 a transfer failed, 2 bad arguments.\n";
-const char kApplicationTitle[] = "Drearigrams Screensaver";
 const char kWindowClass[] = "SkitsyncNotify";
 constexpr DWORD kProgressInterval = 250;  // ms between progress lines
 
@@ -165,7 +163,6 @@ int Fetch(const FetchCommand& command, std::ostream& out, std::ostream& err) {
   // The process-wide state the worker relies on, as the screensaver sets it up.
   cSettings settings;
   settings.LogPath = logFile;
-  forms::Application.SetTitle(kApplicationTitle);
 
   NotifyWindow window;
   if (window.Handle == nullptr) {
@@ -370,7 +367,6 @@ int Sync(const SyncCommand& command, std::ostream& out, std::ostream& err) {
   }
   settings.SyncMethod = static_cast<int8_t>(RegistryNumber(HKEY_CURRENT_USER, key, "SyncMethod", 0));
   const bool automatic = command.Automatic || settings.SyncMethod == 0;
-  forms::Application.SetTitle(kApplicationTitle);
 
   NotifyWindow window;
   if (window.Handle == nullptr) {
