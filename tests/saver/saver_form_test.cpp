@@ -237,8 +237,9 @@ TEST_F(SaverRun, TheErrorLineReadsCleanlyAtEveryTick) {
   Start(false);
   ASSERT_TRUE(PumpUntil([&] { return Form->ErrorActive; }));
   Form->ErrorTimer.SetEnabled(false);
-  RECT client;
-  GetClientRect(Form->Handle(), &client);
+  // The line runs in the paint box, over the primary monitor.
+  const RECT box = Form->PaintBox_Main.BoundsRect();
+  const RECT client = {0, 0, box.right - box.left, box.bottom - box.top};
   // A new pass clears the form; then the line starts well inside it.
   ErrorScrollX = ERROR_SCROLL_UNSTARTED;
   Form->ErrorTimerTimer();
@@ -254,7 +255,8 @@ TEST_F(SaverRun, TheErrorLineReadsCleanlyAtEveryTick) {
     SCOPED_TRACE("after " + std::to_string(ticks) + " more ticks");
     for (int i = 0; i < ticks; ++i) Form->ErrorTimerTimer();
     const int x = ErrorScrollX + 2;  // where the last tick drew
-    const testing_support::Pixels shown = testing_support::CaptureWindow(Form->Handle(), RECT{0, 0, client.right, extent.cy});
+    const testing_support::Pixels shown =
+        testing_support::CaptureWindow(Form->Handle(), RECT{box.left, box.top, box.right, box.top + extent.cy});
     const testing_support::Pixels fresh = testing_support::DrawPixels(client.right, extent.cy, [&](HDC dc) {
       RECT all = {0, 0, client.right, extent.cy};
       FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
