@@ -99,6 +99,10 @@ void TForm_Saver_Main::FormShow() {
       const RECT cover = Screens().Cover;
       SetWindowPos(Handle(), nullptr, cover.left, cover.top, cover.right - cover.left, cover.bottom - cover.top,
                    SWP_NOZORDER | SWP_NOACTIVATE);
+      // The backdrop comes now, before any movie: where Wine runs without a
+      // window manager, a window that appears on the X display late can
+      // lift the form above a movie that is already in front.
+      if (BackdropWindow == nullptr) CreateBackdrop();
       SkitTimer.SetInterval(50);
       if (!ErrorActive) SkitTimer.SetEnabled(true);
     }

@@ -11,6 +11,7 @@
 // checked against two monitors through its Screens() seam.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -34,18 +35,6 @@ void MovePointerBy(int dx, int dy) {
   input.mi.dx = dx;
   input.mi.dy = dy;
   input.mi.dwFlags = MOUSEEVENTF_MOVE;
-  SendInput(1, &input, sizeof input);
-}
-
-// Absolute positions of SendInput run from 0 to 65535 across the virtual desk.
-void MovePointerTo(POINT at) {
-  const int x = GetSystemMetrics(SM_XVIRTUALSCREEN), y = GetSystemMetrics(SM_YVIRTUALSCREEN);
-  const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN), height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
-  INPUT input = {};
-  input.type = INPUT_MOUSE;
-  input.mi.dx = static_cast<LONG>((static_cast<long long>(at.x - x) * 65535 + (width - 1) / 2) / (width - 1));
-  input.mi.dy = static_cast<LONG>((static_cast<long long>(at.y - y) * 65535 + (height - 1) / 2) / (height - 1));
-  input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
   SendInput(1, &input, sizeof input);
 }
 
@@ -74,6 +63,20 @@ int PlaceOf(const std::vector<HWND>& order, HWND window) {
   for (size_t i = 0; i < order.size(); ++i)
     if (order[i] == window) return static_cast<int>(i);
   return -1;
+}
+
+// The order as text for a failure message: class names, "*" for stay-on-top,
+// "(fg)" for the foreground window.
+std::string Describe(const std::vector<HWND>& order) {
+  std::string text;
+  for (HWND window : order) {
+    char name[64] = {};
+    GetClassNameA(window, name, sizeof name);
+    text += std::string(text.empty() ? "" : ", ") + name;
+    if (GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST) text += "*";
+    if (window == GetForegroundWindow()) text += "(fg)";
+  }
+  return text;
 }
 
 RECT WindowRect(HWND window) {
@@ -107,8 +110,8 @@ TEST_F(SaverRun, TheMovieStaysAboveTheForm) {
     const std::vector<HWND> order = TopLevelOrder();
     ASSERT_NE(PlaceOf(order, movie), -1);
     ASSERT_NE(PlaceOf(order, Form->Handle()), -1);
-    EXPECT_LT(PlaceOf(order, movie), PlaceOf(order, Form->Handle()));
-    EXPECT_LT(PlaceOf(order, Form->Handle()), PlaceOf(order, Form->BackdropWindow));
+    EXPECT_LT(PlaceOf(order, movie), PlaceOf(order, Form->Handle())) << Describe(order);
+    EXPECT_LT(PlaceOf(order, Form->Handle()), PlaceOf(order, Form->BackdropWindow)) << Describe(order);
     EXPECT_NE(GetWindowLongA(movie, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
     Form->SkitTimer.Tick();
   }
@@ -131,7 +134,7 @@ TEST_F(SaverRun, InputThatReachesTheMovieEndsTheRun) {
     Start();
     ASSERT_TRUE(WaitForStarts(Starts() + 1));
     HWND movie = Form->SkitPlayer->PlayerWindow;
-    ASSERT_EQ(WindowFromPoint(kOnTheMovie), movie) << "the pointer must rest on the movie";
+    ASSERT_EQ(WindowFromPoint(kOnTheMovie), movie) << "the pointer must rest on the movie: " << Describe(TopLevelOrder());
     // The movie may take the foreground itself; then the keys go to it.
     SetForegroundWindow(movie);
     c.act();
@@ -209,6 +212,10 @@ TEST_F(SaverRun, AMovieThatEndsAtOnceWaitsForTheTick) {
 // primary one, so the virtual screen starts at negative coordinates. The
 // error line runs on the primary monitor, which is where the real screen is.
 TEST_F(SaverRun, TheFormCoversEveryMonitorItIsGiven) {
+  // A window manager moves a window that reaches past its screen as it sees
+  // fit; on the desk under one, EveryMonitorIsCoveredOnARealDesk shows it.
+  if (const char* desk = std::getenv("DG_DESK"); desk != nullptr && std::string(desk).rfind("openbox", 0) == 0)
+    GTEST_SKIP() << "monitors that are not there, under a window manager";
   const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
   SaverScreens desk{};
   desk.Primary = RECT{0, 0, width, height};
@@ -248,8 +255,13 @@ TEST_F(SaverRun, TheFormCoversEveryMonitorItIsGiven) {
 }
 
 TEST_F(SaverRun, EveryMonitorIsCoveredOnARealDesk) {
-  if (GetSystemMetrics(SM_CMONITORS) < 2)
+  const char* deskName = std::getenv("DG_DESK");
+  if (GetSystemMetrics(SM_CMONITORS) < 2) {
+    // The desk of ./run has two monitors: Wine must see them there.
+    if (deskName != nullptr && std::string(deskName).find("two-monitors") != std::string::npos)
+      FAIL() << "the desk " << deskName << " has two monitors, Wine reports " << GetSystemMetrics(SM_CMONITORS);
     GTEST_SKIP() << "Wine reports one monitor on this display; ./run test repeats this on a two-monitor desk";
+  }
   AddSkit(1, "a.skit");
   SetCursorPos(kOnTheMovie.x, kOnTheMovie.y);
   Start();
@@ -257,10 +269,10 @@ TEST_F(SaverRun, EveryMonitorIsCoveredOnARealDesk) {
   const int x = GetSystemMetrics(SM_XVIRTUALSCREEN), y = GetSystemMetrics(SM_YVIRTUALSCREEN);
   const RECT desk = {x, y, x + GetSystemMetrics(SM_CXVIRTUALSCREEN), y + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
   EXPECT_TRUE(SameRect(WindowRect(Form->Handle()), desk)) << Text(WindowRect(Form->Handle()));
-  EXPECT_TRUE(SameRect(WindowRect(Form->BackdropWindow), desk)) << Text(WindowRect(Form->BackdropWindow));
 
-  // On every other monitor the pointer lies on the form, not on the desktop
-  // or a window of another program, and a move there ends the run.
+  // On every other monitor, in its middle and at its corners, the pointer
+  // lies on the form, not on the desktop or a window of another program, and
+  // a move there ends the run.
   std::vector<RECT> others;
   EnumDisplayMonitors(
       nullptr, nullptr,
@@ -273,9 +285,21 @@ TEST_F(SaverRun, EveryMonitorIsCoveredOnARealDesk) {
       },
       reinterpret_cast<LPARAM>(&others));
   ASSERT_FALSE(others.empty());
+  for (const RECT& side : others) {
+    const POINT points[] = {{(side.left + side.right) / 2, (side.top + side.bottom) / 2},
+                            {side.left, side.top},
+                            {side.right - 1, side.top},
+                            {side.left, side.bottom - 1},
+                            {side.right - 1, side.bottom - 1}};
+    for (const POINT& point : points)
+      EXPECT_EQ(GetAncestor(WindowFromPoint(point), GA_ROOT), Form->Handle())
+          << "monitor " << Text(side) << " at " << point.x << "," << point.y;
+  }
   const RECT& side = others.front();
   const POINT middle = {(side.left + side.right) / 2, (side.top + side.bottom) / 2};
-  EXPECT_EQ(GetAncestor(WindowFromPoint(middle), GA_ROOT), Form->Handle()) << "monitor " << Text(side);
-  MovePointerTo(middle);
+  ASSERT_TRUE(SetCursorPos(middle.x, middle.y));
+  POINT at = {};
+  GetCursorPos(&at);
+  ASSERT_TRUE(at.x == middle.x && at.y == middle.y) << "the pointer went to " << at.x << "," << at.y;
   EXPECT_TRUE(PumpUntil([&] { return Form->Closing; }));
 }

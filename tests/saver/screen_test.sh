@@ -30,6 +30,7 @@ while IFS= read -r candidate; do
 done < <(type -ap convert)
 [ -n "$CONVERT" ] || { echo "FAIL: ImageMagick's convert is missing"; exit 1; }
 
+shot() { xwd -root -silent -display "$DISPLAY" 2>/dev/null | "$CONVERT" xwd:- "$1" 2>/dev/null; }
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 INSTALL=$WORK/install
 INSTALL_WIN=$(windows_path "$INSTALL")
@@ -97,7 +98,6 @@ middle_of() { local w h x y; read -r w h x y <<<"$1"; echo "$((x + w / 2)) $((y 
 read -r PX PY <<<"$(middle_of "${MONITORS[0]}")"
 echo "desk $DESK: ${#MONITORS[@]} monitor(s): ${MONITORS[*]/%/;} the primary one first"
 
-shot() { xwd -root -silent -display "$DISPLAY" 2>/dev/null | "$CONVERT" xwd:- "$1" 2>/dev/null; }
 # The colour at a point of the last screenshot, as "R,G,B".
 pixel() { "$CONVERT" screen.png -format "%[fx:int(255*p{$1,$2}.r)],%[fx:int(255*p{$1,$2}.g)],%[fx:int(255*p{$1,$2}.b)]" info: 2>/dev/null; }
 
