@@ -19,6 +19,7 @@ RUN=("$@")
 DESK=${DG_DESK:-display}
 rm -rf "$WORK"
 mkdir -p "$WORK/install/skits" "$WORK/install/download" "$SHOTS"
+rm -f "$SHOTS/skit-$DESK-failed.png"
 cd "$WORK" || exit 1
 [ -n "${DISPLAY:-}" ] || { echo "FAIL: no X display"; exit 1; }
 for tool in xwd xdotool; do
