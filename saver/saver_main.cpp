@@ -342,7 +342,9 @@ void TForm_Saver_Main::FormClose(forms::TCloseAction& action) {
   SkitTimer.SetEnabled(false);
   try {
     if (SkitPlayer != nullptr) {
+      // A movie left running for the user is an ordinary window from now on.
       if (!KeepPlayer) SkitPlayer->Stop(3000);
+      else SkitPlayer->LeaveFront();
       SkitPlayer.reset();
     }
     DestroyBackdrop();

@@ -223,6 +223,11 @@ void cSkitPlayer::BringToFront(bool activate) {
   if (activate && GetForegroundWindow() != PlayerWindow) SetForegroundWindow(PlayerWindow);
 }
 
+void cSkitPlayer::LeaveFront() {
+  if (PlayerWindow != nullptr)
+    SetWindowPos(PlayerWindow, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
 void cSkitPlayer::Cleanup() {
   // The wait goes before the handle it waits on.
   ExitNotice.reset();

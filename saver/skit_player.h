@@ -47,6 +47,8 @@ class cSkitPlayer : public cError {
   // activate, makes it the foreground window, which keeps a window manager
   // from raising a full-screen window that has the focus above it.
   void BringToFront(bool activate);
+  // Takes the player's window out of the stay-on-top windows again.
+  void LeaveFront();
 
   static std::string EncodeValue(const std::string& value);
   static std::string ArgFilePathFor(const std::string& playerPath);

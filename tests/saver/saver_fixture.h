@@ -76,6 +76,14 @@ class SaverRun : public ::testing::Test {
     return Builder.Add(CAT_SKIT, id, SKIT_INSTALLED, SEL_ON, "Skit " + std::to_string(id), {file});
   }
 
+  // A skit whose hot key is key, with action 1 (to the movie) or 2 (a link).
+  SkitRecord& AddSkitWithHotKey(int32_t id, const std::string& file, int32_t key, uint8_t action) {
+    SkitRecord& skit = AddSkit(id, file);
+    skit.HotKey.KeyCode = key;
+    skit.HotKey.Action = action;
+    return skit;
+  }
+
   void Start(bool withCatalogue = true) {
     SaverMode = SAVER_RUN;
     if (withCatalogue) {

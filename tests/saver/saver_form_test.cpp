@@ -74,9 +74,7 @@ TEST_F(SaverRun, AKeyWithoutAHotKeyCloses) {
 }
 
 TEST_F(SaverRun, HotKeyActionOneReachesTheMovieWhichOutlivesTheSaver) {
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'H';
-  skit.HotKey.Action = 1;
+  AddSkitWithHotKey(1, "a.skit", 'H', 1);
   Start();
   ASSERT_TRUE(WaitForStarts(1));
   SendMessageA(Form->Handle(), WM_KEYDOWN, 'H', 0);
@@ -87,14 +85,16 @@ TEST_F(SaverRun, HotKeyActionOneReachesTheMovieWhichOutlivesTheSaver) {
       if (line == "KEY " + std::to_string('H')) return true;
     return false;
   }));
+  HWND movie = FindWindowA("FakeSkitPlayer", nullptr);
   Form.reset();
   EXPECT_TRUE(PlayerRunning(Settings.Player));
+  // Left running, it is an ordinary window again, not one that stays on top.
+  ASSERT_TRUE(IsWindow(movie));
+  EXPECT_EQ(GetWindowLongA(movie, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
 }
 
 TEST_F(SaverRun, ANoticeMovieHasNoHotKey) {
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'H';
-  skit.HotKey.Action = 1;
+  AddSkitWithHotKey(1, "a.skit", 'H', 1);
   Builder.Add(CAT_NOTICE, 4, SKIT_INSTALLED, SEL_NONE, "Notice 4", {"notice4.skit"});
   testing_support::WriteFileBytes(JoinPath(Skits, "notice4.skit"), "notice");
   Builder.Block->Header.LastSync = 0;  // due: the second pick is notice 4
@@ -113,9 +113,7 @@ TEST_F(SaverRun, ANoticeMovieHasNoHotKey) {
 }
 
 TEST_F(SaverRun, ARefusedLinkKeepsTheSaverPlayingAndOnlyWritesItsReason) {
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'L';
-  skit.HotKey.Action = 2;
+  SkitRecord& skit = AddSkitWithHotKey(1, "a.skit", 'L', 2);
   skit.HotKey.Link.Id = Builder.Text("ftp://example.invalid/refused");
   Start();
   ASSERT_TRUE(WaitForStarts(1));
@@ -136,9 +134,7 @@ TEST_F(SaverRun, ARefusedLinkKeepsTheSaverPlayingAndOnlyWritesItsReason) {
 }
 
 TEST_F(SaverRun, HotKeyActionTwoHoldsTheCloseUntilConfirmed) {
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'L';
-  skit.HotKey.Action = 2;
+  SkitRecord& skit = AddSkitWithHotKey(1, "a.skit", 'L', 2);
   // A program outside the content folders: the stand-in player itself.
   const std::string tool = InstallPlayer(Dir.Path(), "player tool.exe");
   skit.HotKey.Link.Id = Builder.Text(tool);

@@ -150,9 +150,7 @@ TEST_F(SaverRun, InputThatReachesTheMovieEndsTheRun) {
 // and the form passes it on. Keys after the close are no longer kept: they
 // show that the movie has had all its input.
 TEST_F(SaverRun, AHotKeyTypedWhileTheMovieHasTheKeyboardReachesItOnce) {
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'H';
-  skit.HotKey.Action = 1;
+  AddSkitWithHotKey(1, "a.skit", 'H', 1);
   Start();
   ASSERT_TRUE(WaitForStarts(1));
   HWND movie = Form->SkitPlayer->PlayerWindow;
