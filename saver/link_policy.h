@@ -7,5 +7,6 @@
 #include <vector>
 
 // Empty when target may be opened; otherwise the reason it may not.
-// protectedFolders are the folders the server's files land in.
+// protectedFolders are the folders the server's files land in and the folder
+// the user's own screensaver writes.
 std::string LinkRefusal(const std::string& target, const std::vector<std::string>& protectedFolders);

@@ -30,6 +30,9 @@ class TempDir {
 void RemoveTree(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);
+// bytes, then zeros up to size bytes in all, as a sparse file where the
+// file system allows it: a file of some gigabytes that takes no room.
+void WriteSparseFile(const std::string& path, const std::string& bytes, uint64_t size);
 
 // A message box seen by MessageBoxCatcher.
 struct CaughtBox {
@@ -75,6 +78,27 @@ class ScopedRegistryKey {
   HKEY Root_;
   std::string Path_;
 };
+
+// Sets an environment variable of this process (null: removes it) and puts
+// back what was there before on destruction. Programs started meanwhile
+// inherit it.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::string name, const char* value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::string Name_;
+  bool HadValue_ = false;
+  std::string Previous_;
+};
+
+// Makes `link` a symbolic link to the folder `target`; false when the system
+// made none. Wine 8 reports success without making anything, so the link is
+// looked for as well.
+bool MakeFolderLink(const std::string& link, const std::string& target);
 
 // Pixels as 0x00RRGGBB, row by row from the top.
 struct Pixels {
