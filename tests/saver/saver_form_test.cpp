@@ -49,6 +49,10 @@ TEST_F(SaverRun, PlaysSkitsInTurnWithTheExactArgumentFile) {
 
 TEST_F(SaverRun, PointerMovesPastEightPixelsClose) {
   AddSkit(1, "a.skit");
+  // The moves below are meant for the form: the pointer starts on it, off
+  // the movie's window and away from the screen's edges, wherever an earlier
+  // test left it.
+  SetCursorPos(GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2);
   Start();
   ASSERT_TRUE(WaitForStarts(1));
   POINT start = Form->LastCursorPos;
@@ -60,7 +64,10 @@ TEST_F(SaverRun, PointerMovesPastEightPixelsClose) {
 
   SetCursorPos(start.x + 9, start.y);
   SendMessageA(Form->Handle(), WM_MOUSEMOVE, 0, 0);
-  EXPECT_TRUE(Form->Closing);
+  POINT now = {};
+  GetCursorPos(&now);
+  EXPECT_TRUE(Form->Closing) << "from " << start.x << "," << start.y << " the pointer is at " << now.x << ","
+                             << now.y << (Form->PasswordProtected ? ", password protected" : "");
   EXPECT_EQ(Form->SkitPlayer, nullptr);
   EXPECT_TRUE(PumpUntil([&] { return !PlayerRunning(Settings.Player); }));
 }
