@@ -1,8 +1,10 @@
 // How long the screensaver takes from its start to the player's start, next
-// to a program that does nothing but start the same player, and how much CPU
-// the screensaver uses while a skit plays. Run by hand under a warm Wine
-// server (the numbers are Wine's, on this machine):
-//   bench/saver_bench.exe [runs] [seconds-of-play]
+// to a program that does nothing but start the same player; the black gap
+// between two skits (one movie's window gone to the next one's window on the
+// screen), next to the time the player alone takes from its start to its
+// window; and how much CPU the screensaver uses while a skit plays. Run by
+// hand under a warm Wine server (the numbers are Wine's, on this machine):
+//   bench/saver_bench.exe [runs] [seconds-of-play] [all|start|gap|cpu]
 // It sets up a scratch installation under the current folder, points the
 // installation key of "drearigrams" at it, and removes the key at the end.
 #include <windows.h>
@@ -10,6 +12,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -143,12 +147,110 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+// One line of the probe player's ".events" file.
+struct PlayerEvent {
+  std::string What;
+  unsigned long Pid;
+  uint64_t At;
+};
+
+std::vector<PlayerEvent> ReadEvents(const std::string& path) {
+  std::vector<PlayerEvent> events;
+  if (FILE* file = std::fopen(path.c_str(), "rb")) {
+    char what[16];
+    unsigned long pid;
+    unsigned long long at;
+    while (std::fscanf(file, "%15s %lu %llu", what, &pid, &at) == 3) events.push_back({what, pid, at});
+    std::fclose(file);
+  }
+  return events;
+}
+
+size_t CountEvents(const std::vector<PlayerEvent>& events, const char* what) {
+  return static_cast<size_t>(
+      std::count_if(events.begin(), events.end(), [&](const PlayerEvent& e) { return e.What == what; }));
+}
+
+// The player alone: from CreateProcess to its window on the screen, and in
+// toStart from CreateProcess to the player's first instruction.
+std::vector<double> PlayerOwnStart(const std::string& player, const std::string& events, int runs,
+                                   std::vector<double>& toStart) {
+  std::vector<double> times;
+  const std::string folder = player.substr(0, player.find_last_of("\\/"));
+  for (int run = 0; run < runs; ++run) {
+    DeleteFileA(events.c_str());
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    const uint64_t before = PreciseNow();
+    if (!CreateProcessA(player.c_str(), nullptr, nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &startup, &info))
+      continue;
+    for (int waited = 0; waited < 30000; waited += 2) {
+      std::vector<PlayerEvent> seen = ReadEvents(events);
+      auto window = std::find_if(seen.begin(), seen.end(), [](const PlayerEvent& e) { return e.What == "WINDOW"; });
+      auto start = std::find_if(seen.begin(), seen.end(), [](const PlayerEvent& e) { return e.What == "START"; });
+      if (window != seen.end() && start != seen.end()) {
+        times.push_back(static_cast<double>(window->At - before) / 10000.0);
+        toStart.push_back(static_cast<double>(start->At - before) / 10000.0);
+        break;
+      }
+      Sleep(2);
+    }
+    CloseProbes();
+    WaitForSingleObject(info.hProcess, 10000);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+  }
+  return times;
+}
+
+// Runs the saver on a player that ends after lifeMs, until runs + 1 movies
+// have shown their windows; returns each gap from one movie's window gone to
+// the next one's window shown, and, in exitToStart, from the window gone to
+// the next player's start.
+std::vector<double> SaverGaps(const std::string& saver, const std::string& events, int runs, unsigned lifeMs,
+                              std::vector<double>& exitToStart) {
+  DeleteFileA(events.c_str());
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  std::string line = "\"" + saver + "\" /s";
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return {};
+  const DWORD limit = static_cast<DWORD>(runs + 1) * (lifeMs + 10000);
+  const DWORD begin = GetTickCount();
+  while (CountEvents(ReadEvents(events), "WINDOW") < static_cast<size_t>(runs + 1) && GetTickCount() - begin < limit)
+    Sleep(50);
+  EndProcess(info);
+  CloseProbes();
+  // Each player in the order they started: when its window went, when the
+  // next one started and showed its window.
+  std::vector<unsigned long> order;
+  std::map<unsigned long, std::map<std::string, uint64_t>> times;
+  for (const PlayerEvent& e : ReadEvents(events)) {
+    if (e.What == "START") order.push_back(e.Pid);
+    times[e.Pid][e.What] = e.At;
+  }
+  std::vector<double> gaps;
+  for (size_t i = 0; i + 1 < order.size(); ++i) {
+    auto& now = times[order[i]];
+    auto& next = times[order[i + 1]];
+    if (!now.count("GONE") || !next.count("WINDOW") || !next.count("START")) continue;
+    gaps.push_back(static_cast<double>(next["WINDOW"] - now["GONE"]) / 10000.0);
+    exitToStart.push_back(static_cast<double>(next["START"] - now["GONE"]) / 10000.0);
+  }
+  return gaps;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 7;
   const int playSeconds = argc > 2 ? std::max(1, atoi(argv[2])) : 20;
+  const std::string what = argc > 3 ? argv[3] : "all";
+  const bool startPart = what == "all" || what == "start";
+  const bool gapPart = what == "all" || what == "gap";
+  const bool cpuPart = what == "all" || what == "cpu";
   const std::string bin = Folder();
   char cwd[MAX_PATH];
   GetCurrentDirectoryA(MAX_PATH, cwd);
@@ -178,7 +280,7 @@ int main(int argc, char** argv) {
   RegCloseKey(user);
 
   std::vector<double> saverTimes, referenceTimes, guiTimes;
-  for (int run = 0; run < runs; ++run) {
+  for (int run = 0; startPart && run < runs; ++run) {
     PROCESS_INFORMATION reference = {}, screensaver = {};
     double r = TimeToPlayer("\"" + JoinPath(bin, "launch_only.exe") + "\" \"" + player + "\"", stamp, reference);
     CloseProbes();
@@ -195,16 +297,44 @@ int main(int argc, char** argv) {
     if (s >= 0) saverTimes.push_back(s);
     std::printf("run %d: saver %.1f ms, start-only %.1f ms, windowed start-only %.1f ms\n", run + 1, s, r, g);
   }
-  const double saverMedian = Median(saverTimes), referenceMedian = Median(referenceTimes);
-  std::printf("\nstart to player process  (median of %d)\n", runs);
-  std::printf("  drearigrams.scr /s   %8.1f ms\n", saverMedian);
-  std::printf("  start-only program   %8.1f ms\n", referenceMedian);
-  std::printf("  ratio                %8.2f   (aim: at most 1.5)\n", saverMedian / referenceMedian);
-  std::printf("  windowed start-only  %8.1f ms   (ratio %.2f)\n", Median(guiTimes), saverMedian / Median(guiTimes));
+  if (startPart) {
+    const double saverMedian = Median(saverTimes), referenceMedian = Median(referenceTimes);
+    std::printf("\nstart to player process  (median of %d)\n", runs);
+    std::printf("  drearigrams.scr /s   %8.1f ms\n", saverMedian);
+    std::printf("  start-only program   %8.1f ms\n", referenceMedian);
+    std::printf("  ratio                %8.2f   (aim: at most 1.5)\n", saverMedian / referenceMedian);
+    std::printf("  windowed start-only  %8.1f ms   (ratio %.2f)\n", Median(guiTimes), saverMedian / Median(guiTimes));
+  }
 
-  // CPU while a skit plays: the saver polls the player once a second.
+  if (gapPart) {
+    // The black gap between skits: the player ends by itself after 2 s.
+    const unsigned lifeMs = 2000;
+    const std::string life = player.substr(0, player.rfind('.')) + ".life";
+    const std::string events = player.substr(0, player.rfind('.')) + ".events";
+    if (FILE* file = std::fopen(life.c_str(), "wb")) {
+      std::fprintf(file, "%u\n", lifeMs);
+      std::fclose(file);
+    }
+    std::vector<double> ownToStart;
+    const std::vector<double> own = PlayerOwnStart(player, events, runs, ownToStart);
+    std::vector<double> exitToStart;
+    const std::vector<double> gaps = SaverGaps(saver, events, runs, lifeMs, exitToStart);
+    DeleteFileA(life.c_str());
+    DeleteFileA(events.c_str());
+    for (size_t i = 0; i < gaps.size(); ++i)
+      std::printf("gap %zu: %.1f ms (window gone to next player's start %.1f ms)\n", i + 1, gaps[i], exitToStart[i]);
+    const double gap = Median(gaps), start = Median(own);
+    std::printf("\nblack gap between skits  (median of %zu; the player lives %u ms)\n", gaps.size(), lifeMs);
+    std::printf("  window gone to next window       %8.1f ms   (aim: under 300)\n", gap);
+    std::printf("    of which gone to next start    %8.1f ms\n", Median(exitToStart));
+    std::printf("  player alone, start to window    %8.1f ms   (median of %zu)\n", start, own.size());
+    std::printf("    of which to its first step     %8.1f ms\n", Median(ownToStart));
+    std::printf("  ratio                            %8.2f   (aim: at most 1.2)\n", gap / start);
+  }
+
+  // CPU while a skit plays.
   PROCESS_INFORMATION screensaver = {};
-  if (TimeToPlayer("\"" + saver + "\" /s", stamp, screensaver) >= 0) {
+  if (cpuPart && TimeToPlayer("\"" + saver + "\" /s", stamp, screensaver) >= 0) {
     // Wine does not report another process's CPU times; the wrapper script
     // reads them from the host between these two lines.
     Sleep(1000);

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Runs saver_bench.exe under a private Xvfb and a warm Wine server, and adds
-# the saver's CPU use while a skit plays, read from the host's /proc.
-#   bench/saver_bench.sh [BUILD_DIR] [runs] [seconds-of-play]
+# Runs saver_bench.exe under a private Xvfb and a warm Wine server: the
+# saver's start to the player's, the black gap between two skits beside the
+# player's own start to its window, and the saver's CPU use while a skit
+# plays, read from the host's /proc.
+#   bench/saver_bench.sh [BUILD_DIR] [runs] [seconds-of-play] [all|start|gap|cpu]
 set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 RUNS=${2:-7}
 PLAY=${3:-30}
+WHAT=${4:-all}
 # The build's own Wine loader: wine64 for the 64-bit edition, wine for the
 # 32-bit one.
 WINE=$(sed -n 's/^DG_WINE_LOADER:[A-Z]*=//p' "$BUILD/CMakeCache.txt" 2>/dev/null || true)
@@ -27,7 +30,7 @@ ticks() {  # user + system clock ticks of the saver process
   [ -n "$pid" ] && awk '{print $14 + $15}' "/proc/$pid/stat" || echo 0
 }
 cd "$BUILD"
-"$WINE" bin/saver_bench.exe "$RUNS" "$PLAY" </dev/null | while IFS= read -r line; do
+"$WINE" bin/saver_bench.exe "$RUNS" "$PLAY" "$WHAT" </dev/null | while IFS= read -r line; do
   line=${line%$'\r'}
   case "$line" in
     PLAYING-START) T0=$(ticks); W0=$(date +%s.%N) ;;

@@ -10,6 +10,24 @@
 
 int32_t ErrorScrollX = ERROR_SCROLL_UNSTARTED;
 
+namespace {
+
+// How long one renewal keeps the input watch armed: a few ticks of the input
+// timer, so a form that stops answering lets go of the keys soon after.
+constexpr DWORD kArmedFor = 1500;
+constexpr UINT kInputTimerInterval = 500;
+
+}  // namespace
+
+SaverScreens CurrentScreens() {
+  SaverScreens screens{};
+  const int x = GetSystemMetrics(SM_XVIRTUALSCREEN), y = GetSystemMetrics(SM_YVIRTUALSCREEN);
+  screens.Cover = RECT{x, y, x + GetSystemMetrics(SM_CXVIRTUALSCREEN), y + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+  // The primary monitor has its top left corner at 0, 0.
+  screens.Primary = RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  return screens;
+}
+
 TForm_Saver::TForm_Saver() {
   BorderStyle = forms::TBorderStyle::bsNone;
   // It covers the screen or the preview host and shows pictures at their
@@ -23,12 +41,18 @@ TForm_Saver::TForm_Saver() {
   PaintBox_Main.Font.Color = GetSysColor(COLOR_WINDOWTEXT);
   ErrorTimer.SetInterval(60);
   ErrorTimer.OnTimer = [this] { ErrorTimerTimer(); };
+  InputTimer.SetInterval(kInputTimerInterval);
+  InputTimer.OnTimer = [this] { InputTimerTimer(); };
+  OnMessage(WM_SAVER_INPUT, [this](WPARAM w, LPARAM l) { return WatchedInput(w, l); });
 
   GdiSetBatchLimit(1);
   Mode = SaverMode;
 }
 
-TForm_Saver::~TForm_Saver() = default;
+TForm_Saver::~TForm_Saver() {
+  InputTimer.SetEnabled(false);
+  InputWatch.Stop();
+}
 
 void TForm_Saver::CreateParams(forms::TCreateParams& params) {
   TForm::CreateParams(params);
@@ -43,10 +67,21 @@ void TForm_Saver::CreateParams(forms::TCreateParams& params) {
 }
 
 void TForm_Saver::FormResize() {
-  // The paint box fills the client area.
   RECT client;
   GetClientRect(Handle(), &client);
-  PaintBox_Main.SetBounds(0, 0, client.right, client.bottom);
+  if (Mode != SAVER_RUN) {
+    PaintBox_Main.SetBounds(0, 0, client.right, client.bottom);
+    return;
+  }
+  // Running, the form spans every monitor, and its top left corner may lie
+  // on a side monitor or on none at all: the paint box, and with it the
+  // error line, covers the primary monitor, where the user looks.
+  RECT form;
+  GetWindowRect(Handle(), &form);
+  RECT box = Screens().Primary;
+  OffsetRect(&box, -form.left, -form.top);
+  if (!IntersectRect(&box, &box, &client)) box = client;
+  PaintBox_Main.SetBounds(box.left, box.top, box.right - box.left, box.bottom - box.top);
 }
 
 bool TForm_Saver::Active() const { return !Closing && Mode == SAVER_RUN && !VerifyingPassword; }
@@ -62,8 +97,9 @@ bool TForm_Saver::FormCanResize(int& width, int& height) {
     width = client.right;
     height = client.bottom;
   } else if (Mode == SAVER_RUN) {
-    width = GetSystemMetrics(SM_CXSCREEN);
-    height = GetSystemMetrics(SM_CYSCREEN);
+    const RECT cover = Screens().Cover;
+    width = cover.right - cover.left;
+    height = cover.bottom - cover.top;
   }
   return true;
 }
@@ -73,11 +109,19 @@ void TForm_Saver::FormShow() {
   if (Mode == SAVER_PREVIEW) ParentToHost(forms::Application.Handle(), Handle());
   PasswordProtected = IsPasswordProtected();
   GetCursorPos(&LastCursorPos);
+  if (Mode == SAVER_RUN && !InputWatch.Running()) {
+    // Without the watch the saver still closes on every key and click that
+    // reaches the form, and on pointer moves through the timer's check.
+    InputWatch.Start(Handle());
+    RenewInputWatch();
+    InputTimer.SetEnabled(true);
+  }
 }
 
 void TForm_Saver::FormClose(forms::TCloseAction& action) {
   if (Closing) return;
   Closing = true;
+  RenewInputWatch();
   if (Mode != SAVER_RUN || !PasswordProtected) return;
   VerifyingPassword = true;
   BOOL ok = VerifyPassword(Handle());
@@ -87,6 +131,60 @@ void TForm_Saver::FormClose(forms::TCloseAction& action) {
   GetCursorPos(&LastCursorPos);
   SetCursor(LoadCursorA(nullptr, IDC_ARROW));
   Closing = false;
+  RenewInputWatch();
+}
+
+void TForm_Saver::RenewInputWatch() { InputWatch.Arm(Active() ? kArmedFor : 0); }
+
+void TForm_Saver::InputTimerTimer() {
+  RenewInputWatch();
+  POINT now;
+  if (Active() && GetCursorPos(&now)) SaverPointer(now);
+}
+
+bool TForm_Saver::SaverKey(UINT message, WPARAM keyCode) {
+  if (!Active()) return false;
+  if (!PasswordProtected && OnSaverKey(message, keyCode)) return true;
+  Close();
+  return false;
+}
+
+// The movement is measured from LastCursorPos, which small movements do not
+// update, so slow drifting adds up until it passes the threshold.
+bool TForm_Saver::SaverPointer(POINT now) {
+  if (!Active()) return false;
+  if (std::abs(LastCursorPos.x - now.x) <= MouseThreshold && std::abs(LastCursorPos.y - now.y) <= MouseThreshold)
+    return false;
+  if (OnSaverMouse(WM_MOUSEMOVE)) {
+    LastCursorPos = now;
+    return true;
+  }
+  Close();
+  return false;
+}
+
+bool TForm_Saver::SaverButton(UINT message) {
+  if (!Active()) return false;
+  if (OnSaverMouse(message)) return true;
+  Close();
+  return false;
+}
+
+LRESULT TForm_Saver::WatchedInput(WPARAM message, LPARAM detail) {
+  switch (message) {
+    case WM_MOUSEMOVE: {
+      POINT at;
+      if (InputWatch.TakeMove(at)) SaverPointer(at);
+      break;
+    }
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN: SaverKey(static_cast<UINT>(message), static_cast<WPARAM>(detail)); break;
+    case WM_LBUTTONDOWN:
+    case WM_RBUTTONDOWN:
+    case WM_MBUTTONDOWN: SaverButton(static_cast<UINT>(message)); break;
+    default: break;
+  }
+  return 0;
 }
 
 LRESULT TForm_Saver::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -102,34 +200,21 @@ LRESULT TForm_Saver::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_KEYDOWN:
     case WM_SYSKEYDOWN:
-      if (Active()) {
-        if (!PasswordProtected && OnSaverKey(message, wParam)) return 0;
-        Close();
-      }
+      if (SaverKey(message, wParam)) return 0;
       break;
     case WM_SYSCOMMAND:
       if (Mode == SAVER_RUN && (wParam == SC_SCREENSAVE || wParam == SC_CLOSE)) return 0;
       break;
-    case WM_MOUSEMOVE:
-      if (Active()) {
-        POINT now;
-        GetCursorPos(&now);
-        if (std::abs(LastCursorPos.x - now.x) > MouseThreshold || std::abs(LastCursorPos.y - now.y) > MouseThreshold) {
-          if (OnSaverMouse(WM_MOUSEMOVE)) {
-            LastCursorPos = now;
-            return 0;
-          }
-          Close();
-        }
-      }
+    case WM_MOUSEMOVE: {
+      POINT now;
+      GetCursorPos(&now);
+      if (SaverPointer(now)) return 0;
       break;
+    }
     case WM_LBUTTONDOWN:
     case WM_RBUTTONDOWN:
     case WM_MBUTTONDOWN:
-      if (Active()) {
-        if (OnSaverMouse(message)) return 0;
-        Close();
-      }
+      if (SaverButton(message)) return 0;
       break;
     case WM_POWERBROADCAST:
       if (wParam == PBT_APMQUERYSUSPEND) Close();

@@ -1,9 +1,11 @@
 // What makes a form a screensaver, whatever it shows: in run mode it covers
-// the screen, hides the cursor and closes on a key, a click or a movement of
-// more than MouseThreshold pixels (asking for the password first when one is
-// set); in preview mode it only sits, disabled, in the host window. It also
-// scrolls a one-line error message across its top and writes the program's
-// ".ini" file.
+// every monitor, hides the cursor and closes on a key, a click or a movement
+// of more than MouseThreshold pixels (asking for the password first when one
+// is set), wherever that input goes: the movie player's window lies above
+// the form, and the input watch reports what reaches it. In preview mode the
+// form only sits, disabled, in the host window. It also scrolls a one-line
+// error message across the top of the primary monitor and writes the
+// program's ".ini" file.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +15,17 @@
 
 #include "forms/controls.h"
 #include "forms/form.h"
+#include "saver/input_watch.h"
+
+// The desk a running saver covers: the virtual screen, which holds every
+// monitor and whose origin is negative when a monitor lies left of or above
+// the primary one, and the primary monitor, where the movie plays and the
+// error line runs.
+struct SaverScreens {
+  RECT Cover;
+  RECT Primary;
+};
+SaverScreens CurrentScreens();
 
 // The x position of the error line; 99999 until a pass has started.
 extern int32_t ErrorScrollX;
@@ -49,6 +62,14 @@ class TForm_Saver : public forms::TForm {
   virtual bool OnSaverKey(UINT message, WPARAM keyCode);
   virtual void OnErrorDisplayDone();
 
+  // Where the form goes in run mode; tests give it other monitors.
+  virtual SaverScreens Screens() const { return CurrentScreens(); }
+
+  cInputWatch InputWatch;
+  // Renews the input watch's arming while the form takes input, at every
+  // tick of this timer, and checks the pointer, should the watch be missing.
+  forms::TTimer InputTimer;
+
  protected:
   void CreateParams(forms::TCreateParams& params) override;
   bool FormCanResize(int& width, int& height) override;
@@ -59,4 +80,18 @@ class TForm_Saver : public forms::TForm {
   void HandleException(const std::exception& error) override;
 
   bool Active() const;
+  // Arms the input watch while the form is active and disarms it otherwise;
+  // called whenever that may have changed.
+  void RenewInputWatch();
+
+  // The rules for input, the same wherever it was seen: on the form or,
+  // through the input watch, on another window. True when the form
+  // consumed the input and kept the saver open.
+  bool SaverKey(UINT message, WPARAM keyCode);
+  bool SaverPointer(POINT now);
+  bool SaverButton(UINT message);
+
+ private:
+  LRESULT WatchedInput(WPARAM message, LPARAM detail);
+  void InputTimerTimer();
 };

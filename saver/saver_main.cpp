@@ -20,10 +20,11 @@ bool SkitTimerBusy = false;
 
 namespace {
 
-void ChangeExStyle(HWND window, LONG add, LONG remove) {
-  if (window == nullptr) return;
-  LONG style = GetWindowLongA(window, GWL_EXSTYLE);
-  SetWindowLongA(window, GWL_EXSTYLE, (style | add) & ~remove);
+// Whether upper lies above lower in the Z order.
+bool IsAbove(HWND upper, HWND lower) {
+  for (HWND window = GetWindow(lower, GW_HWNDPREV); window != nullptr; window = GetWindow(window, GW_HWNDPREV))
+    if (window == upper) return true;
+  return false;
 }
 
 INT_PTR CALLBACK CloseSaverDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -71,6 +72,7 @@ TForm_Saver_Main::TForm_Saver_Main() {
   ExitTimer.OnTimer = [this] { ExitTimerTimer(); };
   OnMessage(WM_DOWNLOAD_DONE, [this](WPARAM w, LPARAM l) { return WMDownloadDone(w, l); });
   OnMessage(WM_DOWNLOAD_CANCEL, [this](WPARAM w, LPARAM l) { return WMDownloadCancel(w, l); });
+  OnMessage(WM_SKIT_ENDED, [this](WPARAM w, LPARAM l) { return WMSkitEnded(w, l); });
 
   ErrorPrefix = TheSettings != nullptr ? TheSettings->ProgramName : std::string();
   ShownOnce = false;
@@ -93,8 +95,15 @@ void TForm_Saver_Main::FormShow() {
   try {
     TForm_Saver::FormShow();
     if (Mode == SAVER_RUN) {
-      SetWindowPos(Handle(), nullptr, 0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+      // Every monitor: the one the movie plays on, and the others, whose
+      // windows could otherwise be read and clicked while the saver runs.
+      const RECT cover = Screens().Cover;
+      SetWindowPos(Handle(), nullptr, cover.left, cover.top, cover.right - cover.left, cover.bottom - cover.top,
                    SWP_NOZORDER | SWP_NOACTIVATE);
+      // The backdrop comes now, before any movie: where Wine runs without a
+      // window manager, a window that appears on the X display late can
+      // lift the form above a movie that is already in front.
+      if (BackdropWindow == nullptr) CreateBackdrop();
       SkitTimer.SetInterval(50);
       if (!ErrorActive) SkitTimer.SetEnabled(true);
     }
@@ -117,8 +126,7 @@ void TForm_Saver_Main::SkitTimerTimer() {
   SkitTimerBusy = true;
   if (SkitPlayer != nullptr) {
     if (!SkitPlayer->IsFinished(0)) {
-      SetForegroundWindow(Handle());
-      SetFocus(Handle());
+      KeepSkitInFront();
       SkitTimerBusy = false;
       return;
     }
@@ -162,10 +170,15 @@ void TForm_Saver_Main::PlayNextSkit() {
 
 void TForm_Saver_Main::PlaySkit(const std::string& fileName) {
   if (BackdropWindow == nullptr) CreateBackdrop();
-  ChangeExStyle(Handle(), WS_EX_TRANSPARENT, 0);
   SkitPlayer = std::make_unique<cSkitPlayer>(fileName, TheSettings->Player);
   AddPlayerVariables();
-  if (!SkitPlayer->Play(Handle())) {
+  if (SkitPlayer->Play(Handle())) {
+    // The end of the movie is noticed the moment it comes, and the next
+    // one starts then; SkitTimer's tick is the fallback.
+    SkitStartedAt = GetTickCount();
+    SkitPlayer->NotifyWhenFinished(Handle(), WM_SKIT_ENDED, ++SkitSerial);
+    KeepSkitInFront();
+  } else {
     ShowSaverError(SkitPlayer->GetErrorText() + " " + fileName);
     SkitPlayer.reset();
   }
@@ -183,6 +196,29 @@ void TForm_Saver_Main::AddPlayerVariables() {
   SkitPlayer->AddVariable("SS_Day", "%02d", today.wDay);
 }
 
+LRESULT TForm_Saver_Main::WMSkitEnded(WPARAM serial, LPARAM) {
+  if (Mode != SAVER_RUN || SkitPlayer == nullptr || serial != SkitSerial || !SkitPlayer->IsFinished(0)) return 0;
+  if (GetTickCount() - SkitStartedAt < MinimumSkitRun) {
+    // Let go of it now; SkitTimer's next tick starts the next skit.
+    SkitPlayer.reset();
+    return 0;
+  }
+  SkitTimerTimer();
+  return 0;
+}
+
+void TForm_Saver_Main::KeepSkitInFront() {
+  if (SkitPlayer == nullptr || SkitPlayer->PlayerWindow == nullptr || !IsWindow(SkitPlayer->PlayerWindow)) return;
+  const bool watching = InputWatch.Running();
+  if (!watching && GetForegroundWindow() != Handle()) {
+    SetForegroundWindow(Handle());
+    SetFocus(Handle());
+  }
+  if (!IsAbove(SkitPlayer->PlayerWindow, Handle()) ||
+      (watching && GetForegroundWindow() != SkitPlayer->PlayerWindow))
+    SkitPlayer->BringToFront(watching);
+}
+
 void TForm_Saver_Main::CreateBackdrop() {
   WNDCLASSA wc = {};
   wc.style = CS_VREDRAW | CS_HREDRAW | CS_BYTEALIGNCLIENT;
@@ -191,9 +227,10 @@ void TForm_Saver_Main::CreateBackdrop() {
   wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
   wc.lpszClassName = kBackdropClass;
   if (!RegisterClassA(&wc)) return;
-  BackdropWindow = CreateWindowExA(0, kBackdropClass, "", WS_POPUP | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN, 0,
-                                   0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
-                                   GetModuleHandleA(nullptr), nullptr);
+  const RECT cover = Screens().Cover;
+  BackdropWindow = CreateWindowExA(0, kBackdropClass, "", WS_POPUP | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN,
+                                   cover.left, cover.top, cover.right - cover.left, cover.bottom - cover.top, nullptr,
+                                   nullptr, GetModuleHandleA(nullptr), nullptr);
   // A window created later may be stacked above a stay-on-top one (Wine
   // without a window manager does that): assert the form's place again.
   SetWindowPos(Handle(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -206,8 +243,6 @@ void TForm_Saver_Main::DestroyBackdrop() {
   BackdropWindow = nullptr;
   UnregisterClassA(kBackdropClass, GetModuleHandleA(nullptr));
 }
-
-void TForm_Saver_Main::RemoveTransparency() { ChangeExStyle(Handle(), 0, WS_EX_TRANSPARENT); }
 
 bool TForm_Saver_Main::OnSaverMouse(UINT) { return false; }
 
@@ -242,7 +277,6 @@ bool TForm_Saver_Main::OnSaverKey(UINT message, WPARAM keyCode) {
     SkitTimer.SetEnabled(false);
     PrepareLaunch();
     Launch(target, "");
-    RemoveTransparency();
     DestroyBackdrop();
   }
   return false;
@@ -263,10 +297,11 @@ void TForm_Saver_Main::PrepareLaunch() {
   }
   BOOL previous = FALSE;
   SystemParametersInfoA(SPI_SETSCREENSAVERRUNNING, FALSE, &previous, 0);
-  RemoveTransparency();
   Hide();
   DestroyBackdrop();
   VerifyingPassword = true;
+  // The keys belong to the program just opened.
+  RenewInputWatch();
   CloseSaverDialog = ShowCloseSaverDialog(Handle());
 }
 
@@ -292,7 +327,6 @@ void TForm_Saver_Main::Launch(const std::string& target, const std::string& para
 void TForm_Saver_Main::ShowSaverError(const char* text) {
   SkitTimer.SetEnabled(false);
   if (Mode != SAVER_RUN) return;
-  RemoveTransparency();
   ShowError(text != nullptr ? text : "");
 }
 
@@ -313,10 +347,11 @@ void TForm_Saver_Main::FormClose(forms::TCloseAction& action) {
   SkitTimer.SetEnabled(false);
   try {
     if (SkitPlayer != nullptr) {
+      // A movie left running for the user is an ordinary window from now on.
       if (!KeepPlayer) SkitPlayer->Stop(3000);
+      else SkitPlayer->LeaveFront();
       SkitPlayer.reset();
     }
-    RemoveTransparency();
     DestroyBackdrop();
     if (TheSkitManager != nullptr && TheSkitManager->Transfer != nullptr) WaitForDownloadOnClose(action);
   } catch (const std::exception&) {

@@ -1,7 +1,8 @@
 // The form the screensaver shows: in run mode it asks the catalogue for one
-// skit after another and hands each to the movie player, keeps itself in
-// front of the keyboard and mouse while the movie plays, and reacts to the
-// skit's hot key; in preview mode it shows a fixed picture in the host window.
+// skit after another and hands each to the movie player, keeps the movie in
+// front of everything, itself included, while it plays, starts the next
+// skit the moment a movie ends, and reacts to the skit's hot key; in preview
+// mode it shows a fixed picture in the host window.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +15,9 @@
 #include "forms/controls.h"
 #include "saver/saver_form.h"
 #include "saver/skit_player.h"
+
+// Posted when the player's process has ended; wParam is the skit's serial.
+constexpr UINT WM_SKIT_ENDED = WM_APP + 0x119;
 
 extern const char kBackdropClass[];
 extern const char kCloseSaverQuestion[];
@@ -37,6 +41,14 @@ class TForm_Saver_Main : public TForm_Saver {
   HWND CloseSaverDialog = nullptr;
   // The movie playing now is a notice, which has no hot key.
   bool NoticePlaying = false;
+  // Counts the skits started, so a late end notice of an earlier one is
+  // told apart from the current one's.
+  WPARAM SkitSerial = 0;
+  DWORD SkitStartedAt = 0;
+  // A movie that ends sooner than this after its start waits for the next
+  // tick of SkitTimer before the next one starts, so a player that dies at
+  // once is not started again many times a second.
+  DWORD MinimumSkitRun = 1000;
 
   virtual void PlayNextSkit();
   virtual void PlaySkit(const std::string& fileName);
@@ -44,10 +56,14 @@ class TForm_Saver_Main : public TForm_Saver {
   virtual void StartNextSkit();
   virtual LRESULT WMDownloadDone(WPARAM wParam, LPARAM lParam);
   virtual LRESULT WMDownloadCancel(WPARAM wParam, LPARAM lParam);
+  LRESULT WMSkitEnded(WPARAM serial, LPARAM lParam);
 
   void SkitTimerTimer();
   void ExitTimerTimer();
   void CreateBackdrop();
+  // The movie's window above the form and, while the input watch runs, in
+  // the foreground; without the watch the form keeps the keyboard itself.
+  void KeepSkitInFront();
   void ForwardKey(WPARAM keyCode);
   void Launch(const std::string& target, const std::string& parameters);
   void PrepareLaunch();
@@ -71,7 +87,6 @@ class TForm_Saver_Main : public TForm_Saver {
   virtual void WaitForDownloadOnClose(forms::TCloseAction& action);
 
  private:
-  void RemoveTransparency();
   void DestroyBackdrop();
 };
 

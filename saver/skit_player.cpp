@@ -5,6 +5,37 @@
 
 #include "base/files.h"
 
+// A registered wait on the player's process: the system's wait thread posts
+// the message the moment the process ends. Letting go of the object cancels
+// the wait and waits for a callback under way, so none comes afterwards.
+class cExitNotice {
+ public:
+  cExitNotice(HANDLE process, HWND window, UINT message, WPARAM tag)
+      : Window_(window), Message_(message), Tag_(tag) {
+    if (!RegisterWaitForSingleObject(&Wait_, process, &cExitNotice::Fired, this, INFINITE,
+                                     WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD))
+      Wait_ = nullptr;
+  }
+  ~cExitNotice() {
+    if (Wait_ != nullptr) UnregisterWaitEx(Wait_, INVALID_HANDLE_VALUE);
+  }
+  cExitNotice(const cExitNotice&) = delete;
+  cExitNotice& operator=(const cExitNotice&) = delete;
+
+  bool Registered() const { return Wait_ != nullptr; }
+
+ private:
+  static void CALLBACK Fired(void* self, BOOLEAN) {
+    auto* notice = static_cast<cExitNotice*>(self);
+    PostMessageA(notice->Window_, notice->Message_, notice->Tag_, 0);
+  }
+
+  HANDLE Wait_ = nullptr;
+  HWND Window_;
+  UINT Message_;
+  WPARAM Tag_;
+};
+
 cSkitPlayer::cSkitPlayer(std::string skitPath, std::string playerPath)
     : PlayerPath(std::move(playerPath)), SkitPath(std::move(skitPath)), ArgFilePath(ArgFilePathFor(PlayerPath)) {}
 
@@ -144,7 +175,7 @@ bool cSkitPlayer::Play(HWND focusWindow) {
       SetFocus(focusWindow);
     }
     FindPlayerWindow();
-    SetWindowLongA(PlayerWindow, GWL_EXSTYLE, GetWindowLongA(PlayerWindow, GWL_EXSTYLE) | WS_EX_TOPMOST);
+    BringToFront(false);
     return true;
   } catch (...) {
     // The caller shows the text of the recorded code and lets go of this
@@ -174,7 +205,32 @@ bool cSkitPlayer::Stop(DWORD milliseconds) {
   return IsFinished(milliseconds);
 }
 
+bool cSkitPlayer::NotifyWhenFinished(HWND window, UINT message, WPARAM tag) {
+  ExitNotice.reset();
+  if (ProcessInfo.hProcess == nullptr) return false;
+  ExitNotice = std::make_unique<cExitNotice>(ProcessInfo.hProcess, window, message, tag);
+  if (ExitNotice->Registered()) return true;
+  ExitNotice.reset();
+  return false;
+}
+
+// Only SetWindowPos moves a window in the Z order: setting WS_EX_TOPMOST in
+// its style (SetWindowLong) changes the bit and leaves the window where it
+// was, below the stay-on-top saver form.
+void cSkitPlayer::BringToFront(bool activate) {
+  if (PlayerWindow == nullptr) return;
+  SetWindowPos(PlayerWindow, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  if (activate && GetForegroundWindow() != PlayerWindow) SetForegroundWindow(PlayerWindow);
+}
+
+void cSkitPlayer::LeaveFront() {
+  if (PlayerWindow != nullptr)
+    SetWindowPos(PlayerWindow, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
 void cSkitPlayer::Cleanup() {
+  // The wait goes before the handle it waits on.
+  ExitNotice.reset();
   if (ProcessInfo.hThread != nullptr) CloseHandle(ProcessInfo.hThread);
   if (ProcessInfo.hProcess != nullptr) CloseHandle(ProcessInfo.hProcess);
   ProcessInfo = {};

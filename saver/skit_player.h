@@ -1,16 +1,20 @@
 // One skit shown by the external movie player: the variables go into an
 // argument file beside the player program, the program is started in its own
-// folder, its input is joined to ours and its window kept on top. Letting go
-// of the object never ends the program: a movie that was handed a key keeps
-// running after the screensaver has gone.
+// folder, its input is joined to ours and its window put above every other
+// stay-on-top window, the saver form included. Letting go of the object
+// never ends the program: a movie that was handed a key keeps running after
+// the screensaver has gone.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "base/errors.h"
+
+class cExitNotice;
 
 class cSkitPlayer : public cError {
  public:
@@ -34,6 +38,17 @@ class cSkitPlayer : public cError {
   bool IsFinished(DWORD milliseconds) const;
   // Asks the player to close; never ends it by force.
   bool Stop(DWORD milliseconds);
+  // Once the player's process has ended, message is posted to window with
+  // tag as its wParam, at once rather than at somebody's next look. Nothing
+  // is posted after the object has let go of the process. False when the
+  // system could not set up the wait (then only IsFinished tells).
+  bool NotifyWhenFinished(HWND window, UINT message, WPARAM tag);
+  // Puts the player's window at the top of the stay-on-top windows and, with
+  // activate, makes it the foreground window, which keeps a window manager
+  // from raising a full-screen window that has the focus above it.
+  void BringToFront(bool activate);
+  // Takes the player's window out of the stay-on-top windows again.
+  void LeaveFront();
 
   static std::string EncodeValue(const std::string& value);
   static std::string ArgFilePathFor(const std::string& playerPath);
@@ -46,6 +61,8 @@ class cSkitPlayer : public cError {
   HWND PlayerWindow = nullptr;
 
  private:
+  std::unique_ptr<cExitNotice> ExitNotice;
+
   void WriteArgFile();
   void AttachInput();
   void DetachInput();

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/saver_state.h"
@@ -25,6 +26,16 @@ inline std::string TodayVariables() {
   std::snprintf(text, sizeof text, "SS_Month=%02d&SS_Day=%02d", today.wMonth, today.wDay);
   return text;
 }
+
+// The edition's form, on monitors a test may choose.
+class TestSaverForm : public TForm_Saver_Main_Dem {
+ public:
+  explicit TestSaverForm(std::optional<SaverScreens> screens) : Screens_(screens) {}
+  SaverScreens Screens() const override { return Screens_ ? *Screens_ : TForm_Saver_Main_Dem::Screens(); }
+
+ private:
+  std::optional<SaverScreens> Screens_;
+};
 
 using saver_testing::InstallPlayer;
 using saver_testing::KillPlayers;
@@ -65,13 +76,21 @@ class SaverRun : public ::testing::Test {
     return Builder.Add(CAT_SKIT, id, SKIT_INSTALLED, SEL_ON, "Skit " + std::to_string(id), {file});
   }
 
+  // A skit whose hot key is key, with action 1 (to the movie) or 2 (a link).
+  SkitRecord& AddSkitWithHotKey(int32_t id, const std::string& file, int32_t key, uint8_t action) {
+    SkitRecord& skit = AddSkit(id, file);
+    skit.HotKey.KeyCode = key;
+    skit.HotKey.Action = action;
+    return skit;
+  }
+
   void Start(bool withCatalogue = true) {
     SaverMode = SAVER_RUN;
     if (withCatalogue) {
       Builder.Write(Settings.OpsFilePath);
       TheSkitManager = new cSkitManager(true);
     }
-    Form = std::make_unique<TForm_Saver_Main_Dem>();
+    Form = std::make_unique<TestSaverForm>(FakeScreens);
     Form->Show();
   }
 
@@ -89,6 +108,8 @@ class SaverRun : public ::testing::Test {
   std::string Skits;
   cSettings Settings;
   CatalogBuilder Builder;
-  std::unique_ptr<TForm_Saver_Main_Dem> Form;
+  // The monitors the form is given; the real ones when empty.
+  std::optional<SaverScreens> FakeScreens;
+  std::unique_ptr<TestSaverForm> Form;
 };
 

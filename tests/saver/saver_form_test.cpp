@@ -49,6 +49,10 @@ TEST_F(SaverRun, PlaysSkitsInTurnWithTheExactArgumentFile) {
 
 TEST_F(SaverRun, PointerMovesPastEightPixelsClose) {
   AddSkit(1, "a.skit");
+  // The moves below are meant for the form: the pointer starts on it, off
+  // the movie's window and away from the screen's edges, wherever an earlier
+  // test left it.
+  SetCursorPos(GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2);
   Start();
   ASSERT_TRUE(WaitForStarts(1));
   POINT start = Form->LastCursorPos;
@@ -60,7 +64,10 @@ TEST_F(SaverRun, PointerMovesPastEightPixelsClose) {
 
   SetCursorPos(start.x + 9, start.y);
   SendMessageA(Form->Handle(), WM_MOUSEMOVE, 0, 0);
-  EXPECT_TRUE(Form->Closing);
+  POINT now = {};
+  GetCursorPos(&now);
+  EXPECT_TRUE(Form->Closing) << "from " << start.x << "," << start.y << " the pointer is at " << now.x << ","
+                             << now.y << (Form->PasswordProtected ? ", password protected" : "");
   EXPECT_EQ(Form->SkitPlayer, nullptr);
   EXPECT_TRUE(PumpUntil([&] { return !PlayerRunning(Settings.Player); }));
 }
@@ -75,9 +82,7 @@ TEST_F(SaverRun, AKeyWithoutAHotKeyCloses) {
 }
 
 TEST_F(SaverRun, HotKeyActionOneReachesTheMovieWhichOutlivesTheSaver) {
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'H';
-  skit.HotKey.Action = 1;
+  AddSkitWithHotKey(1, "a.skit", 'H', 1);
   Start();
   ASSERT_TRUE(WaitForStarts(1));
   SendMessageA(Form->Handle(), WM_KEYDOWN, 'H', 0);
@@ -88,14 +93,16 @@ TEST_F(SaverRun, HotKeyActionOneReachesTheMovieWhichOutlivesTheSaver) {
       if (line == "KEY " + std::to_string('H')) return true;
     return false;
   }));
+  HWND movie = FindWindowA("FakeSkitPlayer", nullptr);
   Form.reset();
   EXPECT_TRUE(PlayerRunning(Settings.Player));
+  // Left running, it is an ordinary window again, not one that stays on top.
+  ASSERT_TRUE(IsWindow(movie));
+  EXPECT_EQ(GetWindowLongA(movie, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
 }
 
 TEST_F(SaverRun, ANoticeMovieHasNoHotKey) {
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'H';
-  skit.HotKey.Action = 1;
+  AddSkitWithHotKey(1, "a.skit", 'H', 1);
   Builder.Add(CAT_NOTICE, 4, SKIT_INSTALLED, SEL_NONE, "Notice 4", {"notice4.skit"});
   testing_support::WriteFileBytes(JoinPath(Skits, "notice4.skit"), "notice");
   Builder.Block->Header.LastSync = 0;  // due: the second pick is notice 4
@@ -114,9 +121,7 @@ TEST_F(SaverRun, ANoticeMovieHasNoHotKey) {
 }
 
 TEST_F(SaverRun, ARefusedLinkKeepsTheSaverPlayingAndOnlyWritesItsReason) {
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'L';
-  skit.HotKey.Action = 2;
+  SkitRecord& skit = AddSkitWithHotKey(1, "a.skit", 'L', 2);
   skit.HotKey.Link.Id = Builder.Text("ftp://example.invalid/refused");
   Start();
   ASSERT_TRUE(WaitForStarts(1));
@@ -141,9 +146,7 @@ TEST_F(SaverRun, ARefusedLinkKeepsTheSaverPlayingAndOnlyWritesItsReason) {
 // screensaver: a program anywhere in it is never started by a link, nor one
 // in the setup's seed of skits.
 TEST_F(SaverRun, ALinkToAProgramInTheUsersDataFolderIsRefused) {
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'L';
-  skit.HotKey.Action = 2;
+  SkitRecord& skit = AddSkitWithHotKey(1, "a.skit", 'L', 2);
   // Beside the catalogue, outside the skits and download folders.
   const std::string tool = InstallPlayer(Dir.Path(), "player tool.exe");
   skit.HotKey.Link.Id = Builder.Text(tool);
@@ -168,9 +171,7 @@ TEST_F(SaverRun, ALinkToAProgramInTheUsersDataFolderIsRefused) {
 }
 
 TEST_F(SaverRun, HotKeyActionTwoHoldsTheCloseUntilConfirmed) {
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'L';
-  skit.HotKey.Action = 2;
+  SkitRecord& skit = AddSkitWithHotKey(1, "a.skit", 'L', 2);
   // A program outside the content folders: the stand-in player itself.
   const std::string tool = InstallPlayer(Dir.Path(), "player tool.exe");
   skit.HotKey.Link.Id = Builder.Text(tool);
@@ -216,9 +217,7 @@ TEST_F(SaverRun, AHotKeyLinkOpensNothingWhereTheSystemAsksForAPassword) {
     ~Restore() { SystemGuardsSaver = &AskSystemGuardsSaver; }
   } restore;
   SystemGuardsSaver = [] { return true; };
-  SkitRecord& skit = AddSkit(1, "a.skit");
-  skit.HotKey.KeyCode = 'L';
-  skit.HotKey.Action = 2;
+  SkitRecord& skit = AddSkitWithHotKey(1, "a.skit", 'L', 2);
   const std::string tool = InstallPlayer(Dir.Path(), "player tool.exe");
   skit.HotKey.Link.Id = Builder.Text(tool);
   Start();
@@ -296,8 +295,9 @@ TEST_F(SaverRun, TheErrorLineReadsCleanlyAtEveryTick) {
   Start(false);
   ASSERT_TRUE(PumpUntil([&] { return Form->ErrorActive; }));
   Form->ErrorTimer.SetEnabled(false);
-  RECT client;
-  GetClientRect(Form->Handle(), &client);
+  // The line runs in the paint box, over the primary monitor.
+  const RECT box = Form->PaintBox_Main.BoundsRect();
+  const RECT client = {0, 0, box.right - box.left, box.bottom - box.top};
   // A new pass clears the form; then the line starts well inside it.
   ErrorScrollX = ERROR_SCROLL_UNSTARTED;
   Form->ErrorTimerTimer();
@@ -313,7 +313,8 @@ TEST_F(SaverRun, TheErrorLineReadsCleanlyAtEveryTick) {
     SCOPED_TRACE("after " + std::to_string(ticks) + " more ticks");
     for (int i = 0; i < ticks; ++i) Form->ErrorTimerTimer();
     const int x = ErrorScrollX + 2;  // where the last tick drew
-    const testing_support::Pixels shown = testing_support::CaptureWindow(Form->Handle(), RECT{0, 0, client.right, extent.cy});
+    const testing_support::Pixels shown =
+        testing_support::CaptureWindow(Form->Handle(), RECT{box.left, box.top, box.right, box.top + extent.cy});
     const testing_support::Pixels fresh = testing_support::DrawPixels(client.right, extent.cy, [&](HDC dc) {
       RECT all = {0, 0, client.right, extent.cy};
       FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
