@@ -67,7 +67,8 @@ class TCanvas {
 };
 
 // Calls OnTimer every Interval milliseconds while enabled. A tick that throws
-// is swallowed here (its text kept in LastError): a timer is a wall.
+// is swallowed here (its text kept in LastError, empty when there was no
+// memory for it): a timer is a wall.
 class TTimer {
  public:
   TTimer() = default;
@@ -294,6 +295,7 @@ class TCheckListBox : public TWinControl {
   static constexpr int kCheckWidth = 16;
 
  private:
+  void ToggleFromWindow(int index) noexcept;
   static LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
                                    DWORD_PTR self);
 };

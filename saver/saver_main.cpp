@@ -26,7 +26,7 @@ void ChangeExStyle(HWND window, LONG add, LONG remove) {
   SetWindowLongA(window, GWL_EXSTYLE, (style | add) & ~remove);
 }
 
-INT_PTR CALLBACK CloseSaverDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR CloseSaverDialogMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
       SetWindowLongPtrA(dialog, DWLP_USER, lParam);
@@ -44,6 +44,14 @@ INT_PTR CALLBACK CloseSaverDialogProc(HWND dialog, UINT message, WPARAM wParam, 
       return FALSE;
     }
     default: return FALSE;
+  }
+}
+
+INT_PTR CALLBACK CloseSaverDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  try {
+    return CloseSaverDialogMessage(dialog, message, wParam, lParam);
+  } catch (...) {
+    return FALSE;
   }
 }
 

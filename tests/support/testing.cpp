@@ -32,6 +32,8 @@ std::string SanitisedTestName() {
 }
 
 thread_local MessageBoxCatcher* ActiveCatcher = nullptr;
+thread_local int FailingDepth = 0;
+thread_local int AllowedDepth = 0;
 
 std::string WindowText(HWND window) {
   char buffer[4096];
@@ -53,8 +55,11 @@ BOOL CALLBACK CollectStatic(HWND child, LPARAM param) {
   return TRUE;
 }
 
-LRESULT CALLBACK CatcherHook(int code, WPARAM wParam, LPARAM lParam) {
+void CatchBox(int code, WPARAM wParam) {
   MessageBoxCatcher* catcher = ActiveCatcher;
+  // The catcher's own records may be kept while the code under test is
+  // being refused memory.
+  AllowedAllocations bookkeeping;
   if (code == HCBT_ACTIVATE && catcher != nullptr) {
     HWND box = reinterpret_cast<HWND>(wParam);
     char cls[32];
@@ -70,6 +75,16 @@ LRESULT CALLBACK CatcherHook(int code, WPARAM wParam, LPARAM lParam) {
       if (catcher->OnBox) catcher->OnBox(box);
       PostMessageA(box, WM_COMMAND, MAKEWPARAM(catcher->Answer, BN_CLICKED), 0);
     }
+  }
+}
+
+LRESULT CALLBACK CatcherHook(int code, WPARAM wParam, LPARAM lParam) {
+  try {
+    CatchBox(code, wParam);
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << "the message box catcher failed: " << error.what();
+  } catch (...) {
+    ADD_FAILURE() << "the message box catcher failed";
   }
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -247,5 +262,15 @@ std::string ModuleFolder() {
   std::string path(buffer, n);
   return path.substr(0, path.find_last_of("\\/"));
 }
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+FailingAllocations::FailingAllocations() { ++FailingDepth; }
+FailingAllocations::~FailingAllocations() { --FailingDepth; }
+AllowedAllocations::AllowedAllocations() { ++AllowedDepth; }
+AllowedAllocations::~AllowedAllocations() { --AllowedDepth; }
+bool AllocationsFail() noexcept { return FailingDepth > 0 && AllowedDepth == 0; }
 
 }  // namespace testing_support

@@ -58,6 +58,28 @@ class MessageBoxCatcher {
   MessageBoxCatcher* Previous_ = nullptr;
 };
 
+// Memory refused on demand, for the walls at the callbacks from Windows:
+// while a FailingAllocations lives on a thread, operator new on that thread
+// throws std::bad_alloc, unless an AllowedAllocations (the test's own
+// bookkeeping, such as MessageBoxCatcher's) lives there too. Only programs
+// that link tests/support/failing_new.cpp replace operator new; elsewhere
+// these change nothing.
+class FailingAllocations {
+ public:
+  FailingAllocations();
+  ~FailingAllocations();
+  FailingAllocations(const FailingAllocations&) = delete;
+  FailingAllocations& operator=(const FailingAllocations&) = delete;
+};
+class AllowedAllocations {
+ public:
+  AllowedAllocations();
+  ~AllowedAllocations();
+  AllowedAllocations(const AllowedAllocations&) = delete;
+  AllowedAllocations& operator=(const AllowedAllocations&) = delete;
+};
+bool AllocationsFail() noexcept;
+
 // Deletes the registry key (and everything below it) on construction and on
 // destruction, so each test starts and ends without it.
 class ScopedRegistryKey {
