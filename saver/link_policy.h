@@ -9,3 +9,10 @@
 // Empty when target may be opened; otherwise the reason it may not.
 // protectedFolders are the folders the server's files land in.
 std::string LinkRefusal(const std::string& target, const std::vector<std::string>& protectedFolders);
+
+// The path to start for a program link. A 32-bit program on 64-bit Windows
+// (the 32-bit edition under WoW64) that names a file in System32 is sent by
+// the file system to SysWOW64, where the 32-bit copies lie, or nothing; the
+// Sysnative alias reaches the system's own folder instead. Any other target,
+// and every target of a program that is not under WoW64, is left as it is.
+std::string NativeProgramPath(const std::string& target);
