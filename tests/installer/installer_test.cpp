@@ -307,7 +307,7 @@ class Installer : public ::testing::Test {
   // default (dataFolder false).
   std::optional<DWORD> RunSetup(const std::string& switches, bool dataFolder = true) {
     std::string data = dataFolder ? " /DATA=\"" + Data + "\"" : "";
-    return RunToTheEnd("\"" DG_SETUP_EXE "\" /S " + switches + data + " /D=" + Folder);
+    return RunToTheEnd("\"" + SetupProgram + "\" /S " + switches + data + " /D=" + Folder);
   }
   void Install(const std::string& switches = {}, bool dataFolder = true) {
     ASSERT_EQ(RunSetup(switches, dataFolder), 0u);
@@ -370,6 +370,7 @@ class Installer : public ::testing::Test {
   }
 
   const std::string Settings = SettingsKeyFor("drearigrams");
+  std::string SetupProgram = DG_SETUP_EXE;
 
  private:
   testing_support::TempDir Dir_;
@@ -428,6 +429,29 @@ TEST_F(Installer, The32BitEditionOn64BitWindowsKeepsItsKeysWhereA32BitProgramRea
   EXPECT_FALSE(Exists(Folder, true));
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, Settings));
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, kUninstallKey));
+  ForgetThe32BitView();
+}
+
+// Windows on ARM runs x86 programs on every version, x64 ones on some only:
+// the setup installs the 32-bit edition there, with its keys where a 32-bit
+// program reads them, and refuses the 64-bit one. Wine runs on x86-64 alone,
+// so the setup under test is the one built to take ARM64 for the machine.
+TEST_F(Installer, WindowsOnArmGetsThe32BitEdition) {
+  if (std::string(DG_SETUP_ARM64_TEST_EXE).empty()) GTEST_SKIP() << "this build makes no setup of its own";
+  if (!WindowsIs64Bit() || !Carries(32) || !Carries(64)) GTEST_SKIP() << "needs 64-bit Windows and both editions";
+  SetupProgram = DG_SETUP_ARM64_TEST_EXE;
+  EXPECT_EQ(RunSetup("/EDITION=64"), 2u);
+  EXPECT_FALSE(Exists(File("drearigrams.scr")));
+  ForgetThe32BitView();
+  Install();
+  EXPECT_EQ(EditionOf(File("drearigrams.scr")), 32);
+  EXPECT_EQ(EditionOf(DataFile("skitplay.exe")), 32);
+  std::optional<std::string> player = ReadString(HKEY_LOCAL_MACHINE, Settings, "Player", KEY_WOW64_32KEY);
+  ASSERT_TRUE(player);
+  EXPECT_TRUE(SamePath(*player, DataFile("skitplay.exe")));
+  EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
+  Uninstall();
+  EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, Settings));
   ForgetThe32BitView();
 }
 
