@@ -26,36 +26,23 @@ std::string BuildFolder(const std::string& below) {
   return path;
 }
 
-// The programs (.exe, .scr) directly in a folder.
-std::vector<std::string> ProgramsIn(const std::string& folder) {
-  std::vector<std::string> programs;
+// The entries directly in a folder (not "." and ".."): its folders, or its
+// programs (.exe, .scr).
+std::vector<std::string> EntriesIn(const std::string& folder, bool folders) {
+  std::vector<std::string> found;
   WIN32_FIND_DATAA entry;
   HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return programs;
+  if (search == INVALID_HANDLE_VALUE) return found;
   do {
     const std::string name = entry.cFileName;
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY || name.size() < 5) continue;
-    std::string extension = name.substr(name.size() - 4);
-    CharLowerBuffA(extension.data(), 4);
-    if (extension == ".exe" || extension == ".scr") programs.push_back(folder + "\\" + name);
+    const bool isFolder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (name == "." || name == ".." || isFolder != folders) continue;
+    std::string extension = name.size() > 4 ? name.substr(name.size() - 4) : std::string();
+    CharLowerBuffA(extension.data(), static_cast<DWORD>(extension.size()));
+    if (folders || extension == ".exe" || extension == ".scr") found.push_back(folder + "\\" + name);
   } while (FindNextFileA(search, &entry));
   FindClose(search);
-  return programs;
-}
-
-// The folders below a folder (not "." and "..").
-std::vector<std::string> FoldersIn(const std::string& folder) {
-  std::vector<std::string> folders;
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return folders;
-  do {
-    const std::string name = entry.cFileName;
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != "." && name != "..")
-      folders.push_back(folder + "\\" + name);
-  } while (FindNextFileA(search, &entry));
-  FindClose(search);
-  return folders;
+  return found;
 }
 
 // The machine field of a program's PE header; 0 when it has none.
@@ -102,9 +89,9 @@ bool IsSetup(const std::string& path) {
 }  // namespace
 
 TEST(ProgramManifests, EveryProgramRunsAsItsInvokerOnTheWindowsItWasMadeForAndItsOwnProcessor) {
-  std::vector<std::string> programs = ProgramsIn(BuildFolder("bin"));
-  for (const std::string& folder : FoldersIn(BuildFolder("tests"))) {
-    for (const std::string& program : ProgramsIn(folder)) programs.push_back(program);
+  std::vector<std::string> programs = EntriesIn(BuildFolder("bin"), false);
+  for (const std::string& folder : EntriesIn(BuildFolder("tests"), true)) {
+    for (const std::string& program : EntriesIn(folder, false)) programs.push_back(program);
   }
   ASSERT_GE(programs.size(), 10u) << "the build's programs were not found below " << BuildFolder("");
 
