@@ -71,14 +71,23 @@ void CatchBox(int code, WPARAM wParam) {
     // A message box: a dialog with its text in the static control 0xFFFF;
     // each box is answered once, however often it is activated.
     if (lstrcmpA(cls, "#32770") == 0 && GetDlgItem(box, 0xFFFF) != nullptr && GetPropA(box, "CaughtBox") == nullptr) {
-      SetPropA(box, "CaughtBox", reinterpret_cast<HANDLE>(1));
       CaughtBox caught;
       caught.Caption = WindowText(box);
       EnumChildWindows(box, CollectStatic, reinterpret_cast<LPARAM>(&caught.Text));
       catcher->Boxes.push_back(caught);
+      // A box with no owner can be activated before its text is set: the
+      // text is read again when the box goes.
+      SetPropA(box, "CaughtBox", reinterpret_cast<HANDLE>(catcher->Boxes.size()));
       if (catcher->OnBox) catcher->OnBox(box);
       PostMessageA(box, WM_COMMAND, MAKEWPARAM(catcher->Answer, BN_CLICKED), 0);
     }
+  }
+  if (code == HCBT_DESTROYWND && catcher != nullptr) {
+    HWND box = reinterpret_cast<HWND>(wParam);
+    const size_t index = reinterpret_cast<size_t>(GetPropA(box, "CaughtBox"));
+    if (index != 0 && index <= catcher->Boxes.size() && catcher->Boxes[index - 1].Text.empty())
+      EnumChildWindows(box, CollectStatic, reinterpret_cast<LPARAM>(&catcher->Boxes[index - 1].Text));
+    if (index != 0) RemovePropA(box, "CaughtBox");
   }
 }
 
