@@ -1,6 +1,7 @@
 // The order of start and stop is fixed: mutex, settings, command line,
-// screensaver-running flag, catalogue, application and form, message loop,
-// then the flag cleared, the catalogue and the settings released in reverse.
+// screensaver-running flag, the user's data folders, catalogue, application
+// and form, message loop, then the flag cleared, the catalogue and the
+// settings released in reverse.
 // SaverShutdown always runs before an escaped exception is shown, so the flag
 // is cleared and the catalogue saved even when something went wrong.
 #include "app/startup.h"
@@ -16,6 +17,7 @@
 #include "net/net_texts.h"
 #include "saver/saver_main.h"
 #include "store/catalogue.h"
+#include "store/user_data.h"
 #include "ui/settings_form.h"
 
 TForm_Saver_Main_Dem* Form_Saver_Main_Dem = nullptr;
@@ -70,6 +72,8 @@ void SaverStartup(const char* arguments) {
   if (SaverMode == SAVER_PREVIEW || SaverMode == SAVER_CHANGE_PASSWORD) return;
   const bool runMode = SaverMode == SAVER_RUN;
   try {
+    // The user's own folders, filled from the setup's seed the first time.
+    if (TheSettings != nullptr) PrepareUserData(*TheSettings);
     TheSkitManager = new cSkitManager(runMode);
   } catch (const forms::Exception& error) {
     if (!runMode) throw;

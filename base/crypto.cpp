@@ -112,15 +112,7 @@ void HashFile(const std::string& path, uint64_t& size, uint8_t (&digest)[SHA256_
   try {
     file.Open(path, GENERIC_READ, FILE_SHARE_READ);
     cSha256 hash;
-    std::vector<uint8_t> block(65536);
-    DWORD left = file.GetSize();
-    size = left;
-    while (left > 0) {
-      const DWORD part = left < block.size() ? left : static_cast<DWORD>(block.size());
-      file.Read(block.data(), part);
-      hash.Add(block.data(), part);
-      left -= part;
-    }
+    size = FeedWholeFile(file, hash);
     hash.Finish(digest);
   } catch (...) {
     file.Close();

@@ -1,6 +1,9 @@
 #include "base/files.h"
 
+#include <atomic>
+#include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "base/errors.h"
 
@@ -49,10 +52,10 @@ void cFile::Truncate() {
   if (!SetEndOfFile(Handle)) ThrowLastError();
 }
 
-DWORD cFile::GetSize() {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(Handle, &info)) ThrowLastError();
-  return info.nFileSizeLow;
+uint64_t cFile::GetSize() {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(Handle, &size)) ThrowLastError();
+  return static_cast<uint64_t>(size.QuadPart);
 }
 
 void cFile::Flush() {
@@ -69,6 +72,67 @@ void CopyFileData(cFile& source, cFile& target, DWORD length) {
     target.Write(buffer.get(), n);
     remaining -= n;
   }
+}
+
+// The name is the folder's own: "~dg" and eight hex digits from the process,
+// the time and a count, tried again whenever one is taken.
+cStagedFile::cStagedFile(const std::string& folder) {
+  static std::atomic<uint32_t> count{0};
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    char name[16];
+    const uint32_t tag = GetCurrentProcessId() * 2654435761u ^ GetTickCount() ^ count.fetch_add(1) * 40503u;
+    std::snprintf(name, sizeof name, "~dg%08lx.new", static_cast<unsigned long>(tag));
+    const std::string path = JoinPath(folder, name);
+    File.Handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (File.Handle != INVALID_HANDLE_VALUE) {
+      Path_ = path;
+      return;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+      SetLastError(error);
+      ThrowLastError(folder);
+    }
+  }
+  ThrowCode(ERROR_FILE_EXISTS, folder);
+}
+
+// Marked for deletion through the handle, so that the name goes whatever
+// else now has a name like it.
+cStagedFile::~cStagedFile() {
+  if (!Placed_ && File.Handle != INVALID_HANDLE_VALUE) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(File.Handle, FileDispositionInfo, &disposition, sizeof disposition);
+  }
+  File.Close();
+}
+
+// A file already under the target name is deleted first, and only then is
+// the staged file renamed, never over it: a read-only file or a folder
+// refuses to go, as they would refuse a copy, on every system alike.
+void cStagedFile::Place(const std::string& target) {
+  const int wide = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
+  if (wide <= 0) ThrowLastError(target);
+  std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + static_cast<size_t>(wide) * sizeof(WCHAR));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, rename->FileName, wide);
+  rename->FileNameLength = static_cast<DWORD>((wide - 1) * sizeof(WCHAR));
+  const auto renamed = [&] {
+    return SetFileInformationByHandle(File.Handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != FALSE;
+  };
+  if (!renamed()) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+      SetLastError(error);
+      ThrowLastError(target);
+    }
+    if (!DeleteFileA(target.c_str()) || !renamed()) ThrowLastError(target);
+  }
+  Placed_ = true;
+  Path_ = target;
 }
 
 bool cFindFile::Accept() const { return FindEntryPasses(AttributeMask, FindData); }
@@ -139,9 +203,10 @@ bool FileExists(const std::string& path) {
   return FindFileEntry(scanner, path);
 }
 
-DWORD GetFileSizeByName(const std::string& path) {
+uint64_t GetFileSizeByName(const std::string& path) {
   cFindFile scanner;
-  return FindFileEntry(scanner, path) ? scanner.SizeLow : 0;
+  if (!FindFileEntry(scanner, path)) return 0;
+  return static_cast<uint64_t>(scanner.SizeHigh) << 32 | scanner.SizeLow;
 }
 
 bool FileFindName(std::string& target, const std::string& path) {

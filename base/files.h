@@ -24,11 +24,38 @@ class cFile {
   void Write(const void* buffer, DWORD count);
   DWORD Seek(LONG distance, DWORD method);
   void Truncate();
-  DWORD GetSize();
+  // The whole size, in 64 bits (GetFileSizeEx).
+  uint64_t GetSize();
   // Pushes the file's data to the disk (FlushFileBuffers); throws on failure.
   void Flush();
 
   HANDLE Handle = INVALID_HANDLE_VALUE;
+};
+
+// A new file under a name of its own in a folder, to be renamed into place
+// once it is complete and checked. It is made new (never an existing file
+// or a link someone put there) and held from its creation to its rename
+// without sharing, so what is checked is what lands under the final name;
+// unless it was renamed into place it is deleted with its handle.
+class cStagedFile {
+ public:
+  // Throws the system's text with the folder when no file can be made there.
+  explicit cStagedFile(const std::string& folder);
+  ~cStagedFile();
+  cStagedFile(const cStagedFile&) = delete;
+  cStagedFile& operator=(const cStagedFile&) = delete;
+
+  // Renames the file, through its handle, to target in the same folder,
+  // replacing a file of that name unless that is read-only (or a folder);
+  // throws the system's text with target.
+  void Place(const std::string& target);
+  const std::string& Path() const { return Path_; }
+
+  cFile File;  // open for reading and writing
+
+ private:
+  std::string Path_;
+  bool Placed_ = false;
 };
 
 // Copies length bytes between the current positions of two open files, in
@@ -75,7 +102,8 @@ class cFindFile {
 
 bool FileExists(const std::string& path);
 bool FindFileEntry(cFindFile& scanner, const std::string& path);
-DWORD GetFileSizeByName(const std::string& path);
+// The entry's whole size, both halves; 0 when nothing is found.
+uint64_t GetFileSizeByName(const std::string& path);
 // The entry's name as stored (long name for a short-name path), or path
 // itself when nothing is found.
 bool FileFindName(std::string& target, const std::string& path);

@@ -13,6 +13,29 @@ namespace {
 const char kNoNewSkits[] = "There are no new skits available to download.";
 const char kNoNewContent[] = "There are no new content modules available to download.";
 
+}  // namespace
+
+// A variable that is not set would leave a relative path behind
+// ("%LOCALAPPDATA%\x" in whatever folder is current), so it is an error,
+// never a folder name.
+std::string ExpandValue(const std::string& name, const std::string& text) {
+  for (size_t open = text.find('%'); open != std::string::npos;) {
+    const size_t close = text.find('%', open + 1);
+    if (close == std::string::npos) break;
+    const std::string variable = text.substr(open + 1, close - open - 1);
+    if (!variable.empty() && GetEnvironmentVariableA(variable.c_str(), nullptr, 0) == 0)
+      throw std::runtime_error("The value '" + name + "' names %" + variable + "%, which is not set.");
+    open = text.find('%', close + 1);
+  }
+  DWORD size = ExpandEnvironmentStringsA(text.c_str(), nullptr, 0);
+  std::vector<char> expanded(size + 1, '\0');
+  if (size == 0 || ExpandEnvironmentStringsA(text.c_str(), expanded.data(), size + 1) == 0)
+    throw std::runtime_error("The value '" + name + "' cannot be expanded.");
+  return std::string(expanded.data());
+}
+
+namespace {
+
 // Raised by RegistryReader for a value of the wrong type.
 class RegistryError : public std::runtime_error {
  public:
@@ -40,6 +63,8 @@ class RegistryReader {
   bool HasValue(const std::string& name) const {
     return RegQueryValueExA(Key_, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   }
+  // A REG_EXPAND_SZ value comes back with its environment variables
+  // expanded; a REG_SZ value exactly as stored.
   std::string ReadString(const std::string& name) const {
     DWORD type = 0, size = 0;
     if (RegQueryValueExA(Key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
@@ -49,7 +74,8 @@ class RegistryReader {
     if (RegQueryValueExA(Key_, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
         ERROR_SUCCESS)
       throw RegistryError("Failed to get data for '" + name + "'");
-    return std::string(data.data());  // up to the first NUL
+    std::string text(data.data());  // up to the first NUL
+    return type == REG_EXPAND_SZ ? ExpandValue(name, text) : text;
   }
   int32_t ReadInteger(const std::string& name) const {
     DWORD type = 0, value = 0, size = sizeof value;
@@ -120,7 +146,7 @@ void cSettings::Load() {
       std::string* member;
     } strings[] = {{"Player", &Player},         {"SkitsPath", &SkitsPath},       {"OpsFilePath", &OpsFilePath},
                    {"DownloadPath", &DownloadPath}, {"HelpFilePath", &HelpFilePath}, {"LogPath", &LogPath},
-                   {"AboutURL", &AboutURL},   {"DataPath", &DataPath}};
+                   {"AboutURL", &AboutURL},   {"DataPath", &DataPath},         {"SeedPath", &SeedPath}};
     for (const auto& value : strings) {
       if (registry.HasValue(value.name)) *value.member = registry.ReadString(value.name);
     }

@@ -1,6 +1,8 @@
 // The installation paths (read-only, under the local machine) and the user's
 // two choices (under the current user), kept in the registry below
-// "Software\Brindlecove\<program name>".
+// "Software\Brindlecove\<program name>". A path stored as REG_EXPAND_SZ
+// ("%LOCALAPPDATA%\Drearigrams\skits") is expanded as it is read, so one
+// machine-wide value names each user's own folder.
 #pragma once
 
 #include <windows.h>
@@ -31,9 +33,13 @@ class cSettings {
   std::string SkitsPath;
   std::string LogPath;
   std::string AboutURL;
-  // The machine-wide folder of what the program writes as it runs (its
-  // ".ini" file and its own log); empty for an installation that names none.
+  // The user's own folder of what the program writes as it runs (its ".ini"
+  // file and its own log); empty for an installation that names none.
   std::string DataPath;
+  // The folder of what the setup delivers for every user to start from: the
+  // catalogue, the skits and the master copy of the player (see
+  // store/user_data.h); empty for an installation without one.
+  std::string SeedPath;
   int8_t Sound = 0;       // 0 always, 1 once, 2 never
   int8_t SyncMethod = 0;  // 0 download new skits automatically, 2 only on request
   std::string Messages[1];
@@ -52,6 +58,11 @@ class cSettings_Dem : public cSettings {
 };
 
 extern cSettings* TheSettings;
+
+// The text of a REG_EXPAND_SZ value `name` with its environment variables
+// replaced by their values; throws std::runtime_error naming a variable that
+// is not set.
+std::string ExpandValue(const std::string& name, const std::string& text);
 
 // The registry path of the settings for a program name.
 std::string SettingsKeyFor(const std::string& programName);

@@ -167,7 +167,7 @@ void CatalogueFigures(const std::string& folder) {
   } variants[] = {{"offered for download", SKIT_AVAILABLE}, {"installed, 297 files checked", SKIT_INSTALLED}};
   for (const auto& variant : variants) {
     WriteFullCatalogue(settings.OpsFilePath, settings.SkitsPath, variant.State);
-    const DWORD size = GetFileSizeByName(settings.OpsFilePath);
+    const uint64_t size = GetFileSizeByName(settings.OpsFilePath);
     std::vector<double> totals, loads, saves;
     for (int i = 0; i < 3 + 21; ++i) {
       const double start = Milliseconds();
@@ -185,7 +185,8 @@ void CatalogueFigures(const std::string& folder) {
         3, 21, [] {}, [&] { WriteAll(copy, ReadAll(settings.OpsFilePath)); });
     std::printf("  %-30s open+load+save %7.3f ms (open+load %.3f, save+close %.3f)\n", variant.Label, load,
                 Median(loads), Median(saves));
-    std::printf("  %-30s plain read+write of the %lu bytes %7.3f ms   ratio %.1f\n", "", size, plain, load / plain);
+    std::printf("  %-30s plain read+write of the %llu bytes %7.3f ms   ratio %.1f\n", "",
+                static_cast<unsigned long long>(size), plain, load / plain);
   }
 
   // The installed catalogue's extra time is the check of every file at the
@@ -428,8 +429,8 @@ void MergeFigures(const std::string& folder) {
   const std::string list = JoinPath(settings.DownloadPath, "kinetrope.syn");
   WriteFullCatalogue(master, settings.SkitsPath, SKIT_AVAILABLE);
   WriteLongList(listMaster, kRecords);
-  std::printf("Synchronisation file, %u records, %lu bytes (median of 5 warm runs; references 3)\n", kRecords,
-              GetFileSizeByName(listMaster));
+  std::printf("Synchronisation file, %u records, %llu bytes (median of 5 warm runs; references 3)\n", kRecords,
+              static_cast<unsigned long long>(GetFileSizeByName(listMaster)));
 
   // The merge: 99 updates of the catalogue's records, and 9,901 new skits
   // that a full catalogue skips (the first 50 listed in the download log,

@@ -133,14 +133,25 @@ void TDataModule_Comm::TakeDialUpSnapshot(std::vector<RASCONNA>& Snapshot) {
   }
 }
 
+// Only a line the job dialled costs the user while it stays up: a modem, an
+// ISDN or a PPPoE connection. A VPN, or any other kind, is someone's own
+// business and stays, whenever it was made.
+bool IsDialUpDevice(const char* deviceType) {
+  for (const char* dialled : {"modem", "isdn", "PPPoE"}) {
+    if (lstrcmpiA(deviceType, dialled) == 0) return true;
+  }
+  return false;
+}
+
 // Connections that were there before the module are never touched.
 void TDataModule_Comm::HangUpNewConnections() {
   if (!FRasAvailable) return;
   TakeDialUpSnapshot(FEndConnections);
-  for (const RASCONNA& connection : FEndConnections) {
+  for (RASCONNA& connection : FEndConnections) {
     bool existed = false;
     for (const RASCONNA& before : FStartConnections) existed = existed || before.hrasconn == connection.hrasconn;
-    if (existed) continue;
+    connection.szDeviceType[sizeof connection.szDeviceType - 1] = '\0';
+    if (existed || !IsDialUpDevice(connection.szDeviceType)) continue;
     if (FAskBeforeHangUp.load() && forms::MessageDlg(kHangUpQuestion, MB_YESNO | MB_ICONQUESTION) != IDYES) continue;
     if (FDialUp.HangUp != nullptr) FDialUp.HangUp(connection.hrasconn);
     Sleep(HangUpPause);
@@ -189,10 +200,15 @@ void TDataModule_Comm::HTTPConnected(TWinInetControl* /*Sender*/) {
 }
 
 void TDataModule_Comm::HTTPTransferProgress(TSimpleHTTP* /*Sender*/, THTTPProgressInfo& ProgressInfo) {
-  const int32_t base = FProgressBase.load();
+  const int64_t base = FProgressBase.load();
   FBytesReceived.store(base + ProgressInfo.BytesTransferred);
   FBytesTotal.store(ProgressInfo.TotalBytes > 0 ? base + ProgressInfo.TotalBytes : 0);
   if (FCancelled.load()) throw ECancelled();
+  const uint64_t limit = FSizeLimit.load();
+  if (static_cast<uint64_t>(base + ProgressInfo.BytesTransferred) > limit) {
+    throw ETransferRefused("The server sent more than the " + std::to_string(limit) +
+                           " bytes this file may have.");
+  }
 }
 
 void TDataModule_Comm::HTTPStateChange(TWinInetControl* /*Sender*/, TWinInetState /*NewState*/) {}
@@ -230,6 +246,8 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
     FErrorText.clear();
     state.Conditions = FNextConditions;
     FNextConditions = TValidators();
+    FSizeLimit.store(FNextSizeLimit);
+    FNextSizeLimit = MAX_DOWNLOAD_SIZE;
     FResponseValidators = TValidators();
     FNotModified = false;
   }
@@ -260,6 +278,8 @@ bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& File
     failed = true;
     failure = tfRefused;
     error = e.what();
+    // The server's last word on this file: nothing of it is kept to resume.
+    state.Drop = true;
   } catch (const std::exception& e) {
     failed = true;
     error = e.what();
@@ -297,6 +317,11 @@ void TDataModule_Comm::SetNextConditions(const TValidators& Conditions) {
   FNextConditions = Conditions;
 }
 
+void TDataModule_Comm::SetNextSizeLimit(uint64_t Limit) {
+  std::lock_guard<std::mutex> hold(FTextLock);
+  FNextSizeLimit = Limit;
+}
+
 bool TDataModule_Comm::WasNotModified() const {
   std::lock_guard<std::mutex> hold(FTextLock);
   return FNotModified;
@@ -317,7 +342,7 @@ std::string TDataModule_Comm::OptionalHeader(const char* Name) {
 }
 
 // The response's Content-Length; 0 when it sent none.
-int32_t TDataModule_Comm::ContentLength() {
+int64_t TDataModule_Comm::ContentLength() {
   try {
     return HTTP.HeaderInfo()->GetContentLength();
   } catch (const std::exception&) {
@@ -333,8 +358,10 @@ std::unique_ptr<TPartialFileStream> TDataModule_Comm::OpenTarget(const std::stri
   const std::string recordPath = ResumeRecordPath(FilePath);
   State.RecordPath = recordPath;
   TFetchRecord record;
+  const int64_t size = FileSize64(FilePath);
   if (State.Conditions.Empty() && ReadFetchRecord(recordPath, record) && record.Url == URL && record.Bytes > 0 &&
-      !IfRangeValue(record.Validators).empty() && FileSize64(FilePath) >= static_cast<int64_t>(record.Bytes)) {
+      !IfRangeValue(record.Validators).empty() && size >= 0 && static_cast<uint64_t>(size) >= record.Bytes &&
+      record.Bytes <= FSizeLimit.load()) {
     State.Record = record;
     State.Resuming = true;
   } else {
@@ -346,6 +373,14 @@ std::unique_ptr<TPartialFileStream> TDataModule_Comm::OpenTarget(const std::stri
   } catch (...) {
     State.Drop = true;
     throw;
+  }
+  // The file may have shrunk since it was looked at, and the stream then
+  // starts it over: a range is asked for only when the file really holds
+  // its beginning.
+  if (State.Resuming && stream->Base() != State.Record.Bytes) {
+    State.Resuming = false;
+    State.Record = TFetchRecord();
+    DeleteFileA(recordPath.c_str());
   }
   return stream;
 }
@@ -390,7 +425,7 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
   if (status == 206 && State.Resuming) {
     const std::string range = OptionalHeader("Content-Range");
     uint64_t first = 0, last = 0, total = 0;
-    const int32_t length = ContentLength();
+    const int64_t length = ContentLength();
     if (!ParseContentRange(range, first, last, total) || first != State.Record.Bytes || last + 1 != total ||
         (length > 0 && static_cast<uint64_t>(length) != last - first + 1)) {
       State.Drop = true;
@@ -407,7 +442,8 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
     State.Total = total;
     State.TotalKnown = true;
     State.Accepted = true;
-    FProgressBase.store(static_cast<int32_t>(Stream.Base()));
+    FProgressBase.store(static_cast<int64_t>(Stream.Base()));
+    CheckAnnouncedSize(State);
     return;
   }
   if (status == 206) {
@@ -431,10 +467,20 @@ void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& 
     Stream.Restart();
   }
   State.Accepted = true;
-  const int32_t length = ContentLength();
+  const int64_t length = ContentLength();
   if (length > 0) {
     State.Total = static_cast<uint64_t>(length);
     State.TotalKnown = true;
+    CheckAnnouncedSize(State);
+  }
+}
+
+// A file announced larger than it may be is not read at all.
+void TDataModule_Comm::CheckAnnouncedSize(const TResumeState& State) {
+  const uint64_t limit = FSizeLimit.load();
+  if (State.TotalKnown && State.Total > limit) {
+    throw ETransferRefused("The server announced " + std::to_string(State.Total) + " bytes for a file that may have " +
+                           std::to_string(limit) + ".");
   }
 }
 // The file on disk must be exactly as long as the server said the whole

@@ -29,6 +29,10 @@ constexpr UINT WM_DOWNLOAD_DONE = WM_USER + 0x200;  // 1536
 // Posted by the progress dialog to its owner after the user confirmed a cancel.
 constexpr UINT WM_DOWNLOAD_CANCEL = WM_USER + 0x300;  // 1792
 
+// The most a transfer takes unless told otherwise (SetNextSizeLimit): a
+// body that passes it is stopped and the file dropped.
+constexpr uint64_t MAX_DOWNLOAD_SIZE = 1024u * 1024 * 1024;
+
 extern const char kUserCancelledText[];  // "User cancelled the operation."
 extern const char kHangUpQuestion[];     // "Would you like to disconnect from the Internet now?"
 
@@ -49,6 +53,10 @@ struct TDialUpApi {
   DWORD(WINAPI* EnumConnections)(LPRASCONNA Connections, LPDWORD Size, LPDWORD Count) = nullptr;
   DWORD(WINAPI* HangUp)(HRASCONN Connection) = nullptr;
 };
+
+// A connection of a device type that dials (modem, ISDN, PPPoE), which the
+// module hangs up when the job brought it up; false for a VPN and the rest.
+bool IsDialUpDevice(const char* deviceType);
 
 class TDataModule_Comm {
  public:
@@ -76,6 +84,12 @@ class TDataModule_Comm {
   // is then a success that leaves no file: WasNotModified says so.
   void SetNextConditions(const TValidators& Conditions);
   bool WasNotModified() const;
+  // The most bytes the next transfer's file may have (the size the signed
+  // list gives it, the list's own limit); used by that transfer only, the
+  // others take MAX_DOWNLOAD_SIZE. A longer body is stopped as soon as it
+  // passes the limit, and one announced longer is not read at all: both are
+  // refusals.
+  void SetNextSizeLimit(uint64_t Limit);
   // The validators the last transfer's response carried.
   TValidators GetResponseValidators() const;
 
@@ -84,8 +98,8 @@ class TDataModule_Comm {
   std::string GetItemPosition() const;
   std::string GetStatusText() const;
   std::string GetErrorText() const;
-  int32_t GetBytesReceived() const { return FBytesReceived.load(); }
-  int32_t GetBytesTotal() const { return FBytesTotal.load(); }
+  int64_t GetBytesReceived() const { return FBytesReceived.load(); }
+  int64_t GetBytesTotal() const { return FBytesTotal.load(); }
   bool IsCancelled() const { return FCancelled.load(); }
   TTransferFailure GetFailure() const { return FFailure.load(); }
   // Both byte counters back to 0, for the next item before its first
@@ -119,15 +133,16 @@ class TDataModule_Comm {
   std::string KeepOrDropPartial(const std::string& URL, const std::string& FilePath,
                                 const TPartialFileStream* Stream, const TResumeState& State);
   std::string OptionalHeader(const char* Name);
-  int32_t ContentLength();
+  int64_t ContentLength();
+  void CheckAnnouncedSize(const TResumeState& State);
 
   mutable std::mutex FTextLock;  // guards the four texts
   std::string FItemName;
   std::string FItemPosition;
   std::string FStatusText;
   std::string FErrorText;
-  std::atomic<int32_t> FBytesReceived{0};
-  std::atomic<int32_t> FBytesTotal{0};
+  std::atomic<int64_t> FBytesReceived{0};
+  std::atomic<int64_t> FBytesTotal{0};
   std::atomic<bool> FCancelled{false};
   std::atomic<TTransferFailure> FFailure{tfNone};
   bool FRasAvailable = false;
@@ -135,7 +150,10 @@ class TDataModule_Comm {
   std::vector<RASCONNA> FEndConnections;
   std::atomic<bool> FAskBeforeHangUp{false};
   // Bytes already on disk when the body began: the displays count the whole file.
-  std::atomic<int32_t> FProgressBase{0};
+  std::atomic<int64_t> FProgressBase{0};
+  // The current transfer's limit (the worker reads it on every block).
+  std::atomic<uint64_t> FSizeLimit{MAX_DOWNLOAD_SIZE};
+  uint64_t FNextSizeLimit = MAX_DOWNLOAD_SIZE;  // under FTextLock
   TValidators FNextConditions;  // under FTextLock, like the two below
   TValidators FResponseValidators;
   bool FNotModified = false;

@@ -17,14 +17,18 @@ TForm_DownloadProgress::TForm_DownloadProgress(forms::TForm* owner, forms::TForm
   DialogKeys = true;
   WantVisible = false;
   for (forms::TLabel* label : {&TxtProcess, &TxtActivity}) {
-    label->Font.Set("MS Sans Serif", -11);
+    label->Font.Set(forms::kDialogFontName, forms::kDialogFontHeight);
     label->Font.Color = GetSysColor(COLOR_WINDOWTEXT);
   }
   TxtProcess.SetBounds(40, 16, 313, 16);
   TxtActivity.SetBounds(40, 40, 313, 16);
+  // The worker's status line can be any length: it ends in "..." when long.
+  TxtActivity.EndEllipsis = true;
   TxtProcess.SetCaption("");
   TxtActivity.SetCaption("");
   CreateHandle();
+  SetClientSize(377, 130);
+  CentreOnScreen();
 }
 
 TForm_DownloadProgress::~TForm_DownloadProgress() {
@@ -37,13 +41,6 @@ void TForm_DownloadProgress::CreateParams(forms::TCreateParams& params) {
   params.Caption = "Kinetrope Download Progress";
   params.Style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
   if (Owner_ != nullptr && Owner_->Handle() != nullptr) params.Parent = Owner_->Handle();
-  // Client area 377 x 130, centred on the screen.
-  RECT r = {0, 0, 377, 130};
-  AdjustWindowRectEx(&r, params.Style, FALSE, params.ExStyle);
-  params.Width = r.right - r.left;
-  params.Height = r.bottom - r.top;
-  params.X = (GetSystemMetrics(SM_CXSCREEN) - params.Width) / 2;
-  params.Y = (GetSystemMetrics(SM_CYSCREEN) - params.Height) / 2;
 }
 
 void TForm_DownloadProgress::FormCreate() {
@@ -110,11 +107,17 @@ void DestroyDownloadProgress() {
 
 uint32_t ProgressMaximum(const DownloadProgress& progress) { return progress.JobTotal * 100u; }
 
+// The current file's share: bytes x 100 / total, as the bar has always
+// counted it (a body without Content-Length counts each byte 100 against a
+// total of 1, and the bar clamps). Worked out in 64 bits and taken apart
+// where bytes x 100 would wrap, so the bar never jumps back.
 uint32_t ProgressPosition(const DownloadProgress& progress) {
-  // The current file's share is worked out in 64 bits: in 32 bits, bytes x
-  // 100 wraps for files above 42 MB and the bar would jump back.
+  const uint64_t received = progress.BytesReceived;
   const uint64_t total = progress.BytesTotal != 0 ? progress.BytesTotal : 1u;
-  const uint64_t position = uint64_t{progress.BytesReceived} * 100u / total + uint64_t{progress.JobDone} * 100u;
+  if (received / total >= UINT32_MAX / 100) return UINT32_MAX;
+  // Past UINT64_MAX / 100 bytes the total is far above 100.
+  const uint64_t share = received <= UINT64_MAX / 100 ? received * 100 / total : received / (total / 100);
+  const uint64_t position = share + uint64_t{progress.JobDone} * 100u;
   return position > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(position);
 }
 

@@ -19,6 +19,8 @@ bool HasControlCharacter(const std::string& text) {
   return false;
 }
 
+// A decimal count a file position can hold: at most INT64_MAX, the largest
+// size the system gives a file.
 bool ParseCount(const std::string& text, uint64_t& value) {
   if (text.empty() || text.size() > 19) return false;
   value = 0;
@@ -26,7 +28,7 @@ bool ParseCount(const std::string& text, uint64_t& value) {
     if (c < '0' || c > '9') return false;
     value = value * 10 + static_cast<uint64_t>(c - '0');
   }
-  return true;
+  return value <= static_cast<uint64_t>(INT64_MAX);
 }
 
 // Parses one decimal number at text[at], moving at past it.

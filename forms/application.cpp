@@ -1,5 +1,7 @@
 #include "forms/application.h"
 
+#include <objbase.h>
+
 #include "forms/form.h"
 
 namespace forms {
@@ -14,12 +16,18 @@ TApplication::~TApplication() {
   // Forms still alive at exit are left to the process's end: their windows
   // belong to a thread that is already gone.
   if (Handle_ != nullptr) DestroyWindow(Handle_);
+  if (ComInitialized_) CoUninitialize();
 }
 
 HINSTANCE TApplication::Instance() const { return GetModuleHandleA(nullptr); }
 
 void TApplication::Initialize() {
   if (Handle_ != nullptr) return;
+  // The thread of the forms is a single-threaded COM apartment before any
+  // of them can ask the shell for anything: ShellExecute may hand the work
+  // to a shell extension that needs one. OLE1 DDE stays off, as the shell
+  // asks of its callers.
+  ComInitialized_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
   WNDCLASSA wc = {};
   wc.lpfnWndProc = &TApplication::WindowProc;
   wc.hInstance = Instance();

@@ -29,7 +29,8 @@ class TApplication {
   TApplication& operator=(const TApplication&) = delete;
   ~TApplication();
 
-  // Creates the hidden application window (once).
+  // Makes the calling thread the forms' thread: a COM apartment, and the
+  // hidden application window (once).
   void Initialize();
   void SetTitle(const std::string& title);
   const std::string& Title() const { return Title_; }
@@ -75,6 +76,7 @@ class TApplication {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   HWND Handle_ = nullptr;
+  bool ComInitialized_ = false;
   std::string Title_;
   TForm* MainForm_ = nullptr;
   std::vector<TForm*> Forms_;  // owned; deleted by DestroyForms

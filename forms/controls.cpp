@@ -18,19 +18,32 @@ namespace forms {
 
 void TFont::Set(const std::string& name, int height, bool bold) {
   Release();
-  LOGFONTA lf = {};
-  lf.lfHeight = height;
-  lf.lfWeight = bold ? FW_BOLD : FW_NORMAL;
-  lf.lfCharSet = DEFAULT_CHARSET;
-  lstrcpynA(lf.lfFaceName, name.c_str(), LF_FACESIZE);
-  Handle_ = CreateFontIndirectA(&lf);
+  Name_ = name;
+  Height_ = height;
+  Bold_ = bold;
+}
+
+void TFont::SetDpi(int dpi) {
+  if (dpi == Dpi_) return;
+  Release();
+  Dpi_ = dpi;
 }
 
 HFONT TFont::Handle() const {
+  if (Handle_ == nullptr) {
+    LOGFONTA lf = {};
+    lf.lfHeight = ScaleToDpi(Height_, Dpi_);
+    lf.lfWeight = Bold_ ? FW_BOLD : FW_NORMAL;
+    lf.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynA(lf.lfFaceName, Name_.c_str(), LF_FACESIZE);
+    Handle_ = CreateFontIndirectA(&lf);
+  }
   return Handle_ != nullptr ? Handle_ : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
 }
 
-void TFont::Release() {
+// Windows that still hold the old handle are given the new one by the form's
+// layout, which runs right after a change of DPI.
+void TFont::Release() const {
   if (Handle_ != nullptr) DeleteObject(Handle_);
   Handle_ = nullptr;
 }
@@ -174,18 +187,60 @@ void CALLBACK TTimer::TimerProc(HWND, UINT, UINT_PTR id, DWORD) {
 // ---- TControl
 
 TControl::TControl(TForm* owner) : Owner_(owner) {
-  if (Owner_ != nullptr) Owner_->AddControl(this);
+  if (Owner_ == nullptr) return;
+  Owner_->AddControl(this);
+  Font.SetDpi(Owner_->Dpi());
 }
 
 TControl::~TControl() {
   if (Owner_ != nullptr) Owner_->RemoveControl(this);
 }
 
+int TControl::Scale(int value) const { return Owner_ != nullptr ? Owner_->Scale(value) : value; }
+
+// Edges are scaled rather than sizes, so that controls that meet in the
+// design still meet at every scale.
 void TControl::SetBounds(int left, int top, int width, int height) {
+  Design_ = RECT{left, top, left + width, top + height};
+  SetPixelBounds(RECT{Scale(left), Scale(top), Scale(left + width), Scale(top + height)});
+}
+
+void TControl::SetPixelBounds(const RECT& bounds) {
   Invalidate();
-  Bounds_ = RECT{left, top, left + width, top + height};
+  Bounds_ = bounds;
   Invalidate();
 }
+
+void TControl::ScaleTo(int dpi) {
+  Font.SetDpi(dpi);
+  SetBounds(Design_.left, Design_.top, Design_.right - Design_.left, Design_.bottom - Design_.top);
+}
+
+namespace {
+
+// The extent of a text in a font: one line, or lines broken at width.
+SIZE MeasureText(HFONT font, const std::string& text, UINT format, int width = 0) {
+  RECT r = {0, 0, width, 0};
+  HDC dc = GetDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, font);
+  if (text.empty()) {
+    TEXTMETRICA metrics;
+    GetTextMetricsA(dc, &metrics);
+    r.right = 0;
+    r.bottom = metrics.tmHeight;
+  } else {
+    DrawTextA(dc, text.c_str(), static_cast<int>(text.size()), &r, format | DT_CALCRECT);
+  }
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  return SIZE{r.right - r.left, r.bottom - r.top};
+}
+
+SIZE Shortfall(SIZE need, int width, int height) {
+  return SIZE{need.cx > width ? need.cx - width : 0, need.cy > height ? need.cy - height : 0};
+}
+
+}  // namespace
 
 void TControl::SetVisible(bool visible) {
   if (visible == Visible_) return;
@@ -214,12 +269,14 @@ void TPaintBox::Paint(HDC dc) {
 
 TImage::~TImage() { Clear(); }
 
+// A picture's pixels are taken as design units: at a larger scale it is
+// stretched with its form, as the form's text grows.
 void TImage::Adopt(HBITMAP bitmap) {
   Clear();
   Bitmap_ = bitmap;
   if (Bitmap_ != nullptr && AutoSize) {
     SIZE size = PictureSize();
-    SetBounds(Bounds_.left, Bounds_.top, size.cx, size.cy);
+    SetBounds(Design_.left, Design_.top, size.cx, size.cy);
   }
   Invalidate();
 }
@@ -322,10 +379,18 @@ void TLabel::Paint(HDC dc) {
   }
   SetBkMode(dc, TRANSPARENT);
   UINT format = DT_NOPREFIX | (WordWrap ? DT_WORDBREAK : DT_SINGLELINE);
+  if (EndEllipsis && !WordWrap) format |= DT_END_ELLIPSIS;
   if (Alignment == TAlignment::taRightJustify) format |= DT_RIGHT;
   if (Alignment == TAlignment::taCenter) format |= DT_CENTER;
   DrawTextA(dc, Caption_.c_str(), static_cast<int>(Caption_.size()), &r, format);
   SelectObject(dc, old);
+}
+
+SIZE TLabel::TextShortfall() const {
+  if (EndEllipsis && !WordWrap) return SIZE{0, 0};
+  // A wrapped label keeps its width and needs the height of its lines.
+  if (WordWrap) return SIZE{0, Shortfall(MeasureText(Font.Handle(), Caption_, DT_NOPREFIX | DT_WORDBREAK, Width()), Width(), Height()).cy};
+  return Shortfall(MeasureText(Font.Handle(), Caption_, DT_NOPREFIX | DT_SINGLELINE), Width(), Height());
 }
 
 // ---- TWinControl
@@ -344,9 +409,20 @@ void TWinControl::CreateChild(const char* windowClass, const std::string& captio
   ApplyFont();
 }
 
-void TWinControl::SetBounds(int left, int top, int width, int height) {
-  Bounds_ = RECT{left, top, left + width, top + height};
-  if (Handle_ != nullptr) MoveWindow(Handle_, left, top, width, height, TRUE);
+void TWinControl::SetPixelBounds(const RECT& bounds) {
+  Bounds_ = bounds;
+  if (Handle_ != nullptr)
+    MoveWindow(Handle_, bounds.left, bounds.top, bounds.right - bounds.left, bounds.bottom - bounds.top, TRUE);
+}
+
+void TWinControl::ScaleTo(int dpi) {
+  Font.SetDpi(dpi);
+  ApplyFont();
+  TControl::ScaleTo(dpi);
+}
+
+SIZE TWinControl::CaptionExtent() const {
+  return MeasureText(Font.Handle(), Caption(), DT_SINGLELINE);
 }
 
 void TWinControl::SetVisible(bool visible) {
@@ -393,6 +469,28 @@ bool TButton::Command(UINT code) {
   return true;
 }
 
+// Room for the frame and the focus rectangle on each side of the text.
+SIZE TButton::TextShortfall() const {
+  SIZE need = CaptionExtent();
+  need.cx += Scale(12);
+  need.cy += Scale(6);
+  return Shortfall(need, Width(), Height());
+}
+
+namespace {
+
+// A check box or radio button: its box, the gap after it, then the text.
+SIZE ChoiceShortfall(const TWinControl& control, int width, int height) {
+  const int dpi = control.Font.Dpi();
+  const int box = SystemMetricForDpi(SM_CXMENUCHECK, dpi);
+  SIZE need = control.CaptionExtent();
+  need.cx += box + ScaleToDpi(6, dpi);
+  if (need.cy < box) need.cy = box;
+  return Shortfall(need, width, height);
+}
+
+}  // namespace
+
 // ---- TCheckBox, TGroupBox, TRadioButton, TRadioGroup
 
 TCheckBox::TCheckBox(TForm* owner, int id, const std::string& caption) : TWinControl(owner) {
@@ -413,10 +511,19 @@ bool TCheckBox::Command(UINT code) {
   return true;
 }
 
+SIZE TCheckBox::TextShortfall() const { return ChoiceShortfall(*this, Width(), Height()); }
+
 // A group box paints only its frame and caption: transparent, it is left
 // out of the form's clipping, so the form's background shows inside it.
 TGroupBox::TGroupBox(TForm* owner, int id, const std::string& caption) : TWinControl(owner) {
   CreateChild("BUTTON", caption, BS_GROUPBOX, WS_EX_TRANSPARENT, id);
+}
+
+// The caption sits in the top line of the frame, inset from both corners.
+SIZE TGroupBox::TextShortfall() const {
+  SIZE need = CaptionExtent();
+  need.cx += Scale(20);
+  return Shortfall(need, Width(), Height());
 }
 
 TRadioButton::TRadioButton(TForm* owner, int id, const std::string& caption) : TWinControl(owner) {
@@ -436,6 +543,8 @@ bool TRadioButton::Command(UINT code) {
   if (OnClick) OnClick();
   return true;
 }
+
+SIZE TRadioButton::TextShortfall() const { return ChoiceShortfall(*this, Width(), Height()); }
 
 TRadioGroup::TRadioGroup(TForm* owner, int id, const std::string& caption, const std::vector<std::string>& items)
     : TGroupBox(owner, id, caption) {
@@ -534,7 +643,16 @@ void TCheckListBox::SetItemIndex(int index) {
 }
 
 void TCheckListBox::SetItemHeight(int height) {
-  if (Handle_ != nullptr) SendMessageA(Handle_, LB_SETITEMHEIGHT, 0, height);
+  ItemHeight_ = height;
+  if (Handle_ == nullptr) return;
+  const int fontHeight = MeasureText(Font.Handle(), "", 0).cy;
+  SendMessageA(Handle_, LB_SETITEMHEIGHT, 0, std::max(Scale(height), fontHeight));
+  InvalidateRect(Handle_, nullptr, TRUE);
+}
+
+void TCheckListBox::ScaleTo(int dpi) {
+  TWinControl::ScaleTo(dpi);
+  SetItemHeight(ItemHeight_);
 }
 
 RECT TCheckListBox::ItemRect(int index) const {
@@ -558,16 +676,18 @@ bool TCheckListBox::DrawItem(const DRAWITEMSTRUCT& item) {
 
   // The tick box keeps the window colour whatever the state.
   RECT box = item.rcItem;
-  box.right = box.left + kCheckWidth;
+  box.right = box.left + Scale(kCheckWidth);
   FillRect(dc, &box, GetSysColorBrush(COLOR_WINDOW));
-  RECT frame = {box.left + 2, box.top + (box.bottom - box.top - 13) / 2, box.left + 15, 0};
-  frame.bottom = frame.top + 13;
+  const int side = Scale(13);
+  RECT frame = {box.left + Scale(2), box.top + (box.bottom - box.top - side) / 2, 0, 0};
+  frame.right = frame.left + side;
+  frame.bottom = frame.top + side;
   DrawFrameControl(dc, &frame, DFC_BUTTON,
                    DFCS_BUTTONCHECK | DFCS_FLAT | (Checked(index) ? DFCS_CHECKED : 0) |
                        (Enabled() ? 0 : DFCS_INACTIVE));
 
   RECT text = item.rcItem;
-  text.left += kCheckWidth;
+  text.left += Scale(kCheckWidth);
   {
     TCanvas canvas(dc, POINT{0, 0}, GetSysColor(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW), &Font);
     canvas.SetTextColor(selected ? GetSysColor(COLOR_HIGHLIGHTTEXT) : Font.Color);
@@ -575,7 +695,7 @@ bool TCheckListBox::DrawItem(const DRAWITEMSTRUCT& item) {
       OnDrawItem(canvas, index, text, item.itemState);
     } else {
       canvas.FillRect(text);
-      canvas.TextOut(text.left + 2, text.top, Item(index));
+      canvas.TextOut(text.left + Scale(2), text.top, Item(index));
     }
   }
   if (item.itemState & ODS_FOCUS) DrawFocusRect(dc, &text);
@@ -601,7 +721,7 @@ LRESULT CALLBACK TCheckListBox::ListProc(HWND window, UINT message, WPARAM wPara
       // The list selects the item first; a press in the tick box then toggles it.
       LRESULT result = DefSubclassProc(window, message, wParam, lParam);
       LRESULT hit = SendMessageA(window, LB_ITEMFROMPOINT, 0, lParam);
-      if (HIWORD(hit) == 0 && GET_X_LPARAM(lParam) < kCheckWidth && IsWindowEnabled(window))
+      if (HIWORD(hit) == 0 && GET_X_LPARAM(lParam) < list->Scale(kCheckWidth) && IsWindowEnabled(window))
         list->ToggleFromWindow(LOWORD(hit));
       return result;
     }
@@ -659,8 +779,11 @@ namespace {
 
 const char kHelpPopupClass[] = "TFormsHelpPopup";
 HWND HelpPopup = nullptr;
+// At 96 DPI; the popup takes the scale of the form that shows it.
 constexpr int kPopupMargin = 6;
 constexpr int kPopupTextWidth = 280;
+TFont PopupFont;
+int PopupMargin = kPopupMargin;
 
 LRESULT HelpPopupMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -670,10 +793,10 @@ LRESULT HelpPopupMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam
       RECT r;
       GetClientRect(window, &r);
       FillRect(dc, &r, GetSysColorBrush(COLOR_INFOBK));
-      InflateRect(&r, -kPopupMargin, -kPopupMargin);
+      InflateRect(&r, -PopupMargin, -PopupMargin);
       char text[1024];
       int length = GetWindowTextA(window, text, sizeof text);
-      HGDIOBJ old = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+      HGDIOBJ old = SelectObject(dc, PopupFont.Handle());
       SetBkMode(dc, TRANSPARENT);
       SetTextColor(dc, GetSysColor(COLOR_INFOTEXT));
       DrawTextA(dc, text, length, &r, DT_WORDBREAK | DT_NOPREFIX);
@@ -708,8 +831,10 @@ LRESULT CALLBACK HelpPopupProc(HWND window, UINT message, WPARAM wParam, LPARAM 
 
 }  // namespace
 
-HWND ShowHelpPopup(HWND owner, POINT screen, const std::string& text) {
+HWND ShowHelpPopup(HWND owner, POINT screen, const std::string& text, int dpi) {
   CloseHelpPopup();
+  PopupFont.SetDpi(dpi);
+  PopupMargin = ScaleToDpi(kPopupMargin, dpi);
   WNDCLASSA wc = {};
   if (!GetClassInfoA(GetModuleHandleA(nullptr), kHelpPopupClass, &wc)) {
     wc.style = CS_DROPSHADOW;
@@ -720,13 +845,13 @@ HWND ShowHelpPopup(HWND owner, POINT screen, const std::string& text) {
     RegisterClassA(&wc);
   }
   // The text's height at a fixed width gives the popup's size.
-  RECT r = {0, 0, kPopupTextWidth, 0};
+  RECT r = {0, 0, ScaleToDpi(kPopupTextWidth, dpi), 0};
   HDC dc = GetDC(nullptr);
-  HGDIOBJ old = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+  HGDIOBJ old = SelectObject(dc, PopupFont.Handle());
   DrawTextA(dc, text.c_str(), static_cast<int>(text.size()), &r, DT_WORDBREAK | DT_NOPREFIX | DT_CALCRECT);
   SelectObject(dc, old);
   ReleaseDC(nullptr, dc);
-  const int width = r.right + 2 * kPopupMargin + 2, height = r.bottom + 2 * kPopupMargin + 2;
+  const int width = r.right + 2 * PopupMargin + 2, height = r.bottom + 2 * PopupMargin + 2;
   const int x = std::max(0, std::min<int>(screen.x, GetSystemMetrics(SM_CXSCREEN) - width));
   const int y = std::max(0, std::min<int>(screen.y, GetSystemMetrics(SM_CYSCREEN) - height));
   HelpPopup = CreateWindowExA(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, kHelpPopupClass, text.c_str(), WS_POPUP | WS_BORDER,
@@ -744,6 +869,109 @@ void CloseHelpPopup() {
   HWND popup = HelpPopup;
   HelpPopup = nullptr;
   DestroyWindow(popup);
+}
+
+// ---- Template dialogs
+
+namespace {
+
+std::vector<HWND> ChildWindows(HWND parent) {
+  std::vector<HWND> children;
+  for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+    children.push_back(child);
+  return children;
+}
+
+RECT RectInParent(HWND child, HWND parent) {
+  RECT r;
+  GetWindowRect(child, &r);
+  MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+void SetClientSizeOf(HWND window, int width, int height, int dpi) {
+  RECT r = {0, 0, width, height};
+  AdjustWindowRectForDpi(r, static_cast<DWORD>(GetWindowLongA(window, GWL_STYLE)),
+                         static_cast<DWORD>(GetWindowLongA(window, GWL_EXSTYLE)), dpi);
+  SetWindowPos(window, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The dialog manager's units of a font: the average width of a letter and
+// the height of a line.
+SIZE DialogBaseUnits(HFONT font) {
+  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  HDC dc = GetDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, font);
+  TEXTMETRICA metrics = {};
+  GetTextMetricsA(dc, &metrics);
+  SIZE letters = {0, 0};
+  GetTextExtentPoint32A(dc, kLetters, 52, &letters);
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  return SIZE{(letters.cx / 26 + 1) / 2, metrics.tmHeight};
+}
+
+void ScaleDialogToDpi(HWND dialog, int dpi) {
+  const HFONT font = reinterpret_cast<HFONT>(SendMessageA(dialog, WM_GETFONT, 0, 0));
+  LOGFONTA lf = {};
+  if (dpi == kDesignDpi || font == nullptr || GetObjectA(font, sizeof lf, &lf) == 0 || lf.lfHeight >= 0) return;
+  // The same font at 96 DPI: the template's point size, which is how the
+  // dialog manager made it.
+  const int points = MulDiv(-lf.lfHeight, 72, dpi);
+  LOGFONTA design = lf;
+  design.lfHeight = -MulDiv(points, kDesignDpi, 72);
+  HFONT designFont = CreateFontIndirectA(&design);
+  if (designFont == nullptr) return;
+  const SIZE now = DialogBaseUnits(font), at96 = DialogBaseUnits(designFont);
+  DeleteObject(designFont);
+  if (now.cx <= 0 || now.cy <= 0) return;
+  // Pixels now to pixels wanted: at96 x dpi / 96 for every now.
+  const int xNum = at96.cx * dpi, xDen = now.cx * kDesignDpi;
+  const int yNum = at96.cy * dpi, yDen = now.cy * kDesignDpi;
+  for (HWND child : ChildWindows(dialog)) {
+    const RECT r = RectInParent(child, dialog);
+    const int left = MulDiv(r.left, xNum, xDen), top = MulDiv(r.top, yNum, yDen);
+    MoveWindow(child, left, top, MulDiv(r.right, xNum, xDen) - left, MulDiv(r.bottom, yNum, yDen) - top, TRUE);
+  }
+  RECT client;
+  GetClientRect(dialog, &client);
+  SetClientSizeOf(dialog, MulDiv(client.right, xNum, xDen), MulDiv(client.bottom, yNum, yDen), dpi);
+}
+
+void FitDialogTexts(HWND dialog) {
+  const std::vector<HWND> children = ChildWindows(dialog);
+  for (HWND child : children) {
+    char className[16] = {};
+    GetClassNameA(child, className, sizeof className);
+    const LONG style = GetWindowLongA(child, GWL_STYLE);
+    const LONG type = style & SS_TYPEMASK;
+    if (lstrcmpiA(className, "Static") != 0 || (type != SS_LEFT && type != SS_CENTER && type != SS_RIGHT)) continue;
+    const RECT r = RectInParent(child, dialog);
+    char text[2048] = {};
+    GetWindowTextA(child, text, sizeof text);
+    const HFONT font = reinterpret_cast<HFONT>(SendMessageA(child, WM_GETFONT, 0, 0));
+    const UINT format = DT_WORDBREAK | DT_EXPANDTABS | ((style & SS_NOPREFIX) != 0 ? DT_NOPREFIX : 0);
+    const int extra = MeasureText(font, text, format, r.right - r.left).cy - (r.bottom - r.top);
+    if (text[0] == '\0' || extra <= 0) continue;
+    MoveWindow(child, r.left, r.top, r.right - r.left, r.bottom - r.top + extra, TRUE);
+    for (HWND other : children) {
+      const RECT o = RectInParent(other, dialog);
+      if (other != child && o.top >= r.bottom)
+        MoveWindow(other, o.left, o.top + extra, o.right - o.left, o.bottom - o.top, TRUE);
+    }
+    RECT client;
+    GetClientRect(dialog, &client);
+    SetClientSizeOf(dialog, client.right, client.bottom + extra, WindowDpi(dialog));
+  }
+}
+
+}  // namespace
+
+void FitDialog(HWND dialog) {
+  ScaleDialogToDpi(dialog, WindowDpi(dialog));
+  FitDialogTexts(dialog);
+  // A centred dialog stays centred.
+  if ((GetWindowLongA(dialog, GWL_STYLE) & DS_CENTER) != 0) CentreInWorkArea(dialog);
 }
 
 // ---- Boxes

@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "forms/scaling.h"
+
 namespace forms {
 
 class TForm;
 
-// A GDI font owned by one object.
+// A GDI font owned by one object, described at 96 DPI and made for the DPI
+// of the form that uses it. Until Set is called it is the dialog font.
 class TFont {
  public:
   TFont() = default;
@@ -23,14 +26,21 @@ class TFont {
   TFont& operator=(const TFont&) = delete;
   ~TFont() { Release(); }
 
-  // height as in LOGFONT (negative: character height in pixels).
+  // height as in LOGFONT at 96 DPI (negative: character height in pixels).
   void Set(const std::string& name, int height, bool bold = false);
+  // The DPI the font is made for (96 until its form says otherwise).
+  void SetDpi(int dpi);
+  int Dpi() const { return Dpi_; }
   HFONT Handle() const;
   COLORREF Color = RGB(0, 0, 0);
 
  private:
-  void Release();
-  HFONT Handle_ = nullptr;
+  void Release() const;
+  std::string Name_ = kDialogFontName;
+  int Height_ = kDialogFontHeight;
+  bool Bold_ = false;
+  int Dpi_ = kDesignDpi;
+  mutable HFONT Handle_ = nullptr;
 };
 
 // Drawing on a device context with a brush colour and a font; Fill, TextOut
@@ -98,6 +108,10 @@ class TTimer {
 };
 
 // Common to every component: a rectangle in its form, visibility.
+// Bounds are given in 96-DPI design units and kept twice: as designed, and
+// in pixels of the form's client area at the form's DPI, which is where the
+// control is. The form's layout may make the pixel bounds larger than the
+// design so that a text fits (FitTexts).
 class TControl {
  public:
   explicit TControl(TForm* owner);
@@ -106,9 +120,19 @@ class TControl {
   TControl& operator=(const TControl&) = delete;
 
   virtual void SetBounds(int left, int top, int width, int height);
+  const RECT& DesignRect() const { return Design_; }
+  // Pixels of the form's client area.
   const RECT& BoundsRect() const { return Bounds_; }
   int Width() const { return Bounds_.right - Bounds_.left; }
   int Height() const { return Bounds_.bottom - Bounds_.top; }
+  // Moves the control in pixels and leaves its design bounds as they were.
+  virtual void SetPixelBounds(const RECT& bounds);
+  // The form's DPI has changed (or its layout runs): the font and the
+  // bounds are made again from their design values.
+  virtual void ScaleTo(int dpi);
+  // How much wider and taller the control must be for its text in its
+  // font; nothing (0, 0) when the text fits.
+  virtual SIZE TextShortfall() const { return SIZE{0, 0}; }
   virtual void SetVisible(bool visible);
   bool Visible() const { return Visible_; }
   // A disabled control takes no mouse input and is skipped by ControlAtPos.
@@ -125,7 +149,10 @@ class TControl {
   int HelpContext = 0;
 
  protected:
+  // A design value at the owner's scale.
+  int Scale(int value) const;
   TForm* Owner_;
+  RECT Design_{};
   RECT Bounds_{};
   bool Visible_ = true;
   bool Enabled_ = true;
@@ -170,9 +197,13 @@ class TLabel : public TControl {
   void SetCaption(const std::string& caption);
   const std::string& Caption() const { return Caption_; }
   void Paint(HDC dc) override;
+  SIZE TextShortfall() const override;
   TAlignment Alignment = TAlignment::taLeftJustify;
   bool Transparent = true;
   bool WordWrap = false;
+  // A line too long for the label ends in "..." instead of growing it: for
+  // texts that change while the form is up, such as a progress line.
+  bool EndEllipsis = false;
 
  private:
   std::string Caption_;
@@ -184,7 +215,8 @@ class TWinControl : public TControl {
   using TControl::TControl;
   ~TWinControl() override;
   HWND Handle() const { return Handle_; }
-  void SetBounds(int left, int top, int width, int height) override;
+  void SetPixelBounds(const RECT& bounds) override;
+  void ScaleTo(int dpi) override;
   void SetVisible(bool visible) override;
   void SetEnabled(bool enabled) override;
   bool Enabled() const override;
@@ -193,6 +225,9 @@ class TWinControl : public TControl {
   void SetFocus();
   void ApplyFont();
   int Id() const { return Id_; }
+  // The caption's extent in the control's font (an & that marks the
+  // access key takes no room).
+  SIZE CaptionExtent() const;
 
   // The form hands over the notifications of its children: WM_COMMAND with
   // the control's id, and WM_DRAWITEM. True when handled.
@@ -211,6 +246,7 @@ class TButton : public TWinControl {
   std::function<void()> OnClick;
   void Click();
   bool Command(UINT code) override;
+  SIZE TextShortfall() const override;
   bool Default;
   bool Cancel = false;
 };
@@ -224,11 +260,13 @@ class TCheckBox : public TWinControl {
   // Fired after the user changed the tick.
   std::function<void()> OnClick;
   bool Command(UINT code) override;
+  SIZE TextShortfall() const override;
 };
 
 class TGroupBox : public TWinControl {
  public:
   TGroupBox(TForm* owner, int id, const std::string& caption);
+  SIZE TextShortfall() const override;
 };
 
 // One choice of a radio group.
@@ -239,6 +277,7 @@ class TRadioButton : public TWinControl {
   void SetChecked(bool checked);
   std::function<void()> OnClick;
   bool Command(UINT code) override;
+  SIZE TextShortfall() const override;
 };
 
 // A group box with one radio button per item, stacked inside it; exactly
@@ -277,7 +316,10 @@ class TCheckListBox : public TWinControl {
   void ToggleChecked(int index);
   int ItemIndex() const;
   void SetItemIndex(int index);
+  // At 96 DPI; the list takes it at its form's scale, and never less than
+  // its font needs.
   void SetItemHeight(int height);
+  void ScaleTo(int dpi) override;
   // The item's rectangle in the list's client area (empty when out of range).
   RECT ItemRect(int index) const;
 
@@ -292,10 +334,12 @@ class TCheckListBox : public TWinControl {
   bool Command(UINT code) override;
   bool DrawItem(const DRAWITEMSTRUCT& item) override;
 
+  // The tick box column at 96 DPI.
   static constexpr int kCheckWidth = 16;
 
  private:
   void ToggleFromWindow(int index) noexcept;
+  int ItemHeight_ = 16;
   static LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
                                    DWORD_PTR self);
 };
@@ -326,12 +370,22 @@ class TProgressBar : public TWinControl {
   int Max_ = 100;
 };
 
-// A help popup: a small window with a short text at a point of the screen.
-// The next mouse press anywhere, or the next popup, closes it.
-HWND ShowHelpPopup(HWND owner, POINT screen, const std::string& text);
+// A help popup: a small window with a short text at a point of the screen,
+// in the dialog font at dpi. The next mouse press anywhere, or the next
+// popup, closes it.
+HWND ShowHelpPopup(HWND owner, POINT screen, const std::string& text, int dpi);
 // The popup shown now, or null.
 HWND HelpPopupWindow();
 void CloseHelpPopup();
+
+// A dialog made from a template, as it starts (WM_INITDIALOG). The system
+// lays a template out in units of its font's average character, which does
+// not grow in step with the DPI (8 points are 11 pixels at 96 DPI and 16 at
+// 144): the dialog is laid out again at its 96-DPI size times its DPI over
+// 96, as the forms are. Then a word-wrapped static text that needs more
+// lines than its control has grows downwards, and whatever lies below it
+// moves down as the dialog grows.
+void FitDialog(HWND dialog);
 
 // Message and confirmation boxes, captioned with the application title.
 int MessageDlg(const std::string& text, UINT flags);

@@ -1,7 +1,15 @@
 #include "forms/form.h"
 
+#include <windowsx.h>
+
+#include <algorithm>
+
 #include "forms/application.h"
 #include "forms/boundary.h"
+
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
 
 namespace forms {
 
@@ -27,6 +35,11 @@ void TForm::UnregisterDialog(HWND dialog) {
 }
 
 void TForm::AddControl(TControl* control) { Controls_.push_back(control); }
+
+void TForm::AddFont(TFont& font) {
+  font.SetDpi(Dpi_);
+  Fonts_.push_back(&font);
+}
 
 void TForm::RemoveControl(TControl* control) {
   for (auto it = Controls_.begin(); it != Controls_.end(); ++it) {
@@ -107,6 +120,8 @@ void TForm::CreateHandle() {
                                 params.X, params.Y, params.Width, params.Height, params.Parent, nullptr,
                                 GetModuleHandleA(nullptr), this);
   if (window == nullptr) throw Exception("Create window failed.");
+  // The window is made at the DPI of the monitor it opens on.
+  Dpi_ = WindowDpi(window);
   if (DialogKeys) RegisterDialog(window);
   try {
     FormCreate();
@@ -121,6 +136,7 @@ void TForm::ShowIfVisible() {
 
 void TForm::Show() {
   CreateHandle();
+  if (!LaidOut_) Layout();
   if (!IsWindowVisible(Handle_)) {
     ShowWindow(Handle_, SW_SHOW);
     try {
@@ -204,20 +220,152 @@ void TForm::SetFormStyle(TFormStyle style) {
 }
 
 void TForm::SetClientSize(int width, int height) {
-  if (Handle_ == nullptr) return;
-  RECT r = {0, 0, width, height};
-  AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongA(Handle_, GWL_STYLE)), FALSE,
-                     static_cast<DWORD>(GetWindowLongA(Handle_, GWL_EXSTYLE)));
-  SetWindowPos(Handle_, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  DesignClient_ = SIZE{width, height};
+  HasDesignClient_ = true;
+  if (Handle_ != nullptr) ApplyClientSize(SIZE{Scale(width), Scale(height)});
+}
+
+void TForm::ApplyClientSize(SIZE client) {
+  RECT r = {0, 0, client.cx, client.cy};
+  AdjustWindowRectForDpi(r, static_cast<DWORD>(GetWindowLongA(Handle_, GWL_STYLE)),
+                         static_cast<DWORD>(GetWindowLongA(Handle_, GWL_EXSTYLE)), Dpi_);
+  const UINT flags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE;
+  SetWindowPos(Handle_, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, flags);
+  // The frame is whatever the system made it; where it differs from the one
+  // foreseen, the window takes the difference and the client area is right.
+  RECT now;
+  GetClientRect(Handle_, &now);
+  const int dx = client.cx - now.right, dy = client.cy - now.bottom;
+  if (dx != 0 || dy != 0) SetWindowPos(Handle_, nullptr, 0, 0, r.right - r.left + dx, r.bottom - r.top + dy, flags);
 }
 
 void TForm::CentreOnScreen() {
   if (Handle_ == nullptr) return;
-  RECT r;
-  GetWindowRect(Handle_, &r);
-  const int width = r.right - r.left, height = r.bottom - r.top;
-  SetWindowPos(Handle_, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
-               (GetSystemMetrics(SM_CYSCREEN) - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  Centred_ = true;
+  CentreInWorkArea(Handle_);
+}
+
+void TForm::Layout() {
+  if (Handle_ == nullptr) return;
+  Font.SetDpi(Dpi_);
+  for (TFont* font : Fonts_) font->SetDpi(Dpi_);
+  for (TControl* control : Controls_) control->ScaleTo(Dpi_);
+  LaidOut_ = true;
+  if (Scaled) {
+    SIZE client = {Scale(DesignClient_.cx), Scale(DesignClient_.cy)};
+    if (!HasDesignClient_) {
+      RECT r;
+      GetClientRect(Handle_, &r);
+      client = SIZE{r.right, r.bottom};
+    }
+    const SIZE before = client;
+    FitTexts(client);
+    if (HasDesignClient_ || client.cx != before.cx || client.cy != before.cy) ApplyClientSize(client);
+    if (Centred_ && !IsWindowVisible(Handle_)) CentreOnScreen();
+  }
+  InvalidateRect(Handle_, nullptr, TRUE);
+}
+
+// Windows has moved the window to a monitor of another DPI (or changed the
+// scale) and suggests where it goes. Only scaled forms move: a full-screen
+// form keeps covering what it covers.
+void TForm::DpiChanged(int dpi, const RECT& suggested) {
+  if (dpi <= 0) return;
+  Dpi_ = dpi;
+  if (Scaled)
+    SetWindowPos(Handle_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  Layout();
+}
+
+void TForm::FitTexts(SIZE& client) {
+  for (TControl* control : Controls_) {
+    if (!control->Visible()) continue;
+    const SIZE shortfall = control->TextShortfall();
+    if (shortfall.cx > 0) Grow(control, shortfall.cx, true, client);
+    if (shortfall.cy > 0) Grow(control, shortfall.cy, false, client);
+  }
+}
+
+namespace {
+
+bool Encloses(const RECT& outer, const RECT& inner) {
+  return outer.left <= inner.left && outer.top <= inner.top && outer.right >= inner.right &&
+         outer.bottom >= inner.bottom && !EqualRect(&outer, &inner);
+}
+
+// Whether inner starts inside outer: a control that has grown out of its
+// group box, before the box grows after it, is still its content.
+bool StartsInside(const RECT& outer, const RECT& inner) {
+  return inner.left >= outer.left && inner.left < outer.right && inner.top >= outer.top &&
+         inner.top < outer.bottom && !EqualRect(&outer, &inner);
+}
+
+long Area(const RECT& r) { return static_cast<long>(r.right - r.left) * (r.bottom - r.top); }
+
+}  // namespace
+
+// Makes a control extra pixels longer along one axis: wider (horizontal) or
+// taller. Within its container (the smallest visible control around it, or
+// the form) whatever lies beyond it in its band of the layout moves along,
+// with everything inside what moves. The container then grows by as much as
+// its contents now reach further, and at the top the client area does.
+void TForm::Grow(TControl* control, int extra, bool horizontal, SIZE& client) {
+  const auto lo = [horizontal](const RECT& r) { return horizontal ? r.left : r.top; };
+  const auto hi = [horizontal](const RECT& r) { return horizontal ? r.right : r.bottom; };
+  const auto crossLo = [horizontal](const RECT& r) { return horizontal ? r.top : r.left; };
+  const auto crossHi = [horizontal](const RECT& r) { return horizontal ? r.bottom : r.right; };
+  const RECT old = control->BoundsRect();
+
+  TControl* container = nullptr;
+  for (TControl* other : Controls_) {
+    if (other == control || !other->Visible() || !Encloses(other->BoundsRect(), old)) continue;
+    if (container == nullptr || Area(other->BoundsRect()) < Area(container->BoundsRect())) container = other;
+  }
+  // The control's neighbours in its container; its own contents are not.
+  std::vector<TControl*> scope;
+  for (TControl* other : Controls_) {
+    const RECT& r = other->BoundsRect();
+    if (other == control || other == container || StartsInside(old, r)) continue;
+    if (container == nullptr || StartsInside(container->BoundsRect(), r)) scope.push_back(other);
+  }
+  // How far the control and its visible neighbours reach.
+  const auto reach = [&] {
+    int furthest = hi(control->BoundsRect());
+    for (TControl* other : scope)
+      if (other->Visible()) furthest = std::max<int>(furthest, hi(other->BoundsRect()));
+    return furthest;
+  };
+  const int reachBefore = reach();
+
+  std::vector<TControl*> moving;
+  for (TControl* other : scope) {
+    const RECT& r = other->BoundsRect();
+    if (lo(r) >= hi(old) && crossLo(r) < crossHi(old) && crossHi(r) > crossLo(old)) moving.push_back(other);
+  }
+  for (size_t i = 0; i < moving.size(); ++i) {
+    const RECT outer = moving[i]->BoundsRect();
+    for (TControl* other : Controls_) {
+      if (other == control || std::find(moving.begin(), moving.end(), other) != moving.end()) continue;
+      if (StartsInside(outer, other->BoundsRect())) moving.push_back(other);
+    }
+  }
+
+  RECT grown = old;
+  (horizontal ? grown.right : grown.bottom) += extra;
+  control->SetPixelBounds(grown);
+  for (TControl* other : moving) {
+    RECT r = other->BoundsRect();
+    OffsetRect(&r, horizontal ? extra : 0, horizontal ? 0 : extra);
+    other->SetPixelBounds(r);
+  }
+
+  const int further = reach() - reachBefore;
+  if (further <= 0) return;
+  if (container != nullptr)
+    Grow(container, further, horizontal, client);
+  else
+    (horizontal ? client.cx : client.cy) += further;
 }
 
 bool TForm::CloseModal() {
@@ -345,9 +493,19 @@ void TForm::HelpMessage(const HELPINFO& info) {
     HelpCommand(HELP_CONTEXT, static_cast<ULONG_PTR>(HelpContext));
 }
 
+namespace {
+
+// WM_CONTEXTMENU from the keyboard (the menu key, Shift+F10) carries the
+// position -1, -1. The two halves are read one by one: the whole parameter
+// is -1 only where LPARAM has 32 bits, and the system need not sign-extend
+// it to 64.
+bool FromKeyboard(LPARAM position) { return GET_X_LPARAM(position) == -1 && GET_Y_LPARAM(position) == -1; }
+
+}  // namespace
+
 void TForm::ContextMenuMessage(HWND window, LPARAM position) {
-  POINT point = {static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
-  if (position == -1) {
+  POINT point = {GET_X_LPARAM(position), GET_Y_LPARAM(position)};
+  if (FromKeyboard(position)) {
     // The menu key: the middle of the control that has the focus.
     RECT r = {0, 0, 0, 0};
     HWND focus = GetFocus();
@@ -463,8 +621,8 @@ LRESULT TForm::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
       return TRUE;
     case WM_CONTEXTMENU: {
       // A press on the caption keeps the system menu.
-      if (lParam != -1) {
-        POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+      if (!FromKeyboard(lParam)) {
+        POINT point = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
         RECT client;
         GetClientRect(Handle_, &client);
         ScreenToClient(Handle_, &point);
@@ -473,6 +631,9 @@ LRESULT TForm::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
       ContextMenuMessage(reinterpret_cast<HWND>(wParam), lParam);
       return 0;
     }
+    case WM_DPICHANGED:
+      DpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return 0;
     case WM_DESTROY:
       FormDestroy();
       break;

@@ -2,6 +2,12 @@
 // and unbound in WM_NCDESTROY. A form class overrides a few virtual handlers;
 // a table of message numbers runs before the default handling. No exception
 // leaves a window procedure: a handler's exception goes to HandleException.
+//
+// Forms are designed at 96 DPI. A scaled form (the default) takes positions,
+// sizes and fonts from those design values times its DPI over 96, lays itself
+// out before it is first shown and again when Windows moves it to a monitor
+// of another DPI (WM_DPICHANGED), and then makes every control whose text
+// would be cut larger, pushing what lies beyond it along (FitTexts).
 #pragma once
 
 #include <windows.h>
@@ -59,9 +65,28 @@ class TForm {
   COLORREF Color() const { return Color_; }
   void SetBorderStyle(TBorderStyle style) { BorderStyle = style; }
   void SetFormStyle(TFormStyle style);
-  // Sizes the window so that its client area is width x height.
+  // Sizes the window so that its client area is width x height (design units).
   void SetClientSize(int width, int height);
+  // Centres the window on its monitor's work area, now and after each layout
+  // that runs before the form is first shown.
   void CentreOnScreen();
+
+  // The DPI the form is laid out for: its monitor's.
+  int Dpi() const { return Dpi_; }
+  // A design value in pixels of this form (unchanged when it is not scaled).
+  int Scale(int value) const { return Scaled ? ScaleToDpi(value, Dpi_) : value; }
+  // Scaled forms take their geometry from design values; one that is not
+  // (a full-screen form works in screen pixels) only scales its fonts.
+  bool Scaled = true;
+  // Lays the form out at its DPI: fonts and bounds from the design, texts
+  // fitted, the client area sized. Runs by itself before the first Show and
+  // on WM_DPICHANGED.
+  void Layout();
+  bool LaidOut() const { return LaidOut_; }
+  const std::vector<TControl*>& Controls() const { return Controls_; }
+  // A font the form draws with itself (an owner-drawn list's, say), made
+  // anew for each DPI with the controls' fonts.
+  void AddFont(TFont& font);
 
   // Shows the form and runs a message loop until ModalResult is set (or the
   // form is closed), with the thread's other windows disabled meanwhile;
@@ -146,6 +171,12 @@ class TForm {
   static void RegisterFormClass(const std::string& name);
 
   HWND Handle_ = nullptr;
+  int Dpi_ = SystemDpi();
+  SIZE DesignClient_{0, 0};
+  bool HasDesignClient_ = false;
+  bool Centred_ = false;
+  bool LaidOut_ = false;
+  std::vector<TFont*> Fonts_;
   COLORREF Color_ = GetSysColor(COLOR_BTNFACE);
   HBRUSH Brush_ = nullptr;
   bool Closing_ = false;
@@ -157,6 +188,10 @@ class TForm {
   bool CloseModal();
   void HelpMessage(const HELPINFO& info);
   void ContextMenuMessage(HWND window, LPARAM position);
+  void DpiChanged(int dpi, const RECT& suggested);
+  void ApplyClientSize(SIZE client);
+  void FitTexts(SIZE& client);
+  void Grow(TControl* control, int extra, bool across, SIZE& client);
 };
 
 }  // namespace forms

@@ -34,7 +34,15 @@ using PwdChangePasswordProc = DWORD(WINAPI*)(LPCSTR, HWND, DWORD, void*);
 
 }  // namespace
 
+bool AskSystemGuardsSaver() {
+  BOOL secure = FALSE;
+  return SystemParametersInfoA(SPI_GETSCREENSAVESECURE, 0, &secure, 0) && secure;
+}
+
+SystemGuardsSaverFn SystemGuardsSaver = &AskSystemGuardsSaver;
+
 bool IsPasswordProtected() {
+  if (SystemGuardsSaver != nullptr && SystemGuardsSaver()) return true;
   cRegKey key;
   if (!key.Open(HKEY_CURRENT_USER, "Control Panel\\Desktop", "")) return false;
   char secure[32];

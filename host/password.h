@@ -5,7 +5,16 @@
 
 #include <windows.h>
 
+// True when the user's desktop values ask for a password, or when the
+// system says it guards the screensaver itself (SystemGuardsSaver).
 bool IsPasswordProtected();
+// Whether the system guards the screensaver with the user's password
+// (SPI_GETSCREENSAVESECURE). Group Policy can say so without touching the
+// user's own values, so both are asked. Replaceable, for tests: Wine keeps
+// no policies.
+using SystemGuardsSaverFn = bool (*)();
+extern SystemGuardsSaverFn SystemGuardsSaver;
+bool AskSystemGuardsSaver();
 BOOL VerifyPassword(HWND window);
 void ChangePassword(HWND window);
 // Makes the application window (hidden) and the form window (shown if it

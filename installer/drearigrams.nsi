@@ -3,40 +3,45 @@
 ;   OUT_FILE     the setup program to write
 ;   STUB         the setup program's own kind: x86-unicode (runs on every
 ;                Windows; what ships) or amd64-unicode (64-bit Windows only)
-;   SCREENSAVER64, PLAYER64   the 64-bit edition's drearigrams.scr and skitplay.exe
-;   SCREENSAVER32, PLAYER32   the 32-bit edition's; either edition may be left out
+;   SCREENSAVER64, PLAYER64, CLEARDATA64   the 64-bit edition's drearigrams.scr,
+;                skitplay.exe and cleardata.exe
+;   SCREENSAVER32, PLAYER32, CLEARDATA32   the 32-bit edition's; either
+;                edition may be left out
 ;   CATALOGUE    the starting catalogue   CONTENT_NSH  the DG_INSTALL_CONTENT macro (skits)
 ;   VERSION      a.b.c.d                  ABOUT_URL    the AboutURL value
 ;   ICON         the program's icon        HELP_FILE    the help page (optional)
 ;
-; Two folders, so that no user can change what another user runs:
-;   the program folder ($INSTDIR, under Program Files by default), which only
-;   administrators can write:
+; Everything the setup writes goes to the program folder ($INSTDIR, under
+; Program Files by default), which only administrators can change:
 ;     drearigrams.scr, drearigrams.html, uninstall.exe
-;   the data folder ($DATADIR, "Drearigrams" in the common application data
-;   folder by default), where the screensaver, running as whoever is logged
-;   on, writes; every user may create and change files there:
-;     drearigrams.pak   the catalogue: what is installed, and which skits the users ticked
-;     skits\            the skit files, preview pictures and texts
-;     download\         files on their way in
-;     download.log      the download log
-;     drearigrams.ini, drearigrams.log   written by the screensaver
-;     skitplay.exe      the player, which must have its argument file
-;                       (skitplay.arg) beside it; the player itself carries
-;                       the program folder's rights, so no user can replace it
-; The rights are set explicitly (DG_SET_ACL, below) rather than inherited
-; from wherever the folders were made.
+;     cleardata.exe     removes data folders that other accounts can write
+;                       without following a link they put there
+;     seed\             what every user's data starts from: the catalogue
+;                       drearigrams.pak (with the maker's key), the skits
+;                       in seed\skits\, and the master copy of the player,
+;                       skitplay.exe
+; Each user's screensaver keeps its data in that user's own folder,
+; %LOCALAPPDATA%\Drearigrams, which no other account can change: the
+; catalogue, skits\, download\, download.log, drearigrams.ini,
+; drearigrams.log, and skitplay.exe with its argument file skitplay.arg. The
+; installation key names them as REG_EXPAND_SZ values, which each user's
+; screensaver expands to its own folder, and names the seed (SeedPath). The
+; screensaver makes the user's folder and copies the seed into it the first
+; time it starts, and copies the player again when the master copy changes.
+; The setup, running as an administrator, never writes into a folder other
+; users can write: not into a user's folder, and not into the machine-wide
+; data folder of earlier setups, which it only removes (with cleardata).
+; The program folder's rights are set explicitly (DG_SET_ACL, below) rather
+; than inherited from wherever the folder was made.
 ;
 ; Command line (besides NSIS's own /S and /D=folder):
 ;   setup:      /SETCURRENT     make it the current screensaver; a silent
 ;                               setup does so only when asked
 ;               /EDITION=32     the 32-bit edition on 64-bit Windows (the
 ;               /EDITION=64     default is the edition that matches Windows)
-;               /DATA=folder    the data folder (quoted when it has blanks);
-;                               by default the one the installation key
-;                               names, else the common application data one
-;   uninstall:  /KEEPSETTINGS   keep the user's sound and download choices,
-;                               the catalogue with its ticks, and the skits
+;   uninstall:  /KEEPSETTINGS   keep every user's data folder (choices,
+;                               catalogue with its ticks, skits) and the
+;                               sound and download choices
 ;
 ; The setup carries both editions and installs one. On 64-bit Windows the
 ; 64-bit edition goes to the 64-bit Program Files folder and its keys to the
@@ -44,11 +49,11 @@
 ; folder and its keys to the 32-bit view, where a 32-bit program reads them.
 ; The uninstaller tells the two apart by the processor of the screensaver it
 ; finds beside itself.
-; Installing over an installation keeps its catalogue; the programs, the
-; starting skits and the installation key are written afresh. An installation
-; of the earlier one-folder layout is upgraded in place: its catalogue, skits
-; and download log move to the data folder, and what the programs wrote
-; beside themselves goes.
+; Installing over an installation writes the programs, the seed and the
+; installation key afresh; the users' folders are theirs and stay as they
+; are. An installation of an earlier layout is upgraded: the data its setup
+; put in the machine-wide data folder, or beside the programs in the oldest
+; one-folder layout, is removed, and its users start from the seed.
 
 ; A name with "Setup" in it is what users look for; the manifest's execution
 ; level already keeps Windows from guessing about the program.
@@ -72,20 +77,21 @@ RequestExecutionLevel admin
 !define SETTINGS_KEY "${VENDOR_KEY}\${PROGRAM}"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Drearigrams"
 !define DESKTOP_KEY "Control Panel\Desktop"
-; The data folder's name below the common application data folder.
+; The data folder's name in each user's local application data folder, and
+; the values that name it (expanded by each user's screensaver).
 !define DATA_NAME "Drearigrams"
+!define USER_DATA "%LOCALAPPDATA%\${DATA_NAME}"
+; The seed's folder in the program folder (see store/user_data.h).
+!define SEED_NAME "seed"
+; What setups of earlier layouts put in the machine-wide data folder, or
+; beside the programs, and the screensaver wrote there as it ran.
+!define EARLIER_DATA "skitplay.exe skitplay.arg ${PROGRAM}.pak ${PROGRAM}.pak1 ${PROGRAM}.pak.old skits download download.log ${PROGRAM}.ini ${PROGRAM}.log"
 
-; Rights, as security descriptors (SDDL). Owner and full control:
-; Administrators (BA) and SYSTEM (SY); Users (BU) read and run (0x1200a9) or
-; read, write, create and delete (0x1301bf, "modify"). "P" protects each from
-; the rights of the folder above it, so where the folders were made matters
-; not. OICI: also for the files and folders inside.
+; Rights, as a security descriptor (SDDL). Owner and full control:
+; Administrators (BA) and SYSTEM (SY); Users (BU) read and run (0x1200a9).
+; "P" protects it from the rights of the folder above, so where the folder
+; was made matters not. OICI: also for the files and folders inside.
 !define PROGRAM_FOLDER_ACL "O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
-!define DATA_FOLDER_ACL "O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)"
-; The player in the data folder: no user may change, rename or delete it.
-!define PROGRAM_FILE_ACL "O:BAD:PAI(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;BU)"
-
-Var DATADIR
 
 !if ! ${STUB} == "x86-unicode"
 !if ! ${STUB} == "amd64-unicode"
@@ -94,7 +100,7 @@ Var DATADIR
 !endif
 !ifndef SCREENSAVER64
 !ifndef SCREENSAVER32
-  !error "the setup needs SCREENSAVER64 and PLAYER64, SCREENSAVER32 and PLAYER32, or both"
+  !error "the setup needs SCREENSAVER64, PLAYER64 and CLEARDATA64, or the 32-bit three, or both"
 !endif
 !endif
 
@@ -136,7 +142,7 @@ SpaceTexts none
 !insertmacro MUI_UNPAGE_CONFIRM
 !define MUI_PAGE_HEADER_TEXT "Your settings and skits"
 !define MUI_PAGE_HEADER_SUBTEXT "Choose whether to keep them for a later installation."
-!define MUI_COMPONENTSPAGE_TEXT_TOP "Tick the box to keep your settings, your choice of skits and the skits themselves for a later installation into the same folder."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "Tick the box to keep every user's settings, choice of skits and the skits themselves for a later installation."
 !define MUI_COMPONENTSPAGE_TEXT_COMPLIST "Options:"
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
@@ -275,68 +281,62 @@ Function SetAcl
   Pop $0
 FunctionEnd
 
-; `name` moves from the program folder to the data folder when the data
-; folder has none of its own; a move to another drive copies.
-!macro DG_MOVE_TO_DATA name
-  ${If} ${FileExists} "$INSTDIR\${name}"
-  ${AndIfNot} ${FileExists} "$DATADIR\${name}"
-    DetailPrint "Moving ${name} to $DATADIR"
-    ClearErrors
-    Rename "$INSTDIR\${name}" "$DATADIR\${name}"
-    ${If} ${Errors}
-      CopyFiles /SILENT "$INSTDIR\${name}" "$DATADIR"
-    ${EndIf}
+; Runs cleardata.exe from the program folder with `arguments`; its report
+; goes to the details. What it cannot remove stays and is reported there,
+; and the setup goes on.
+!macro DG_CLEAR_DATA arguments
+  nsExec::ExecToLog '"$INSTDIR\cleardata.exe" ${arguments}'
+  Pop $R9
+  ${If} $R9 != 0
+    DetailPrint "Some of the earlier data could not be removed (cleardata: $R9)."
   ${EndIf}
 !macroend
 
-; The one-folder layout of earlier setups kept the catalogue, the skits, the
-; download folder and log, the player and what it and the screensaver wrote
-; beside the programs. The user's data moves to the data folder (a catalogue
-; already there stays, and the old one is kept beside it as .pak.old); the
-; rest goes.
-!macro DG_UPGRADE_ONE_FOLDER_LAYOUT
-  !insertmacro DG_MOVE_TO_DATA "${PROGRAM}.pak"
-  ${If} ${FileExists} "$INSTDIR\${PROGRAM}.pak"
-    Delete "$DATADIR\${PROGRAM}.pak.old"
-    Rename "$INSTDIR\${PROGRAM}.pak" "$DATADIR\${PROGRAM}.pak.old"
+; The data that setups of earlier layouts left where other users could
+; write: beside the programs (the one-folder layout) and in the machine-wide
+; data folder that the installation key's DataPath named. Users start from
+; the seed instead.
+!macro DG_REMOVE_EARLIER_DATA
+  !insertmacro DG_CLEAR_DATA 'names "$INSTDIR" ${EARLIER_DATA}'
+  ReadRegStr $R8 HKLM "${SETTINGS_KEY}" "DataPath"
+  StrCpy $R7 $R8 1
+  ; This layout's DataPath is each user's own and starts with a variable.
+  ${If} $R8 != ""
+  ${AndIf} $R7 != "%"
+  ${AndIf} $R8 != $INSTDIR
+    DetailPrint "Removing the earlier machine-wide data folder $R8"
+    !insertmacro DG_CLEAR_DATA 'names "$R8" ${EARLIER_DATA}'
   ${EndIf}
-  !insertmacro DG_MOVE_TO_DATA "download.log"
-  ${If} ${FileExists} "$INSTDIR\skits\*.*"
-    !insertmacro DG_MOVE_TO_DATA "skits"
-    ; Both had skits: those of the old folder join the others.
-    ${If} ${FileExists} "$INSTDIR\skits\*.*"
-      CopyFiles /SILENT "$INSTDIR\skits\*.*" "$DATADIR\skits"
-    ${EndIf}
-  ${EndIf}
-  RMDir /r "$INSTDIR\skits"
-  RMDir /r "$INSTDIR\download"
-  Delete "$INSTDIR\${PROGRAM}.pak"
-  Delete "$INSTDIR\${PROGRAM}.pak1"
-  Delete "$INSTDIR\download.log"
-  Delete "$INSTDIR\${PROGRAM}.ini"
-  Delete "$INSTDIR\${PROGRAM}.log"
-  Delete "$INSTDIR\skitplay.arg"
-  Delete /REBOOTOK "$INSTDIR\skitplay.exe"
 !macroend
 
 Section "-Program" SEC_PROGRAM
-  ${If} $INSTDIR == $DATADIR
-    MessageBox MB_OK|MB_ICONSTOP "The program folder and the data folder must differ." /SD IDOK
-    SetErrorLevel 2
-    Quit
-  ${EndIf}
-  ; The folders get their rights before anything is put into them, so what
-  ; goes in never carries other rights, not even for a moment.
+  ; The folder gets its rights before anything is put into it, so what goes
+  ; in never carries other rights, not even for a moment. A link in its
+  ; place (made where other users could write) would lead the setup's
+  ; writes elsewhere.
   CreateDirectory "$INSTDIR"
+  System::Call 'kernel32::GetFileAttributesW(w "$INSTDIR") i .r0'
+  ${If} $0 = -1
+    !insertmacro REFUSE "Cannot make the folder $INSTDIR."
+  ${EndIf}
+  IntOp $0 $0 & 0x400 ; FILE_ATTRIBUTE_REPARSE_POINT
+  ${If} $0 <> 0
+    !insertmacro REFUSE "$INSTDIR is a link to another folder: choose another folder."
+  ${EndIf}
   !insertmacro DG_SET_ACL "$INSTDIR" "${PROGRAM_FOLDER_ACL}"
-  CreateDirectory "$DATADIR"
-  !insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}"
-  !insertmacro DG_UPGRADE_ONE_FOLDER_LAYOUT
-  ; What moved in kept the program folder's rights: once more, so that the
-  ; data folder's reach everything in it.
-  !insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}"
 
   SetOutPath "$INSTDIR"
+  ${If} $Edition == 64
+!ifdef CLEARDATA64
+    File "/oname=cleardata.exe" "${CLEARDATA64}"
+!endif
+  ${Else}
+!ifdef CLEARDATA32
+    File "/oname=cleardata.exe" "${CLEARDATA32}"
+!endif
+  ${EndIf}
+  !insertmacro DG_REMOVE_EARLIER_DATA
+
   ${If} $Edition == 64
 !ifdef SCREENSAVER64
     File "/oname=${PROGRAM}.scr" "${SCREENSAVER64}"
@@ -350,57 +350,41 @@ Section "-Program" SEC_PROGRAM
   File "/oname=${PROGRAM}.html" "${HELP_FILE}"
 !endif
 
-  ; The player is written and given its rights in the program folder, where
-  ; no user can reach it, and only then moved beside its argument file: a
-  ; move within a drive keeps its rights.
+  ; The seed is written afresh: skits an earlier setup delivered and this
+  ; one does not go. What an earlier layout let users put here is removed
+  ; as it is, a link as a link.
+  !insertmacro DG_CLEAR_DATA 'tree "$INSTDIR\${SEED_NAME}"'
+  SetOutPath "$INSTDIR\${SEED_NAME}"
+  File "/oname=${PROGRAM}.pak" "${CATALOGUE}"
   ${If} $Edition == 64
 !ifdef PLAYER64
-    File "/oname=skitplay.exe.new" "${PLAYER64}"
+    File "/oname=skitplay.exe" "${PLAYER64}"
 !endif
   ${Else}
 !ifdef PLAYER32
-    File "/oname=skitplay.exe.new" "${PLAYER32}"
+    File "/oname=skitplay.exe" "${PLAYER32}"
 !endif
   ${EndIf}
-  !insertmacro DG_SET_ACL "$INSTDIR\skitplay.exe.new" "${PROGRAM_FILE_ACL}"
-  Delete "$DATADIR\skitplay.exe"
-  ClearErrors
-  Rename "$INSTDIR\skitplay.exe.new" "$DATADIR\skitplay.exe"
-  ${If} ${Errors}
-    CopyFiles /SILENT "$INSTDIR\skitplay.exe.new" "$DATADIR\skitplay.exe"
-    Delete "$INSTDIR\skitplay.exe.new"
-  ${EndIf}
-  !insertmacro DG_SET_ACL "$DATADIR\skitplay.exe" "${PROGRAM_FILE_ACL}"
-
-  SetOutPath "$DATADIR"
-  ; The catalogue also holds the users' ticks and everything downloaded
-  ; since the last installation: an existing one stays as it is.
-  ${IfNot} ${FileExists} "$DATADIR\${PROGRAM}.pak"
-    File "/oname=${PROGRAM}.pak" "${CATALOGUE}"
-  ${EndIf}
-  CreateDirectory "$DATADIR\download"
-  SetOutPath "$DATADIR\skits"
+  SetOutPath "$INSTDIR\${SEED_NAME}\skits"
   !insertmacro DG_INSTALL_CONTENT
-  SetOutPath "$DATADIR"
-  ${IfNot} ${FileExists} "$DATADIR\download.log"
-    FileOpen $0 "$DATADIR\download.log" w
-    FileClose $0
-  ${EndIf}
   SetOutPath "$INSTDIR"
 
-  ; Every value, also those an earlier setup wrote, names the new places.
-  WriteRegStr HKLM "${SETTINGS_KEY}" "Player" "$DATADIR\skitplay.exe"
-  WriteRegStr HKLM "${SETTINGS_KEY}" "SkitsPath" "$DATADIR\skits"
-  WriteRegStr HKLM "${SETTINGS_KEY}" "OpsFilePath" "$DATADIR\${PROGRAM}.pak"
-  WriteRegStr HKLM "${SETTINGS_KEY}" "DownloadPath" "$DATADIR\download"
+  ; Every value, also those an earlier setup wrote, names the new places:
+  ; the user's own folder for what the screensaver writes, the program
+  ; folder for what it only reads.
+  WriteRegExpandStr HKLM "${SETTINGS_KEY}" "Player" "${USER_DATA}\skitplay.exe"
+  WriteRegExpandStr HKLM "${SETTINGS_KEY}" "SkitsPath" "${USER_DATA}\skits"
+  WriteRegExpandStr HKLM "${SETTINGS_KEY}" "OpsFilePath" "${USER_DATA}\${PROGRAM}.pak"
+  WriteRegExpandStr HKLM "${SETTINGS_KEY}" "DownloadPath" "${USER_DATA}\download"
+  WriteRegExpandStr HKLM "${SETTINGS_KEY}" "LogPath" "${USER_DATA}\download.log"
+  WriteRegExpandStr HKLM "${SETTINGS_KEY}" "DataPath" "${USER_DATA}"
+  WriteRegStr HKLM "${SETTINGS_KEY}" "SeedPath" "$INSTDIR\${SEED_NAME}"
 !ifdef HELP_FILE
   WriteRegStr HKLM "${SETTINGS_KEY}" "HelpFilePath" "$INSTDIR\${PROGRAM}.html"
 !else
   WriteRegStr HKLM "${SETTINGS_KEY}" "HelpFilePath" ""
 !endif
-  WriteRegStr HKLM "${SETTINGS_KEY}" "LogPath" "$DATADIR\download.log"
   WriteRegStr HKLM "${SETTINGS_KEY}" "AboutURL" "${ABOUT_URL}"
-  WriteRegStr HKLM "${SETTINGS_KEY}" "DataPath" "$DATADIR"
 
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -413,8 +397,6 @@ Section "-Program" SEC_PROGRAM
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
-  ${GetSize} "$DATADIR" "/S=0K" $3 $1 $2
-  IntOp $0 $0 + $3
   IntFmt $0 "0x%08X" $0
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
@@ -423,30 +405,6 @@ Section "Make it my screensaver" SEC_CURRENT
   !insertmacro SCREENSAVER_VALUE $0
   WriteRegStr HKCU "${DESKTOP_KEY}" "SCRNSAVE.EXE" $0
 SectionEnd
-
-; The data folder: /DATA=, else where the installation key puts it, else
-; the default below the common application data folder.
-!macro DG_FIND_DATA_FOLDER un
-  SetShellVarContext all
-  StrCpy $DATADIR ""
-  ${${un}GetParameters} $R0
-  ClearErrors
-  ${${un}GetOptions} $R0 "/DATA=" $R1
-  ${IfNot} ${Errors}
-    StrCpy $DATADIR $R1
-  ${EndIf}
-  ${If} $DATADIR == ""
-    ReadRegStr $DATADIR HKLM "${SETTINGS_KEY}" "DataPath"
-  ${EndIf}
-  ${If} $DATADIR == ""
-    StrCpy $DATADIR "$APPDATA\${DATA_NAME}"
-  ${EndIf}
-  ; As the key will name it: no trailing separator.
-  GetFullPathName $R1 $DATADIR
-  ${If} $R1 != ""
-    StrCpy $DATADIR $R1
-  ${EndIf}
-!macroend
 
 Function .onInit
   ; The edition that matches this Windows, or the one /EDITION= asks for.
@@ -495,7 +453,14 @@ Function .onInit
     ${EndIf}
   ${EndIf}
 
-  !insertmacro DG_FIND_DATA_FOLDER ""
+  ; Earlier setups kept one machine-wide data folder, which /DATA= chose;
+  ; each user's data is now that user's own.
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/DATA=" $R1
+  ${IfNot} ${Errors}
+    !insertmacro REFUSE "/DATA= is no longer taken: each user's data is kept in that user's own folder (%LOCALAPPDATA%\${DATA_NAME})."
+  ${EndIf}
   ; Offered and ticked on the components page; a silent setup leaves the
   ; desktop alone unless told otherwise.
   ${If} ${Silent}
@@ -524,27 +489,21 @@ Section "-un.Program"
     ${EndIf}
   ${EndIf}
 
-  ; A program still running goes when Windows next starts.
-  Delete /REBOOTOK "$INSTDIR\${PROGRAM}.scr"
-  Delete "$INSTDIR\${PROGRAM}.html"
-  Delete /REBOOTOK "$DATADIR\skitplay.exe"
-  ; What the programs write as they run: the player's argument file, the
-  ; screensaver's link file and its own log, the downloads.
-  Delete "$DATADIR\skitplay.arg"
-  Delete "$DATADIR\${PROGRAM}.ini"
-  Delete "$DATADIR\${PROGRAM}.log"
-  Delete "$DATADIR\download.log"
-  RMDir /r "$DATADIR\download"
+  ; Every user's data folder this uninstaller can reach: each profile's,
+  ; and its own. Those folders are their users' to write, so cleardata
+  ; removes them without following a link. Choices kept under other users'
+  ; accounts (their part of the registry) are theirs and stay.
   ${IfNot} ${SectionIsSelected} ${UNSEC_KEEP}
-    Delete "$DATADIR\${PROGRAM}.pak"
-    ; left behind by a compaction that did not finish
-    Delete "$DATADIR\${PROGRAM}.pak1"
-    Delete "$DATADIR\${PROGRAM}.pak.old"
-    RMDir /r "$DATADIR\skits"
+    !insertmacro DG_CLEAR_DATA 'profiles ${DATA_NAME}'
     DeleteRegKey HKCU "${SETTINGS_KEY}"
     DeleteRegKey /ifempty HKCU "${VENDOR_KEY}"
   ${EndIf}
-  RMDir "$DATADIR"
+
+  ; A program still running goes when Windows next starts.
+  Delete /REBOOTOK "$INSTDIR\${PROGRAM}.scr"
+  Delete "$INSTDIR\${PROGRAM}.html"
+  Delete "$INSTDIR\cleardata.exe"
+  RMDir /r /REBOOTOK "$INSTDIR\${SEED_NAME}"
   Delete "$INSTDIR\uninstall.exe"
   RMDir /REBOOTOK "$INSTDIR"
 
@@ -565,7 +524,6 @@ Function un.onInit
     ${EndIf}
   ${EndIf}
   !insertmacro USE_EDITION_VIEW
-  !insertmacro DG_FIND_DATA_FOLDER "un."
   ${un.GetParameters} $R0
   ClearErrors
   ${un.GetOptions} $R0 "/KEEPSETTINGS" $R1

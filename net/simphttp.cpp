@@ -108,7 +108,21 @@ std::string THTTPHeaderInfo::GetCustomHeader(const std::string& Name) {
   return QueryString(HTTP_QUERY_CUSTOM);
 }
 
-int32_t THTTPHeaderInfo::GetContentLength() { return RetrieveANumber(HTTP_QUERY_CONTENT_LENGTH); }
+int64_t THTTPHeaderInfo::GetContentLength() {
+  if (Request() == nullptr) return 0;
+  const std::string text = RetrieveAString(HTTP_QUERY_CONTENT_LENGTH);
+  if (text.empty() && FOwner->SilentExceptions) return 0;
+  int64_t length = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9' || length > (INT64_MAX - (c - '0')) / 10) {
+      if (FOwner->SilentExceptions) return 0;
+      RaiseQueryError(ERROR_HTTP_INVALID_HEADER);
+    }
+    length = length * 10 + (c - '0');
+  }
+  if (text.empty()) RaiseQueryError(ERROR_HTTP_INVALID_HEADER);
+  return length;
+}
 std::string THTTPHeaderInfo::GetContentType() { return RetrieveAString(HTTP_QUERY_CONTENT_TYPE); }
 TDateTime THTTPHeaderInfo::GetDate() { return RetrieveADate(HTTP_QUERY_DATE); }
 TDateTime THTTPHeaderInfo::GetExpires() { return RetrieveADate(HTTP_QUERY_EXPIRES); }
@@ -289,7 +303,7 @@ bool TSimpleHTTP::FillResponseStream(TStream& Stream) {
                                           FCurrentURL.c_str()));
     }
     Stream.WriteBuffer(buffer.get(), read);
-    FProgressInfo.BytesTransferred += static_cast<int32_t>(read);
+    FProgressInfo.BytesTransferred += read;
     if (OnTransferProgress) OnTransferProgress(this, FProgressInfo);
     if (QuickProgress) DoQuickProgress();
     if (read == 0) break;

@@ -29,9 +29,10 @@ class ESimpleHTTPError : public net::Exception {
 using TDateTime = double;
 TDateTime SystemTimeToDateTime(const SYSTEMTIME& Time);
 
+// 64-bit: a body of 2 GiB and more is counted and checked like any other.
 struct THTTPProgressInfo {
-  int32_t BytesTransferred = 0;
-  int32_t TotalBytes = 0;  // the response's Content-Length, 0 when it sent none
+  int64_t BytesTransferred = 0;
+  int64_t TotalBytes = 0;  // the response's Content-Length, 0 when it sent none
 };
 
 class TSimpleHTTP;
@@ -48,7 +49,10 @@ class THTTPHeaderInfo {
   THTTPHeaderInfo(const THTTPHeaderInfo&) = delete;
   THTTPHeaderInfo& operator=(const THTTPHeaderInfo&) = delete;
 
-  int32_t GetContentLength();
+  // The whole Content-Length, read as text: the platform's number query
+  // gives only 32 bits. A value that is no decimal number within 64 bits
+  // fails like a missing header.
+  int64_t GetContentLength();
   std::string GetContentType();
   TDateTime GetDate();
   TDateTime GetExpires();

@@ -110,7 +110,8 @@ std::string LinkRefusal(const std::string& target, const std::vector<std::string
     std::wstring root = ResolvedKey(Widen(fullFolder));
     if (root.empty()) continue;
     if (root.back() != L'\\') root += L'\\';
-    if (key.compare(0, root.size(), root) == 0) return "Link refused: the program lies in a folder of downloaded content.";
+    if (key.compare(0, root.size(), root) == 0)
+      return "Link refused: the program lies in the screensaver's data or downloaded content.";
   }
   return {};
 }

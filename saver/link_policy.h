@@ -7,7 +7,8 @@
 #include <vector>
 
 // Empty when target may be opened; otherwise the reason it may not.
-// protectedFolders are the folders the server's files land in.
+// protectedFolders are the folders the server's files land in and the folder
+// the user's own screensaver writes.
 std::string LinkRefusal(const std::string& target, const std::vector<std::string>& protectedFolders);
 
 // The path to start for a program link. A 32-bit program on 64-bit Windows

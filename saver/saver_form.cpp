@@ -12,6 +12,9 @@ int32_t ErrorScrollX = ERROR_SCROLL_UNSTARTED;
 
 TForm_Saver::TForm_Saver() {
   BorderStyle = forms::TBorderStyle::bsNone;
+  // It covers the screen or the preview host and shows pictures at their
+  // own size: its geometry is in pixels; only its text follows the DPI.
+  Scaled = false;
   SetColor(RGB(0, 0, 0));
   Font.Set("MS Sans Serif", -11);
   Font.Color = GetSysColor(COLOR_WINDOWTEXT);

@@ -30,6 +30,7 @@ INT_PTR CloseSaverDialogMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM
   switch (message) {
     case WM_INITDIALOG:
       SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+      forms::FitDialog(dialog);
       return TRUE;
     case WM_COMMAND: {
       WORD id = LOWORD(wParam);
@@ -218,9 +219,13 @@ void TForm_Saver_Main::RemoveTransparency() { ChangeExStyle(Handle(), 0, WS_EX_T
 
 bool TForm_Saver_Main::OnSaverMouse(UINT) { return false; }
 
+// Everything the server's files can reach, and everything the user's own
+// screensaver writes: the skits and download folders, the user's whole data
+// folder (the player, its argument file, the catalogue, the logs) and the
+// setup's seed of skits.
 std::vector<std::string> TForm_Saver_Main::ContentFolders() {
   if (TheSettings == nullptr) return {};
-  return {TheSettings->SkitsPath, TheSettings->DownloadPath};
+  return {TheSettings->SkitsPath, TheSettings->DownloadPath, TheSettings->DataPath, TheSettings->SeedPath};
 }
 
 bool TForm_Saver_Main::OnSaverKey(UINT message, WPARAM keyCode) {
@@ -405,8 +410,8 @@ void TForm_Saver_Main::ExitTimerTimer() {
     if (TheSkitManager->Transfer != nullptr) {
       if (TDataModule_Comm* module = TheSkitManager->Transfer->DataModule()) {
         progress.StatusText = module->GetStatusText();
-        progress.BytesReceived = static_cast<uint32_t>(module->GetBytesReceived());
-        progress.BytesTotal = static_cast<uint32_t>(module->GetBytesTotal());
+        progress.BytesReceived = static_cast<uint64_t>(module->GetBytesReceived());
+        progress.BytesTotal = static_cast<uint64_t>(module->GetBytesTotal());
       }
     }
   }

@@ -51,7 +51,8 @@ class TForm_Saver_Main : public TForm_Saver {
   void ForwardKey(WPARAM keyCode);
   void Launch(const std::string& target, const std::string& parameters);
   void PrepareLaunch();
-  // The folders the server's files land in, where no link may lead.
+  // The folders the server's files land in and the user's data folder,
+  // where no link may lead.
   static std::vector<std::string> ContentFolders();
   void ShowSaverError(const char* text);
   void ShowSaverError(const std::string& text) { ShowSaverError(text.c_str()); }

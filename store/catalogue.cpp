@@ -117,11 +117,33 @@ void cSkitManager::Load(bool runMode) {
       if (record.HotKey.Link.Id != 0) ReadText(record.HotKey.Link);
     }
     Trust.Load(*OpsPak);
+    TakeSeedKey();
   } catch (...) {
     ReleaseAllTexts();
     OpsPak.reset();
     throw;
   }
+}
+
+// The maker's key is the one the setup's seed catalogue carries (see
+// store/user_data.h), so that a new setup can give every user's catalogue a
+// new key. A seed without a key leaves the catalogue's own, and so does one
+// that cannot be read: nothing here ever checks less than before.
+void cSkitManager::TakeSeedKey() {
+  const std::string& seed = Setting(&cSettings::SeedPath);
+  if (seed.empty()) return;
+  std::string name;
+  SplitPath(OpsPak->Path(), nullptr, &name);
+  const std::string seedCatalogue = JoinPath(seed, name);
+  std::vector<uint8_t> key;
+  try {
+    cPakFile pak(seedCatalogue, true, nullptr, GENERIC_READ);
+    if (!ReadCatalogKey(pak, key)) return;
+  } catch (const std::exception& error) {
+    LogWrite(LOG_ERROR, "The maker's key of the seed catalogue cannot be read: %s", error.what());
+    return;
+  }
+  if (Trust.TakeSeedKey(key)) LogLine(LOG_INFO, ("The maker's key was taken from " + seedCatalogue).c_str());
 }
 
 // A text the block names but the archive does not hold makes the catalogue

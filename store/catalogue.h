@@ -15,6 +15,7 @@
 #include "store/list_trust.h"
 #include "store/pak.h"
 
+class cSyncFile;
 class cThread_Comm;
 struct SyncHeader;
 
@@ -42,7 +43,7 @@ constexpr int32_t JOB_SYNC_FILE = 1;
 constexpr int32_t JOB_SKIT_FILES = 2;
 
 // A download log larger than this is deleted when a catalogue is opened.
-constexpr DWORD DOWNLOAD_LOG_LIMIT = 512000;
+constexpr uint64_t DOWNLOAD_LOG_LIMIT = 512000;
 // One day in cDateTime units (100 ns).
 constexpr uint64_t DATETIME_DAY = 864000000000ull;
 
@@ -153,6 +154,10 @@ class cSkitManager {
   // The time every rule of the catalogue compares with; tests set their own.
   using ClockFn = cDateTime (*)();
   static ClockFn Clock;
+  // Called while a downloaded file's copy is held in the skits folder,
+  // before it is checked and renamed; tests look at the files then.
+  using InstallHookFn = void (*)(const std::string& download, const std::string& copy);
+  static InstallHookFn InstallHook;
 
   DWORD Access = GENERIC_READ | GENERIC_WRITE;
   DownloadItem Download;
@@ -174,6 +179,8 @@ class cSkitManager {
   void ReleaseText(StringRef& ref);
   void ReleaseRecordTexts(SkitRecord& record);
   void ReleaseAllTexts();
+  // At load: the seed catalogue's maker key replaces the catalogue's own.
+  void TakeSeedKey();
   // The file's path in the skits folder; false (path empty) for an unsafe name.
   bool SkitFilePath(const StringRef& name, std::string& path) const;
 
@@ -193,10 +200,17 @@ class cSkitManager {
   // A skipped or rejected record of the list being merged, in the log.
   void RecordLine(const std::string& text);
   // list_trust.cpp: the checks a catalogue with a key makes.
-  bool AcceptList(const std::string& path);
-  bool CheckDownloadedFile(SkitRecord& record);
+  bool AcceptList(cSyncFile& sync);
+  void RefuseList(const std::string& reason);
+  // Puts the downloaded file into the skits folder as target, checked;
+  // false when the skit failed instead.
+  bool InstallFile(SkitRecord& record, const std::string& target);
 
+  // The last list given to ApplySyncFile was merged whole: every record
+  // was read and taken or deliberately left.
+  bool ListMerged_ = false;
   HWND JobWindow_ = nullptr;  // where the job's transfers report
+  uint64_t DownloadLimit_ = 0;  // the most bytes the file PrepareNextFile chose may have
   // Lines about single records of one list: the first ones are listed,
   // the rest only counted.
   static constexpr uint32_t kRecordLinesListed = 50;

@@ -7,8 +7,9 @@
 // nothing new: nothing is merged, and the job goes on as after a list that
 // changed nothing. The catalogue file itself is not touched by any of this.
 //
-// A list that could not be read as a synchronisation file leaves no
-// validators, so the server is asked for it whole again next time.
+// A list that could not be read as a synchronisation file, or was not
+// merged whole, or whose merge could not be saved, leaves no validators, so
+// the server is asked for it whole again next time.
 #include "base/settings.h"
 #include "download/comm.h"
 #include "store/catalogue.h"
@@ -17,15 +18,6 @@
 namespace {
 
 int SyncMethod() { return TheSettings != nullptr ? TheSettings->SyncMethod : 0; }
-
-bool IsReadableSyncFile(const std::string& path) {
-  try {
-    cSyncFile sync(path);
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
 
 }  // namespace
 
@@ -37,6 +29,10 @@ void cSkitManager::PrepareListConditions() {
   Transfer->DataModule()->SetNextConditions(record.Validators);
 }
 
+// The validators are kept only once the merge is whole and the catalogue
+// saved: otherwise the next synchronisation must fetch and merge the list
+// again, not be told that nothing changed. The record of an older list goes
+// first, so a merge or save that fails leaves none.
 void cSkitManager::MergeFetchedList(bool failed) {
   TDataModule_Comm* module = Transfer != nullptr ? Transfer->DataModule() : nullptr;
   ListRefused = false;
@@ -47,20 +43,17 @@ void cSkitManager::MergeFetchedList(bool failed) {
   }
   const std::string recordPath = FetchedRecordPath(DownloadFile);
   TFetchRecord record;
-  if (!failed && module != nullptr && Catalog.Header.SyncUrl.Text != nullptr && IsReadableSyncFile(DownloadFile)) {
+  if (!failed && module != nullptr && Catalog.Header.SyncUrl.Text != nullptr) {
     record.Url = Catalog.Header.SyncUrl.Text;
     record.Validators = module->GetResponseValidators();
     record.Bytes = static_cast<uint64_t>(FileSize64(DownloadFile));
   }
+  if (!failed) DeleteFileA(recordPath.c_str());
   // The list's address may change in the merge; the validators belong to
-  // the address it came from.
+  // the address it came from. A failed save leaves by exception.
   ApplySyncFileAndSave(DownloadFile, failed);
-  if (failed) return;
   // A refused list must be fetched whole again, never answered with a 304.
-  if (ListRefused || record.Validators.Empty()) {
-    DeleteFileA(recordPath.c_str());
-    return;
-  }
+  if (failed || ListRefused || !ListMerged_ || record.Validators.Empty()) return;
   try {
     WriteFetchRecord(recordPath, record);
   } catch (const std::exception& error) {

@@ -6,15 +6,21 @@
 //   4 u32 count           rows that follow, at most LSUM_MAX_ROWS
 //   8 rows, each:  u32 address length (1 .. LSUM_MAX_ADDRESS), the address
 //                  bytes (no terminator), u64 size, 32 bytes SHA-256
+//   then 32 bytes: the SHA-256 of the signed bytes of the list of
+//                  SignedVersion (left out by catalogues from before it was
+//                  kept: such a catalogue takes no list of its newest version)
 // A damaged entry is read as far as it is whole; what is missing then only
-// makes downloads fail their check, never pass it.
+// makes downloads fail their check, and lists of the same version the
+// replay check, never pass them.
 #include "store/list_trust.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "download/comm.h"
 #include "download/resume.h"
 #include "store/catalogue.h"
 #include "store/server_data.h"
@@ -63,6 +69,14 @@ std::string HexDigest(const uint8_t* bytes, size_t size) {
 
 }  // namespace
 
+std::string SizeMismatch(uint64_t size, uint64_t signedSize) {
+  return std::to_string(size) + " bytes, the signed list says " + std::to_string(signedSize);
+}
+
+std::string DigestMismatch(const uint8_t (&digest)[SHA256_SIZE], const uint8_t (&signedDigest)[SHA256_SIZE]) {
+  return "SHA-256 " + HexDigest(digest, SHA256_SIZE) + ", the signed list says " + HexDigest(signedDigest, SHA256_SIZE);
+}
+
 bool FileSum::operator==(const FileSum& other) const {
   return Size == other.Size && std::memcmp(Sha256, other.Sha256, SHA256_SIZE) == 0;
 }
@@ -93,77 +107,148 @@ void WriteFileSums(cPakFile& pak, int32_t recordId, const std::vector<FileSum>& 
   pak.WriteEntry(LIST_SUMS_TYPE, recordId, 0, true, static_cast<uint32_t>(body.size()), body.data());
 }
 
-bool ListDigest(const std::string& path, uint8_t (&digest)[SHA256_SIZE], uint32_t& scheme,
+bool ListDigest(cPakFile& pak, uint8_t (&digest)[SHA256_SIZE], uint32_t& scheme,
                 uint8_t (&signature)[MAKER_SIGNATURE_SIZE], std::string& reason) {
-  uint32_t bodyAt = 0;
-  {
-    cPakFile pak(path, true, nullptr, GENERIC_READ);
-    const int32_t index = pak.FindEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID);
-    if (index < 0) {
-      reason = "it is not signed";
-      return false;
-    }
-    const PakSlot slot = pak.Slot(static_cast<uint32_t>(index));
-    if (slot.Length != LIST_SIGNATURE_SIZE || slot.Transformed != 0) {
-      reason = "its signature entry is damaged";
-      return false;
-    }
-    const std::vector<uint8_t> body = ReadBody(pak, LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID);
-    scheme = Get32(body.data());
-    std::memcpy(signature, body.data() + 4, MAKER_SIGNATURE_SIZE);
-    bodyAt = pak.DataBase() + slot.Offset;
+  const int32_t index = pak.FindEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID);
+  if (index < 0) {
+    reason = "it is not signed";
+    return false;
   }
+  const PakSlot slot = pak.Slot(static_cast<uint32_t>(index));
+  if (slot.Length != LIST_SIGNATURE_SIZE || slot.Transformed != 0) {
+    reason = "its signature entry is damaged";
+    return false;
+  }
+  const std::vector<uint8_t> body = ReadBody(pak, LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID);
+  scheme = Get32(body.data());
+  std::memcpy(signature, body.data() + 4, MAKER_SIGNATURE_SIZE);
+  const uint64_t bodyAt = uint64_t{pak.DataBase()} + slot.Offset;
 
-  cFile file;
-  try {
-    file.Open(path, GENERIC_READ, FILE_SHARE_READ);
-    const DWORD size = file.GetSize();
-    cSha256 hash;
-    std::vector<uint8_t> block(65536);
-    for (DWORD at = 0; at < size;) {
-      const DWORD part = size - at < block.size() ? size - at : static_cast<DWORD>(block.size());
-      file.Read(block.data(), part);
-      // The signature's body counts as zeros wherever it falls in the block.
-      const uint64_t from = bodyAt > at ? bodyAt : at;
-      const uint64_t to = static_cast<uint64_t>(bodyAt) + LIST_SIGNATURE_SIZE;
-      for (uint64_t i = from; i < to && i < static_cast<uint64_t>(at) + part; ++i) block[i - at] = 0;
-      hash.Add(block.data(), part);
-      at += part;
+  // The signature's body counts as zeros wherever it falls in a block.
+  struct cBlankedHash {
+    cSha256 Hash;
+    uint64_t At = 0;
+    uint64_t From, To;
+    void Add(uint8_t* block, uint32_t part) {
+      for (uint64_t i = From > At ? From : At; i < To && i < At + part; ++i) block[i - At] = 0;
+      Hash.Add(block, part);
+      At += part;
     }
-    hash.Finish(digest);
-  } catch (...) {
-    file.Close();
-    throw;
-  }
-  file.Close();
+  } hash{{}, 0, bodyAt, bodyAt + LIST_SIGNATURE_SIZE};
+  pak.ReadWholeFile(hash);
+  hash.Hash.Finish(digest);
   return true;
 }
 
 void SignListFile(const std::string& path, const uint8_t (&privateKey)[MAKER_PRIVATE_KEY_SIZE]) {
   uint8_t body[LIST_SIGNATURE_SIZE] = {};
   {
-    cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE);
+    // Closing compacts the archive when an old signature of another size
+    // was superseded, so the bytes are signed only after that.
+    cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE, 0);
     pak.WriteEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID, 0, false, sizeof body, body);
   }
+  cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE, 0);
   uint8_t digest[SHA256_SIZE], signature[MAKER_SIGNATURE_SIZE];
   uint32_t scheme = 0;
   std::string reason;
-  if (!ListDigest(path, digest, scheme, signature, reason)) ThrowText("Cannot sign the list: " + reason + ".", path);
+  if (!ListDigest(pak, digest, scheme, signature, reason)) ThrowText("Cannot sign the list: " + reason + ".", path);
   SignDigest(privateKey, digest, signature);
   body[0] = static_cast<uint8_t>(LIST_SCHEME_P256_SHA256);
   std::memcpy(body + 4, signature, MAKER_SIGNATURE_SIZE);
   // Same length as the zero body: written over it in place, and the
   // directory and trailer are written again as they were.
-  cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE);
   pak.WriteEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID, 0, false, sizeof body, body);
 }
 
-bool CheckListSignature(const std::string& path, const uint8_t (&publicKey)[MAKER_PUBLIC_KEY_SIZE],
+bool ReadListAddress(cPakFile& pak, std::string& address) {
+  if (pak.FindEntry(LIST_ADDRESS_TYPE, LIST_ADDRESS_ID) < 0) return false;
+  const std::vector<uint8_t> body = ReadBody(pak, LIST_ADDRESS_TYPE, LIST_ADDRESS_ID);
+  // Up to the terminator; an entry without one is taken whole.
+  address.assign(body.begin(), std::find(body.begin(), body.end(), uint8_t{0}));
+  return true;
+}
+
+void WriteListAddress(cPakFile& pak, const std::string& address) {
+  pak.WriteEntry(LIST_ADDRESS_TYPE, LIST_ADDRESS_ID, 0, true, 0, address.c_str());
+}
+
+const char KEY_CHANGE_DOMAIN[] = "Drearigrams maker key change";
+
+namespace {
+
+// What the old key signs: the domain, then the first 72 bytes of the body.
+void KeyChangeDigest(const KeyChange& change, uint8_t (&digest)[SHA256_SIZE]) {
+  std::vector<uint8_t> signedPart;
+  Put32(signedPart, LIST_SCHEME_P256_SHA256);
+  Put32(signedPart, change.FromVersion);
+  signedPart.insert(signedPart.end(), change.NewKey, change.NewKey + MAKER_PUBLIC_KEY_SIZE);
+  cSha256 hash;
+  hash.Add(KEY_CHANGE_DOMAIN, std::strlen(KEY_CHANGE_DOMAIN));
+  hash.Add(signedPart.data(), signedPart.size());
+  hash.Finish(digest);
+}
+
+}  // namespace
+
+std::vector<uint8_t> MakeKeyChange(const uint8_t (&oldPrivateKey)[MAKER_PRIVATE_KEY_SIZE],
+                                   const uint8_t (&newPublicKey)[MAKER_PUBLIC_KEY_SIZE], uint32_t fromVersion) {
+  KeyChange change;
+  change.FromVersion = fromVersion;
+  std::memcpy(change.NewKey, newPublicKey, MAKER_PUBLIC_KEY_SIZE);
+  uint8_t digest[SHA256_SIZE];
+  KeyChangeDigest(change, digest);
+  SignDigest(oldPrivateKey, digest, change.Signature);
+  std::vector<uint8_t> body;
+  Put32(body, LIST_SCHEME_P256_SHA256);
+  Put32(body, change.FromVersion);
+  body.insert(body.end(), change.NewKey, change.NewKey + MAKER_PUBLIC_KEY_SIZE);
+  body.insert(body.end(), change.Signature, change.Signature + MAKER_SIGNATURE_SIZE);
+  return body;
+}
+
+bool DecodeKeyChange(const std::vector<uint8_t>& body, KeyChange& change, std::string& reason) {
+  if (body.size() != LIST_KEY_CHANGE_SIZE) {
+    reason = "a key change is " + std::to_string(LIST_KEY_CHANGE_SIZE) + " bytes, not " + std::to_string(body.size());
+    return false;
+  }
+  if (Get32(body.data()) != LIST_SCHEME_P256_SHA256) {
+    reason = "the key change is of an unknown scheme " + std::to_string(Get32(body.data()));
+    return false;
+  }
+  change.FromVersion = Get32(body.data() + 4);
+  std::memcpy(change.NewKey, body.data() + 8, MAKER_PUBLIC_KEY_SIZE);
+  std::memcpy(change.Signature, body.data() + 8 + MAKER_PUBLIC_KEY_SIZE, MAKER_SIGNATURE_SIZE);
+  return true;
+}
+
+bool IsKeyChangeOf(const KeyChange& change, const uint8_t (&oldKey)[MAKER_PUBLIC_KEY_SIZE]) {
+  uint8_t digest[SHA256_SIZE];
+  KeyChangeDigest(change, digest);
+  return VerifyDigest(oldKey, digest, change.Signature);
+}
+
+bool ReadKeyChange(cPakFile& pak, KeyChange& change) {
+  const int32_t index = pak.FindEntry(LIST_KEY_CHANGE_TYPE, LIST_KEY_CHANGE_ID);
+  if (index < 0) return false;
+  std::string ignored;
+  if (pak.Slot(static_cast<uint32_t>(index)).Transformed != 0 ||
+      !DecodeKeyChange(ReadBody(pak, LIST_KEY_CHANGE_TYPE, LIST_KEY_CHANGE_ID), change, ignored)) {
+    change = KeyChange();
+  }
+  return true;
+}
+
+// A list signed with the key itself is taken as it is, whatever key change
+// it carries; only a list the key did not sign is tried against the new key
+// of a change the key made.
+bool CheckListSignature(cSyncFile& sync, const uint8_t (&key)[MAKER_PUBLIC_KEY_SIZE], ListSignature& found,
                         std::string& reason) {
-  uint8_t digest[SHA256_SIZE], signature[MAKER_SIGNATURE_SIZE];
+  found = ListSignature();
+  uint8_t signature[MAKER_SIGNATURE_SIZE];
   uint32_t scheme = 0;
   try {
-    if (!ListDigest(path, digest, scheme, signature, reason)) return false;
+    if (!ListDigest(sync.Pak(), found.Digest, scheme, signature, reason)) return false;
   } catch (const std::exception& error) {
     reason = error.what();
     return false;
@@ -172,21 +257,50 @@ bool CheckListSignature(const std::string& path, const uint8_t (&publicKey)[MAKE
     reason = "its signature is of an unknown scheme " + std::to_string(scheme);
     return false;
   }
-  if (VerifyDigest(publicKey, digest, signature)) return true;
-  reason = "its signature is not the maker's";
-  return false;
+  if (VerifyDigest(key, found.Digest, signature)) return true;
+  KeyChange change;
+  if (!ReadKeyChange(sync.Pak(), change)) {
+    reason = "its signature is not the maker's";
+    return false;
+  }
+  if (!IsKeyChangeOf(change, key)) {
+    reason = "its signature is not the maker's, nor is its key change";
+    return false;
+  }
+  if (!VerifyDigest(change.NewKey, found.Digest, signature)) {
+    reason = "its signature is neither the maker's nor that of the new key its key change names";
+    return false;
+  }
+  if (sync.Header().Version < change.FromVersion) {
+    reason = "its key change counts from version " + std::to_string(change.FromVersion) + ", and it is version " +
+             std::to_string(sync.Header().Version);
+    return false;
+  }
+  found.KeyChanged = true;
+  found.Change = change;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
 // The catalogue's side
 
+bool ReadCatalogKey(cPakFile& pak, std::vector<uint8_t>& key) {
+  key.clear();
+  if (pak.FindEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID) < 0) return false;
+  key = ReadBody(pak, CATALOG_KEY_TYPE, CATALOG_KEY_ID);
+  return true;
+}
+
 void cListTrust::Load(cPakFile& pak) {
   *this = cListTrust();
-  if (pak.FindEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID) >= 0) {
+  if (ReadCatalogKey(pak, KeyEntry_)) {
     HasKey_ = true;
-    const std::vector<uint8_t> key = ReadBody(pak, CATALOG_KEY_TYPE, CATALOG_KEY_ID);
-    KeyUsable_ = key.size() == MAKER_PUBLIC_KEY_SIZE;
-    if (KeyUsable_) std::memcpy(Key_, key.data(), MAKER_PUBLIC_KEY_SIZE);
+    KeyUsable_ = KeyEntry_.size() == MAKER_PUBLIC_KEY_SIZE;
+    if (KeyUsable_) std::memcpy(Key_, KeyEntry_.data(), MAKER_PUBLIC_KEY_SIZE);
+  }
+  if (pak.FindEntry(CATALOG_KEY_TYPE, CATALOG_SEED_KEY_ID) >= 0) {
+    HasSeedKey_ = true;
+    SeedKey_ = ReadBody(pak, CATALOG_KEY_TYPE, CATALOG_SEED_KEY_ID);
   }
   if (pak.FindEntry(CATALOG_SUMS_TYPE, CATALOG_SUMS_ID) < 0) return;
   const std::vector<uint8_t> body = ReadBody(pak, CATALOG_SUMS_TYPE, CATALOG_SUMS_ID);
@@ -194,10 +308,10 @@ void cListTrust::Load(cPakFile& pak) {
   SignedVersion_ = Get32(body.data());
   const uint32_t count = Get32(body.data() + 4);
   size_t at = 8;
-  for (uint32_t row = 0; row < count && row < LSUM_MAX_ROWS; ++row) {
-    if (body.size() - at < 4) break;
+  for (uint32_t row = 0; row < count; ++row) {
+    if (row >= LSUM_MAX_ROWS || body.size() - at < 4) return;
     const uint32_t length = Get32(body.data() + at);
-    if (length == 0 || length > LSUM_MAX_ADDRESS || body.size() - at - 4 < length + 8 + SHA256_SIZE) break;
+    if (length == 0 || length > LSUM_MAX_ADDRESS || body.size() - at - 4 < length + 8 + SHA256_SIZE) return;
     const std::string address(reinterpret_cast<const char*>(body.data() + at + 4), length);
     at += 4 + length;
     FileSum sum;
@@ -206,10 +320,52 @@ void cListTrust::Load(cPakFile& pak) {
     at += 8 + SHA256_SIZE;
     Sums_[address] = sum;
   }
+  if (body.size() - at == SHA256_SIZE) {
+    HasDigest_ = true;
+    std::memcpy(Digest_, body.data() + at, SHA256_SIZE);
+  }
+}
+
+// The seed's key is taken once per seed key, not at every load: a key the
+// catalogue has since been handed over to by a signed key change must not
+// fall back to the seed's older one (and with it the newest version and the
+// sums, which would let an old list in again). A catalogue from before the
+// seed key was remembered, whose key is the seed's, only starts remembering.
+bool cListTrust::TakeSeedKey(const std::vector<uint8_t>& key) {
+  if (key.empty()) return false;
+  if (HasSeedKey_ && key == SeedKey_) return false;
+  HasSeedKey_ = SeedKeyDirty_ = true;
+  SeedKey_ = key;
+  if (HasKey_ && key == KeyEntry_) return false;
+  ReplaceKey(key);
+  return true;
+}
+
+void cListTrust::ReplaceKey(const std::vector<uint8_t>& key) {
+  HasKey_ = true;
+  KeyEntry_ = key;
+  KeyUsable_ = key.size() == MAKER_PUBLIC_KEY_SIZE;
+  std::memset(Key_, 0, sizeof Key_);
+  if (KeyUsable_) std::memcpy(Key_, key.data(), MAKER_PUBLIC_KEY_SIZE);
+  SignedVersion_ = 0;
+  HasDigest_ = false;
+  Sums_.clear();
+  KeyDirty_ = Dirty_ = true;
 }
 
 void cListTrust::Save(cPakFile& pak, const CatalogBlock& catalog) {
-  if (!HasKey_ || !Dirty_) return;
+  if (SeedKeyDirty_) {
+    pak.WriteEntry(CATALOG_KEY_TYPE, CATALOG_SEED_KEY_ID, 0, true, static_cast<uint32_t>(SeedKey_.size()),
+                   SeedKey_.data());
+    SeedKeyDirty_ = false;
+  }
+  if (!HasKey_) return;
+  if (KeyDirty_) {
+    pak.WriteEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID, 0, true, static_cast<uint32_t>(KeyEntry_.size()),
+                   KeyEntry_.data());
+    KeyDirty_ = false;
+  }
+  if (!Dirty_) return;
   std::set<std::string> used;
   for (uint32_t i = 0; i < catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
     const SkitRecord& record = catalog.Records[i];
@@ -228,35 +384,58 @@ void cListTrust::Save(cPakFile& pak, const CatalogBlock& catalog) {
     Put64(body, sum.Size);
     body.insert(body.end(), sum.Sha256, sum.Sha256 + SHA256_SIZE);
   }
+  if (HasDigest_) body.insert(body.end(), Digest_, Digest_ + SHA256_SIZE);
   pak.WriteEntry(CATALOG_SUMS_TYPE, CATALOG_SUMS_ID, 0, true, static_cast<uint32_t>(body.size()), body.data());
   Dirty_ = false;
 }
 
-bool cListTrust::CheckList(const std::string& path, uint32_t catalogVersion, std::string& reason) const {
+bool cListTrust::CheckList(cSyncFile& sync, const std::string& address, uint32_t catalogVersion,
+                           std::string& reason) {
+  Checked_ = false;
   if (!HasKey_) return true;
   if (!KeyUsable_) {
     reason = "the catalogue's maker key is damaged";
     return false;
   }
-  if (!CheckListSignature(path, Key_, reason)) return false;
-  try {
-    cSyncFile sync(path);
-    const uint32_t newest = SignedVersion_ > catalogVersion ? SignedVersion_ : catalogVersion;
-    if (sync.Header().Version < newest) {
-      reason = "its version " + std::to_string(sync.Header().Version) + " is older than the catalogue's " +
-               std::to_string(newest);
-      return false;
-    }
-  } catch (const std::exception& error) {
-    reason = error.what();
+  ListSignature signature;
+  if (!CheckListSignature(sync, Key_, signature, reason)) return false;
+
+  // Signed for one address only: the same list served from anywhere else
+  // is someone else's copy.
+  std::string named;
+  if (!ReadListAddress(sync.Pak(), named)) {
+    reason = "it does not name the address it is published at";
     return false;
   }
+  if (named != address) {
+    reason = "it is published at " + PrintableText(named.c_str()) + ", not at " + PrintableText(address.c_str());
+    return false;
+  }
+
+  // A list of the newest version taken comes again only as the same list:
+  // another list of that version could take back what the newest changed.
+  const uint32_t version = sync.Header().Version;
+  const uint32_t newest = SignedVersion_ > catalogVersion ? SignedVersion_ : catalogVersion;
+  if (version < newest) {
+    reason = "its version " + std::to_string(version) + " is older than the catalogue's " + std::to_string(newest);
+    return false;
+  }
+  if (version == newest &&
+      !(HasDigest_ && SignedVersion_ == version && std::memcmp(Digest_, signature.Digest, SHA256_SIZE) == 0)) {
+    reason = "its version " + std::to_string(version) +
+             " is the catalogue's newest, but it is not the list the catalogue took at that version";
+    return false;
+  }
+  Checked_ = true;
+  CheckedVersion_ = version;
+  CheckedSignature_ = signature;
   return true;
 }
 
 // A record that cannot be read gives no sums; its files then fail their check.
-void cListTrust::TakeList(cSyncFile& sync) {
-  if (!HasKey_) return;
+bool cListTrust::TakeList(cSyncFile& sync) {
+  if (!HasKey_ || !Checked_) return false;
+  Checked_ = false;
   for (const int32_t id : sync.RecordIds()) {
     try {
       cServerRecord server;
@@ -269,54 +448,116 @@ void cListTrust::TakeList(cSyncFile& sync) {
     } catch (const std::exception&) {
     }
   }
-  if (sync.Header().Version > SignedVersion_) SignedVersion_ = sync.Header().Version;
+  SignedVersion_ = CheckedVersion_;
+  HasDigest_ = true;
+  std::memcpy(Digest_, CheckedSignature_.Digest, SHA256_SIZE);
   Dirty_ = true;
+  if (!CheckedSignature_.KeyChanged) return false;
+  AdoptKey(CheckedSignature_.Change.NewKey);
+  return true;
 }
 
-bool cListTrust::CheckFile(const char* url, const std::string& path, std::string& reason) const {
+// Where a key is replaced: here, after a key change was checked.
+void cListTrust::AdoptKey(const uint8_t (&key)[MAKER_PUBLIC_KEY_SIZE]) {
+  HasKey_ = KeyUsable_ = KeyDirty_ = true;
+  std::memcpy(Key_, key, MAKER_PUBLIC_KEY_SIZE);
+  KeyEntry_.assign(key, key + MAKER_PUBLIC_KEY_SIZE);
+}
+
+bool cListTrust::SizeLimit(const char* url, uint64_t& limit, std::string& reason) const {
+  limit = MAX_DOWNLOAD_SIZE;
   if (!HasKey_) return true;
   const auto it = url != nullptr ? Sums_.find(url) : Sums_.end();
   if (it == Sums_.end()) {
     reason = "the signed list gives no size and hash for it";
     return false;
   }
-  FileSum got;
-  try {
-    HashFile(path, got.Size, got.Sha256);
-  } catch (const std::exception& error) {
-    reason = error.what();
-    return false;
-  }
-  if (got.Size != it->second.Size) {
-    reason = std::to_string(got.Size) + " bytes, the signed list says " + std::to_string(it->second.Size);
-    return false;
-  }
-  if (!(got == it->second)) {
-    reason = "SHA-256 " + HexDigest(got.Sha256, SHA256_SIZE) + ", the signed list says " +
-             HexDigest(it->second.Sha256, SHA256_SIZE);
-    return false;
-  }
+  limit = it->second.Size;
   return true;
+}
+
+bool cListTrust::CheckFile(const char* url, cFile& file, std::string& reason) const {
+  if (!HasKey_) return true;
+  const auto it = url != nullptr ? Sums_.find(url) : Sums_.end();
+  if (it == Sums_.end()) {
+    reason = "the signed list gives no size and hash for it";
+    return false;
+  }
+  struct {
+    void Add(const uint8_t*, uint32_t) {}
+  } nowhere;
+  file.Seek(0, FILE_BEGIN);
+  return MatchesSum(file, it->second, nowhere, reason);
 }
 
 // ---------------------------------------------------------------------------
 // Where the catalogue asks
 
-bool cSkitManager::AcceptList(const std::string& path) {
+// The address the list was fetched from is the catalogue's own: a list
+// placed in the skits folder must name it too.
+bool cSkitManager::AcceptList(cSyncFile& sync) {
   std::string reason;
-  if (Trust.CheckList(path, Catalog.Header.CatalogVersion, reason)) return true;
-  LogLine(LOG_ERROR, ("Synchronisation file refused: " + reason).c_str());
+  const char* address = Catalog.Header.SyncUrl.Text;
+  if (Trust.CheckList(sync, address != nullptr ? address : "", Catalog.Header.CatalogVersion, reason)) return true;
+  RefuseList(reason);
   return false;
 }
 
-// A file that is not what the signed list says is deleted, and its skit
-// fails; the job goes on with the other skits.
-bool cSkitManager::CheckDownloadedFile(SkitRecord& record) {
+void cSkitManager::RefuseList(const std::string& reason) {
+  LogLine(LOG_ERROR, ("Synchronisation file refused: " + reason).c_str());
+}
+
+cSkitManager::InstallHookFn cSkitManager::InstallHook = nullptr;
+
+// The download is read through one handle that no one else may change or
+// delete while it is open, and copied under a name of its own into the
+// skits folder; the copy, held without sharing, is what is checked against
+// the signed list (or, without a key, against the download's size), and
+// only then is it renamed into place. A file that is not what the list says
+// is deleted and its skit fails, as does one that cannot be put into the
+// skits folder (fetching it again would not help); the job goes on with the
+// other skits.
+bool cSkitManager::InstallFile(SkitRecord& record, const std::string& target) {
   const SkitFile& file = record.Files[record.FilesDone];
-  std::string reason;
-  if (Trust.CheckFile(file.Url.Text, DownloadFile, reason)) return true;
+  std::string folder;
+  SplitPath(target, &folder, nullptr);
+  std::string notSigned, cause;
+  cFile download;
+  const auto install = [&] {
+    download.Open(DownloadFile, GENERIC_READ, FILE_SHARE_READ);
+    uint64_t signedSize = 0;
+    if (!Trust.SizeLimit(file.Url.Text, signedSize, notSigned)) return;
+    const uint64_t size = download.GetSize();
+    // A file of another size is refused before a byte of it is read.
+    if (Trust.HasKey() && size != signedSize) {
+      notSigned = SizeMismatch(size, signedSize);
+      return;
+    }
+    cStagedFile copy(folder);
+    struct {
+      cFile& To;
+      void Add(const uint8_t* bytes, uint32_t count) { To.Write(bytes, count); }
+    } writer{copy.File};
+    FeedWholeFile(download, writer);
+    if (InstallHook != nullptr) InstallHook(DownloadFile, copy.Path());
+    if (!Trust.CheckFile(file.Url.Text, copy.File, notSigned)) return;
+    if (copy.File.GetSize() != size) {
+      cause = "the copy holds " + std::to_string(copy.File.GetSize()) + " of " + std::to_string(size) + " bytes";
+      return;
+    }
+    copy.Place(target);
+  };
+  try {
+    install();
+  } catch (const std::exception& error) {
+    cause = error.what();
+  }
+  download.Close();
+  if (notSigned.empty() && cause.empty()) return true;
   DeleteFileA(DownloadFile);
   DeleteFileA(ResumeRecordPath(DownloadFile).c_str());
-  RejectFile(record, PrintableText(file.Name.Text) + " is not the file the signed list names: " + reason);
+  RejectFile(record, !notSigned.empty()
+                         ? PrintableText(file.Name.Text) + " is not the file the signed list names: " + notSigned
+                         : "cannot install " + target + ": " + cause);
   return false;
 }

@@ -140,9 +140,10 @@ void PakDecode(const uint8_t* spec, uint8_t* data, size_t size) { Transform(spec
 
 cPakFile::MoveFn cPakFile::MoveStep = MoveFileExA;
 
-cPakFile::cPakFile(const std::string& path, bool openExisting, const uint8_t* transformSpec, DWORD access) {
+cPakFile::cPakFile(const std::string& path, bool openExisting, const uint8_t* transformSpec, DWORD access,
+                   DWORD share) {
   if (!openExisting) CreateEmpty(path, transformSpec);
-  Open(path, access);
+  Open(path, access, share);
 }
 
 cPakFile::~cPakFile() { Close(); }
@@ -188,11 +189,12 @@ cPakFile::~cPakFile() { Close(); }
 // Everything is checked against the real file size in 64-bit arithmetic
 // before it is allocated or read, so a damaged or hostile file ends as the
 // corrupt-file error and never as a huge allocation or a read past the end.
-void cPakFile::Open(const std::string& path, DWORD access) {
+void cPakFile::Open(const std::string& path, DWORD access, DWORD share) {
   Path_ = path;
   try {
     const bool writable = (access & GENERIC_WRITE) != 0;
-    File_.Open(path, access, writable ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (share == PAK_SHARE_BY_ACCESS) share = writable ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    File_.Open(path, access, share);
     LARGE_INTEGER size;
     if (!GetFileSizeEx(File_.Handle, &size)) ThrowLastError(path);
     const uint64_t fileSize = static_cast<uint64_t>(size.QuadPart);

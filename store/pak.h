@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/crypto.h"
 #include "base/files.h"
 
 // A type code as the integer its four bytes make when read little-endian:
@@ -65,13 +66,20 @@ struct PakSlot {
   uint8_t Transformed = 0;
 };
 
+// The sharing an archive grants others while it is open: a writer lets
+// others read; a reader lets others read and write (so the catalogue can
+// be played from while its writer holds it).
+constexpr DWORD PAK_SHARE_BY_ACCESS = 0xFFFFFFFF;
+
 class cPakFile {
  public:
   // With openExisting false, first creates an empty archive at path with the
   // given eight-byte transform spec (null: nothing transformed). access is
-  // GENERIC_READ or GENERIC_READ | GENERIC_WRITE.
+  // GENERIC_READ or GENERIC_READ | GENERIC_WRITE. share, when given, is the
+  // sharing granted instead: a file that is checked and then used is opened
+  // with FILE_SHARE_READ alone, so that no one can change it in between.
   explicit cPakFile(const std::string& path, bool openExisting = true, const uint8_t* transformSpec = nullptr,
-                    DWORD access = GENERIC_READ | GENERIC_WRITE);
+                    DWORD access = GENERIC_READ | GENERIC_WRITE, DWORD share = PAK_SHARE_BY_ACCESS);
   ~cPakFile();
   cPakFile(const cPakFile&) = delete;
   cPakFile& operator=(const cPakFile&) = delete;
@@ -98,6 +106,14 @@ class cPakFile {
   int32_t WriteEntry(uint32_t type, int32_t id, uint16_t attribute, bool transform, uint32_t length, const void* data);
   void ReleaseEntry(uint32_t type, int32_t id, void* buffer);
 
+  // Every byte of the file through the archive's own handle, first to last,
+  // as FeedWholeFile hands them out; returns the file's size.
+  template <typename Sink>
+  uint64_t ReadWholeFile(Sink& sink) {
+    File_.Seek(0, FILE_BEGIN);
+    return FeedWholeFile(File_, sink);
+  }
+
   const std::string& Path() const { return Path_; }
   bool IsTransformed() const;
   const uint8_t* TransformSpec() const;
@@ -115,7 +131,7 @@ class cPakFile {
 
  private:
   void CreateEmpty(const std::string& path, const uint8_t* spec);
-  void Open(const std::string& path, DWORD access);
+  void Open(const std::string& path, DWORD access, DWORD share);
   void Validate() const;
   void Close();
   void AddSlot();

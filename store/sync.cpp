@@ -228,6 +228,8 @@ bool cSkitManager::StartListDownload(HWND window, bool automatic) {
     return true;
   }
   PrepareListConditions();
+  // An endless or oversized list is stopped at the size no list may pass.
+  if (Transfer->DataModule() != nullptr) Transfer->DataModule()->SetNextSizeLimit(SYNC_FILE_SIZE_LIMIT);
   if (!Transfer->StartDownload(header.SyncUrl.Text, DownloadFile, kListItemName, "1 of 1", window, WM_DOWNLOAD_DONE,
                                0)) {
     NotStarted(window);
@@ -324,38 +326,62 @@ void cSkitManager::ApplySyncFileAndSave(const std::string& path, bool skip) {
   Changed = ApplySyncFile(path);
   if (ListRefused) return;
   if (SyncMethod() == 0) ScheduleAvailable();
-  if (Changed) Save();
+  // What the list taught the catalogue (its version, a new key) is kept at
+  // once too, even when no record changed.
+  if (Changed || Trust.IsDirty()) Save();
 }
 
 // A record that cannot be read or taken is skipped with a log line; the file
 // is deleted whatever became of it. A list may hold thousands of records a
 // full catalogue must skip, and a line each would cost seconds of the user
 // interface's time, so past the first few only their number is logged.
+//
+// The file is opened once, and held so that no one else can change or
+// delete it, for the checks and the merge alike: what was checked is what
+// is merged. With a key, a file that cannot even be read as a list is
+// refused like an unsigned one.
 bool cSkitManager::ApplySyncFile(const std::string& path) {
   bool changed = false;
   RecordLines_ = 0;
   UnlistedRecords_ = 0;
-  ListRefused = !AcceptList(path);
-  if (ListRefused) {
-    DeleteFileA(path.c_str());
-    return false;
-  }
+  ListRefused = false;
+  ListMerged_ = false;
+  bool opened = false;
   try {
     cSyncFile sync(path);
-    MergeSyncHeader(sync.Header());
-    for (const int32_t id : sync.RecordIds()) {
-      try {
-        cServerRecord server;
-        sync.ReadRecord(id, server);
-        if (MergeServerRecord(server.Record)) changed = true;
-      } catch (const std::exception& error) {
-        ++Tally.Rejected;
-        RecordLine("Skipped skit record " + std::to_string(id) + ": " + error.what());
+    opened = true;
+    ListRefused = !AcceptList(sync);
+    if (!ListRefused) {
+      MergeSyncHeader(sync.Header());
+      // A record the catalogue could not take for want of room is left on
+      // purpose; one that failed otherwise (unreadable, or the catalogue
+      // file would not take its texts) leaves the merge unfinished.
+      bool whole = true;
+      for (const int32_t id : sync.RecordIds()) {
+        try {
+          cServerRecord server;
+          sync.ReadRecord(id, server);
+          if (MergeServerRecord(server.Record)) changed = true;
+        } catch (const std::exception& error) {
+          ++Tally.Rejected;
+          RecordLine("Skipped skit record " + std::to_string(id) + ": " + error.what());
+          whole = whole && std::strcmp(error.what(), kMaxEntriesText) == 0;
+        }
       }
+      if (Trust.TakeList(sync)) {
+        LogLine(LOG_INFO, ("The maker's key changed: list version " + std::to_string(sync.Header().Version) +
+                           " is signed with a new key that the old key handed over to; the catalogue keeps it")
+                              .c_str());
+      }
+      ListMerged_ = whole;
     }
-    Trust.TakeList(sync);
   } catch (const std::exception& error) {
-    LogLine(LOG_ERROR, (std::string("Synchronisation file not merged: ") + error.what()).c_str());
+    if (!opened && Trust.HasKey()) {
+      ListRefused = true;
+      RefuseList(error.what());
+    } else {
+      LogLine(LOG_ERROR, (std::string("Synchronisation file not merged: ") + error.what()).c_str());
+    }
   }
   if (UnlistedRecords_ > 0) {
     LogLine(LOG_ERROR,
@@ -652,6 +678,13 @@ bool cSkitManager::PrepareNextFile() {
       RejectFile(record, "no room for the path of " + PrintableText(file.Name.Text));
       continue;
     }
+    // With a key, a file the signed list gives no sums for could never be
+    // installed: it is not fetched at all.
+    std::string why;
+    if (!Trust.SizeLimit(file.Url.Text, DownloadLimit_, why)) {
+      RejectFile(record, PrintableText(file.Name.Text) + " is not the file the signed list names: " + why);
+      continue;
+    }
     std::snprintf(DownloadFile, sizeof DownloadFile, "%s", downloaded.c_str());
     Download.Category = record.Category;
     Download.SkitId = record.SkitId;
@@ -668,7 +701,11 @@ bool cSkitManager::PrepareNextFile() {
 bool cSkitManager::StartNextFile(HWND window) {
   if (Transfer == nullptr) return false;
   if (PrepareNextFile()) {
-    if (Transfer->DataModule() != nullptr) Transfer->DataModule()->ResetByteCounters();
+    if (TDataModule_Comm* module = Transfer->DataModule()) {
+      module->ResetByteCounters();
+      // Stopped as soon as it passes the size it may have.
+      module->SetNextSizeLimit(DownloadLimit_);
+    }
     // A transfer that could not start ends the job with its own message.
     if (!Transfer->StartDownload(Download.Url, DownloadFile, Download.Title != nullptr ? Download.Title : "",
                                  ProgressText, window, WM_DOWNLOAD_DONE, 0)) {
@@ -703,21 +740,12 @@ void cSkitManager::InstallDownloadedFile(int32_t errorCode) {
     return;
   }
   if (record.FilesDone >= FilesInUse(record)) return;
-  if (!CheckDownloadedFile(record)) return;
   std::string target;
   if (!SkitFilePath(record.Files[record.FilesDone].Name, target)) {
     RejectFile(record, "unsafe file name " + PrintableText(record.Files[record.FilesDone].Name.Text));
     return;
   }
-  DeleteFileA(target.c_str());
-  // Fetching the file again would not help: whatever stands in its place in
-  // the skits folder stays there.
-  if (!CopyFileA(DownloadFile, target.c_str(), TRUE)) {
-    const std::string cause = LastErrorText();
-    DeleteFileA(DownloadFile);
-    RejectFile(record, "cannot install " + target + ": " + cause);
-    return;
-  }
+  if (!InstallFile(record, target)) return;
   record.FilesDone += 1;
   if (record.FilesDone >= record.FileCount) {
     record.State = SKIT_INSTALLED;

@@ -45,16 +45,19 @@ static_assert(kSkitCountAt + 4 == SYNC_HEADER_SIZE);
 
 uint64_t IndexKey(uint32_t type, int32_t id) { return static_cast<uint64_t>(type) << 32 | static_cast<uint32_t>(id); }
 
-// Checked before the archive is opened, so that a huge file is not even read.
+void CheckSize(const std::string& path, uint64_t size) {
+  if (size > SYNC_FILE_SIZE_LIMIT) {
+    throw std::runtime_error(path + " holds " + std::to_string(size) + " bytes; a synchronisation file may hold at most " +
+                             std::to_string(SYNC_FILE_SIZE_LIMIT));
+  }
+}
+
+// Checked by name before the archive is opened, so that a huge file is not
+// even read; the open archive is checked again.
 const std::string& WithinSizeLimit(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
-    const uint64_t size = static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-    if (size > SYNC_FILE_SIZE_LIMIT) {
-      throw std::runtime_error(path + " holds " + std::to_string(size) +
-                               " bytes; a synchronisation file may hold at most " +
-                               std::to_string(SYNC_FILE_SIZE_LIMIT));
-    }
+    CheckSize(path, static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow);
   }
   return path;
 }
@@ -107,7 +110,10 @@ void cServerRecord::Release() {
 // each would make a long list cost the square of its length, so the
 // directory is indexed here, once. The first live slot of a type and id is
 // the one that counts, as for cPakFile::FindEntry.
-cSyncFile::cSyncFile(const std::string& path) : Pak_(WithinSizeLimit(path), true, nullptr, GENERIC_READ) {
+cSyncFile::cSyncFile(const std::string& path)
+    : Pak_(WithinSizeLimit(path), true, nullptr, GENERIC_READ, FILE_SHARE_READ) {
+  // The archive's parts add up to the size of the file it holds open.
+  CheckSize(path, uint64_t{Pak_.DataBase()} + Pak_.DataEnd() + Pak_.DirectorySize() + PAK_TRAILER_SIZE);
   const uint32_t count = Pak_.Count();
   Index_.reserve(count);
   for (uint32_t i = 0; i < count; ++i) {

@@ -61,7 +61,9 @@ class cServerRecord {
 
 class cSyncFile {
  public:
-  // Opens the file read-only and indexes its directory once, so that each
+  // Opens the file read-only, letting others read it but neither change nor
+  // delete it while it is open, so that what is checked (the signature, the
+  // sizes) is what is merged; and indexes its directory once, so that each
   // entry is found without a search. A file that is not a pak archive throws
   // what cPakFile throws; one larger than SYNC_FILE_SIZE_LIMIT or with more
   // than SYNC_RECORD_LIMIT skit records throws a text saying so, with the

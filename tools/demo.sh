@@ -22,9 +22,14 @@ case "$MODE" in
 esac
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The installation as the setup lays it out: the programs and the seed (the
+# catalogue, the skits and the master copy of the player) in the program
+# folder; each user's data in that user's own folder, which the screensaver
+# makes from the seed when it first starts.
 rm -rf "$DEMO/install"
-mkdir -p "$DEMO/install/skits" "$DEMO/install/download" "$WINEPREFIX"
-cp "$BUILD/bin/drearigrams.scr" "$BUILD/bin/skitplay.exe" "$DEMO/install/"
+mkdir -p "$DEMO/install/seed/skits" "$WINEPREFIX"
+cp "$BUILD/bin/drearigrams.scr" "$DEMO/install/"
+cp "$BUILD/bin/skitplay.exe" "$DEMO/install/seed/"
 # The help page the configuration dialogs open (HelpFilePath below).
 cp "$BUILD/bin/drearigrams.html" "$DEMO/install/"
 # The demo skits, notice movies and preview pictures, drawn at build time;
@@ -32,11 +37,11 @@ cp "$BUILD/bin/drearigrams.html" "$DEMO/install/"
 SERVED=(fireflies)
 rm -rf "$DEMO/server"
 mkdir -p "$DEMO/server/skits"
-cp "$BUILD"/generated/demo/*.skit "$BUILD"/generated/demo/*.bmp "$DEMO/install/skits/"
+cp "$BUILD"/generated/demo/*.skit "$BUILD"/generated/demo/*.bmp "$DEMO/install/seed/skits/"
 for name in "${SERVED[@]}"; do
-  mv "$DEMO/install/skits/$name".* "$DEMO/server/skits/"
+  mv "$DEMO/install/seed/skits/$name".* "$DEMO/server/skits/"
 done
-for skit in "$DEMO"/install/skits/*.skit "$DEMO"/server/skits/*.skit; do
+for skit in "$DEMO"/install/seed/skits/*.skit "$DEMO"/server/skits/*.skit; do
   printf 'A demo skit of the Drearigrams Screensaver.\r\n' >"${skit%.skit}.txt"
 done
 
@@ -64,16 +69,25 @@ fi
 "$WINE64" wineboot -i </dev/null >/dev/null 2>&1 || true
 INSTALL_WIN=$("$WINE64" winepath -w "$DEMO/install" 2>/dev/null)
 
-# The installation key the screensaver reads.
+# The installation key the screensaver reads: the user's folders as values
+# each user's screensaver expands to its own, the seed beside the programs.
 KEY='HKLM\Software\Brindlecove\drearigrams'
 reg_sz() { "$WINE64" reg add "$KEY" /v "$1" /t REG_SZ /d "$2" /f >/dev/null 2>&1; }
-reg_sz SkitsPath "$INSTALL_WIN\\skits"
-reg_sz DownloadPath "$INSTALL_WIN\\download"
-reg_sz OpsFilePath "$INSTALL_WIN\\drearigrams.pak"
-reg_sz LogPath "$INSTALL_WIN\\download.log"
+reg_expand() { "$WINE64" reg add "$KEY" /v "$1" /t REG_EXPAND_SZ /d "$2" /f >/dev/null 2>&1; }
+USER_DATA='%LOCALAPPDATA%\Drearigrams'
+reg_expand SkitsPath "$USER_DATA\\skits"
+reg_expand DownloadPath "$USER_DATA\\download"
+reg_expand OpsFilePath "$USER_DATA\\drearigrams.pak"
+reg_expand LogPath "$USER_DATA\\download.log"
+reg_expand Player "$USER_DATA\\skitplay.exe"
+reg_expand DataPath "$USER_DATA"
+reg_sz SeedPath "$INSTALL_WIN\\seed"
 reg_sz HelpFilePath "$INSTALL_WIN\\drearigrams.html"
-reg_sz Player "$INSTALL_WIN\\skitplay.exe"
 reg_sz AboutURL "http://127.0.0.1/"
+# The demo user starts afresh every time: the screensaver copies the seed.
+USER_DATA_UNIX=$("$WINE64" winepath -u "$("$WINE64" cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')\\Drearigrams" \
+  2>/dev/null)
+if [ -n "$USER_DATA_UNIX" ] && [[ "$USER_DATA_UNIX" == "$WINEPREFIX"/* ]]; then rm -rf "$USER_DATA_UNIX"; fi
 # Sound once; new skits downloaded automatically.
 "$WINE64" reg add 'HKCU\Software\Brindlecove\drearigrams' /v Sound /t REG_DWORD /d 1 /f >/dev/null 2>&1
 "$WINE64" reg add 'HKCU\Software\Brindlecove\drearigrams' /v SyncMethod /t REG_DWORD /d 0 /f >/dev/null 2>&1
@@ -84,7 +98,7 @@ PUB_FILE=$BUILD/generated/demo-maker.pub
 sed "s|\"makerKey\": null|\"makerKey\": {\"file\": \"$PUB_FILE\"}|" "$ROOT/resources/demo/catalogue.json" \
   >"$DEMO/catalogue.json"
 "$WINE64" "$BUILD/bin/paktool.exe" catalog build "$("$WINE64" winepath -w "$DEMO/catalogue.json")" \
-  "$INSTALL_WIN\\drearigrams.pak" </dev/null
+  "$INSTALL_WIN\\seed\\drearigrams.pak" </dev/null
 
 # The content server: a newer list with one new skit, on the address the
 # catalogue holds (loopback only), with the size and SHA-256 of each of its
@@ -97,7 +111,7 @@ SERVER_WIN=$("$WINE64" winepath -w "$DEMO/server")
 python3 -m http.server 8642 --bind 127.0.0.1 --directory "$DEMO/server" >"$DEMO/server.log" 2>&1 &
 SERVER_PID=$!
 
-echo "Demo installation: $DEMO/install"
+echo "Demo installation: $DEMO/install (the user's data: ${USER_DATA_UNIX:-%LOCALAPPDATA%\\Drearigrams})"
 echo "Content server: http://127.0.0.1:8642/ (serving $DEMO/server)"
 echo "Starting drearigrams.scr $SWITCH"
 "$WINE64" "$DEMO/install/drearigrams.scr" "$SWITCH" </dev/null >/dev/null 2>&1 &
@@ -113,9 +127,9 @@ if [ -n "$HEADLESS" ]; then
   done
   cp "$SHOT" "$DEMO/screenshot-$MODE.png"
   echo "Screenshots: $DEMO/screenshot-$MODE-*.png (the last also as $DEMO/screenshot-$MODE.png)"
-  if [ -f "$DEMO/install/download.log" ]; then
+  if [ -n "$USER_DATA_UNIX" ] && [ -f "$USER_DATA_UNIX/download.log" ]; then
     echo "Download log:"
-    sed 's/^/  /' "$DEMO/install/download.log"
+    sed 's/^/  /' "$USER_DATA_UNIX/download.log"
   fi
   kill "$PROGRAM" 2>/dev/null || true
 else

@@ -30,7 +30,7 @@ TForm_About::TForm_About(forms::TForm* owner) : Owner_(owner) {
   Label_VersionNumber.SetBounds(220, 208, 165, 13);
   Label_VersionNumber.Alignment = forms::TAlignment::taCenter;
   Label_VersionNumber.Transparent = true;
-  Label_VersionNumber.Font.Set("MS Sans Serif", -11);
+  Label_VersionNumber.Font.Set(forms::kDialogFontName, forms::kDialogFontHeight);
   Label_VersionNumber.Font.Color = RGB(0, 128, 0);
   Label_VersionNumber.SetCaption("Label_VersionNumber");
 
@@ -49,7 +49,8 @@ void TForm_About::CreateParams(forms::TCreateParams& params) {
 
 void TForm_About::SizeToContents(int designWidth, int designHeight) {
   if (!Image_About.HasPicture()) Image_About.SetBounds(0, 0, designWidth, designHeight);
-  SetClientSize(Image_About.Width(), Image_About.Height());
+  const RECT& picture = Image_About.DesignRect();
+  SetClientSize(picture.right - picture.left, picture.bottom - picture.top);
   CentreOnScreen();
 }
 

@@ -1,5 +1,7 @@
 #include "ui/config_dialog.h"
 
+#include <windowsx.h>
+
 #include <exception>
 
 #include "base/errors.h"
@@ -56,7 +58,7 @@ void TConfigDialog::CreateParams(forms::TCreateParams& params) {
 }
 
 void TConfigDialog::UseDialogFont(forms::TWinControl& control, bool bold) {
-  control.Font.Set("MS Sans Serif", -11, bold);
+  control.Font.Set(forms::kDialogFontName, forms::kDialogFontHeight, bold);
   control.ApplyFont();
 }
 
@@ -89,8 +91,8 @@ void TConfigDialog::RefreshProgress() {
   progress.JobTotal = TheSkitManager->JobTotal;
   if (TDataModule_Comm* module = WorkerModule()) {
     progress.StatusText = module->GetStatusText();
-    progress.BytesReceived = static_cast<uint32_t>(module->GetBytesReceived());
-    progress.BytesTotal = static_cast<uint32_t>(module->GetBytesTotal());
+    progress.BytesReceived = static_cast<uint64_t>(module->GetBytesReceived());
+    progress.BytesTotal = static_cast<uint64_t>(module->GetBytesTotal());
   }
   RefreshDownloadProgress(*Form_DownloadProgress, progress);
 }
@@ -131,8 +133,7 @@ void TConfigDialog::DefaultHelp(UINT, ULONG_PTR data) {
   const char* text = HelpPopupText(static_cast<int>(data));
   if (text == nullptr) return;
   const DWORD position = GetMessagePos();
-  forms::ShowHelpPopup(Handle(), POINT{static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))},
-                       text);
+  forms::ShowHelpPopup(Handle(), POINT{GET_X_LPARAM(position), GET_Y_LPARAM(position)}, text, Dpi());
 }
 
 void TConfigDialog::FormContextPopup(POINT mousePosition, bool& handled) {

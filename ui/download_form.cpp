@@ -30,12 +30,14 @@ TForm_Download::TForm_Download(forms::TForm* owner, int32_t count, SkitListItem*
   // The upper panel (height 381): the instruction and the list.
   Label1.SetBounds(8, 8, 381, 29);
   Label1.WordWrap = true;
-  Label1.Font.Set("MS Sans Serif", -11);
+  Label1.Font.Set(forms::kDialogFontName, forms::kDialogFontHeight);
   Label1.SetCaption(
       "Check off the items you want to download and then press the Download button. Grayed items have already "
       "been downloaded.");
-  ListFont_.Set("MS Sans Serif", -11);
-  ListBoldFont_.Set("MS Sans Serif", -11, true);
+  ListFont_.Set(forms::kDialogFontName, forms::kDialogFontHeight);
+  ListBoldFont_.Set(forms::kDialogFontName, forms::kDialogFontHeight, true);
+  AddFont(ListFont_);
+  AddFont(ListBoldFont_);
   CheckListBox_Skits.SetBounds(8, 40, 381, 341);
   UseDialogFont(CheckListBox_Skits);
   CheckListBox_Skits.SetItemHeight(16);

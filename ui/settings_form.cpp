@@ -52,9 +52,11 @@ TForm_Settings::TForm_Settings()
 
   // The list and the choices (PaneBack, 421 x 288).
   Label_Skits.SetBounds(kBackLeft + 8, kBackTop + 8, 261, 17);
-  Label_Skits.Font.Set("MS Sans Serif", -11, true);
-  ListFont.Set("MS Sans Serif", -11);
-  ListBoldFont.Set("MS Sans Serif", -11, true);
+  Label_Skits.Font.Set(forms::kDialogFontName, forms::kDialogFontHeight, true);
+  ListFont.Set(forms::kDialogFontName, forms::kDialogFontHeight);
+  ListBoldFont.Set(forms::kDialogFontName, forms::kDialogFontHeight, true);
+  AddFont(ListFont);
+  AddFont(ListBoldFont);
   CheckListBox_Skits.SetBounds(kBackLeft + 8, kBackTop + 24, 261, 137);
   UseDialogFont(CheckListBox_Skits);
   CheckListBox_Skits.SetItemHeight(16);
@@ -244,20 +246,25 @@ void TForm_Settings::ShowDownloadDialog() {
   RefreshSkitList();
 }
 
+// The edition's layout is made for the system's dialog font (Tahoma at 8
+// points, wider than the old MS Sans Serif): room for four lines of the
+// opening text and for the automatic-download box's text, so that at any
+// display scale nothing has to grow. Where a system's font is wider still,
+// the layout makes room itself.
 TForm_Settings_Dem::TForm_Settings_Dem()
     : GroupBox_Sound(this, kSoundGroupId, "Sound"), CheckBox_Sound(this, kSoundCheckId, "&Play Sound") {
   SetCaption("Drearigrams\xAE");
-  SetClientSize(421, 336);
+  SetClientSize(441, 349);
   CentreOnScreen();
 
-  Label_Skits.SetBounds(8, 8, 401, 41);
-  Label_Skits.Font.Set("MS Sans Serif", -11);
+  Label_Skits.SetBounds(8, 8, 425, 54);
+  Label_Skits.Font.Set(forms::kDialogFontName, forms::kDialogFontHeight);
   Label_Skits.WordWrap = true;
   Label_Skits.SetCaption(
       "Check off the Content Modules you want to see in the screensaver. Modules listed in black are already on "
       "your computer. Use the Download options below to get new content modules. Right click with your mouse for "
       "more help.");
-  CheckListBox_Skits.SetBounds(8, 52, 401, 137);
+  CheckListBox_Skits.SetBounds(8, 65, 425, 137);
   Panel_Preview.SetVisible(false);
   Image_Preview.SetVisible(false);
   CheckBox_Preview.SetVisible(false);
@@ -266,22 +273,23 @@ TForm_Settings_Dem::TForm_Settings_Dem()
   RadioGroup_Sound.SetVisible(false);
   RadioGroup_Sound.SetEnabled(false);
 
-  GroupBox_Download.SetBounds(8, 192, 289, 93);
-  CheckBox_AutoDownload.SetBounds(8 + 12, 192 + 24, 241, 17);
+  const int groupTop = 205;
+  GroupBox_Download.SetBounds(8, groupTop, 315, 93);
+  CheckBox_AutoDownload.SetBounds(8 + 12, groupTop + 24, 295, 17);
   CheckBox_AutoDownload.SetCaption("Automatically download new content modules");
-  Button_GetNewSkits.SetBounds(8 + 12, 192 + 54, 161, 25);
+  Button_GetNewSkits.SetBounds(8 + 12, groupTop + 54, 175, 25);
   Button_GetNewSkits.SetCaption("&Get New Content Now...");
-  Button_DownloadLog.SetBounds(8 + 184, 192 + 54, 93, 25);
-  GroupBox_Sound.SetBounds(304, 192, 105, 93);
+  Button_DownloadLog.SetBounds(8 + 195, groupTop + 54, 103, 25);
+  GroupBox_Sound.SetBounds(331, groupTop, 102, 93);
   UseDialogFont(GroupBox_Sound);
-  CheckBox_Sound.SetBounds(304 + 12, 192 + 40, 85, 17);
+  CheckBox_Sound.SetBounds(331 + 12, groupTop + 40, 84, 17);
   UseDialogFont(CheckBox_Sound);
 
-  // The button bar moves down with the taller panel above it (297).
-  const int bar = 297;
-  Button_OK.SetBounds(150, bar + 6, 81, 25);
-  Button_Cancel.SetBounds(240, bar + 6, 81, 25);
-  Button_About.SetBounds(330, bar + 6, 81, 25);
+  // The button bar below the taller panel, at the right as before.
+  const int bar = 310;
+  Button_OK.SetBounds(170, bar + 6, 81, 25);
+  Button_Cancel.SetBounds(260, bar + 6, 81, 25);
+  Button_About.SetBounds(350, bar + 6, 81, 25);
 
   GroupBox_Sound.HelpContext = 6;
   CheckBox_Sound.HelpContext = 6;

@@ -111,3 +111,41 @@ TEST_F(SingleInstance, AStartupFailureBoxCarriesTheProgramTitle) {
   DWORD code = 1;
   ASSERT_TRUE(configure.Exited(code));
 }
+
+// The system's list of screensavers shows a program's string 1, and its
+// file name only when there is none.
+TEST(ProgramFile, NamesItselfInTheSystemsListOfScreensavers) {
+  HMODULE program = LoadLibraryExA(DG_SAVER_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(program, nullptr);
+  char name[128] = {};
+  const int length = LoadStringA(program, 1, name, sizeof name);
+  FreeLibrary(program);
+  EXPECT_EQ(std::string(name, length > 0 ? length : 0), "Drearigrams Screensaver");
+}
+
+// Windows takes a program's display-scale awareness from its manifest:
+// per-monitor (v2) from Windows 10 1703 on, system-aware before. Wine 8 acts
+// on none of it (it makes every program per-monitor aware), so the manifest
+// of the program file is read here as the system reads it.
+TEST(ProgramFile, AsksForPerMonitorAwarenessAndSystemAwareWhereThatIsUnknown) {
+  using QueryFn = BOOL(WINAPI*)(DWORD, HANDLE, const wchar_t*, const wchar_t*, wchar_t*, SIZE_T, SIZE_T*);
+  auto query = reinterpret_cast<QueryFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "QueryActCtxSettingsW")));
+  ASSERT_NE(query, nullptr);
+  ACTCTXA request = {};
+  request.cbSize = sizeof request;
+  request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  request.lpSource = DG_SAVER_EXE;
+  request.lpResourceName = MAKEINTRESOURCEA(1);
+  HANDLE context = CreateActCtxA(&request);
+  ASSERT_NE(context, INVALID_HANDLE_VALUE);
+  const auto setting = [&](const wchar_t* ns, const wchar_t* name) {
+    wchar_t value[128] = {};
+    SIZE_T written = 0;
+    return query(0, context, ns, name, value, 128, &written) ? std::wstring(value) : std::wstring(L"(none)");
+  };
+  EXPECT_EQ(setting(L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness"),
+            L"PerMonitorV2, System");
+  EXPECT_EQ(setting(L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"), L"true");
+  ReleaseActCtx(context);
+}

@@ -125,6 +125,29 @@ TEST_F(StartupCatalogue, ConfigureModeRethrows) {
   EXPECT_EQ(StartupErrorText, kDefaultStartupError);
 }
 
+// A user's first start makes the user's folders from the setup's seed; when
+// the seed is missing the screensaver shows why instead of skits, and the
+// settings dialog's start hands the text on to be shown in a box.
+TEST_F(StartupCatalogue, AMissingSeedIsShownInsteadOfSkits) {
+  Settings.SeedPath = Dir.File("seed");
+  Settings.OpsFilePath = Dir.File("user\\drearigrams.pak");
+  const std::string missing = "The setup's starting catalogue is missing. Please reinstall this product. " +
+                              Dir.File("seed\\drearigrams.pak");
+  SaverStartup("/s");
+  EXPECT_EQ(TheSkitManager, nullptr);
+  EXPECT_EQ(StartupErrorText, missing + " [" + Settings.OpsFilePath + "]");
+  const DWORD folder = GetFileAttributesA(Dir.File("user").c_str());
+  EXPECT_TRUE(folder != INVALID_FILE_ATTRIBUTES && (folder & FILE_ATTRIBUTE_DIRECTORY)) << "the folder was made";
+
+  try {
+    SaverStartup("/c");
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), missing);
+  }
+  EXPECT_EQ(TheSkitManager, nullptr);
+}
+
 TEST_F(StartupCatalogue, PreviewAndPasswordModesNeverOpenTheCatalogue) {
   EXPECT_NO_THROW(SaverStartup("/p 0"));
   EXPECT_NO_THROW(SaverStartup("/a"));

@@ -113,6 +113,66 @@ TEST(cFile, FailuresCarryTheSystemTextAndTheName) {
   EXPECT_EQ(file.Close(), -1) << "second Close";
 }
 
+// Both halves of the size count: a file of 4 GiB + 5 bytes is not a file
+// of 5 bytes (sparse, so it takes no room).
+TEST(cFile, SizesOfFourGigabytesAndMoreAreWhole) {
+  TempDir dir;
+  const uint64_t size = (uint64_t{4} << 30) + 5;
+  testing_support::WriteSparseFile(dir.File("large.bin"), "head", size);
+  cFile file;
+  file.Open(dir.File("large.bin"), GENERIC_READ, FILE_SHARE_READ);
+  EXPECT_EQ(file.GetSize(), size);
+  file.Close();
+  EXPECT_EQ(GetFileSizeByName(dir.File("large.bin")), size);
+}
+
+// A staged file is made new under a name of its own, held so that no one
+// else can open it, and either renamed over its target through its handle
+// or gone.
+TEST(cStagedFile, IsHeldAloneThenRenamedIntoPlaceOrGone) {
+  TempDir dir;
+  WriteFileBytes(dir.File("skit.mov"), "the old file");
+  std::string staged;
+  {
+    cStagedFile file(dir.Path());
+    staged = file.Path();
+    std::string folder, name;
+    SplitPath(staged, &folder, &name);
+    EXPECT_EQ(folder, dir.Path());
+    EXPECT_EQ(name.rfind("~dg", 0), 0u) << name;
+    HANDLE other = CreateFileA(staged.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(other, INVALID_HANDLE_VALUE) << "nobody else opens it while it is held";
+    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+    file.File.Write("the new file", 12);
+    file.Place(dir.File("skit.mov"));
+    EXPECT_EQ(file.Path(), dir.File("skit.mov"));
+  }
+  EXPECT_EQ(testing_support::ReadFileBytes(dir.File("skit.mov")), "the new file");
+  EXPECT_FALSE(FileExists(staged));
+
+  {
+    cStagedFile dropped(dir.Path());
+    staged = dropped.Path();
+    dropped.File.Write("never placed", 12);
+  }
+  EXPECT_FALSE(FileExists(staged)) << "a file not placed goes with its handle";
+
+  SetFileAttributesA(dir.File("skit.mov").c_str(), FILE_ATTRIBUTE_READONLY);
+  {
+    cStagedFile refused(dir.Path());
+    staged = refused.Path();
+    EXPECT_EQ(ThrownText([&] { refused.Place(dir.File("skit.mov")); }),
+              ErrorText(ERROR_ACCESS_DENIED) + " " + dir.File("skit.mov"));
+  }
+  EXPECT_FALSE(FileExists(staged));
+  EXPECT_EQ(testing_support::ReadFileBytes(dir.File("skit.mov")), "the new file");
+  SetFileAttributesA(dir.File("skit.mov").c_str(), FILE_ATTRIBUTE_NORMAL);
+
+  EXPECT_EQ(ThrownText([&] { cStagedFile nowhere(dir.File("no such folder")); }),
+            ErrorText(ERROR_PATH_NOT_FOUND) + " " + dir.File("no such folder"));
+}
+
 TEST(CopyFileData, CopiesInPiecesOf8192) {
   TempDir dir;
   const std::string bytes = Pattern(30000);

@@ -102,6 +102,49 @@ TEST_F(Settings, DataFilesGoToTheDataFolderOrBesideTheProgram) {
   EXPECT_EQ(settings.DataFile("test_settings.ini"), "C:\\ProgramData\\Drearigrams\\test_settings.ini");
 }
 
+// One machine-wide value names each user's own folder: REG_EXPAND_SZ values
+// are expanded with the reader's environment, REG_SZ values are taken as
+// stored, and a variable that is not set stops the load rather than leave a
+// relative path behind.
+TEST_F(Settings, ExpandableValuesNameTheUsersOwnFolders) {
+  testing_support::ScopedEnvironment local("LOCALAPPDATA", "C:\\Users\\Ada Lovelace\\AppData\\Local");
+  auto setExpandable = [](const char* name, const std::string& text) {
+    SetRaw(HKEY_LOCAL_MACHINE, kKey, name, REG_EXPAND_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+  };
+  for (const char* name : {"Player", "SkitsPath", "OpsFilePath", "DownloadPath", "LogPath", "DataPath"})
+    setExpandable(name, std::string("%LOCALAPPDATA%\\Drearigrams\\") + name);
+  setExpandable("SeedPath", "%SystemRoot%\\..\\Seed");
+  Machine.SetString("HelpFilePath", "C:\\Saver\\100%LOCALAPPDATA%.html");
+
+  cSettings settings;
+  settings.Load();
+  EXPECT_TRUE(Boxes.Boxes.empty());
+  const std::string user = "C:\\Users\\Ada Lovelace\\AppData\\Local\\Drearigrams\\";
+  EXPECT_EQ(settings.Player, user + "Player");
+  EXPECT_EQ(settings.SkitsPath, user + "SkitsPath");
+  EXPECT_EQ(settings.OpsFilePath, user + "OpsFilePath");
+  EXPECT_EQ(settings.DownloadPath, user + "DownloadPath");
+  EXPECT_EQ(settings.LogPath, user + "LogPath");
+  EXPECT_EQ(settings.DataPath, user + "DataPath");
+  char root[MAX_PATH];
+  ASSERT_GT(GetEnvironmentVariableA("SystemRoot", root, sizeof root), 0u);
+  EXPECT_EQ(settings.SeedPath, std::string(root) + "\\..\\Seed");
+  EXPECT_EQ(settings.HelpFilePath, "C:\\Saver\\100%LOCALAPPDATA%.html") << "REG_SZ is read as stored";
+
+  // Another user, another folder, from the same values.
+  testing_support::ScopedEnvironment other("LOCALAPPDATA", "D:\\Profiles\\grace");
+  settings.Load();
+  EXPECT_EQ(settings.OpsFilePath, "D:\\Profiles\\grace\\Drearigrams\\OpsFilePath");
+
+  testing_support::ScopedEnvironment unset("LOCALAPPDATA", nullptr);
+  cSettings without;
+  without.Load();
+  ASSERT_EQ(Boxes.Boxes.size(), 1u);
+  EXPECT_EQ(Boxes.Boxes[0].Text, std::string("Error reading registry. The value 'Player' names %LOCALAPPDATA%, "
+                                             "which is not set. ") + kKey);
+  EXPECT_EQ(without.Player, "");
+}
+
 TEST_F(Settings, AbsentValuesKeepTheMemberAndEmptyValuesClearIt) {
   Machine.SetString("SkitsPath", "");
   Machine.SetString("Player", "play.exe");

@@ -5,6 +5,7 @@
 #include <raserror.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -145,6 +146,68 @@ INSTANTIATE_TEST_SUITE_P(
                       ServerMode{"Stall", "/stall/a.bin", nullptr, nullptr}),
     [](const ::testing::TestParamInfo<ServerMode>& info) { return std::string(info.param.Name); });
 
+// The figures a transfer reports are 64-bit all the way to the displays.
+TEST_F(DownloadTest, TheCountersCarryFiguresPastFourGigabytes) {
+  THTTPProgressInfo info;
+  info.BytesTransferred = (int64_t{3} << 30) + 7;
+  info.TotalBytes = (int64_t{5} << 30) + 9;
+  // Outside a transfer the default limit holds, and 3 GiB passes it.
+  EXPECT_THROW(Module().HTTPTransferProgress(&Module().HTTP, info), ETransferRefused);
+  EXPECT_EQ(Module().GetBytesReceived(), (int64_t{3} << 30) + 7);
+  EXPECT_EQ(Module().GetBytesTotal(), (int64_t{5} << 30) + 9);
+}
+
+// A Content-Length past 2 GiB is a length like any other: a body that ends
+// before it is cut short, not whole. One past what the file may have is not
+// read at all.
+TEST_F(DownloadTest, AContentLengthPastTwoGigabytesIsHeldToTheBody) {
+  const std::string target = Work.File("claimed.bin");
+  Module().SetNextSizeLimit(UINT64_MAX);
+  EXPECT_EQ(Transfer("/claims/3221225472/a.bin", target), 1);
+  EXPECT_EQ(Module().GetErrorText(), "Connection closed after 20000 of 3221225472 bytes.");
+  EXPECT_FALSE(FileExists(target));
+
+  EXPECT_EQ(Transfer("/claims/5368709120/a.bin", target), 1);
+  EXPECT_EQ(Module().GetErrorText(), "The server announced 5368709120 bytes for a file that may have 1073741824.");
+  EXPECT_EQ(Module().GetFailure(), tfRefused);
+  EXPECT_FALSE(FileExists(target));
+}
+
+// A body that passes the size its file may have is stopped there, however
+// the server frames it, and nothing of it is kept, not even to resume.
+TEST_F(DownloadTest, ABodyPastItsSizeLimitIsStoppedAndNothingIsKept) {
+  struct Case {
+    const char* Path;
+    uint64_t Limit;
+    const char* Error;  // null: the transfer succeeds
+  } cases[] = {
+      {"/a.bin", 19999, "The server announced 20000 bytes for a file that may have 19999."},
+      {"/ranged/a.bin", 19999, "The server announced 20000 bytes for a file that may have 19999."},
+      {"/nolength/a.bin", 10000, "The server sent more than the 10000 bytes this file may have."},
+      {"/unbounded/small.bin", 200, "The server sent more than the 200 bytes this file may have."},
+      {"/endless", 1 << 20, "The server sent more than the 1048576 bytes this file may have."},
+      {"/nolength/a.bin", 20000, nullptr},
+  };
+  const std::string target = Work.File("limited.bin");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Path);
+    Module().SetNextSizeLimit(c.Limit);
+    const LPARAM result = Transfer(c.Path, target);
+    if (c.Error == nullptr) {
+      EXPECT_EQ(result, 0);
+      EXPECT_EQ(ReadFileBytes(target), ReadFileBytes(Served.File("a.bin")));
+      continue;
+    }
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(Module().GetErrorText(), c.Error);
+    EXPECT_EQ(Module().GetFailure(), tfRefused) << "the server's last word on the file";
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(FileExists(ResumeRecordPath(target)));
+  }
+  // The limit was the next transfer's only.
+  EXPECT_EQ(Transfer("/nolength/a.bin", target), 0);
+}
+
 TEST_F(DownloadTest, AnUnreachableServerOrAnUncreatableFileFails) {
   std::string target = Work.File("target.bin");
   Start("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/a.bin", target);
@@ -255,6 +318,7 @@ namespace {
 struct FakeDialUp {
   static std::vector<HRASCONN> Connections;  // what an enumeration finds now
   static std::vector<HRASCONN> HungUp;
+  static std::map<HRASCONN, std::string> DeviceTypes;  // "modem" unless given
 
   static DWORD WINAPI Enum(LPRASCONNA records, LPDWORD size, LPDWORD count) {
     DWORD needed = static_cast<DWORD>(Connections.size() * sizeof(RASCONNA));
@@ -268,6 +332,9 @@ struct FakeDialUp {
       records[i] = tagRASCONNA{};
       records[i].dwSize = sizeof(RASCONNA);
       records[i].hrasconn = Connections[i];
+      const auto type = DeviceTypes.find(Connections[i]);
+      lstrcpynA(records[i].szDeviceType, type != DeviceTypes.end() ? type->second.c_str() : "modem",
+                sizeof records[i].szDeviceType);
     }
     return 0;
   }
@@ -285,6 +352,7 @@ struct FakeDialUp {
 
 std::vector<HRASCONN> FakeDialUp::Connections;
 std::vector<HRASCONN> FakeDialUp::HungUp;
+std::map<HRASCONN, std::string> FakeDialUp::DeviceTypes;
 
 HRASCONN Line(uintptr_t n) { return reinterpret_cast<HRASCONN>(n); }
 
@@ -314,6 +382,19 @@ TEST(DataModuleDialUp, OnlyConnectionsOpenedDuringTheDownloadsAreHungUp) {
 
   EXPECT_TRUE(HangUpsBetween({Line(11)}, {Line(11)}, true).empty());
   EXPECT_TRUE(boxes.Boxes.empty());
+}
+
+// Only lines that dial are hung up: a VPN (or a network of any other kind)
+// that came up during the downloads is not the job's to end.
+TEST(DataModuleDialUp, OnlyNewConnectionsOfDialUpDevicesAreHungUp) {
+  testing_support::MessageBoxCatcher boxes(IDYES);
+  FakeDialUp::DeviceTypes = {{Line(12), "vpn"}, {Line(13), "isdn"}, {Line(14), "PPPoE"}, {Line(15), "VPN"},
+                             {Line(16), "SERIAL"}, {Line(17), "Modem"}, {Line(18), ""}};
+  EXPECT_EQ(HangUpsBetween({Line(11)}, {Line(11), Line(12), Line(13), Line(14), Line(15), Line(16), Line(17), Line(18)},
+                           true),
+            (std::vector<HRASCONN>{Line(13), Line(14), Line(17)}));
+  EXPECT_EQ(boxes.Boxes.size(), 3u) << "nobody is asked about a connection that stays";
+  FakeDialUp::DeviceTypes.clear();
 }
 
 TEST(DataModuleDialUp, WhenAskedEachNewConnectionIsHungUpOnlyOnYes) {

@@ -184,6 +184,16 @@ TEST_F(ResumeTest, AnErrorPageOrABrokenRecordNeverJoinsThePartialFile) {
   ASSERT_EQ(Fetch("/ranged/movie.bin"), 0);
   EXPECT_FALSE(HasLine(LastHeaders(), "Range: bytes=20000-"));
   EXPECT_EQ(ReadFileBytes(Target), Bytes);
+
+  // A count past what a file position can hold is no count: the file is
+  // fetched whole, and no range is asked for while it starts over.
+  ASSERT_EQ(FetchCutAt("/ranged/movie.bin", 10000), 1);
+  ASSERT_TRUE(ReadFetchRecord(ResumeRecordPath(Target), record));
+  record.Bytes = 9223372036854775808ull;
+  WriteFetchRecord(ResumeRecordPath(Target), record);
+  ASSERT_EQ(Fetch("/ranged/movie.bin"), 0) << Module().GetErrorText();
+  EXPECT_EQ(LastHeaders().find("Range:"), std::string::npos) << LastHeaders();
+  EXPECT_EQ(ReadFileBytes(Target), Bytes);
 }
 
 // The server holds the connection after the first 40000 bytes until the
@@ -240,6 +250,13 @@ TEST(FetchRecord, ReadsWhatItWroteAndRefusesAnythingElse) {
     WriteFileBytes(path, bad);
     EXPECT_FALSE(ReadFetchRecord(path, read)) << bad;
   }
+  // The largest count a file position holds, and one past it.
+  const std::string head = good.substr(0, good.find("bytes "));
+  WriteFileBytes(path, head + "bytes 9223372036854775807\r\n");
+  EXPECT_TRUE(ReadFetchRecord(path, read));
+  EXPECT_EQ(read.Bytes, 9223372036854775807ull);
+  WriteFileBytes(path, head + "bytes 9223372036854775808\r\n");
+  EXPECT_FALSE(ReadFetchRecord(path, read));
   record.Validators.ETag = "\"a\r\nbytes 9\"";
   EXPECT_THROW(WriteFetchRecord(path, record), std::runtime_error);
 

@@ -50,6 +50,23 @@ TEST_F(PasswordValues, EitherValueTurnsThePasswordOn) {
   EXPECT_TRUE(IsPasswordProtected());
 }
 
+// Group Policy asks for the password where the user's own values are off;
+// Wine keeps no policies, so the system's answer is replaced here.
+TEST_F(PasswordValues, ThePasswordTheSystemAsksForCountsAsMuchAsTheUsersOwn) {
+  struct Restore {
+    ~Restore() { SystemGuardsSaver = &AskSystemGuardsSaver; }
+  } restore;
+  SystemGuardsSaver = [] { return true; };
+  EXPECT_TRUE(IsPasswordProtected());
+  // Even with the user's own value saying no.
+  SetText("ScreenSaverIsSecure", "0");
+  EXPECT_TRUE(IsPasswordProtected());
+  SystemGuardsSaver = [] { return false; };
+  EXPECT_FALSE(IsPasswordProtected());
+  SetText("ScreenSaverIsSecure", "1");
+  EXPECT_TRUE(IsPasswordProtected());
+}
+
 TEST_F(PasswordValues, AnOverlongSecureTextFallsBackToOff) {
   SetText("ScreenSaverIsSecure", std::string(40, '1'));
   EXPECT_FALSE(IsPasswordProtected());

@@ -1,10 +1,13 @@
 // The built DrearigramsSetup.exe under Wine, as an administrator would use
-// it: a silent installation into a program folder and a data folder of the
-// build tree, the screensaver started from that installation the way the
-// desktop starts it, a silent uninstallation, installing again over an
-// installation in use, and the upgrade of an installation of the earlier
-// one-folder layout. Wine does not keep the rights the setup gives the
-// folders, so those are checked in the setup script itself. The setup carries
+// it: a silent installation into a program folder of the build tree, the
+// screensaver started from that installation the way the desktop starts it,
+// by a user whose local application data folder (LOCALAPPDATA, set for this
+// process and so for everything it starts) is in the build tree too, a
+// silent uninstallation, installing again over an installation in use, and
+// the upgrades of installations of the earlier layouts. Wine does not keep
+// the rights the setup gives the program folder, nor has it other users, so
+// the rights, and that the setup writes nowhere else, are checked in the
+// setup script itself. The setup carries
 // both editions of the programs and installs the one that matches the
 // Windows it runs on; the 64-bit suite's prefix is a 64-bit Windows and the
 // 32-bit suite's a 32-bit one, so between them they see both choices.
@@ -72,17 +75,29 @@ bool KeyExists(HKEY root, const std::string& path) {
   return true;
 }
 
-// `view` is 0 for this program's own registry view, or KEY_WOW64_32KEY or
-// KEY_WOW64_64KEY for the one a 32-bit or 64-bit program sees.
-std::optional<std::string> ReadString(HKEY root, const std::string& path, const char* name, REGSAM view = 0) {
+// A text value as stored (not expanded) and its type. `view` is 0 for this
+// program's own registry view, or KEY_WOW64_32KEY or KEY_WOW64_64KEY for the
+// one a 32-bit or 64-bit program sees.
+struct TextValue {
+  DWORD Type = REG_NONE;
+  std::string Text;
+};
+std::optional<TextValue> ReadValue(HKEY root, const std::string& path, const char* name, REGSAM view = 0) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(root, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) return {};
   char buffer[1024];
   DWORD size = sizeof buffer, type = 0;
   LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
   RegCloseKey(key);
-  if (result != ERROR_SUCCESS || type != REG_SZ) return {};
-  return std::string(buffer, size > 0 && buffer[size - 1] == '\0' ? size - 1 : size);
+  if (result != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return {};
+  return TextValue{type, std::string(buffer, size > 0 && buffer[size - 1] == '\0' ? size - 1 : size)};
+}
+
+// A REG_SZ value.
+std::optional<std::string> ReadString(HKEY root, const std::string& path, const char* name, REGSAM view = 0) {
+  std::optional<TextValue> value = ReadValue(root, path, name, view);
+  if (!value || value->Type != REG_SZ) return {};
+  return value->Text;
 }
 
 bool KeyExistsIn(REGSAM view, const std::string& path) {
@@ -285,67 +300,106 @@ std::string ArgumentValue(const std::string& arguments, const std::string& name)
   return value;
 }
 
+
+constexpr char kProfileList[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+// The values the installation key names each user's folder with, as stored.
+constexpr char kUserData[] = "%LOCALAPPDATA%\\Drearigrams";
+
 class Installer : public ::testing::Test {
  protected:
-  // Blanks in the folders' names, as under Program Files.
+  // Blanks in the folders' names, as under Program Files and in profiles.
   Installer()
       : Folder(Dir_.Path() + "\\Drearigrams Saver"),
-        Data(Dir_.Path() + "\\Drearigrams Data"),
-        SavedScreensaver_(CurrentScreensaver()) {}
+        Local(Dir_.Path() + "\\Ada Lovelace\\AppData\\Local"),
+        UserData(Local + "\\Drearigrams"),
+        SavedScreensaver_(CurrentScreensaver()) {
+    std::string folder = Dir_.Path();
+    for (const char* part : {"Ada Lovelace", "AppData", "Local"}) {
+      folder += std::string("\\") + part;
+      CreateDirectoryA(folder.c_str(), nullptr);
+    }
+  }
   ~Installer() override {
     if (Exists(File("uninstall.exe"))) RunToTheEnd(Uninstaller());
     SetCurrentScreensaver(SavedScreensaver_);
   }
 
-  // In the program folder, and in the data folder.
+  // In the program folder, in its seed, and in the user's own data folder.
   std::string File(const std::string& name) const { return Folder + "\\" + name; }
-  std::string DataFile(const std::string& name) const { return Data + "\\" + name; }
+  std::string SeedFile(const std::string& name) const { return Folder + "\\seed\\" + name; }
+  std::string UserFile(const std::string& name) const { return UserData + "\\" + name; }
   std::string Uninstaller() const { return "\"" + File("uninstall.exe") + "\" /S"; }
 
-  // NSIS takes the program folder as the last argument, unquoted, blanks and
-  // all. The data folder is this test's own unless a case asks for the
-  // default (dataFolder false).
-  std::optional<DWORD> RunSetup(const std::string& switches, bool dataFolder = true) {
-    std::string data = dataFolder ? " /DATA=\"" + Data + "\"" : "";
-    return RunToTheEnd("\"" + SetupProgram + "\" /S " + switches + data + " /D=" + Folder);
+  // NSIS takes the program folder as the last argument, unquoted, blanks and all.
+  std::optional<DWORD> RunSetup(const std::string& switches) {
+    return RunToTheEnd("\"" + SetupProgram + "\" /S " + switches + " /D=" + Folder);
   }
-  void Install(const std::string& switches = {}, bool dataFolder = true) {
-    ASSERT_EQ(RunSetup(switches, dataFolder), 0u);
+  void Install(const std::string& switches = {}) {
+    ASSERT_EQ(RunSetup(switches), 0u);
     ASSERT_TRUE(Exists(File("drearigrams.scr")));
   }
 
   void Uninstall(const std::string& switches = {}) { ASSERT_EQ(RunToTheEnd(Uninstaller() + " " + switches), 0u); }
 
   std::string Setting(const char* name) const {
-    std::optional<std::string> value = ReadString(HKEY_LOCAL_MACHINE, Settings, name);
+    std::optional<TextValue> value = ReadValue(HKEY_LOCAL_MACHINE, Settings, name);
     EXPECT_TRUE(value) << name;
-    return value.value_or("");
+    return value ? value->Text : std::string();
+  }
+  // A value as the user's screensaver reads it: expanded when it is REG_EXPAND_SZ.
+  std::string Expanded(const char* name) const {
+    std::optional<TextValue> value = ReadValue(HKEY_LOCAL_MACHINE, Settings, name);
+    EXPECT_TRUE(value) << name;
+    if (!value) return {};
+    return value->Type == REG_EXPAND_SZ ? ExpandValue(name, value->Text) : value->Text;
   }
 
-  // The installed catalogue as paktool describes it.
-  std::string CatalogueJson() {
+  // The user starts the settings from the installation, as from the Screen
+  // Saver Settings, and closes them again: the user's first start.
+  void OpenAndCloseTheSettings() {
+    Screensaver settings(File("drearigrams.scr"), "/c");
+    ASSERT_TRUE(settings.Started);
+    ASSERT_NE(settings.WaitForForm(), nullptr);
+    ASSERT_TRUE(settings.Close());
+    ASSERT_TRUE(Exists(UserFile("drearigrams.pak")));
+  }
+
+  // A catalogue as paktool describes it.
+  std::string CatalogueJson(const std::string& catalogue) {
     std::string json = Dir_.File("catalogue.json");
-    EXPECT_EQ(RunToTheEnd("\"" DG_PAKTOOL_EXE "\" catalog show \"" + DataFile("drearigrams.pak") + "\" --json", json), 0u);
+    EXPECT_EQ(RunToTheEnd("\"" DG_PAKTOOL_EXE "\" catalog show \"" + catalogue + "\" --json", json), 0u);
     return ReadFileBytes(json);
   }
 
-  // Unticks the first ticked skit of the installed catalogue, as the
-  // settings dialog would; returns the catalogue's new bytes.
+  // Unticks the first ticked skit of the user's catalogue, as the settings
+  // dialog would; returns the catalogue's new bytes.
   std::string UntickOneSkit() {
-    std::string text = CatalogueJson();
+    const std::string catalogue = UserFile("drearigrams.pak");
+    std::string text = CatalogueJson(catalogue);
     size_t at = text.find("\"selection\": \"on\"");
     if (at == std::string::npos) return {};
     text.replace(at, 17, "\"selection\": \"none\"");
     std::string json = Dir_.File("changed.json");
     WriteFileBytes(json, text);
-    std::string build = "\"" DG_PAKTOOL_EXE "\" catalog build \"" + json + "\" \"" + DataFile("drearigrams.pak") + "\"";
+    std::string build = "\"" DG_PAKTOOL_EXE "\" catalog build \"" + json + "\" \"" + catalogue + "\"";
     EXPECT_EQ(RunToTheEnd(build, Dir_.File("build.txt")), 0u) << ReadFileBytes(Dir_.File("build.txt"));
-    return ReadFileBytes(DataFile("drearigrams.pak"));
+    return ReadFileBytes(catalogue);
   }
 
-  // The titles of the regular skits in the installed catalogue.
+  // How many skits the user's catalogue has unticked. (Its bytes change
+  // whenever the screensaver saves it, its ticks only when the user does.)
+  size_t UntickedSkits() {
+    const std::string text = CatalogueJson(UserFile("drearigrams.pak"));
+    size_t count = 0;
+    for (size_t at = text.find("\"selection\": \"none\""); at != std::string::npos;
+         at = text.find("\"selection\": \"none\"", at + 1))
+      ++count;
+    return count;
+  }
+
+  // The titles of the regular skits in the seed's catalogue.
   std::vector<std::string> SkitTitles() {
-    std::string text = CatalogueJson();
+    std::string text = CatalogueJson(SeedFile("drearigrams.pak"));
     std::vector<std::string> titles;
     const std::string category = "\"category\": \"skit\"", title = "\"title\": \"";
     for (size_t at = text.find(category); at != std::string::npos; at = text.find(category, at + 1)) {
@@ -369,6 +423,19 @@ class Installer : public ::testing::Test {
     return names;
   }
 
+  // Another profile on the machine, in the profile list as Windows keeps it,
+  // with a data folder of its own: only an administrator reaches it.
+  std::string AnotherUsersDataFolder() {
+    const std::string profile = Dir_.Path() + "\\Grace Hopper";
+    for (const char* part : {"", "\\AppData", "\\AppData\\Local", "\\AppData\\Local\\Drearigrams",
+                             "\\AppData\\Local\\Drearigrams\\skits"})
+      CreateDirectoryA((profile + part).c_str(), nullptr);
+    WriteFileBytes(profile + "\\AppData\\Local\\Drearigrams\\drearigrams.pak", "grace's catalogue");
+    WriteFileBytes(profile + "\\AppData\\Local\\Drearigrams\\skits\\kites.skit", "grace's skit");
+    OtherProfile_.SetString("ProfileImagePath", profile);
+    return profile;
+  }
+
   const std::string Settings = SettingsKeyFor("drearigrams");
   std::string SetupProgram = DG_SETUP_EXE;
 
@@ -377,11 +444,16 @@ class Installer : public ::testing::Test {
 
  protected:
   std::string Folder;
-  std::string Data;
+  std::string Local;
+  std::string UserData;
+  // The user this test plays: every program it starts inherits the variable.
+  testing_support::ScopedEnvironment LocalAppData_{"LOCALAPPDATA", Local.c_str()};
   // Nothing of an earlier run may linger, and nothing of this one is left.
   testing_support::ScopedRegistryKey MachineKey_{HKEY_LOCAL_MACHINE, Settings};
   testing_support::ScopedRegistryKey UserKey_{HKEY_CURRENT_USER, Settings};
   testing_support::ScopedRegistryKey UninstallKey_{HKEY_LOCAL_MACHINE, kUninstallKey};
+  testing_support::ScopedRegistryKey OtherProfile_{HKEY_LOCAL_MACHINE,
+                                                   std::string(kProfileList) + "\\S-1-5-21-1111-2222-3333-1001"};
   // The 32-bit edition's keys on 64-bit Windows, seen from a 64-bit program.
   void ForgetThe32BitView() const {
     if (!WindowsIs64Bit()) return;
@@ -400,11 +472,12 @@ TEST_F(Installer, InstallsTheEditionThatMatchesWindows) {
   ASSERT_TRUE(Carries(expected)) << "the setup carries " DG_SETUP_EDITIONS;
   Install();
   EXPECT_EQ(EditionOf(File("drearigrams.scr")), expected);
-  EXPECT_EQ(EditionOf(DataFile("skitplay.exe")), expected);
+  EXPECT_EQ(EditionOf(File("cleardata.exe")), expected);
+  EXPECT_EQ(EditionOf(SeedFile("skitplay.exe")), expected);
   // The key is where a program of that edition looks for it.
-  std::optional<std::string> player = ReadString(HKEY_LOCAL_MACHINE, Settings, "Player", ViewOf(expected));
-  ASSERT_TRUE(player);
-  EXPECT_TRUE(SamePath(*player, DataFile("skitplay.exe")));
+  std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath", ViewOf(expected));
+  ASSERT_TRUE(seed);
+  EXPECT_TRUE(SamePath(seed->Text, File("seed")));
   EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", ViewOf(expected)));
 }
 
@@ -415,10 +488,11 @@ TEST_F(Installer, The32BitEditionOn64BitWindowsKeepsItsKeysWhereA32BitProgramRea
   ForgetThe32BitView();
   Install("/EDITION=32");
   EXPECT_EQ(EditionOf(File("drearigrams.scr")), 32);
-  EXPECT_EQ(EditionOf(DataFile("skitplay.exe")), 32);
-  std::optional<std::string> player = ReadString(HKEY_LOCAL_MACHINE, Settings, "Player", KEY_WOW64_32KEY);
-  ASSERT_TRUE(player);
-  EXPECT_TRUE(SamePath(*player, DataFile("skitplay.exe")));
+  EXPECT_EQ(EditionOf(File("cleardata.exe")), 32);
+  EXPECT_EQ(EditionOf(SeedFile("skitplay.exe")), 32);
+  std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath", KEY_WOW64_32KEY);
+  ASSERT_TRUE(seed);
+  EXPECT_TRUE(SamePath(seed->Text, File("seed")));
   EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", KEY_WOW64_32KEY));
   // A 64-bit program finds no installation of its own.
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
@@ -445,10 +519,11 @@ TEST_F(Installer, WindowsOnArmGetsThe32BitEdition) {
   ForgetThe32BitView();
   Install();
   EXPECT_EQ(EditionOf(File("drearigrams.scr")), 32);
-  EXPECT_EQ(EditionOf(DataFile("skitplay.exe")), 32);
-  std::optional<std::string> player = ReadString(HKEY_LOCAL_MACHINE, Settings, "Player", KEY_WOW64_32KEY);
-  ASSERT_TRUE(player);
-  EXPECT_TRUE(SamePath(*player, DataFile("skitplay.exe")));
+  EXPECT_EQ(EditionOf(File("cleardata.exe")), 32);
+  EXPECT_EQ(EditionOf(SeedFile("skitplay.exe")), 32);
+  std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath", KEY_WOW64_32KEY);
+  ASSERT_TRUE(seed);
+  EXPECT_TRUE(SamePath(seed->Text, File("seed")));
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
   Uninstall();
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, Settings));
@@ -464,30 +539,50 @@ TEST_F(Installer, AnEditionWindowsCannotRunOrThatDoesNotExistIsRefused) {
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
 }
 
-TEST_F(Installer, ProgramsGoToTheProgramFolderDataToTheDataFolderAndTheKeyNamesThem) {
+// Everything the setup writes goes to the program folder, the seed
+// included; the key names each user's own folder for what the screensaver
+// writes, in values every user's screensaver expands to its own.
+TEST_F(Installer, ProgramsAndTheSeedGoToTheProgramFolderAndTheKeyNamesEachUsersOwnFolder) {
   Install();
-  for (const char* name : {"drearigrams.scr", "uninstall.exe"}) EXPECT_TRUE(Exists(File(name))) << name;
-  for (const char* name : {"skitplay.exe", "drearigrams.pak", "download.log"}) {
-    EXPECT_TRUE(Exists(DataFile(name))) << name;
+  for (const char* name : {"drearigrams.scr", "uninstall.exe", "cleardata.exe"})
+    EXPECT_TRUE(Exists(File(name))) << name;
+  for (const char* name : {"skitplay.exe", "drearigrams.pak"}) {
+    EXPECT_TRUE(Exists(SeedFile(name))) << name;
     EXPECT_FALSE(Exists(File(name))) << name;
   }
-  for (const std::string& name : Content()) EXPECT_TRUE(Exists(DataFile("skits\\" + name))) << name;
-  EXPECT_TRUE(Exists(DataFile("download"), true));
-  EXPECT_FALSE(Exists(File("skits"), true));
-  EXPECT_FALSE(Exists(File("download"), true));
+  for (const std::string& name : Content()) EXPECT_TRUE(Exists(SeedFile("skits\\" + name))) << name;
+  for (const char* name : {"skits", "download"}) EXPECT_FALSE(Exists(File(name), true)) << name;
+  // The setup made no user's folder, and no machine-wide one.
+  EXPECT_FALSE(Exists(UserData, true));
+  char common[MAX_PATH];
+  ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common), S_OK);
+  EXPECT_FALSE(Exists(std::string(common) + "\\Drearigrams", true));
 
-  EXPECT_TRUE(SamePath(Setting("Player"), DataFile("skitplay.exe")));
-  EXPECT_TRUE(SamePath(Setting("SkitsPath"), DataFile("skits")));
-  EXPECT_TRUE(SamePath(Setting("OpsFilePath"), DataFile("drearigrams.pak")));
-  EXPECT_TRUE(SamePath(Setting("DownloadPath"), DataFile("download")));
-  EXPECT_TRUE(SamePath(Setting("LogPath"), DataFile("download.log")));
-  EXPECT_TRUE(SamePath(Setting("DataPath"), Data));
+  const struct {
+    const char* Name;
+    const char* Stored;
+    const char* Expanded;
+  } perUser[] = {{"Player", "\\skitplay.exe", "skitplay.exe"},     {"SkitsPath", "\\skits", "skits"},
+                 {"OpsFilePath", "\\drearigrams.pak", "drearigrams.pak"}, {"DownloadPath", "\\download", "download"},
+                 {"LogPath", "\\download.log", "download.log"},     {"DataPath", "", nullptr}};
+  for (const auto& value : perUser) {
+    std::optional<TextValue> stored = ReadValue(HKEY_LOCAL_MACHINE, Settings, value.Name);
+    ASSERT_TRUE(stored) << value.Name;
+    EXPECT_EQ(stored->Type, static_cast<DWORD>(REG_EXPAND_SZ)) << value.Name;
+    EXPECT_EQ(stored->Text, std::string(kUserData) + value.Stored) << value.Name;
+    EXPECT_EQ(Expanded(value.Name), value.Expanded ? UserFile(value.Expanded) : UserData) << value.Name;
+  }
+  std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath");
+  ASSERT_TRUE(seed);
+  EXPECT_EQ(seed->Type, static_cast<DWORD>(REG_SZ));
+  EXPECT_TRUE(SamePath(seed->Text, File("seed")));
   EXPECT_FALSE(Setting("AboutURL").empty());
   // The help page travels once it exists; the value is there either way.
-  std::string help = Setting("HelpFilePath");
-  if (!help.empty()) {
-    EXPECT_TRUE(SamePath(help, File("drearigrams.html")));
-    EXPECT_TRUE(Exists(help));
+  std::optional<std::string> help = ReadString(HKEY_LOCAL_MACHINE, Settings, "HelpFilePath");
+  ASSERT_TRUE(help);
+  if (!help->empty()) {
+    EXPECT_TRUE(SamePath(*help, File("drearigrams.html")));
+    EXPECT_TRUE(Exists(*help));
   }
 
   EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString"), "\"" + File("uninstall.exe") + "\"");
@@ -500,22 +595,17 @@ TEST_F(Installer, ProgramsGoToTheProgramFolderDataToTheDataFolderAndTheKeyNamesT
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Settings));
 }
 
-TEST_F(Installer, TheDataFolderIsInTheCommonApplicationDataFolderByDefault) {
-  char common[MAX_PATH];
-  ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common), S_OK);
-  Data = std::string(common) + "\\Drearigrams";
-  // Left by nothing else: this prefix is the build's own.
-  testing_support::RemoveTree(Data);
-  Install({}, false);
-  EXPECT_TRUE(SamePath(Setting("DataPath"), Data));
-  EXPECT_TRUE(SamePath(Setting("OpsFilePath"), DataFile("drearigrams.pak")));
-  EXPECT_TRUE(Exists(DataFile("drearigrams.pak")));
-  EXPECT_TRUE(Exists(DataFile("skitplay.exe")));
-  Uninstall();
-  EXPECT_FALSE(Exists(Data, true));
+// Earlier setups kept one machine-wide data folder, which /DATA= chose.
+TEST_F(Installer, ADataFolderForEveryoneIsNoLongerTaken) {
+  EXPECT_EQ(RunSetup("/DATA=\"" + Folder + " Data\""), 2u);
+  EXPECT_FALSE(Exists(File("drearigrams.scr")));
+  EXPECT_FALSE(Exists(Folder + " Data", true));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
 }
 
-TEST_F(Installer, TheCurrentScreensaverPlaysAnInstalledSkitWithTheInstalledPlayer) {
+// The user's first start makes the user's folder from the seed, and the
+// player plays from there, beside its argument file.
+TEST_F(Installer, TheCurrentScreensaverPlaysAnInstalledSkitWithTheUsersCopyOfThePlayer) {
   Install("/SETCURRENT");
   std::optional<std::string> current = CurrentScreensaver();
   ASSERT_TRUE(current);
@@ -524,22 +614,24 @@ TEST_F(Installer, TheCurrentScreensaverPlaysAnInstalledSkitWithTheInstalledPlaye
   // Started from the value, as the desktop does when the computer is idle.
   Screensaver saver(*current, "/s");
   ASSERT_TRUE(saver.Started);
-  const std::string player = DataFile("skitplay.exe");
+  const std::string player = UserFile("skitplay.exe");
   std::string arguments;
   HWND window = saver.WaitForWindow([&](HWND window, DWORD pid) {
     char name[64];
     GetClassNameA(window, name, sizeof name);
     if (std::string(name) != "DrearigramsSkitPlayer" || !SamePath(ProcessImage(pid), player)) return false;
     // The argument file lives as long as the player plays its skit.
-    arguments = ReadFileBytes(DataFile("skitplay.arg"));
+    arguments = ReadFileBytes(UserFile("skitplay.arg"));
     return !arguments.empty();
   });
   ASSERT_NE(window, nullptr) << "no window of " << player;
+  EXPECT_EQ(ReadFileBytes(player), ReadFileBytes(SeedFile("skitplay.exe")));
+  EXPECT_EQ(ReadFileBytes(UserFile("drearigrams.pak")), ReadFileBytes(SeedFile("drearigrams.pak")));
 
   std::string skit = ArgumentValue(arguments, "SS_Swf");
-  std::string skits = DataFile("skits\\");
+  std::string skits = UserFile("skits\\");
   ASSERT_GT(skit.size(), skits.size()) << arguments;
-  EXPECT_TRUE(SamePath(skit.substr(0, skits.size() - 1), DataFile("skits"))) << skit;
+  EXPECT_TRUE(SamePath(skit.substr(0, skits.size() - 1), UserFile("skits"))) << skit;
   EXPECT_TRUE(Exists(skit)) << skit;
   std::vector<std::string> content = Content();
   EXPECT_NE(std::find(content.begin(), content.end(), skit.substr(skits.size())), content.end()) << skit;
@@ -598,23 +690,45 @@ TEST_F(Installer, ConfigureModeListsTheInstalledSkits) {
         << title;
   }
   EXPECT_TRUE(settings.Close());
+  EXPECT_TRUE(Exists(UserFile("drearigrams.pak")));
 }
 
-TEST_F(Installer, SilentUninstallLeavesNoneOfItsFilesOrKeys) {
+// The uninstaller removes every user's data folder it can reach: the
+// caller's own and each one the profile list names; nothing else of those
+// profiles.
+TEST_F(Installer, SilentUninstallLeavesNoneOfItsFilesFoldersOrKeys) {
   Install("/SETCURRENT");
+  OpenAndCloseTheSettings();
   // What the screensaver makes as it runs: the user's choices, a download
   // under way, a skit that came later, the player's argument file, its log.
   UserKey_.SetDword("Sound", 1);
-  WriteFileBytes(DataFile("download\\fireflies.skit"), "part");
-  WriteFileBytes(DataFile("skits\\fireflies.skit"), "skit 1\r\n");
-  WriteFileBytes(DataFile("skitplay.arg"), "SS_Swf=x");
-  WriteFileBytes(DataFile("drearigrams.ini"), "[ShellExecute]\r\n");
-  WriteFileBytes(DataFile("drearigrams.log"), "line\r\n");
-  WriteFileBytes(DataFile("download.log"), "line\r\n");
+  WriteFileBytes(UserFile("download\\fireflies.skit"), "part");
+  WriteFileBytes(UserFile("skits\\fireflies.skit"), "skit 1\r\n");
+  WriteFileBytes(UserFile("skitplay.arg"), "SS_Swf=x");
+  WriteFileBytes(UserFile("drearigrams.ini"), "[ShellExecute]\r\n");
+  WriteFileBytes(UserFile("drearigrams.log"), "line\r\n");
+  SetFileAttributesA(UserFile("skits\\fireflies.skit").c_str(), FILE_ATTRIBUTE_READONLY);
+  const std::string grace = AnotherUsersDataFolder();
+  WriteFileBytes(Local + "\\another program's.dat", "kept");
+  // A link in a user's folder to what the user could never remove (where
+  // the system makes links; Wine does not, and cleardata's own tests cover
+  // the rule through a seam).
+  const std::string elsewhere = Folder + " Elsewhere";
+  CreateDirectoryA(elsewhere.c_str(), nullptr);
+  WriteFileBytes(elsewhere + "\\system.dll", "precious");
+  const bool linked =
+      testing_support::MakeFolderLink(grace + "\\AppData\\Local\\Drearigrams\\skits\\linked", elsewhere);
 
   Uninstall();
+  if (linked) {
+    EXPECT_EQ(ReadFileBytes(elsewhere + "\\system.dll"), "precious");
+  }
+  testing_support::RemoveTree(elsewhere);
   EXPECT_FALSE(Exists(Folder, true));
-  EXPECT_FALSE(Exists(Data, true));
+  EXPECT_FALSE(Exists(UserData, true));
+  EXPECT_FALSE(Exists(grace + "\\AppData\\Local\\Drearigrams", true));
+  EXPECT_TRUE(Exists(grace + "\\AppData\\Local", true));
+  EXPECT_EQ(ReadFileBytes(Local + "\\another program's.dat"), "kept");
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Settings));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
@@ -629,131 +743,154 @@ TEST_F(Installer, UninstallLeavesAScreensaverChosenSinceAlone) {
   EXPECT_EQ(CurrentScreensaver(), other);
 }
 
-TEST_F(Installer, InstallingAgainKeepsTheUsersCatalogue) {
+// A new setup writes the programs and the seed afresh; each user's folder is
+// the user's, and stays as it is, but the player follows its new master.
+TEST_F(Installer, InstallingAgainKeepsEveryUsersDataAndRenewsTheSeed) {
   Install();
+  OpenAndCloseTheSettings();
   std::string ticked = UntickOneSkit();
   ASSERT_FALSE(ticked.empty());
-  // The programs and starting skits are written afresh.
-  const std::string skit = DataFile("skits\\" + Content().front());
-  ASSERT_TRUE(DeleteFileA(DataFile("skitplay.exe").c_str()));
+  const size_t unticked = UntickedSkits();
+  ASSERT_GT(unticked, 0u);
+  const std::string skit = SeedFile("skits\\" + Content().front());
+  ASSERT_TRUE(DeleteFileA(SeedFile("skitplay.exe").c_str()));
   ASSERT_TRUE(DeleteFileA(skit.c_str()));
+  WriteFileBytes(SeedFile("skits\\from an earlier setup.skit"), "gone");
+  WriteFileBytes(UserFile("skitplay.exe"), "an older player");
 
-  // Without /DATA= the setup keeps the data folder the key names.
-  Install({}, false);
-  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
-  EXPECT_TRUE(Exists(DataFile("skitplay.exe")));
+  Install();
+  EXPECT_EQ(ReadFileBytes(UserFile("drearigrams.pak")), ticked);
+  EXPECT_TRUE(Exists(SeedFile("skitplay.exe")));
   EXPECT_TRUE(Exists(skit));
-  EXPECT_TRUE(SamePath(Setting("OpsFilePath"), DataFile("drearigrams.pak")));
-  EXPECT_TRUE(SamePath(Setting("DataPath"), Data));
+  EXPECT_FALSE(Exists(SeedFile("skits\\from an earlier setup.skit")));
+  EXPECT_TRUE(SamePath(Setting("SeedPath"), File("seed")));
+
+  OpenAndCloseTheSettings();
+  EXPECT_EQ(UntickedSkits(), unticked);
+  EXPECT_EQ(ReadFileBytes(UserFile("skitplay.exe")), ReadFileBytes(SeedFile("skitplay.exe")));
 }
 
-TEST_F(Installer, KeepSettingsKeepsTheChoicesForTheNextInstallation) {
+TEST_F(Installer, KeepSettingsKeepsEveryUsersDataForTheNextInstallation) {
   Install();
+  OpenAndCloseTheSettings();
   std::string ticked = UntickOneSkit();
   ASSERT_FALSE(ticked.empty());
+  const size_t unticked = UntickedSkits();
   UserKey_.SetDword("Sound", 2);
   UserKey_.SetDword("SyncMethod", 2);
-  WriteFileBytes(DataFile("skits\\fireflies.skit"), "skit 1\r\n");
+  WriteFileBytes(UserFile("skits\\fireflies.skit"), "skit 1\r\n");
+  const std::string grace = AnotherUsersDataFolder();
 
   Uninstall("/KEEPSETTINGS");
-  // The programs and the installation key are gone ...
-  EXPECT_FALSE(Exists(File("drearigrams.scr")));
-  EXPECT_FALSE(Exists(File("uninstall.exe")));
-  EXPECT_FALSE(Exists(DataFile("skitplay.exe")));
-  EXPECT_FALSE(Exists(DataFile("download"), true));
+  // The programs, the seed and the installation key are gone ...
+  EXPECT_FALSE(Exists(Folder, true));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
-  // ... the user's choices, ticks and skits stay ...
+  // ... the users' choices, ticks and skits stay ...
   DWORD sound = 0, sync = 0;
   EXPECT_TRUE(UserKey_.GetDword("Sound", sound));
   EXPECT_TRUE(UserKey_.GetDword("SyncMethod", sync));
   EXPECT_EQ(sound, 2u);
   EXPECT_EQ(sync, 2u);
-  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
-  EXPECT_TRUE(Exists(DataFile("skits\\fireflies.skit")));
+  EXPECT_EQ(ReadFileBytes(UserFile("drearigrams.pak")), ticked);
+  EXPECT_TRUE(Exists(UserFile("skits\\fireflies.skit")));
+  EXPECT_EQ(ReadFileBytes(grace + "\\AppData\\Local\\Drearigrams\\drearigrams.pak"), "grace's catalogue");
 
   // ... and the next installation takes them up.
   Install();
-  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
+  OpenAndCloseTheSettings();
+  EXPECT_EQ(UntickedSkits(), unticked);
   EXPECT_TRUE(UserKey_.GetDword("Sound", sound));
   EXPECT_EQ(sound, 2u);
 }
 
-// An installation made by the earlier setup kept everything in one folder:
-// the programs, the player, the catalogue, the skits, the download folder and
-// log, and what the programs wrote beside themselves; its key named that
-// folder. It is made here from a fresh installation, file by file and value
-// by value as the earlier setup left it, with a skit unticked and one more
-// downloaded, then upgraded by running the setup again.
+namespace {
+
+// What a setup of an earlier layout left in a folder every user could write,
+// with a catalogue of its own and a link someone put there.
+void LeaveEarlierData(const std::string& folder) {
+  CreateDirectoryA(folder.c_str(), nullptr);
+  for (const char* sub : {"\\skits", "\\download"}) CreateDirectoryA((folder + sub).c_str(), nullptr);
+  for (const char* name : {"drearigrams.pak", "drearigrams.pak.old", "skits\\kites.skit", "skits\\fireflies.skit",
+                           "download\\tide.skit", "download.log", "skitplay.exe", "skitplay.arg", "drearigrams.ini",
+                           "drearigrams.log"})
+    WriteFileBytes(folder + "\\" + name, std::string("earlier ") + name);
+}
+
+}  // namespace
+
+// Earlier setups kept the data in one machine-wide folder every user could
+// write, named by DataPath. The new setup removes what they put there (and
+// the folder, once empty) and every user starts from the seed.
+TEST_F(Installer, AnUpgradeRemovesTheMachineWideDataFolderAndUsersStartFromTheSeed) {
+  Install();
+  const std::string earlier = Folder + " Data";
+  LeaveEarlierData(earlier);
+  for (const char* name : {"Player", "SkitsPath", "OpsFilePath", "DownloadPath", "LogPath"})
+    MachineKey_.SetString(name, earlier + "\\x");
+  MachineKey_.SetString("DataPath", earlier);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Settings.c_str(), 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  RegDeleteValueA(key, "SeedPath");
+  RegCloseKey(key);
+
+  Install();
+  EXPECT_FALSE(Exists(earlier, true));
+  EXPECT_EQ(Setting("DataPath"), kUserData);
+  EXPECT_EQ(Setting("OpsFilePath"), std::string(kUserData) + "\\drearigrams.pak");
+  OpenAndCloseTheSettings();
+
+  // A folder that holds more than the setup put there keeps what is not ours,
+  // and a link someone put in place of one of our folders goes as a link:
+  // what it leads to stays.
+  LeaveEarlierData(earlier);
+  WriteFileBytes(earlier + "\\someone's notes.txt", "notes");
+  const std::string elsewhere = Folder + " Elsewhere";
+  CreateDirectoryA(elsewhere.c_str(), nullptr);
+  WriteFileBytes(elsewhere + "\\system.dll", "precious");
+  testing_support::RemoveTree(earlier + "\\download");
+  // (Wine makes no links: there the folder is simply gone.)
+  const bool linked = testing_support::MakeFolderLink(earlier + "\\download", elsewhere);
+  MachineKey_.SetString("DataPath", earlier);
+  Install();
+  EXPECT_EQ(ReadFileBytes(earlier + "\\someone's notes.txt"), "notes");
+  if (linked) {
+    EXPECT_EQ(ReadFileBytes(elsewhere + "\\system.dll"), "precious");
+  }
+  for (const char* name : {"drearigrams.pak", "skits", "download", "download.log", "skitplay.exe", "skitplay.arg"})
+    EXPECT_FALSE(Exists(earlier + "\\" + name) || Exists(earlier + "\\" + name, true)) << name;
+  testing_support::RemoveTree(earlier);
+  testing_support::RemoveTree(elsewhere);
+}
+
+// The oldest setups kept everything in the program folder and let every user
+// write there. What they left goes; the programs stay, with the program
+// folder's rights.
 TEST_F(Installer, AnInstallationOfTheOneFolderLayoutIsUpgradedInPlace) {
   Install();
-  const std::string ticked = UntickOneSkit();
-  ASSERT_FALSE(ticked.empty());
-  auto move = [&](const std::string& name) {
-    ASSERT_TRUE(MoveFileA(DataFile(name).c_str(), File(name).c_str())) << name;
-  };
-  for (const char* name : {"drearigrams.pak", "skits", "download", "skitplay.exe", "download.log"}) move(name);
-  WriteFileBytes(File("skits\\fireflies.skit"), "skit 1\r\n");
-  WriteFileBytes(File("download\\kites.skit"), "part");
-  WriteFileBytes(File("download.log"), "an earlier download\r\n");
-  WriteFileBytes(File("skitplay.arg"), "SS_Swf=x");
-  WriteFileBytes(File("drearigrams.ini"), "[ShellExecute]\r\n");
-  WriteFileBytes(File("drearigrams.log"), "line\r\n");
-  testing_support::RemoveTree(Data);
-  MachineKey_.SetString("Player", File("skitplay.exe"));
-  MachineKey_.SetString("SkitsPath", File("skits"));
-  MachineKey_.SetString("OpsFilePath", File("drearigrams.pak"));
-  MachineKey_.SetString("DownloadPath", File("download"));
+  LeaveEarlierData(Folder);
+  for (const char* name : {"Player", "SkitsPath", "OpsFilePath", "DownloadPath", "LogPath"})
+    MachineKey_.SetString(name, File("x"));
   MachineKey_.SetString("HelpFilePath", File("drearigrams.hlp"));
-  MachineKey_.SetString("LogPath", File("download.log"));
   MachineKey_.SetString("AboutURL", "http://old.example/");
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Settings.c_str(), 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
   RegDeleteValueA(key, "DataPath");
+  RegDeleteValueA(key, "SeedPath");
   RegCloseKey(key);
 
   Install();
-  // The user's data moved, unchanged ...
-  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
-  EXPECT_TRUE(Exists(DataFile("skits\\fireflies.skit")));
-  for (const std::string& name : Content()) EXPECT_TRUE(Exists(DataFile("skits\\" + name))) << name;
-  EXPECT_EQ(ReadFileBytes(DataFile("download.log")), "an earlier download\r\n");
-  EXPECT_TRUE(Exists(DataFile("skitplay.exe")));
-  EXPECT_TRUE(Exists(DataFile("download"), true));
-  // ... nothing of it, and nothing a user could write, stays beside the programs ...
-  for (const char* name : {"drearigrams.pak", "download.log", "skitplay.exe", "skitplay.exe.new", "skitplay.arg",
+  for (const char* name : {"drearigrams.pak", "drearigrams.pak.old", "download.log", "skitplay.exe", "skitplay.arg",
                            "drearigrams.ini", "drearigrams.log"})
     EXPECT_FALSE(Exists(File(name))) << name;
   EXPECT_FALSE(Exists(File("skits"), true));
   EXPECT_FALSE(Exists(File("download"), true));
-  // ... and every value of the key names the new places.
-  EXPECT_TRUE(SamePath(Setting("Player"), DataFile("skitplay.exe")));
-  EXPECT_TRUE(SamePath(Setting("SkitsPath"), DataFile("skits")));
-  EXPECT_TRUE(SamePath(Setting("OpsFilePath"), DataFile("drearigrams.pak")));
-  EXPECT_TRUE(SamePath(Setting("DownloadPath"), DataFile("download")));
-  EXPECT_TRUE(SamePath(Setting("LogPath"), DataFile("download.log")));
-  EXPECT_TRUE(SamePath(Setting("DataPath"), Data));
+  EXPECT_TRUE(Exists(File("drearigrams.scr")));
+  EXPECT_EQ(Setting("SkitsPath"), std::string(kUserData) + "\\skits");
   EXPECT_NE(Setting("HelpFilePath"), File("drearigrams.hlp"));
   EXPECT_NE(Setting("AboutURL"), "http://old.example/");
-
-  // The upgraded installation works: the settings list the moved catalogue's skits.
-  std::vector<std::string> titles = SkitTitles();
-  EXPECT_FALSE(titles.empty());
-}
-
-// Both places hold a catalogue: the data folder's is the one in use, and the
-// old one is kept beside it rather than lost.
-TEST_F(Installer, AnOldCatalogueBesideTheProgramsDoesNotReplaceTheDataFoldersOne) {
-  Install();
-  const std::string ticked = UntickOneSkit();
-  ASSERT_FALSE(ticked.empty());
-  WriteFileBytes(File("drearigrams.pak"), "an old catalogue");
-  Install();
-  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak")), ticked);
-  EXPECT_EQ(ReadFileBytes(DataFile("drearigrams.pak.old")), "an old catalogue");
-  EXPECT_FALSE(Exists(File("drearigrams.pak")));
-  Uninstall();
-  EXPECT_FALSE(Exists(Data, true));
+  // The upgraded installation works: the settings list the seed's skits.
+  OpenAndCloseTheSettings();
 }
 
 namespace {
@@ -814,60 +951,91 @@ constexpr ACCESS_MASK kChange = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_
                                 FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 constexpr ACCESS_MASK kReadAndRun = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
 
+// The lines of the script from the line that starts with `from` to the next
+// line that starts with `to`.
+std::vector<std::string> ScriptLines(const std::string& script, const std::string& from, const std::string& to) {
+  std::vector<std::string> lines;
+  size_t at = script.find("\n" + from);
+  if (at == std::string::npos) return lines;
+  for (++at; at < script.size();) {
+    size_t end = script.find('\n', at);
+    if (end == std::string::npos) end = script.size();
+    std::string line = script.substr(at, end - at);
+    if (!lines.empty() && line.rfind(to, 0) == 0) break;
+    lines.push_back(line);
+    at = end + 1;
+  }
+  return lines;
+}
+
 }  // namespace
 
-// Wine keeps no rights on files, so an installation under it cannot show
-// them: the setup script is read instead, the rights it names are read as
-// the system reads them, and the places it gives them to are checked.
-TEST(InstallerRights, ProgramsAreTheAdministratorsAndDataTheUsers) {
+// Wine keeps no rights on files and has no other users, so an installation
+// under it cannot show who may change what: the setup script is read
+// instead. The rights it names are read as the system reads them, the
+// places it gives them to are checked, and every instruction of the
+// installing part that writes a file or folder is checked to write only
+// into the program folder (or the setup's own temporary folder).
+TEST(InstallerRights, OnlyAdministratorsChangeWhatTheSetupWritesAndItWritesNothingElse) {
   const std::string script = ReadFileBytes(DG_SOURCE_DIR "/installer/drearigrams.nsi");
   ASSERT_FALSE(script.empty());
-  auto defined = [&](const std::string& name) {
-    std::smatch match;
-    std::regex definition("!define " + name + " \"([^\"]+)\"");
-    return std::regex_search(script, match, definition) ? match[1].str() : std::string();
-  };
-  const Rights programs = ReadRights(defined("PROGRAM_FOLDER_ACL"));
-  const Rights data = ReadRights(defined("DATA_FOLDER_ACL"));
-  const Rights player = ReadRights(defined("PROGRAM_FILE_ACL"));
+  std::vector<std::string> descriptors;
+  const std::regex definition("!define ([A-Z_]+) \"(O:[^\"]+)\"");
+  for (std::sregex_iterator it(script.begin(), script.end(), definition), end; it != end; ++it)
+    descriptors.push_back((*it)[1].str());
+  ASSERT_EQ(descriptors, std::vector<std::string>{"PROGRAM_FOLDER_ACL"}) << "one set of rights, the program folder's";
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(script, match, std::regex("!define PROGRAM_FOLDER_ACL \"([^\"]+)\"")));
+  const Rights programs = ReadRights(match[1].str());
 
-  for (const Rights* rights : {&programs, &data, &player}) {
-    EXPECT_TRUE(rights->Protected);
-    EXPECT_TRUE(rights->OwnedByAdministrators);
-    EXPECT_FALSE(rights->AnyDenied);
-    for (const char* sid : {kAdministrators, kSystem}) {
-      auto found = rights->Allowed.find(sid);
-      EXPECT_TRUE(found != rights->Allowed.end() && (found->second & FILE_ALL_ACCESS) == FILE_ALL_ACCESS) << sid;
-    }
-    // Nobody else is named.
-    EXPECT_EQ(rights->Allowed.size(), 3u);
-  }
-  // Users read and run the programs and the player, and change nothing of them.
-  for (const Rights* rights : {&programs, &player}) {
-    ACCESS_MASK users = rights->Allowed.count(kUsers) ? rights->Allowed.at(kUsers) : 0;
-    EXPECT_EQ(users & kReadAndRun, kReadAndRun);
-    EXPECT_EQ(users & kChange, 0u) << std::hex << users;
-  }
-  // In the data folder they create files and folders and change and delete
-  // them, but may not delete what their rights do not allow (the player),
-  // nor change anybody's rights.
-  ACCESS_MASK users = data.Allowed.count(kUsers) ? data.Allowed.at(kUsers) : 0;
-  for (ACCESS_MASK right : std::initializer_list<ACCESS_MASK>{FILE_ADD_FILE, FILE_ADD_SUBDIRECTORY, FILE_WRITE_DATA,
-                                                              DELETE, FILE_GENERIC_READ})
-    EXPECT_EQ(users & right, right) << std::hex << right;
-  EXPECT_EQ(users & (FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL), 0u) << std::hex << users;
+  EXPECT_TRUE(programs.Protected);
+  EXPECT_TRUE(programs.OwnedByAdministrators);
+  EXPECT_FALSE(programs.AnyDenied);
   EXPECT_TRUE(programs.AllInherit);
-  EXPECT_TRUE(data.AllInherit);
+  for (const char* sid : {kAdministrators, kSystem}) {
+    auto found = programs.Allowed.find(sid);
+    EXPECT_TRUE(found != programs.Allowed.end() && (found->second & FILE_ALL_ACCESS) == FILE_ALL_ACCESS) << sid;
+  }
+  EXPECT_EQ(programs.Allowed.size(), 3u) << "nobody else is named";
+  // Users read and run the programs and the seed, and change nothing of them.
+  ACCESS_MASK users = programs.Allowed.count(kUsers) ? programs.Allowed.at(kUsers) : 0;
+  EXPECT_EQ(users & kReadAndRun, kReadAndRun);
+  EXPECT_EQ(users & kChange, 0u) << std::hex << users;
 
-  // Each goes where it belongs, and the player lies where the key says.
-  for (const char* use : {R"(!insertmacro DG_SET_ACL "$INSTDIR" "${PROGRAM_FOLDER_ACL}")",
-                          R"(!insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}")",
-                          R"(!insertmacro DG_SET_ACL "$DATADIR\skitplay.exe" "${PROGRAM_FILE_ACL}")",
-                          R"(WriteRegStr HKLM "${SETTINGS_KEY}" "Player" "$DATADIR\skitplay.exe")"})
-    EXPECT_NE(script.find(use), std::string::npos) << use;
-  // A folder moved in from the program folder keeps the rights it had there
-  // until the data folder's are given again, after the move.
-  size_t upgrade = script.find("  !insertmacro DG_UPGRADE_ONE_FOLDER_LAYOUT\n");
-  ASSERT_NE(upgrade, std::string::npos);
-  EXPECT_NE(script.find(R"(!insertmacro DG_SET_ACL "$DATADIR" "${DATA_FOLDER_ACL}")", upgrade), std::string::npos);
+  // The program folder gets its rights before anything is written into it.
+  const std::vector<std::string> install = ScriptLines(script, "Section \"-Program\"", "SectionEnd");
+  ASSERT_FALSE(install.empty());
+  size_t rightsAt = install.size();
+  for (size_t i = 0; i < install.size(); ++i) {
+    if (install[i].find(R"(!insertmacro DG_SET_ACL "$INSTDIR" "${PROGRAM_FOLDER_ACL}")") != std::string::npos) {
+      rightsAt = i;
+      break;
+    }
+  }
+  ASSERT_LT(rightsAt, install.size());
+  // Every instruction that writes names a place in the program folder.
+  const std::regex writes(
+      R"(^\s*(File|SetOutPath|CreateDirectory|WriteUninstaller|Rename|CopyFiles|FileOpen|Delete|RMDir)\b(.*)$)");
+  size_t checked = 0;
+  for (size_t i = 0; i < install.size(); ++i) {
+    std::smatch write;
+    if (!std::regex_match(install[i], write, writes)) continue;
+    const std::string command = write[1].str(), rest = write[2].str();
+    ++checked;
+    if (command == "File") {
+      // File writes into the output folder that SetOutPath chose.
+      EXPECT_GT(i, rightsAt) << install[i];
+      continue;
+    }
+    std::smatch target;
+    ASSERT_TRUE(std::regex_search(rest, target, std::regex(R"(\"([^\"]*)\")"))) << install[i];
+    EXPECT_EQ(target[1].str().rfind("$INSTDIR", 0), 0u) << install[i];
+    if (command != "CreateDirectory" || target[1].str() != "$INSTDIR") {
+      EXPECT_GT(i, rightsAt) << install[i];
+    }
+  }
+  EXPECT_GT(checked, 5u);
+  // cleardata only removes, and only in earlier data folders (see its own tests).
+  EXPECT_EQ(script.find("$APPDATA"), std::string::npos);
+  EXPECT_EQ(script.find("SetShellVarContext"), std::string::npos);
 }

@@ -56,6 +56,11 @@ TEST(ProgressArithmetic, TheBarCoversTheWholeSequence) {
   // A large file does not wrap the bar back.
   DownloadProgress large{"", 0, 1, 3000000000u, 4000000000u};
   EXPECT_EQ(ProgressPosition(large), 75u);
+  // Nor does one of 4 GiB and more, whose figures need all 64 bits.
+  DownloadProgress huge{"", 2, 3, uint64_t{6} << 30, uint64_t{8} << 30};
+  EXPECT_EQ(ProgressPosition(huge), 275u);
+  DownloadProgress half{"", 0, 1, UINT64_MAX / 2, UINT64_MAX};
+  EXPECT_EQ(ProgressPosition(half), 50u);
 }
 
 TEST_F(ProgressDialog, StartsEmptyWithItsCaption) {

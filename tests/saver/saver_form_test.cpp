@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "host/password.h"
+#include "saver/link_policy.h"
 #include "host/saver_state.h"
 #include "base/files.h"
 #include "base/settings.h"
@@ -135,6 +136,37 @@ TEST_F(SaverRun, ARefusedLinkKeepsTheSaverPlayingAndOnlyWritesItsReason) {
   DeleteFileA(TForm_Saver::GetIniPath().c_str());
 }
 
+// The user's own data folder holds more than skits and downloads (the
+// player, its argument file, the catalogue, the logs), all written by the
+// screensaver: a program anywhere in it is never started by a link, nor one
+// in the setup's seed of skits.
+TEST_F(SaverRun, ALinkToAProgramInTheUsersDataFolderIsRefused) {
+  SkitRecord& skit = AddSkit(1, "a.skit");
+  skit.HotKey.KeyCode = 'L';
+  skit.HotKey.Action = 2;
+  // Beside the catalogue, outside the skits and download folders.
+  const std::string tool = InstallPlayer(Dir.Path(), "player tool.exe");
+  skit.HotKey.Link.Id = Builder.Text(tool);
+  Settings.DataPath = Dir.Path();
+  Start();
+  ASSERT_TRUE(WaitForStarts(1));
+  DeleteFileA(TForm_Saver::GetIniPath().c_str());
+  SendMessageA(Form->Handle(), WM_KEYDOWN, 'L', 0);
+  EXPECT_EQ(Form->CloseSaverDialog, nullptr);
+  EXPECT_FALSE(Form->Closing);
+  char refusal[512] = {};
+  GetPrivateProfileStringA("ShellExecute", "ShellExecute", "", refusal, sizeof refusal,
+                           TForm_Saver::GetIniPath().c_str());
+  EXPECT_EQ(std::string(refusal).rfind("Link refused: ", 0), 0u) << refusal;
+  EXPECT_FALSE(PlayerRunning(tool));
+
+  testing_support::TempDir seed;
+  Settings.SeedPath = seed.Path();
+  const std::string seeded = InstallPlayer(seed.Path(), "seeded.exe");
+  EXPECT_NE(LinkRefusal(seeded, TForm_Saver_Main::ContentFolders()), "");
+  DeleteFileA(TForm_Saver::GetIniPath().c_str());
+}
+
 TEST_F(SaverRun, HotKeyActionTwoHoldsTheCloseUntilConfirmed) {
   SkitRecord& skit = AddSkit(1, "a.skit");
   skit.HotKey.KeyCode = 'L';
@@ -174,6 +206,33 @@ TEST_F(SaverRun, HotKeyActionTwoHoldsTheCloseUntilConfirmed) {
   EXPECT_FALSE(IsWindow(Form->CloseSaverDialog));
   EXPECT_TRUE(PumpUntil([&] { return Form->Closing; }));
   DeleteFileA(TForm_Saver::GetIniPath().c_str());
+}
+
+// A password the system asks for (by policy, not in the user's values)
+// stops a hot key's link as the user's own password does: the key ends the
+// run, and no program is left open on an unlocked desktop.
+TEST_F(SaverRun, AHotKeyLinkOpensNothingWhereTheSystemAsksForAPassword) {
+  struct Restore {
+    ~Restore() { SystemGuardsSaver = &AskSystemGuardsSaver; }
+  } restore;
+  SystemGuardsSaver = [] { return true; };
+  SkitRecord& skit = AddSkit(1, "a.skit");
+  skit.HotKey.KeyCode = 'L';
+  skit.HotKey.Action = 2;
+  const std::string tool = InstallPlayer(Dir.Path(), "player tool.exe");
+  skit.HotKey.Link.Id = Builder.Text(tool);
+  Start();
+  ASSERT_TRUE(WaitForStarts(1));
+  ASSERT_TRUE(Form->PasswordProtected);
+  DeleteFileA(TForm_Saver::GetIniPath().c_str());
+
+  SendMessageA(Form->Handle(), WM_KEYDOWN, 'L', 0);
+  EXPECT_EQ(Form->CloseSaverDialog, nullptr);
+  EXPECT_TRUE(Form->Closing);
+  char command[512] = {};
+  GetPrivateProfileStringA("ShellExecute", "Command", "", command, sizeof command, TForm_Saver::GetIniPath().c_str());
+  EXPECT_STREQ(command, "");
+  EXPECT_FALSE(PlayerRunning(tool));
 }
 
 TEST_F(SaverRun, AMissingCatalogueScrollsTheStartupText) {

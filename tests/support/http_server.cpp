@@ -629,6 +629,23 @@ void LoopbackServer::Serve(uintptr_t rawSocket) {
     std::string block = GeneratedBytes(16384);
     while (ok && withBody) ok = peer.SendAll(block);
     peer.Close();
+  } else if (splitMode("padded", rest)) {
+    if (!fileBytes(rest, bytes)) return errorPage(404);
+    const std::string more = GeneratedBytes(1024 * 1024);
+    peer.SendAll(Head(200, static_cast<long long>(bytes.size() + more.size())) +
+                 (withBody ? bytes + more : std::string()));
+    peer.Close();
+  } else if (splitMode("unbounded", rest)) {
+    if (!fileBytes(rest, bytes)) return errorPage(404);
+    bool ok = peer.SendAll(Head(200, -1) + (withBody ? bytes : std::string()));
+    std::string block = GeneratedBytes(16384);
+    while (ok && withBody) ok = peer.SendAll(block);
+    peer.Close();
+  } else if (splitMode("claims", rest)) {
+    const size_t slash = rest.find('/');
+    if (slash == std::string::npos || !fileBytes(rest.substr(slash + 1), bytes)) return errorPage(404);
+    peer.SendAll(Head(200, std::strtoll(rest.c_str(), nullptr, 10)) + (withBody ? bytes : std::string()));
+    peer.Close();
   } else if (splitMode("reset", rest)) {
     if (!fileBytes(rest, bytes)) return errorPage(404);
     peer.SendAll(Head(200, static_cast<long long>(bytes.size())) + (withBody ? bytes.substr(0, bytes.size() / 2) : ""));

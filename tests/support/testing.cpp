@@ -1,5 +1,7 @@
 #include "tests/support/testing.h"
 
+#include <winioctl.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace testing_support {
 
@@ -151,6 +155,23 @@ std::string ReadFileBytes(const std::string& path) {
   return out.str();
 }
 
+void WriteSparseFile(const std::string& path, const std::string& bytes, uint64_t size) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path);
+  DWORD returned = 0;
+  // NTFS would otherwise reserve the whole size; a file system without
+  // sparse files refuses, and the file is merely large.
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  DWORD written = 0;
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size() && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  CloseHandle(file);
+  if (!ok) throw std::runtime_error("cannot make " + path + " " + std::to_string(size) + " bytes long");
+}
+
 MessageBoxCatcher::MessageBoxCatcher(int answer) : Answer(answer) {
   Previous_ = ActiveCatcher;
   ActiveCatcher = this;
@@ -160,6 +181,29 @@ MessageBoxCatcher::MessageBoxCatcher(int answer) : Answer(answer) {
 MessageBoxCatcher::~MessageBoxCatcher() {
   if (Hook_) UnhookWindowsHookEx(Hook_);
   ActiveCatcher = Previous_;
+}
+
+bool MakeFolderLink(const std::string& link, const std::string& target) {
+  if (!CreateSymbolicLinkA(link.c_str(), target.c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+    return false;
+  const DWORD attributes = GetFileAttributesA(link.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+ScopedEnvironment::ScopedEnvironment(std::string name, const char* value) : Name_(std::move(name)) {
+  DWORD size = GetEnvironmentVariableA(Name_.c_str(), nullptr, 0);
+  if (size > 0) {
+    std::vector<char> buffer(size + 1, '\0');
+    GetEnvironmentVariableA(Name_.c_str(), buffer.data(), size + 1);
+    Previous_ = buffer.data();
+    HadValue_ = true;
+  }
+  SetEnvironmentVariableA(Name_.c_str(), value);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  SetEnvironmentVariableA(Name_.c_str(), HadValue_ ? Previous_.c_str() : nullptr);
 }
 
 ScopedRegistryKey::ScopedRegistryKey(HKEY root, std::string path) : Root_(root), Path_(std::move(path)) {
@@ -274,6 +318,13 @@ std::string ModuleFolder() {
   DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
   std::string path(buffer, n);
   return path.substr(0, path.find_last_of("\\/"));
+}
+
+bool EmulatedOneThreadAtATime() {
+  if (sizeof(void*) != 4) return false;
+  char value[8] = {};
+  const DWORD n = GetEnvironmentVariableA("DG_EMULATED_32", value, sizeof value);
+  return n > 0 && n < sizeof value && value[0] == '1';
 }
 
 }  // namespace testing_support

@@ -30,6 +30,9 @@ class TempDir {
 void RemoveTree(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);
+// bytes, then zeros up to size bytes in all, as a sparse file where the
+// file system allows it: a file of some gigabytes that takes no room.
+void WriteSparseFile(const std::string& path, const std::string& bytes, uint64_t size);
 
 // A message box seen by MessageBoxCatcher.
 struct CaughtBox {
@@ -98,6 +101,27 @@ class ScopedRegistryKey {
   std::string Path_;
 };
 
+// Sets an environment variable of this process (null: removes it) and puts
+// back what was there before on destruction. Programs started meanwhile
+// inherit it.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::string name, const char* value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::string Name_;
+  bool HadValue_ = false;
+  std::string Previous_;
+};
+
+// Makes `link` a symbolic link to the folder `target`; false when the system
+// made none. Wine 8 reports success without making anything, so the link is
+// looked for as well.
+bool MakeFolderLink(const std::string& link, const std::string& target);
+
 // Pixels as 0x00RRGGBB, row by row from the top.
 struct Pixels {
   int Width = 0;
@@ -114,5 +138,21 @@ size_t DifferentPixels(const Pixels& a, const Pixels& b, int tolerance = 0);
 
 // Full path of the running test program's folder.
 std::string ModuleFolder();
+
+// Whether this 32-bit test program runs under a user-mode emulator
+// (qemu-user on a machine whose kernel runs no 32-bit programs; ./run says
+// so through DG_EMULATED_32). There a 32-bit Wine process dies as soon as two
+// of its threads are in system calls at the same time, so a case that needs
+// two threads at work at once cannot run: it skips with
+// DG_SKIP_WHERE_EMULATED, giving its reason. Windows runs those cases, and
+// so does every native run of either edition.
+bool EmulatedOneThreadAtATime();
+
+#define DG_SKIP_WHERE_EMULATED(why)                                                              \
+  do {                                                                                           \
+    if (::testing_support::EmulatedOneThreadAtATime())                                          \
+      GTEST_SKIP() << "emulated 32-bit process: two threads in system calls at once crash it; " \
+                   << (why);                                                                     \
+  } while (false)
 
 }  // namespace testing_support

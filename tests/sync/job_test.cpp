@@ -51,6 +51,15 @@ class JobTest : public SyncTest {
     return record;
   }
 
+  // The list served with validators, and a first list job that merges it.
+  void MergeRangedList(const SyncBuilder& sync) {
+    Serve(sync);
+    Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/ranged/kinetrope.syn");
+    OpenManager();
+    ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
+    RunJob();
+  }
+
   // Hands each completion to the catalogue until the job is over, calling
   // between after each one; then the message posted when no file was left,
   // which must change nothing.
@@ -518,11 +527,7 @@ TEST_F(JobTest, AnUnchangedListCountsAsASynchronisationWithNothingNew) {
   Settings.SyncMethod = 0;
   SyncBuilder sync = ServedSync();
   sync.Add(CAT_SKIT, 5, 1, "Kites", {"kites.skit"});
-  Serve(sync);
-  Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/ranged/kinetrope.syn");
-  OpenManager();
-  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
-  RunJob();
+  MergeRangedList(sync);
   ASSERT_EQ(Find(CAT_SKIT, 5)->State, SKIT_SCHEDULED);
   EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
   const std::string etag = testing_support::LoopbackServer::ETagOf(ReadFileBytes(Served.File("kinetrope.syn")));
@@ -550,6 +555,51 @@ TEST_F(JobTest, AnUnchangedListCountsAsASynchronisationWithNothingNew) {
   TFetchRecord record;
   ASSERT_TRUE(ReadFetchRecord(FetchedRecordPath(SyncPath()), record));
   EXPECT_EQ(record.Validators.ETag, testing_support::LoopbackServer::ETagOf(ReadFileBytes(Served.File("kinetrope.syn"))));
+}
+
+// Validators are kept only once the merge went through whole and was saved:
+// a list whose new texts the catalogue file refused, or whose save failed,
+// leaves none (the older list's go too), so the next synchronisation asks
+// for the list whole and merges it.
+TEST_F(JobTest, ValidatorsAreKeptOnlyAfterTheMergeAndItsSaveSucceeded) {
+  SyncBuilder sync = ServedSync();
+  sync.Add(CAT_SKIT, 5, 1, "Kites", {"kites.skit"});
+  MergeRangedList(sync);
+  ASSERT_EQ(FolderNames(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
+
+  // The catalogue file, open for reading only, in the catalogue's place
+  // while the list is merged: the new skit's texts cannot be written, and
+  // then the save of the changed title cannot either.
+  const auto mergeUnwritable = [&] {
+    ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
+    MSG msg;
+    ASSERT_TRUE(Receiver.Wait(WM_DOWNLOAD_DONE, msg));
+    std::unique_ptr<cPakFile> writable = std::move(Manager->OpsPak);
+    Manager->OpsPak = std::make_unique<cPakFile>(Settings.OpsFilePath, true, nullptr, GENERIC_READ);
+    try {
+      Manager->OnDownloadDone(static_cast<int32_t>(msg.lParam));
+    } catch (const std::exception&) {
+      // The save's failure goes to the owner window.
+    }
+    Manager->OpsPak = std::move(writable);
+    EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{}) << "neither this list's validators nor the older ones";
+  };
+  sync.Add(CAT_SKIT, 6, 1, "Lanterns", {"lanterns.skit"});
+  Serve(sync);
+  mergeUnwritable();
+  EXPECT_EQ(Find(CAT_SKIT, 6), nullptr);
+
+  ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
+  RunJob();
+  EXPECT_EQ(Server.Requests().back().Headers.find("If-None-Match"), std::string::npos);
+  EXPECT_NE(Find(CAT_SKIT, 6), nullptr) << "the list was merged after all";
+  ASSERT_EQ(FolderNames(Settings.DownloadPath), Names{"kinetrope.syn.fetched"});
+
+  // Merged whole, but not saved.
+  sync.Records[0].Revision = 2;
+  sync.Texts[sync.Records[0].Title.Id] = "Kites at dusk";
+  Serve(sync);
+  mergeUnwritable();
 }
 
 // A list that is no list keeps no validators (it is asked for whole next

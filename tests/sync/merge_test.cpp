@@ -512,7 +512,7 @@ TEST_F(SyncTest, AListOverItsLimitsIsRefusedWithALogLine) {
   big.Add(CAT_SKIT, 2, 1, "Big", {"big.mov"});
   big.Text(std::string(SYNC_FILE_SIZE_LIMIT, 'x'));
   big.WriteAtOnce(SyncPath());
-  const DWORD size = GetFileSizeByName(SyncPath());
+  const uint64_t size = GetFileSizeByName(SyncPath());
   EXPECT_FALSE(Manager->ApplySyncFile(SyncPath()));
   EXPECT_EQ(LogTexts().back(), "Synchronisation file not merged: " + SyncPath() + " holds " + std::to_string(size) +
                                    " bytes; a synchronisation file may hold at most 4194304");

@@ -46,6 +46,11 @@ void SyncBuilder::Write(const std::string& path) const {
     pak.WriteEntry(SYNC_RECORD_TYPE, static_cast<int32_t>(i + 1), 0, true, sizeof record, record);
   }
   for (const auto& [id, sums] : Sums) WriteFileSums(pak, id, sums);
+  if (Address) WriteListAddress(pak, *Address);
+  if (!KeyChangeBody.empty()) {
+    pak.WriteEntry(LIST_KEY_CHANGE_TYPE, LIST_KEY_CHANGE_ID, 0, false, static_cast<uint32_t>(KeyChangeBody.size()),
+                   KeyChangeBody.data());
+  }
 }
 
 void SyncBuilder::WriteAtOnce(const std::string& path) const {

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ class SyncBuilder {
   std::map<int32_t, std::string> Texts;
   // "FSUM" entries by record number (1 for the first record).
   std::map<int32_t, std::vector<FileSum>> Sums;
+  // "ADDR" 1, the address the list names as its own, when given.
+  std::optional<std::string> Address;
+  // "KEYC" 1, a key change body, when not empty.
+  std::vector<uint8_t> KeyChangeBody;
   std::string UrlBase = "http://127.0.0.1/skits/";
 
  private:

@@ -224,6 +224,41 @@ TEST_F(SkitsyncSync, BadArgumentsAndMissingSettingsExitTwo) {
   EXPECT_EQ(Server.RequestCount(), 0u);
 }
 
+// An installation keeps each user's data in that user's own folder: the
+// values name it below %LOCALAPPDATA%, and a user who never started the
+// screensaver gets the catalogue from the setup's seed first.
+TEST_F(SkitsyncSync, TheInstallationsValuesNameTheUsersOwnCatalogueMadeFromTheSeed) {
+  testing_support::ScopedRegistryKey machine(HKEY_LOCAL_MACHINE, SettingsKeyFor(kProgram));
+  testing_support::ScopedEnvironment local("LOCALAPPDATA", Dir.File("Local").c_str());
+  CreateDirectoryA(Dir.File("Local").c_str(), nullptr);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKeyFor(kProgram).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  for (const auto& [name, value] : {std::pair<const char*, std::string>{"OpsFilePath", "\\ops.pak"},
+                                    {"SkitsPath", "\\skits"},
+                                    {"DownloadPath", "\\download"},
+                                    {"LogPath", "\\download.log"}}) {
+    const std::string text = "%LOCALAPPDATA%\\Drearigrams" + value;
+    RegSetValueExA(key, name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>(text.size() + 1));
+  }
+  const std::string seed = Dir.File("seed");
+  CreateDirectoryA(seed.c_str(), nullptr);
+  RegSetValueExA(key, "SeedPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(seed.c_str()),
+                 static_cast<DWORD>(seed.size() + 1));
+  RegCloseKey(key);
+  ASSERT_TRUE(MoveFileA(Settings.OpsFilePath.c_str(), (seed + "\\ops.pak").c_str()));
+
+  ASSERT_EQ(Run({"sync", "--automatic"}), SKITSYNC_OK) << Err;
+  const std::string user = Dir.File("Local\\Drearigrams");
+  EXPECT_TRUE(Contains(Out, "Catalogue " + user + "\\ops.pak\n")) << Out;
+  EXPECT_TRUE(Contains(Out, "1 installed (2 files), 0 failed")) << Out;
+  EXPECT_EQ(ReadFileBytes(user + "\\skits\\w.bmp"), "w.bmp");
+  Settings.OpsFilePath = user + "\\ops.pak";
+  EXPECT_EQ(StateOf(1), SKIT_INSTALLED);
+}
+
 // The program itself, as a script runs it: its streams and exit status.
 TEST_F(SkitsyncSync, TheProgramRunsAWholeJob) {
   // The program reads the installation's own key: the user's choice there is

@@ -3,6 +3,8 @@
 // download log, the about box and help.
 #include <gtest/gtest.h>
 
+#include <objbase.h>
+
 #include <typeinfo>
 
 #include "base/files.h"
@@ -374,6 +376,33 @@ TEST_F(SettingsDialog, RightClicksShowTheControlsHelpAndF1ThePage) {
   info.hItemHandle = dialog.CheckListBox_Skits.Handle();
   SendMessageA(dialog.Handle(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
   EXPECT_EQ(PopupText(), HelpPopupText(13));
+}
+
+TEST_F(SettingsDialog, TheMenuKeyShowsTheHelpOfTheControlWithTheFocus) {
+  TForm_Settings& dialog = Open<TForm_Settings_Dem>();
+  SetFocus(dialog.Button_DownloadLog.Handle());
+  ASSERT_EQ(GetFocus(), dialog.Button_DownloadLog.Handle());
+  // The keyboard's position, -1 and -1, as the system packs it: the two
+  // halves of a 32-bit value, which a 64-bit LPARAM need not sign-extend.
+  SendMessageA(dialog.Handle(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(dialog.Handle()), MAKELPARAM(-1, -1));
+  ASSERT_NE(forms::HelpPopupWindow(), nullptr);
+  EXPECT_EQ(PopupText(), HelpPopupText(5));
+}
+
+// ShellExecute may hand its work to shell extensions that need a COM
+// apartment on the calling thread, so the forms' thread is one before any
+// form can ask. (Under Wine the input method makes the thread an apartment
+// as soon as a window is shown, which Windows does not: hence the look
+// before any window is made.)
+TEST(FormsThread, IsASingleThreadedApartmentOnceTheApplicationIsInitialised) {
+  forms::Application.Initialize();
+  APTTYPE type = APTTYPE_CURRENT;
+  APTTYPEQUALIFIER qualifier;
+  ASSERT_EQ(CoGetApartmentType(&type, &qualifier), S_OK) << "COM was not initialised on the forms' thread";
+  EXPECT_TRUE(type == APTTYPE_MAINSTA || type == APTTYPE_STA) << type;
+  // Asked again with the same model, it says so: already done.
+  EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE), S_FALSE);
+  CoUninitialize();
 }
 
 TEST_F(SettingsDialog, EveryHelpContextTheDialogsHandOutHasItsText) {

@@ -66,18 +66,74 @@ void NewKeyFiles(const std::string& privatePath, const std::string& publicPath, 
       << "\n";
 }
 
+void NewKeyChangeFile(const std::string& oldPrivatePath, const std::string& newPublicPath, uint32_t fromVersion,
+                      const std::string& changePath, std::ostream& out) {
+  if (GetFileAttributesA(changePath.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    throw ToolError(changePath + ": exists already; a key change file is never replaced");
+  }
+  if (fromVersion == 0) throw ToolError("a key change counts from a list version of 1 or more");
+  uint8_t oldKey[MAKER_PRIVATE_KEY_SIZE], newKey[MAKER_PUBLIC_KEY_SIZE];
+  ReadPrivateKeyFile(oldPrivatePath, oldKey);
+  ReadPublicKeyFile(newPublicPath, newKey);
+  if (std::memcmp(oldKey, newKey, MAKER_PUBLIC_KEY_SIZE) == 0) {
+    SecureZeroMemory(oldKey, sizeof oldKey);
+    throw ToolError(newPublicPath + ": is the old key itself; a key change hands over to another key");
+  }
+  std::vector<uint8_t> body;
+  try {
+    body = MakeKeyChange(oldKey, newKey, fromVersion);
+  } catch (...) {
+    SecureZeroMemory(oldKey, sizeof oldKey);
+    throw;
+  }
+  SecureZeroMemory(oldKey, sizeof oldKey);
+  WriteKeyFile(changePath, body.data(), body.size());
+  out << "Key change " << changePath << ": from list version " << fromVersion << " on, lists signed with\n"
+      << HexBytes(newKey, sizeof newKey) << "\n";
+}
+
+std::vector<uint8_t> ReadKeyChangeFor(const std::string& changePath,
+                                      const uint8_t (&privateKey)[MAKER_PRIVATE_KEY_SIZE], uint32_t version) {
+  std::vector<uint8_t> body(LIST_KEY_CHANGE_SIZE);
+  KeyChange change;
+  std::string reason;
+  if (!ParseHexBytes(Trimmed(ReadWholeFile(changePath)), body.data(), body.size()) ||
+      !DecodeKeyChange(body, change, reason)) {
+    throw ToolError(changePath + ": not a key change file (one line of " + std::to_string(2 * LIST_KEY_CHANGE_SIZE) +
+                    " hex digits, made by paktool key change)");
+  }
+  if (std::memcmp(change.NewKey, privateKey, MAKER_PUBLIC_KEY_SIZE) != 0) {
+    throw ToolError(changePath + ": hands over to another key than the one the list is signed with");
+  }
+  if (version < change.FromVersion) {
+    throw ToolError(changePath + ": counts from list version " + std::to_string(change.FromVersion) +
+                    ", and the list is version " + std::to_string(version));
+  }
+  return body;
+}
+
 bool VerifySync(const std::string& syncPath, const std::string& publicPath, const std::string& filesFolder,
                 std::ostream& out) {
   uint8_t key[MAKER_PUBLIC_KEY_SIZE];
   ReadPublicKeyFile(publicPath, key);
   std::string reason;
-  if (!CheckListSignature(syncPath, key, reason)) {
+  // One opening for the signature and what is read after it, as the
+  // screensaver does.
+  cSyncFile sync(syncPath);
+  ListSignature signature;
+  if (!CheckListSignature(sync, key, signature, reason)) {
     out << syncPath << ": refused, " << reason << "\n";
     return false;
   }
-  cSyncFile sync(syncPath);
-  out << syncPath << ": signed with the key, version " << sync.Header().Version << "\n";
-  bool good = true;
+  out << syncPath << ": signed with " << (signature.KeyChanged ? "the new key of a key change the key signed" : "the key")
+      << ", version " << sync.Header().Version << "\n";
+  std::string address;
+  bool good = ReadListAddress(sync.Pak(), address);
+  if (good) {
+    out << "published at " << address << "\n";
+  } else {
+    out << "names no address it is published at; a catalogue with a key refuses it\n";
+  }
   for (const int32_t id : sync.RecordIds()) {
     cServerRecord server;
     sync.ReadRecord(id, server);

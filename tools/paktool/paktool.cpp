@@ -10,6 +10,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -33,14 +34,17 @@ constexpr char kUsage[] =
     "       paktool catalog show CATALOG [--json]\n"
     "       paktool catalog build DESCRIPTION.json CATALOG\n"
     "       paktool sync show SYNCFILE [--json]\n"
-    "       paktool sync build DESCRIPTION.json SYNCFILE [--files FOLDER] [--sign PRIVATE.key]\n"
+    "       paktool sync build DESCRIPTION.json SYNCFILE [--files FOLDER] [--sign PRIVATE.key\n"
+    "                                                     [--key-change CHANGEFILE]]\n"
     "       paktool sync verify SYNCFILE PUBLIC.pub [--files FOLDER]\n"
     "       paktool key new PRIVATE.key PUBLIC.pub\n"
+    "       paktool key change OLD.key NEW.pub FROMVERSION CHANGEFILE\n"
     "TYPE   four characters such as PSTR, or 0x and eight hex digits\n"
     "ID     a whole number; for put also \"new\" (the next free id, printed)\n"
     "HEX16  the eight transform bytes as sixteen hex digits, such as 061D5A2603530000\n"
     "put stores the body transformed (when the archive has a transform) unless --plain.\n"
     "sync build --files adds each file's size and SHA-256 (found in FOLDER by name); --sign needs it.\n"
+    "key change signs a hand-over to NEW.pub with OLD.key; sync build --sign NEW.key --key-change puts it in.\n"
     "Exit status: 0 done, 1 file or format error, 2 bad arguments.\n";
 
 class UsageError : public std::runtime_error {
@@ -214,7 +218,7 @@ uint32_t DeletedSlots(const cPakFile& pak) {
 int Compact(const Arguments& args, std::ostream& out) {
   const std::string& path = args.Positional[0];
   OnFile(path, [&] {
-    const DWORD before = GetFileSizeByName(path);
+    const uint64_t before = GetFileSizeByName(path);
     uint32_t deleted = 0;
     {
       cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE);
@@ -265,7 +269,13 @@ int BuildSyncCommand(const Arguments& args, std::ostream&) {
   if (args.Has("--sign") && !args.Has("--files")) {
     throw UsageError("sync build: --sign needs --files (a signed list gives the size and hash of every file)");
   }
-  OnFile(sync, [&] { BuildSync(args.Positional[0], sync, OptionValue(args, "--files"), OptionValue(args, "--sign")); });
+  if (args.Has("--key-change") && !args.Has("--sign")) {
+    throw UsageError("sync build: --key-change needs --sign with the new key it hands over to");
+  }
+  OnFile(sync, [&] {
+    BuildSync(args.Positional[0], sync, OptionValue(args, "--files"), OptionValue(args, "--sign"),
+              OptionValue(args, "--key-change"));
+  });
   return PAKTOOL_OK;
 }
 
@@ -283,6 +293,17 @@ int NewKeyCommand(const Arguments& args, std::ostream& out) {
   return PAKTOOL_OK;
 }
 
+int KeyChangeCommand(const Arguments& args, std::ostream& out) {
+  const std::string& version = args.Positional[2];
+  char* end = nullptr;
+  const unsigned long long from = std::strtoull(version.c_str(), &end, 10);
+  if (version.empty() || *end != '\0' || version[0] == '-' || from > UINT32_MAX) {
+    throw UsageError("key change: FROMVERSION is a list version, a whole number from 1 to 4294967295");
+  }
+  NewKeyChangeFile(args.Positional[0], args.Positional[1], static_cast<uint32_t>(from), args.Positional[3], out);
+  return PAKTOOL_OK;
+}
+
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {nullptr, "list", 1, 1, {}, List},
@@ -293,9 +314,10 @@ const std::vector<Command>& Commands() {
       {"catalog", "show", 1, 1, {{"--json", false}}, ShowCatalogCommand},
       {"catalog", "build", 2, 2, {}, BuildCatalogCommand},
       {"sync", "show", 1, 1, {{"--json", false}}, ShowSyncCommand},
-      {"sync", "build", 2, 2, {{"--files", true}, {"--sign", true}}, BuildSyncCommand},
+      {"sync", "build", 2, 2, {{"--files", true}, {"--sign", true}, {"--key-change", true}}, BuildSyncCommand},
       {"sync", "verify", 2, 2, {{"--files", true}}, VerifySyncCommand},
       {"key", "new", 2, 2, {}, NewKeyCommand},
+      {"key", "change", 4, 4, {}, KeyChangeCommand},
   };
   return commands;
 }

@@ -27,9 +27,12 @@ namespace {
 
 Json TextJson(const std::optional<std::string>& text) { return text ? Json(AnsiToUtf8(*text)) : Json(nullptr); }
 
-void ReadHeader(const Json& value, size_t recordCount, SyncHeader& header, TextTable& texts) {
+void ReadHeader(const Json& value, size_t recordCount, SyncDescription& description) {
+  SyncHeader& header = description.Header;
+  TextTable& texts = description.Texts;
   FieldReader fields(value, "header");
   header.Version = fields.U32("version", 0);
+  description.Address = fields.Text("address");
   header.NewSyncUrl.Id = texts.Add(fields.Text("newSyncUrl"));
   header.Extra1 = fields.U32("extra1", 0);
   header.Extra2 = fields.U32("extra2", 0);
@@ -66,7 +69,7 @@ SyncDescription ReadSyncDescription(const Json& root) {
   if (!records->is_array()) throw DescriptionError("records", "expected a list [ ... ] of records");
   const Json* header = top.Take("header");
   const Json none = Json::object();
-  ReadHeader(header != nullptr ? *header : none, records->size(), description.Header, description.Texts);
+  ReadHeader(header != nullptr ? *header : none, records->size(), description);
   description.Records.resize(records->size());
   for (size_t i = 0; i < records->size(); ++i) {
     ReadSkitRecord((*records)[i], "records[" + std::to_string(i) + "]", description.Records[i], description.Texts);
@@ -76,7 +79,7 @@ SyncDescription ReadSyncDescription(const Json& root) {
 }
 
 void WriteSyncFile(const std::string& path, const SyncDescription& description,
-                   const std::vector<std::vector<FileSum>>& sums) {
+                   const std::vector<std::vector<FileSum>>& sums, const std::vector<uint8_t>& keyChange) {
   auto pak = std::make_unique<cPakFile>(path, false, description.Transform, GENERIC_READ | GENERIC_WRITE);
   try {
     for (const auto& [id, text] : description.Texts.Entries)
@@ -89,6 +92,11 @@ void WriteSyncFile(const std::string& path, const SyncDescription& description,
       EncodeSkitRecord(description.Records[i], record);
       pak->WriteEntry(SYNC_RECORD_TYPE, static_cast<int32_t>(i + 1), 0, true, sizeof record, record);
       if (i < sums.size()) WriteFileSums(*pak, static_cast<int32_t>(i + 1), sums[i]);
+    }
+    if (description.Address) WriteListAddress(*pak, *description.Address);
+    if (!keyChange.empty()) {
+      pak->WriteEntry(LIST_KEY_CHANGE_TYPE, LIST_KEY_CHANGE_ID, 0, false, static_cast<uint32_t>(keyChange.size()),
+                      keyChange.data());
     }
   } catch (...) {
     pak.reset();
@@ -129,11 +137,17 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
     records.push_back(shown);
   }
 
+  std::string address;
+  const bool hasAddress = ReadListAddress(pak, address);
+  KeyChange change;
+  const bool hasKeyChange = ReadKeyChange(pak, change);
+
   if (json) {
     Json root = Json::object();
     root["transform"] = HexBytes(pak.TransformSpec(), PAK_SPEC_SIZE);
     Json head = Json::object();
     head["version"] = header.Version;
+    if (hasAddress) head["address"] = AnsiToUtf8(address);
     head["newSyncUrl"] = TextJson(texts(header.NewSyncUrl, "header.newSyncUrl"));
     head["extra1"] = header.Extra1;
     head["extra2"] = header.Extra2;
@@ -153,6 +167,7 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
   Line(out, "Synchronisation", path);
   Line(out, "Transform", HexBytes(pak.TransformSpec(), PAK_SPEC_SIZE));
   Line(out, "Version", std::to_string(header.Version));
+  Line(out, "Address", hasAddress ? "\"" + PrintableText(address.c_str()) + "\" (ADDR 1)" : "none");
   Line(out, "NewSyncUrl", Quoted(texts(header.NewSyncUrl, "header.newSyncUrl"), header.NewSyncUrl.Id));
   Line(out, "Extra1", std::to_string(header.Extra1));
   Line(out, "Extra2", std::to_string(header.Extra2));
@@ -162,6 +177,10 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
   Line(out, "Signature", pak.FindEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID) >= 0
                              ? "SIGN 1 (not checked here: paktool sync verify checks it)"
                              : "none");
+  if (hasKeyChange) {
+    Line(out, "KeyChange", "KEYC 1: from version " + std::to_string(change.FromVersion) + " to the key " +
+                               HexBytes(change.NewKey, MAKER_PUBLIC_KEY_SIZE));
+  }
   for (const Shown& shown : records) {
     out << "\nRecord SKIT " << shown.Id << "\n";
     if (!shown.Whole) {
@@ -184,10 +203,23 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
 }
 
 void BuildSync(const std::string& descriptionPath, const std::string& syncPath, const std::string& filesFolder,
-               const std::string& privateKeyPath) {
+               const std::string& privateKeyPath, const std::string& keyChangePath) {
   const SyncDescription description = ReadDescriptionFile(descriptionPath, ReadSyncDescription);
   uint8_t privateKey[MAKER_PRIVATE_KEY_SIZE] = {};
-  if (!privateKeyPath.empty()) ReadPrivateKeyFile(privateKeyPath, privateKey);
+  std::vector<uint8_t> keyChange;
+  if (!privateKeyPath.empty()) {
+    // What every catalogue with a key would refuse is not signed at all.
+    if (description.Header.Version == 0) {
+      throw ToolError(descriptionPath + ": header.version: a signed list needs a version of 1 or more, higher than "
+                      "the list published before it");
+    }
+    if (!description.Address || !IsAllowedUrl(description.Address->c_str())) {
+      throw ToolError(descriptionPath + ": header.address: a signed list names the http:// or https:// address "
+                      "it is published at, the catalogues' syncUrl");
+    }
+    ReadPrivateKeyFile(privateKeyPath, privateKey);
+    if (!keyChangePath.empty()) keyChange = ReadKeyChangeFor(keyChangePath, privateKey, description.Header.Version);
+  }
 
   std::vector<std::vector<FileSum>> sums;
   if (!filesFolder.empty()) {
@@ -206,11 +238,12 @@ void BuildSync(const std::string& descriptionPath, const std::string& syncPath, 
       }
     }
   }
-  WriteSyncFile(syncPath, description, sums);
+  WriteSyncFile(syncPath, description, sums, keyChange);
   if (privateKeyPath.empty()) return;
   try {
     SignListFile(syncPath, privateKey);
   } catch (...) {
+    SecureZeroMemory(privateKey, sizeof privateKey);
     DeleteFileA(syncPath.c_str());
     throw;
   }

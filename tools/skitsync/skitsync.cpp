@@ -25,6 +25,7 @@
 #include "forms/application.h"
 #include "store/catalogue.h"
 #include "store/server_data.h"
+#include "store/user_data.h"
 
 namespace {
 
@@ -111,11 +112,11 @@ class NotifyWindow {
 
 // "name: 12345 of 20000 bytes (61%)", or without a total "name: 12345 bytes".
 std::string ProgressText(const TDataModule_Comm& module) {
-  int32_t received = module.GetBytesReceived();
-  int32_t total = module.GetBytesTotal();
+  const int64_t received = module.GetBytesReceived();
+  const int64_t total = module.GetBytesTotal();
   std::string text = module.GetItemName() + ": " + std::to_string(received);
   if (total > 0) {
-    long long percent = static_cast<long long>(received) * 100 / total;
+    const int64_t percent = received * 100 / total;
     text += " of " + std::to_string(total) + " bytes (" + std::to_string(percent) + "%)";
   } else {
     text += " bytes";
@@ -229,7 +230,7 @@ std::string RegistryText(HKEY root, const std::string& key, const char* name) {
   const LONG status = RegQueryValueExA(handle, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
   RegCloseKey(handle);
   if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::string();
-  return value;
+  return type == REG_EXPAND_SZ ? ExpandValue(name, value) : std::string(value);
 }
 
 DWORD RegistryNumber(HKEY root, const std::string& key, const char* name, DWORD fallback) {
@@ -356,6 +357,17 @@ int Sync(const SyncCommand& command, std::ostream& out, std::ostream& err) {
                                "); give " + path.Option);
     }
   }
+  // The installed catalogue is the user's own, made from the setup's seed
+  // the first time, as the screensaver would.
+  if (command.Catalog.empty()) {
+    settings.SeedPath = RegistryText(HKEY_LOCAL_MACHINE, key, "SeedPath");
+    try {
+      PrepareUserData(settings);
+    } catch (const std::exception& error) {
+      err << "skitsync: " << error.what() << "\n";
+      return SKITSYNC_FAILED;
+    }
+  }
   settings.SyncMethod = static_cast<int8_t>(RegistryNumber(HKEY_CURRENT_USER, key, "SyncMethod", 0));
   const bool automatic = command.Automatic || settings.SyncMethod == 0;
   forms::Application.SetTitle(kApplicationTitle);
@@ -467,7 +479,7 @@ std::string InstallationLogPath() {
   LONG status = RegQueryValueExA(key, "LogPath", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
   RegCloseKey(key);
   if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::string();
-  return value;
+  return type == REG_EXPAND_SZ ? ExpandValue("LogPath", value) : std::string(value);
 }
 
 int RunSkitsync(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

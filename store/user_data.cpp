@@ -1,0 +1,191 @@
+#include "store/user_data.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "base/errors.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/settings.h"
+
+namespace {
+
+constexpr char kReinstall[] = "Please reinstall this product.";
+
+bool IsFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsFile(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  std::string folder;
+  SplitPath(path, &folder, nullptr);
+  return folder;
+}
+
+std::string NameOf(const std::string& path) {
+  std::string name;
+  SplitPath(path, nullptr, &name);
+  return name;
+}
+
+[[noreturn]] void ThrowWithCode(const std::string& text, int32_t code, const std::string& subject) {
+  ThrowText(text + " " + ErrorText(code), subject);
+}
+
+// The folder and every folder above it that is missing. What is above may
+// exist already or be a drive or share that cannot be made: only the folder
+// itself has to exist in the end.
+void MakeFolder(const std::string& folder) {
+  if (folder.empty() || IsFolder(folder)) return;
+  int32_t code = ERROR_PATH_NOT_FOUND;
+  for (size_t at = folder.find_first_of("\\/"); ; at = folder.find_first_of("\\/", at + 1)) {
+    const std::string part = folder.substr(0, at);
+    if (!part.empty() && part.back() != ':' && !IsFolder(part)) {
+      code = CreateDirectoryA(part.c_str(), nullptr) ? 0 : LastErrorCode();
+    }
+    if (at == std::string::npos) break;
+  }
+  if (!IsFolder(folder)) ThrowWithCode("Cannot make the folder for your skits:", code ? code : ERROR_DIRECTORY, folder);
+}
+
+// source copied to target by way of a temporary file beside it, so that
+// target is always either what it was or a whole copy. Without replace, a
+// target that appeared meanwhile (the same user's dialog and screensaver
+// starting together) stays as it is.
+void CopyWhole(const std::string& source, const std::string& target, bool replace, const std::string& failure) {
+  const std::string temporary = target + "." + std::to_string(GetCurrentProcessId()) + ".new";
+  if (!CopyFileA(source.c_str(), temporary.c_str(), FALSE)) {
+    const int32_t code = LastErrorCode();
+    DeleteFileA(temporary.c_str());
+    ThrowWithCode(failure, code, target);
+  }
+  // A read-only copy could never be replaced by the next one.
+  SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (MoveFileExA(temporary.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return;
+  const int32_t code = LastErrorCode();
+  DeleteFileA(temporary.c_str());
+  if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) return;
+  ThrowWithCode(failure, code, target);
+}
+
+// The seed's skits first, the catalogue last: the catalogue is what says
+// that the user's folders are ready.
+void CopySeed(const cSettings& settings) {
+  const std::string seedCatalogue = JoinPath(settings.SeedPath, NameOf(settings.OpsFilePath));
+  if (!IsFile(seedCatalogue)) {
+    ThrowText(std::string("The setup's starting catalogue is missing. ") + kReinstall, seedCatalogue);
+  }
+  const std::string seedSkits = JoinPath(settings.SeedPath, SEED_SKITS_FOLDER);
+  if (!settings.SkitsPath.empty()) {
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA(JoinPath(seedSkits, "*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+      const int32_t code = LastErrorCode();
+      // A seed without skits is a seed: only one that cannot be read is not.
+      if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND && code != ERROR_NO_MORE_FILES) {
+        ThrowWithCode(std::string("The setup's starting skits cannot be read. ") + kReinstall, code, seedSkits);
+      }
+    } else {
+      try {
+        do {
+          if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+          CopyWhole(JoinPath(seedSkits, entry.cFileName), JoinPath(settings.SkitsPath, entry.cFileName), true,
+                    "Cannot copy the starting skits into your folder:");
+        } while (FindNextFileA(search, &entry));
+      } catch (...) {
+        FindClose(search);
+        throw;
+      }
+      FindClose(search);
+    }
+  }
+  CopyWhole(seedCatalogue, settings.OpsFilePath, false, "Cannot copy the starting catalogue into your folder:");
+  LogWrite(LOG_INFO, "Your skits were set up from %s", settings.SeedPath.c_str());
+}
+
+// The user's player is the master copy's twin. One that cannot be replaced
+// (the same user's player still running) plays on as it is.
+void RefreshPlayer(const cSettings& settings) {
+  if (settings.Player.empty()) return;
+  const std::string master = JoinPath(settings.SeedPath, NameOf(settings.Player));
+  const bool haveCopy = IsFile(settings.Player);
+  if (!IsFile(master)) {
+    if (haveCopy) {
+      LogWrite(LOG_ERROR, "The master copy of the player is missing: %s", master.c_str());
+      return;
+    }
+    ThrowText(std::string("The player program is missing. ") + kReinstall, master);
+  }
+  if (haveCopy && SameFileBytes(master, settings.Player)) return;
+  try {
+    CopyWhole(master, settings.Player, true, "Cannot copy the player program into your folder:");
+  } catch (const std::exception& error) {
+    if (!haveCopy) throw;
+    LogWrite(LOG_ERROR, "%s", error.what());
+  }
+}
+
+class Reader {
+ public:
+  explicit Reader(const std::string& path)
+      : Handle_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
+  ~Reader() {
+    if (Handle_ != INVALID_HANDLE_VALUE) CloseHandle(Handle_);
+  }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  bool Size(LARGE_INTEGER& size) const { return Handle_ != INVALID_HANDLE_VALUE && GetFileSizeEx(Handle_, &size); }
+  // Bytes read into block, 0 at the end or on failure.
+  DWORD Read(std::vector<char>& block) const {
+    DWORD got = 0;
+    if (!ReadFile(Handle_, block.data(), static_cast<DWORD>(block.size()), &got, nullptr)) return 0;
+    return got;
+  }
+
+ private:
+  HANDLE Handle_;
+};
+
+}  // namespace
+
+bool SameFileBytes(const std::string& a, const std::string& b) {
+  Reader first(a), second(b);
+  LARGE_INTEGER sizeA{}, sizeB{};
+  if (!first.Size(sizeA) || !second.Size(sizeB) || sizeA.QuadPart != sizeB.QuadPart) return false;
+  std::vector<char> blockA(65536), blockB(65536);
+  for (LONGLONG left = sizeA.QuadPart; left > 0;) {
+    const DWORD gotA = first.Read(blockA);
+    const DWORD gotB = second.Read(blockB);
+    if (gotA == 0 || gotA != gotB || std::char_traits<char>::compare(blockA.data(), blockB.data(), gotA) != 0)
+      return false;
+    left -= gotA;
+  }
+  return true;
+}
+
+void PrepareUserData(const cSettings& settings) {
+  if (settings.SeedPath.empty()) return;
+  for (const std::string& folder : {settings.DataPath, FolderOf(settings.OpsFilePath), settings.SkitsPath,
+                                    settings.DownloadPath, FolderOf(settings.LogPath), FolderOf(settings.Player)}) {
+    MakeFolder(folder);
+  }
+  if (!settings.OpsFilePath.empty() && GetFileAttributesA(settings.OpsFilePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    CopySeed(settings);
+  }
+  // The download dialog offers to open the log before anything was logged.
+  if (!settings.LogPath.empty() && GetFileAttributesA(settings.LogPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    HANDLE log = CreateFileA(settings.LogPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
+  }
+  RefreshPlayer(settings);
+}

@@ -1,0 +1,38 @@
+// Each user's screensaver keeps its data in that user's own folder, which no
+// other account can change: the installation's values name
+// "%LOCALAPPDATA%\Drearigrams\..." (expanded by the settings as they are
+// read). The setup, running once for the machine, cannot fill every user's
+// folder, so it leaves a seed in the program folder, which only
+// administrators can change, and names it in the installation key
+// ("SeedPath"):
+//
+//   <seed>\drearigrams.pak   the starting catalogue, with the maker's key
+//   <seed>\skits\            the starting skits, notice movies and pictures
+//   <seed>\skitplay.exe      the master copy of the player
+//
+// (the catalogue and the player under the file names that the user's
+// OpsFilePath and Player give them). The first time a user's screensaver or
+// dialog starts, the user has no catalogue yet: PrepareUserData makes the
+// user's folders and copies the seed's skits and then its catalogue there.
+// The catalogue is copied last and put in place by a rename, so a start
+// that was cut short leaves no catalogue and the next start copies again.
+// The player must lie beside its argument file, in the user's folder; it is
+// copied from the master copy, and copied again whenever the two differ
+// (after a new setup).
+#pragma once
+
+#include <string>
+
+class cSettings;
+
+// The name of the seed's skits folder.
+constexpr char SEED_SKITS_FOLDER[] = "skits";
+
+// Makes the user's folders and fills them from the seed as described above.
+// Does nothing for an installation without a seed (SeedPath empty). Throws
+// std::runtime_error with a text for the user when the folders cannot be
+// made, the seed is missing, or a copy fails.
+void PrepareUserData(const cSettings& settings);
+
+// Whether two files hold the same bytes (false when either cannot be read).
+bool SameFileBytes(const std::string& a, const std::string& b);
