@@ -135,12 +135,20 @@ void cStagedFile::Place(const std::string& target) {
   Path_ = target;
 }
 
-bool cFindFile::Accept() const {
-  const char* name = FindData.cFileName;
+bool cFindFile::Accept() const { return FindEntryPasses(AttributeMask, FindData); }
+
+// A mask with FILE_ATTRIBUTE_NORMAL asks for files: every entry that is not
+// a folder passes, whatever other bits it carries. Windows sets NORMAL only
+// on a file with no other attribute, so a file marked only not-indexed,
+// sparse, offline, hidden or temporary shares no bit with FIND_ANY_FILE and
+// would otherwise count as missing (Wine gives every file the archive bit,
+// which hides this).
+bool FindEntryPasses(DWORD mask, const WIN32_FIND_DATAA& entry) {
+  const char* name = entry.cFileName;
   if ((name[0] == '.' && name[1] == '\0') || (name[0] == '.' && name[1] == '.' && name[2] == '\0')) return false;
-  if (AttributeMask == 0) return false;
-  if (FindData.dwFileAttributes & AttributeMask) return true;
-  return (AttributeMask & FILE_ATTRIBUTE_NORMAL) && FindData.dwFileAttributes == 0;
+  if (mask == 0) return false;
+  if (entry.dwFileAttributes & mask) return true;
+  return (mask & FILE_ATTRIBUTE_NORMAL) && !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 void cFindFile::CopyEntry() {

@@ -63,8 +63,14 @@ class cStagedFile {
 void CopyFileData(cFile& source, cFile& target, DWORD length);
 
 // Attributes accepted by the name-based look-ups: read-only, system, archive,
-// normal and compressed. Plain folders and hidden-only files do not match.
+// normal and compressed. The normal bit stands for every file that is not a
+// folder, whatever its attributes; plain folders do not match.
 constexpr DWORD FIND_ANY_FILE = 0x8A5;
+
+// Whether the scanner takes a directory entry under an attribute mask: never
+// "." or ".."; an entry sharing a bit with the mask; with
+// FILE_ATTRIBUTE_NORMAL in the mask, any entry that is not a folder.
+bool FindEntryPasses(DWORD mask, const WIN32_FIND_DATAA& entry);
 
 class cFindFile {
  public:

@@ -75,21 +75,50 @@ bool cThread::WaitUntilIdle(DWORD milliseconds) {
   return Idle_ == nullptr || WaitForSingleObject(Idle_, milliseconds) == WAIT_OBJECT_0;
 }
 
+// The thread's entry is a wall: nothing thrown by Run(), by a subclass's
+// SetError or NotifyOwner, or by the log leaves it (an exception cannot
+// unwind into the system's thread start). The owner always gets its
+// completion message and the object always reaches idle.
 unsigned __stdcall cThread::ThreadProc(void* self) {
   auto* thread = static_cast<cThread*>(self);
   try {
     thread->Run();
-  } catch (const std::exception& e) {
-    LogWrite(LOG_ERROR, "Worker thread stopped by an exception: %s", e.what());
-    if (thread->GetError() == 0) thread->SetError(ERR_NO_ERROR_INFO);
   } catch (...) {
-    LogWrite(LOG_ERROR, "Worker thread stopped by an unknown exception.");
-    if (thread->GetError() == 0) thread->SetError(ERR_NO_ERROR_INFO);
+    thread->RecordEscapedException();
   }
   thread->Running.store(0);
   thread->CloseHandleOnce();
-  unsigned result = thread->NotifyOwner() ? 1u : 0u;
+  unsigned result = 0;
+  try {
+    result = thread->NotifyOwner() ? 1u : 0u;
+  } catch (...) {
+    // A subclass's notification failed: the base's plain message instead.
+    try {
+      result = thread->cThread::NotifyOwner() ? 1u : 0u;
+    } catch (...) {
+    }
+  }
   HANDLE idle = thread->Idle_;
   if (idle != nullptr) SetEvent(idle);  // the object may be destroyed from here on
   return result;
+}
+
+void cThread::RecordEscapedException() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      LogWrite(LOG_ERROR, "Worker thread stopped by an exception: %s", e.what());
+    } catch (...) {
+      LogWrite(LOG_ERROR, "Worker thread stopped by an unknown exception.");
+    }
+  } catch (...) {
+    // Not even the log line could be written; the error code still tells.
+  }
+  try {
+    if (GetError() == 0) SetError(ERR_NO_ERROR_INFO);
+  } catch (...) {
+    // A subclass's SetError failed (its text needs memory): the code alone.
+    cThread::SetError(ERR_NO_ERROR_INFO);
+  }
 }

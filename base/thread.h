@@ -49,6 +49,8 @@ class cThread : public cError {
 
  private:
   static unsigned __stdcall ThreadProc(void* self);
+  // Inside the entry's catch block: a log line and the error code.
+  void RecordEscapedException() noexcept;
   void CloseHandleOnce();
 
   // Signalled while no thread of this object exists (also during the tail of

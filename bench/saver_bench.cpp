@@ -128,7 +128,7 @@ void EndProcess(PROCESS_INFORMATION& info) {
           GetWindowThreadProcessId(window, &pid);
           char cls[64];
           GetClassNameA(window, cls, sizeof cls);
-          if (pid != s->pid || std::string(cls) != "TFormWindow") return TRUE;
+          if (pid != s->pid || lstrcmpA(cls, "TFormWindow") != 0) return TRUE;
           s->form = window;
           return FALSE;
         },

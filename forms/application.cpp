@@ -107,10 +107,19 @@ void TApplication::DestroyForms() {
   for (auto it = forms.rbegin(); it != forms.rend(); ++it) delete *it;
 }
 
-void TApplication::ShowException(const std::exception& error) {
-  std::string text = error.what();
-  if (!text.empty() && text.back() > '.') text += '.';
-  ::MessageBoxA(nullptr, text.c_str(), Title_.c_str(), MB_OK | MB_ICONSTOP | MB_TASKMODAL);
+void TApplication::ShowException(const std::exception& error) noexcept {
+  try {
+    std::string text = error.what();
+    if (!text.empty() && text.back() > '.') text += '.';
+    ShowExceptionText(text.c_str());
+  } catch (...) {
+    // No memory for the full stop: the text as it is.
+    ShowExceptionText(error.what());
+  }
+}
+
+void TApplication::ShowExceptionText(const char* text) noexcept {
+  ::MessageBoxA(nullptr, text, Title_.c_str(), MB_OK | MB_ICONSTOP | MB_TASKMODAL);
 }
 
 int TApplication::ShowMessageBox(const std::string& text, const std::string& caption, UINT flags) {
@@ -119,12 +128,16 @@ int TApplication::ShowMessageBox(const std::string& text, const std::string& cap
 }
 
 LRESULT CALLBACK TApplication::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_RESTORE) {
-    // A second copy asks this one to come forward.
-    if (TForm* main = Application.MainForm(); main != nullptr && main->Handle() != nullptr) {
-      if (IsIconic(main->Handle())) ShowWindow(main->Handle(), SW_RESTORE);
-      SetForegroundWindow(main->Handle());
+  try {
+    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_RESTORE) {
+      // A second copy asks this one to come forward.
+      if (TForm* main = Application.MainForm(); main != nullptr && main->Handle() != nullptr) {
+        if (IsIconic(main->Handle())) ShowWindow(main->Handle(), SW_RESTORE);
+        SetForegroundWindow(main->Handle());
+      }
+      return 0;
     }
+  } catch (...) {
     return 0;
   }
   return DefWindowProcA(window, message, wParam, lParam);

@@ -56,8 +56,10 @@ class TApplication {
   bool Terminated() const { return Terminated_; }
 
   // The standard displays: an exception's message, and a plain message box,
-  // both captioned with the title.
-  void ShowException(const std::exception& error);
+  // both captioned with the title. The exception displays never throw: they
+  // are the last step of every boundary's wall.
+  void ShowException(const std::exception& error) noexcept;
+  void ShowExceptionText(const char* text) noexcept;
   int ShowMessageBox(const std::string& text, const std::string& caption, UINT flags);
 
   // Called with each form that TForm::ShowModal has just shown, before its

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "forms/application.h"
+#include "forms/boundary.h"
 #include "forms/form.h"
 
 namespace forms {
@@ -164,16 +165,23 @@ void TTimer::Tick() {
   if (!OnTimer) return;
   try {
     OnTimer();
-  } catch (const std::exception& error) {
-    LastError = error.what();
   } catch (...) {
-    LastError = "unknown exception";
+    const char* text = CurrentExceptionText();
+    try {
+      LastError = text;
+    } catch (...) {
+      // No memory to keep the text: the tick is still over.
+      LastError.clear();
+    }
   }
 }
 
 void CALLBACK TTimer::TimerProc(HWND, UINT, UINT_PTR id, DWORD) {
-  auto it = Timers().find(id);
-  if (it != Timers().end() && it->second->Enabled_) it->second->Tick();
+  try {
+    auto it = Timers().find(id);
+    if (it != Timers().end() && it->second->Enabled_) it->second->Tick();
+  } catch (...) {
+  }
 }
 
 // ---- TControl
@@ -694,6 +702,16 @@ bool TCheckListBox::DrawItem(const DRAWITEMSTRUCT& item) {
   return true;
 }
 
+// The tick handlers are the form's code: what they throw goes to the form's
+// exception handler here, inside the subclass procedure.
+void TCheckListBox::ToggleFromWindow(int index) noexcept {
+  try {
+    ToggleChecked(index);
+  } catch (...) {
+    if (Owner_ != nullptr) Owner_->HandleCurrentException();
+  }
+}
+
 LRESULT CALLBACK TCheckListBox::ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
                                          DWORD_PTR self) {
   auto* list = reinterpret_cast<TCheckListBox*>(self);
@@ -704,12 +722,12 @@ LRESULT CALLBACK TCheckListBox::ListProc(HWND window, UINT message, WPARAM wPara
       LRESULT result = DefSubclassProc(window, message, wParam, lParam);
       LRESULT hit = SendMessageA(window, LB_ITEMFROMPOINT, 0, lParam);
       if (HIWORD(hit) == 0 && GET_X_LPARAM(lParam) < list->Scale(kCheckWidth) && IsWindowEnabled(window))
-        list->ToggleChecked(LOWORD(hit));
+        list->ToggleFromWindow(LOWORD(hit));
       return result;
     }
     case WM_KEYDOWN:
       if (wParam == VK_SPACE) {
-        list->ToggleChecked(list->ItemIndex());
+        list->ToggleFromWindow(list->ItemIndex());
         return 0;
       }
       break;
@@ -767,7 +785,7 @@ constexpr int kPopupTextWidth = 280;
 TFont PopupFont;
 int PopupMargin = kPopupMargin;
 
-LRESULT CALLBACK HelpPopupProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT HelpPopupMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_PAINT: {
       PAINTSTRUCT ps;
@@ -800,6 +818,15 @@ LRESULT CALLBACK HelpPopupProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     default: break;
   }
   return DefWindowProcA(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK HelpPopupProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  // System calls only; the wall is there all the same, as at every callback.
+  try {
+    return HelpPopupMessage(window, message, wParam, lParam);
+  } catch (...) {
+    return 0;
+  }
 }
 
 }  // namespace

@@ -77,7 +77,8 @@ class TCanvas {
 };
 
 // Calls OnTimer every Interval milliseconds while enabled. A tick that throws
-// is swallowed here (its text kept in LastError): a timer is a wall.
+// is swallowed here (its text kept in LastError, empty when there was no
+// memory for it): a timer is a wall.
 class TTimer {
  public:
   TTimer() = default;
@@ -337,6 +338,7 @@ class TCheckListBox : public TWinControl {
   static constexpr int kCheckWidth = 16;
 
  private:
+  void ToggleFromWindow(int index) noexcept;
   int ItemHeight_ = 16;
   static LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
                                    DWORD_PTR self);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "forms/application.h"
+#include "forms/boundary.h"
 
 #ifndef WM_DPICHANGED
 #define WM_DPICHANGED 0x02E0
@@ -124,8 +125,8 @@ void TForm::CreateHandle() {
   if (DialogKeys) RegisterDialog(window);
   try {
     FormCreate();
-  } catch (const std::exception& error) {
-    HandleException(error);
+  } catch (...) {
+    HandleCurrentException();
   }
 }
 
@@ -140,8 +141,8 @@ void TForm::Show() {
     ShowWindow(Handle_, SW_SHOW);
     try {
       FormShow();
-    } catch (const std::exception& error) {
-      HandleException(error);
+    } catch (...) {
+      HandleCurrentException();
     }
   }
 }
@@ -151,8 +152,8 @@ void TForm::Hide() {
     ShowWindow(Handle_, SW_HIDE);
     try {
       FormHide();
-    } catch (const std::exception& error) {
-      HandleException(error);
+    } catch (...) {
+      HandleCurrentException();
     }
   }
 }
@@ -186,8 +187,8 @@ void TForm::Close() {
         }
       }
     }
-  } catch (const std::exception& error) {
-    HandleException(error);
+  } catch (...) {
+    HandleCurrentException();
   }
   Closing_ = false;
 }
@@ -367,24 +368,6 @@ void TForm::Grow(TControl* control, int extra, bool horizontal, SIZE& client) {
     (horizontal ? client.cx : client.cy) += further;
 }
 
-namespace {
-
-struct DisabledWindows {
-  HWND Except;
-  std::vector<HWND> Windows;
-};
-
-BOOL CALLBACK DisableThreadWindow(HWND window, LPARAM param) {
-  auto* state = reinterpret_cast<DisabledWindows*>(param);
-  if (window != state->Except && IsWindowVisible(window) && IsWindowEnabled(window)) {
-    EnableWindow(window, FALSE);
-    state->Windows.push_back(window);
-  }
-  return TRUE;
-}
-
-}  // namespace
-
 bool TForm::CloseModal() {
   bool canClose = true;
   try {
@@ -394,8 +377,8 @@ bool TForm::CloseModal() {
       FormClose(action);
       canClose = action != TCloseAction::caNone;
     }
-  } catch (const std::exception& error) {
-    HandleException(error);
+  } catch (...) {
+    HandleCurrentException();
   }
   if (!canClose) ModalResult = 0;
   return canClose;
@@ -405,11 +388,24 @@ int TForm::ShowModal() {
   CreateHandle();
   if (Modal_ || IsWindowVisible(Handle_)) throw Exception("Cannot make a visible window modal.");
   HWND active = GetActiveWindow();
-  DisabledWindows disabled{Handle_, {}};
-  EnumThreadWindows(GetCurrentThreadId(), DisableThreadWindow, reinterpret_cast<LPARAM>(&disabled));
+  std::vector<HWND> disabled;
   ModalResult = 0;
   Modal_ = true;
   try {
+    // The thread's other windows wait while this one is up; one that cannot
+    // be remembered is enabled again at once (below), not left disabled.
+    ForEachThreadWindow(GetCurrentThreadId(), [this, &disabled](HWND window) {
+      if (window != Handle_ && IsWindowVisible(window) && IsWindowEnabled(window)) {
+        EnableWindow(window, FALSE);
+        try {
+          disabled.push_back(window);
+        } catch (...) {
+          EnableWindow(window, TRUE);
+          throw;
+        }
+      }
+      return true;
+    });
     Show();
     SetActiveWindow(Handle_);
     if (Application.OnModalBegin) Application.OnModalBegin(*this);
@@ -430,14 +426,14 @@ int TForm::ShowModal() {
     }
   } catch (...) {
     Modal_ = false;
-    for (HWND window : disabled.Windows) EnableWindow(window, TRUE);
+    for (HWND window : disabled) EnableWindow(window, TRUE);
     throw;
   }
   Modal_ = false;
   if (ModalResult == 0) ModalResult = IDCANCEL;
   // The other windows come back before this one hides, so that activation
   // returns to the window that had it.
-  for (HWND window : disabled.Windows) {
+  for (HWND window : disabled) {
     if (IsWindow(window)) EnableWindow(window, TRUE);
   }
   Hide();
@@ -471,8 +467,8 @@ bool TForm::HelpCommand(UINT command, ULONG_PTR data) {
       DefaultHelp(command, data);
       result = true;
     }
-  } catch (const std::exception& error) {
-    HandleException(error);
+  } catch (...) {
+    HandleCurrentException();
   }
   return result;
 }
@@ -525,8 +521,8 @@ void TForm::ContextMenuMessage(HWND window, LPARAM position) {
   bool handled = false;
   try {
     FormContextPopup(point, handled);
-  } catch (const std::exception& error) {
-    HandleException(error);
+  } catch (...) {
+    HandleCurrentException();
   }
 }
 
@@ -540,6 +536,22 @@ bool TForm::PreTranslate(MSG& msg) {
 }
 
 void TForm::HandleException(const std::exception& error) { Application.ShowException(error); }
+
+void TForm::HandleCurrentException() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::exception& error) {
+      HandleException(error);
+    } catch (...) {
+      HandleException(UnknownException());
+    }
+  } catch (...) {
+    // The handler itself failed (no memory for its text, or a derived one
+    // threw): the plain text in a plain box is all that is left.
+    Application.ShowExceptionText(CurrentExceptionText());
+  }
+}
 
 LRESULT TForm::DefaultHandler(UINT message, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcA(Handle_, message, wParam, lParam);
@@ -662,10 +674,8 @@ LRESULT CALLBACK TForm::StaticWndProc(HWND window, UINT message, WPARAM wParam, 
   }
   try {
     return form->WndProc(message, wParam, lParam);
-  } catch (const std::exception& error) {
-    form->HandleException(error);
   } catch (...) {
-    form->HandleException(std::runtime_error("Unknown exception in a window procedure."));
+    form->HandleCurrentException();
   }
   return 0;
 }

@@ -116,6 +116,11 @@ class TForm {
   static void RegisterDialog(HWND dialog);
   static void UnregisterDialog(HWND dialog);
 
+  // Hands the exception being handled (call it in a catch block) to
+  // HandleException, inside a wall of its own: whatever the handler does,
+  // nothing leaves. Controls' own window procedures report through it.
+  void HandleCurrentException() noexcept;
+
   // Components register themselves with their owner.
   void AddControl(TControl* control);
   void RemoveControl(TControl* control);
@@ -147,7 +152,8 @@ class TForm {
   }
   virtual void DefaultHelp(UINT command, ULONG_PTR data) { (void)command, (void)data; }
   virtual void FormContextPopup(POINT mousePosition, bool& handled) { (void)mousePosition, (void)handled; }
-  // A handler threw: the default shows the message in a box.
+  // A handler threw: the default shows the message in a box. Reached through
+  // HandleCurrentException, which catches what an override throws.
   virtual void HandleException(const std::exception& error);
 
   // Message-number dispatch that runs before the default handling.

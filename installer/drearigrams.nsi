@@ -198,18 +198,21 @@ Var Edition
   Pop $0
 !macroend
 
-; 1 on 64-bit Windows, else 0. A 64-bit setup knows without asking (and
-; LogicLib would leave the question's other branch unused).
+; 1 where Windows runs the 64-bit edition: 64-bit x86 Windows, and nothing
+; else. Windows on ARM runs x86 programs on every version but x64 ones on some
+; only, so it gets the 32-bit edition. A setup made with
+; NATIVE_MACHINE_FOR_TESTS (an IMAGE_FILE_MACHINE number) takes that machine
+; instead of asking Windows: the tests' way to see one Wine does not run on.
 Var Windows64
 !macro FIND_WINDOWS_BITS
-!if ${STUB} == "amd64-unicode"
-  StrCpy $Windows64 1
-!else
   StrCpy $Windows64 0
-  ${If} ${IsWow64}
+!ifdef NATIVE_MACHINE_FOR_TESTS
+  ${If} ${NATIVE_MACHINE_FOR_TESTS} = 34404
+!else
+  ${If} ${IsNativeAMD64}
+!endif
     StrCpy $Windows64 1
   ${EndIf}
-!endif
 !macroend
 
 ; The registry view of the edition in $Edition.
@@ -426,7 +429,7 @@ Function .onInit
   ${EndIf}
   ${If} $Edition == 64
   ${AndIf} $Windows64 == 0
-    !insertmacro REFUSE "The 64-bit edition of ${PRODUCT} needs 64-bit Windows."
+    !insertmacro REFUSE "The 64-bit edition of ${PRODUCT} needs 64-bit x86 Windows (x64)."
   ${EndIf}
 !ifndef SCREENSAVER64
   ${If} $Edition == 64

@@ -115,3 +115,22 @@ std::string LinkRefusal(const std::string& target, const std::vector<std::string
   }
   return {};
 }
+
+std::string NativeProgramPath(const std::string& target) {
+  BOOL wow64 = FALSE;
+  if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return target;
+  char system[MAX_PATH], windows[MAX_PATH];
+  const UINT systemLength = GetSystemDirectoryA(system, MAX_PATH);
+  const UINT windowsLength = GetSystemWindowsDirectoryA(windows, MAX_PATH);
+  if (systemLength == 0 || systemLength >= MAX_PATH || windowsLength == 0 || windowsLength >= MAX_PATH) return target;
+  const std::string full = FullPath(target);
+  std::string folder = Lower(std::string(system, systemLength));
+  if (!folder.empty() && folder.back() != '\\') folder += '\\';
+  if (full.size() <= folder.size() || Lower(full.substr(0, folder.size())) != folder) return target;
+  std::string native(windows, windowsLength);
+  if (native.back() != '\\') native += '\\';
+  native += "Sysnative";
+  // Only where the alias exists (64-bit Windows from Vista with its update on).
+  if (GetFileAttributesA(native.c_str()) == INVALID_FILE_ATTRIBUTES) return target;
+  return native + "\\" + full.substr(folder.size());
+}

@@ -10,3 +10,10 @@
 // protectedFolders are the folders the server's files land in and the folder
 // the user's own screensaver writes.
 std::string LinkRefusal(const std::string& target, const std::vector<std::string>& protectedFolders);
+
+// The path to start for a program link. A 32-bit program on 64-bit Windows
+// (the 32-bit edition under WoW64) that names a file in System32 is sent by
+// the file system to SysWOW64, where the 32-bit copies lie, or nothing; the
+// Sysnative alias reaches the system's own folder instead. Any other target,
+// and every target of a program that is not under WoW64, is left as it is.
+std::string NativeProgramPath(const std::string& target);

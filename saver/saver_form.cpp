@@ -232,10 +232,15 @@ void TForm_Saver::HandleException(const std::exception& error) {
 void TForm_Saver::ShowError(const char* text) {
   ErrorActive = true;
   ErrorTimer.SetEnabled(true);
-  if (!ErrorPrefix.empty())
-    ErrorLine = text != nullptr ? ErrorPrefix + ": " + text : ErrorPrefix;
-  else
-    ErrorLine = text != nullptr ? text : "";
+  try {
+    if (!ErrorPrefix.empty())
+      ErrorLine = text != nullptr ? ErrorPrefix + ": " + text : ErrorPrefix;
+    else
+      ErrorLine = text != nullptr ? text : "";
+  } catch (...) {
+    // No memory for the whole line (the exception handlers come here): the
+    // line shown before, rather than a second failure.
+  }
 }
 
 void TForm_Saver::HideError() {

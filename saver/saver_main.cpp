@@ -27,7 +27,7 @@ bool IsAbove(HWND upper, HWND lower) {
   return false;
 }
 
-INT_PTR CALLBACK CloseSaverDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR CloseSaverDialogMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
       SetWindowLongPtrA(dialog, DWLP_USER, lParam);
@@ -46,6 +46,14 @@ INT_PTR CALLBACK CloseSaverDialogProc(HWND dialog, UINT message, WPARAM wParam, 
       return FALSE;
     }
     default: return FALSE;
+  }
+}
+
+INT_PTR CALLBACK CloseSaverDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  try {
+    return CloseSaverDialogMessage(dialog, message, wParam, lParam);
+  } catch (...) {
+    return FALSE;
   }
 }
 
@@ -318,7 +326,10 @@ void TForm_Saver_Main::Launch(const std::string& target, const std::string& para
     return;
   }
   HCURSOR previous = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
-  HINSTANCE result = ShellExecuteA(nullptr, nullptr, target.c_str(), parameters.empty() ? nullptr : parameters.c_str(),
+  // A system program is the system's own, also for the 32-bit edition on
+  // 64-bit Windows.
+  const std::string program = NativeProgramPath(target);
+  HINSTANCE result = ShellExecuteA(nullptr, nullptr, program.c_str(), parameters.empty() ? nullptr : parameters.c_str(),
                                    nullptr, SW_SHOW);
   SetCursor(previous != nullptr ? previous : LoadCursorA(nullptr, IDC_ARROW));
   if (reinterpret_cast<INT_PTR>(result) <= 32) WriteIniString("ShellExecute", "ShellExecute", LastErrorText().c_str());

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "base/files.h"
+#include "forms/boundary.h"
 
 // A registered wait on the player's process: the system's wait thread posts
 // the message the moment the process ends. Letting go of the object cancels
@@ -131,19 +132,15 @@ void cSkitPlayer::FindPlayerWindow() {
   // repeated for a short while before it gives up.
   const DWORD start = GetTickCount();
   for (;;) {
-    EnumWindows(
-        [](HWND window, LPARAM param) CALLBACK -> BOOL {
-          auto* self = reinterpret_cast<cSkitPlayer*>(param);
-          DWORD processId = 0;
-          DWORD threadId = GetWindowThreadProcessId(window, &processId);
-          if (threadId == self->ProcessInfo.dwThreadId && processId == self->ProcessInfo.dwProcessId &&
-              !IsInputMethodWindow(window)) {
-            self->PlayerWindow = window;
-            return FALSE;
-          }
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(this));
+    forms::ForEachTopLevelWindow([this](HWND window) {
+      DWORD processId = 0;
+      DWORD threadId = GetWindowThreadProcessId(window, &processId);
+      if (threadId == ProcessInfo.dwThreadId && processId == ProcessInfo.dwProcessId && !IsInputMethodWindow(window)) {
+        PlayerWindow = window;
+        return false;
+      }
+      return true;
+    });
     if (PlayerWindow != nullptr) return;
     if (GetTickCount() - start >= kWindowSearchLimit || IsFinished(0)) break;
     Sleep(20);

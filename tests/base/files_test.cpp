@@ -239,9 +239,12 @@ TEST(cFindFile, AttributeFilter) {
     }
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_DIRECTORY);
   }
-  std::string hidden = file("hidden.txt", FILE_ATTRIBUTE_HIDDEN);
-  if (GetFileAttributesA(hidden.c_str()) == FILE_ATTRIBUTE_HIDDEN) {
-    EXPECT_FALSE(FileExists(hidden)) << "hidden and nothing else";
+  // A file is a file whatever its attributes (Wine adds the archive bit to
+  // each, so the entries below check the rule without it).
+  for (DWORD only : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_NOT_CONTENT_INDEXED},
+                     DWORD{FILE_ATTRIBUTE_OFFLINE}, DWORD{FILE_ATTRIBUTE_TEMPORARY}}) {
+    std::string path = file(("only" + std::to_string(only) + ".txt").c_str(), only);
+    EXPECT_TRUE(FileExists(path)) << "attributes " << GetFileAttributesA(path.c_str());
   }
 
   cFindFile scanner;
@@ -255,6 +258,41 @@ TEST(cFindFile, AttributeFilter) {
   EXPECT_FALSE(scanner.Next()) << "stays at the end";
   scanner.Close();
   EXPECT_FALSE(scanner.Next()) << "no search open";
+}
+
+// The rule itself, on entries as FindFirstFile gives them on Windows, where
+// a file may carry no bit of FIND_ANY_FILE at all.
+TEST(cFindFile, EveryFileThatIsNoFolderPassesFindAnyFile) {
+  auto entry = [](const char* name, DWORD attributes) {
+    WIN32_FIND_DATAA data{};
+    data.dwFileAttributes = attributes;
+    lstrcpynA(data.cFileName, name, MAX_PATH);
+    return data;
+  };
+  const DWORD files[] = {0,
+                         FILE_ATTRIBUTE_NORMAL,
+                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED,
+                         FILE_ATTRIBUTE_SPARSE_FILE,
+                         FILE_ATTRIBUTE_OFFLINE,
+                         FILE_ATTRIBUTE_HIDDEN,
+                         FILE_ATTRIBUTE_TEMPORARY,
+                         FILE_ATTRIBUTE_REPARSE_POINT,
+                         FILE_ATTRIBUTE_ENCRYPTED,
+                         FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_HIDDEN};
+  for (DWORD only : files) {
+    EXPECT_TRUE(FindEntryPasses(FIND_ANY_FILE, entry("a.pak", only))) << only;
+    EXPECT_FALSE(FindEntryPasses(FILE_ATTRIBUTE_DIRECTORY, entry("a.pak", only))) << only;
+  }
+  // Folders pass by the bits they share with the mask only.
+  EXPECT_FALSE(FindEntryPasses(FIND_ANY_FILE, entry("sub", FILE_ATTRIBUTE_DIRECTORY)));
+  EXPECT_FALSE(FindEntryPasses(FIND_ANY_FILE, entry("sub", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN)));
+  EXPECT_TRUE(FindEntryPasses(FIND_ANY_FILE, entry("sub", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_SYSTEM)));
+  EXPECT_TRUE(FindEntryPasses(FILE_ATTRIBUTE_DIRECTORY, entry("sub", FILE_ATTRIBUTE_DIRECTORY)));
+  for (const char* dots : {".", ".."}) EXPECT_FALSE(FindEntryPasses(FIND_ANY_FILE, entry(dots, 0)));
+  EXPECT_FALSE(FindEntryPasses(0, entry("a.pak", FILE_ATTRIBUTE_ARCHIVE)));
+  // Files with only read-only or compressed pass by their bit, as before.
+  EXPECT_FALSE(FindEntryPasses(FILE_ATTRIBUTE_READONLY, entry("a.pak", FILE_ATTRIBUTE_ARCHIVE)));
+  EXPECT_TRUE(FindEntryPasses(FILE_ATTRIBUTE_READONLY, entry("a.pak", FILE_ATTRIBUTE_READONLY)));
 }
 
 TEST(cFindFile, NameBasedLookUps) {

@@ -59,7 +59,14 @@ class TestThread : public cThread {
     StopAtStart = IsStopRequested();
     if (Body) Body(*this);
   }
+  // A subclass's own failures (the download worker's SetError keeps a text
+  // and can run out of memory): the thread's entry must hold against them.
+  int32_t SetError(int32_t code) override {
+    if (code != 0 && ThrowFromSetError) throw std::runtime_error("no memory for the error text");
+    return cThread::SetError(code);
+  }
   BOOL NotifyOwner() override {
+    if (ThrowFromNotifyOwner) throw 42;
     BOOL posted = cThread::NotifyOwner();
     ++Notifications;
     LastPosted = posted;
@@ -68,6 +75,8 @@ class TestThread : public cThread {
   HANDLE Handle() const { return ThreadHandle.load(); }
 
   std::function<void(TestThread&)> Body;
+  bool ThrowFromSetError = false;
+  bool ThrowFromNotifyOwner = false;
   std::atomic<int> Runs{0};
   std::atomic<int> Notifications{0};
   std::atomic<BOOL> LastPosted{FALSE};
@@ -228,5 +237,28 @@ TEST(cThread, AnExceptionFromRunEndsTheRunWithAnErrorAndALogLine) {
 
   std::string log = testing_support::ReadFileBytes(dir.File("worker.log"));
   EXPECT_NE(log.find("disk on fire"), std::string::npos) << log;
+  LogSetPath("", true);
+}
+
+// Nothing leaves the thread's entry, whatever throws: Run() with something
+// that is no std::exception, then the subclass's SetError and NotifyOwner
+// while the entry handles it. The owner still hears of the end.
+TEST(cThread, NothingThrownAtTheEndOfARunLeavesTheThread) {
+  testing_support::TempDir dir;
+  LogSetPath(dir.File("worker.log"), true);
+  Receiver receiver;
+  TestThread thread;
+  thread.ThrowFromSetError = true;
+  thread.ThrowFromNotifyOwner = true;
+  thread.Body = [](TestThread&) { throw 7; };
+  ASSERT_NE(thread.Start(receiver.Window, kDone, 0), INVALID_HANDLE_VALUE);
+  MSG msg;
+  ASSERT_TRUE(receiver.Wait(msg)) << "the base's own completion message";
+  EXPECT_EQ(static_cast<int32_t>(msg.lParam), ERR_NO_ERROR_INFO);
+  ASSERT_TRUE(thread.WaitUntilIdle(kPatience));
+  EXPECT_EQ(thread.GetError(), ERR_NO_ERROR_INFO);
+  EXPECT_EQ(thread.Handle(), INVALID_HANDLE_VALUE);
+  std::string log = testing_support::ReadFileBytes(dir.File("worker.log"));
+  EXPECT_NE(log.find("unknown exception"), std::string::npos) << log;
   LogSetPath("", true);
 }

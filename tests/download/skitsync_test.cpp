@@ -6,9 +6,11 @@
 
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/files.h"
+#include "download/comm.h"
 #include "tests/download/download_testing.h"
 #include "tests/support/http_server.h"
 #include "tests/support/testing.h"
@@ -98,6 +100,27 @@ TEST_F(SkitsyncTest, BadArgumentsExitTwoWithTheUsage) {
   }
   EXPECT_EQ(Server.RequestCount(), 0u);
   EXPECT_FALSE(FileExists(Log));
+}
+
+// Ctrl+C arrives on a thread the system starts for it, where nothing may be
+// thrown. Even when the abort of the transfer cannot start there (no memory
+// for its thread), the handler says it dealt with the event, and the fetch
+// ends as cancelled at its next piece.
+TEST_F(SkitsyncTest, CtrlCCancelsAFetchEvenWhenTheAbortCannotStart) {
+  WriteFileBytes(Served.File("long.bin"), GeneratedBytes(200000));
+  Server.TrickleInterval = 1;
+  BOOL handled = FALSE;
+  std::thread interrupt([&] {
+    if (!Server.WaitForRequests(1, download_testing::kPatience)) return;
+    testing_support::FailingAllocations noMemory;
+    handled = SkitsyncConsoleControl(CTRL_C_EVENT);
+  });
+  const int status = Fetch("/trickle/long.bin", Work.File("long.bin"));
+  interrupt.join();
+  EXPECT_TRUE(handled);
+  EXPECT_EQ(status, SKITSYNC_FAILED);
+  EXPECT_EQ(Err.str(), std::string("skitsync: ") + kUserCancelledText + "\n");
+  EXPECT_FALSE(SkitsyncConsoleControl(CTRL_C_EVENT)) << "nothing to cancel once the fetch is over";
 }
 
 // The program itself, as a script would run it.

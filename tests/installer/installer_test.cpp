@@ -332,7 +332,7 @@ class Installer : public ::testing::Test {
 
   // NSIS takes the program folder as the last argument, unquoted, blanks and all.
   std::optional<DWORD> RunSetup(const std::string& switches) {
-    return RunToTheEnd("\"" DG_SETUP_EXE "\" /S " + switches + " /D=" + Folder);
+    return RunToTheEnd("\"" + SetupProgram + "\" /S " + switches + " /D=" + Folder);
   }
   void Install(const std::string& switches = {}) {
     ASSERT_EQ(RunSetup(switches), 0u);
@@ -437,6 +437,7 @@ class Installer : public ::testing::Test {
   }
 
   const std::string Settings = SettingsKeyFor("drearigrams");
+  std::string SetupProgram = DG_SETUP_EXE;
 
  private:
   testing_support::TempDir Dir_;
@@ -502,6 +503,30 @@ TEST_F(Installer, The32BitEditionOn64BitWindowsKeepsItsKeysWhereA32BitProgramRea
   EXPECT_FALSE(Exists(Folder, true));
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, Settings));
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, kUninstallKey));
+  ForgetThe32BitView();
+}
+
+// Windows on ARM runs x86 programs on every version, x64 ones on some only:
+// the setup installs the 32-bit edition there, with its keys where a 32-bit
+// program reads them, and refuses the 64-bit one. Wine runs on x86-64 alone,
+// so the setup under test is the one built to take ARM64 for the machine.
+TEST_F(Installer, WindowsOnArmGetsThe32BitEdition) {
+  if (std::string(DG_SETUP_ARM64_TEST_EXE).empty()) GTEST_SKIP() << "this build makes no setup of its own";
+  if (!WindowsIs64Bit() || !Carries(32) || !Carries(64)) GTEST_SKIP() << "needs 64-bit Windows and both editions";
+  SetupProgram = DG_SETUP_ARM64_TEST_EXE;
+  EXPECT_EQ(RunSetup("/EDITION=64"), 2u);
+  EXPECT_FALSE(Exists(File("drearigrams.scr")));
+  ForgetThe32BitView();
+  Install();
+  EXPECT_EQ(EditionOf(File("drearigrams.scr")), 32);
+  EXPECT_EQ(EditionOf(File("cleardata.exe")), 32);
+  EXPECT_EQ(EditionOf(SeedFile("skitplay.exe")), 32);
+  std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath", KEY_WOW64_32KEY);
+  ASSERT_TRUE(seed);
+  EXPECT_TRUE(SamePath(seed->Text, File("seed")));
+  EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
+  Uninstall();
+  EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, Settings));
   ForgetThe32BitView();
 }
 

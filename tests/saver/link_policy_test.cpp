@@ -58,3 +58,54 @@ TEST(HotKeyLinks, ShortNamesAndCaseDoNotLeadPastTheContentFolders) {
   testing_support::WriteFileBytes(beside, "MZ");
   EXPECT_EQ(LinkRefusal(beside, folders), "");
 }
+
+namespace {
+
+// The processor a program file is made for (its PE header's machine); 0 when
+// it cannot be read.
+WORD MachineOf(const std::string& path) {
+  const std::string bytes = testing_support::ReadFileBytes(path);
+  if (bytes.size() < 0x40) return 0;
+  const uint32_t header = static_cast<uint8_t>(bytes[0x3C]) | static_cast<uint8_t>(bytes[0x3D]) << 8 |
+                          static_cast<uint8_t>(bytes[0x3E]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(bytes[0x3F])) << 24;
+  if (bytes.size() < header + 6 || bytes.compare(header, 4, std::string("PE\0\0", 4)) != 0) return 0;
+  return static_cast<WORD>(static_cast<uint8_t>(bytes[header + 4]) | static_cast<uint8_t>(bytes[header + 5]) << 8);
+}
+
+std::string Folder(UINT(WINAPI* get)(LPSTR, UINT)) {
+  char buffer[MAX_PATH];
+  const UINT n = get(buffer, MAX_PATH);
+  return std::string(buffer, n);
+}
+
+}  // namespace
+
+// The 32-bit edition on 64-bit Windows: the file system sends its System32
+// to SysWOW64, so a link to a system program would start the 32-bit copy (or
+// nothing). Through Sysnative it reaches the system's own program. On the
+// 64-bit edition, and on 32-bit Windows, links stay as they are.
+TEST(HotKeyLinks, ASystemProgramIsReachedThroughSysnativeUnderWow64) {
+  const std::string system = Folder(GetSystemDirectoryA), windows = Folder(GetSystemWindowsDirectoryA);
+  const std::string program = system + "\\notepad.exe";
+  ASSERT_NE(MachineOf(program), 0) << program;
+  for (const std::string& other : {windows + "\\notepad.exe", std::string("C:\\Tools\\System32\\tool.exe"),
+                                   std::string("http://example.com/page")}) {
+    EXPECT_EQ(NativeProgramPath(other), other);
+  }
+  BOOL wow64 = FALSE;
+  ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
+  if (!wow64) {
+    EXPECT_EQ(NativeProgramPath(program), program) << "no redirection to get past";
+    return;
+  }
+  const std::string native = windows + "\\Sysnative\\notepad.exe";
+  EXPECT_EQ(NativeProgramPath(program), native);
+  std::string shouted = program;
+  CharUpperBuffA(shouted.data(), static_cast<DWORD>(shouted.size()));
+  EXPECT_EQ(NativeProgramPath(shouted), windows + "\\Sysnative\\NOTEPAD.EXE");
+  // What each path reaches: through System32 the 32-bit copy, through
+  // Sysnative the system's own.
+  EXPECT_EQ(MachineOf(program), IMAGE_FILE_MACHINE_I386);
+  EXPECT_NE(MachineOf(native), IMAGE_FILE_MACHINE_I386);
+  EXPECT_NE(MachineOf(native), 0);
+}

@@ -46,7 +46,13 @@ bool Stubborn = false;
 
 LRESULT CALLBACK PlayerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_KEYDOWN: Record("KEY " + std::to_string(static_cast<unsigned>(wParam))); return 0;
+    case WM_KEYDOWN:
+      try {
+        Record("KEY " + std::to_string(static_cast<unsigned>(wParam)));
+      } catch (...) {
+        // The record misses the key, which the test that pressed it sees.
+      }
+      return 0;
     case WM_CLOSE:
       if (Stubborn) return 0;
       DestroyWindow(window);

@@ -2,6 +2,10 @@
 // followed by a look at the stop flag: a client that stops reading, never
 // sends its request or keeps a stalled connection open cannot hold the server
 // past Stop().
+//
+// Run in a program of its own (loopback_host.exe, see the header), the
+// server and the test program talk over the helper's standard streams: one
+// command a line, each answered by its length, a line feed and its bytes.
 #include "tests/support/http_server.h"
 
 #include <winsock2.h>
@@ -9,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <stdexcept>
@@ -297,7 +302,190 @@ void ConnectionThreads::JoinAll() {
 
 void UseWinsock() { static WinsockUse winsock; }
 
+namespace {
+
+// Exact reads and whole writes on a pipe; false when it broke.
+bool ReadExactly(HANDLE pipe, char* data, size_t length) {
+  while (length > 0) {
+    DWORD got = 0;
+    if (!ReadFile(pipe, data, static_cast<DWORD>(length), &got, nullptr) || got == 0) return false;
+    data += got;
+    length -= got;
+  }
+  return true;
+}
+
+bool WriteWhole(HANDLE pipe, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD put = 0;
+    if (!WriteFile(pipe, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &put, nullptr)) return false;
+    done += put;
+  }
+  return true;
+}
+
+bool ReadLine(HANDLE pipe, std::string& line) {
+  line.clear();
+  char c;
+  while (ReadExactly(pipe, &c, 1)) {
+    if (c == '\n') return true;
+    line += c;
+  }
+  return false;
+}
+
+// An answer: its length, a line feed, its bytes.
+bool ReadAnswer(HANDLE pipe, std::string& answer) {
+  std::string length;
+  if (!ReadLine(pipe, length)) return false;
+  answer.assign(static_cast<size_t>(std::strtoull(length.c_str(), nullptr, 10)), '\0');
+  return ReadExactly(pipe, answer.data(), answer.size());
+}
+
+std::string Framed(const std::string& bytes) { return std::to_string(bytes.size()) + "\n" + bytes; }
+
+// The requests as one answer, and back.
+std::string EncodeRequests(const std::vector<ServedRequest>& requests) {
+  std::string out;
+  for (const ServedRequest& r : requests) out += Framed(r.Method) + Framed(r.Target) + Framed(r.Headers) + Framed(r.Body);
+  return out;
+}
+
+std::vector<ServedRequest> DecodeRequests(const std::string& in) {
+  std::vector<ServedRequest> requests;
+  size_t at = 0;
+  auto field = [&](std::string& out) {
+    const size_t end = in.find('\n', at);
+    if (end == std::string::npos) return false;
+    const size_t length = static_cast<size_t>(std::strtoull(in.c_str() + at, nullptr, 10));
+    if (end + 1 + length > in.size()) return false;
+    out = in.substr(end + 1, length);
+    at = end + 1 + length;
+    return true;
+  };
+  while (at < in.size()) {
+    ServedRequest r;
+    if (!field(r.Method) || !field(r.Target) || !field(r.Headers) || !field(r.Body)) break;
+    requests.push_back(std::move(r));
+  }
+  return requests;
+}
+
+// The Windows path of a program named by a Linux path, as the build gives it.
+std::string WindowsPath(std::string path) {
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+}  // namespace
+
+// The test program's side of a server in loopback_host.exe.
+class LoopbackServer::Host {
+ public:
+  Host(const std::string& program, const std::string& folder) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE childIn = nullptr, childOut = nullptr;
+    if (!CreatePipe(&childIn, &In_, &inherit, 0) || !CreatePipe(&Out_, &childOut, &inherit, 0))
+      throw std::runtime_error("cannot make the pipes to the loopback host");
+    SetHandleInformation(In_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(Out_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childIn;
+    startup.hStdOutput = childOut;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::string line = "\"" + WindowsPath(program) + "\" \"" + folder + "\"";
+    const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                        nullptr, &startup, &Process_);
+    CloseHandle(childIn);
+    CloseHandle(childOut);
+    if (!started) throw std::runtime_error("cannot start the loopback host " + program);
+    std::string port;
+    if (!ReadAnswer(Out_, port)) throw std::runtime_error("the loopback host did not start its server");
+    Port = static_cast<uint16_t>(std::strtoul(port.c_str(), nullptr, 10));
+  }
+  ~Host() {
+    CloseHandle(In_);  // the host stops when its input ends
+    if (Process_.hProcess != nullptr) {
+      WaitForSingleObject(Process_.hProcess, 10000);
+      CloseHandle(Process_.hThread);
+      CloseHandle(Process_.hProcess);
+    }
+    CloseHandle(Out_);
+  }
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  std::string Ask(const std::string& command) {
+    std::lock_guard<std::mutex> hold(Lock_);
+    std::string answer;
+    if (!WriteWhole(In_, command + "\n") || !ReadAnswer(Out_, answer))
+      throw std::runtime_error("the loopback host is gone (" + command + ")");
+    return answer;
+  }
+
+  uint16_t Port = 0;
+
+ private:
+  HANDLE In_ = nullptr;   // the host's standard input, our end
+  HANDLE Out_ = nullptr;  // its standard output, our end
+  PROCESS_INFORMATION Process_{};
+  std::mutex Lock_;
+};
+
+bool LoopbackServer::InHost = false;
+
+std::string LoopbackServer::Ask(const std::string& command) const { return Remote_->Ask(command); }
+
+int LoopbackServer::RunHost(const std::string& folder) {
+  InHost = true;
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE), out = GetStdHandle(STD_OUTPUT_HANDLE);
+  LoopbackServer server(folder);
+  if (!WriteWhole(out, Framed(std::to_string(server.Port())))) return 1;
+  std::string line;
+  while (ReadLine(in, line)) {
+    char name[32] = {};
+    unsigned long long a = 0, b = 0;
+    std::string answer = "ok";
+    if (line == "count") {
+      answer = std::to_string(server.RequestCount());
+    } else if (line == "requests") {
+      answer = EncodeRequests(server.Requests());
+    } else if (std::sscanf(line.c_str(), "wait %llu %llu", &a, &b) == 2) {
+      answer = server.WaitForRequests(static_cast<size_t>(a), static_cast<unsigned>(b)) ? "1" : "0";
+    } else if (std::sscanf(line.c_str(), "get %31s", name) == 1) {
+      const std::string knob = name;
+      if (knob == "trickle") answer = std::to_string(server.TrickleInterval.load());
+      if (knob == "cutat") answer = std::to_string(server.CutAt.load());
+      if (knob == "hold") answer = std::to_string(server.HoldAfterCut.load() ? 1 : 0);
+      if (knob == "bodybytes") answer = std::to_string(server.BodyBytesSent.load());
+    } else if (long long value = 0; std::sscanf(line.c_str(), "set %31s %lld", name, &value) == 2) {
+      const std::string knob = name;
+      if (knob == "trickle") server.TrickleInterval = static_cast<unsigned>(value);
+      if (knob == "cutat") server.CutAt = value;
+      if (knob == "hold") server.HoldAfterCut = value != 0;
+      if (knob == "bodybytes") server.BodyBytesSent = static_cast<unsigned long long>(value);
+    } else if (line == "stop") {
+      server.Stop();
+    }
+    if (!WriteWhole(out, Framed(answer))) break;
+  }
+  server.Stop();
+  return 0;
+}
+
 LoopbackServer::LoopbackServer(std::string folder) : Folder_(std::move(folder)), Listener_(INVALID_SOCKET) {
+  const char* host = std::getenv("DG_LOOPBACK_HOST");
+  if (!InHost && host != nullptr && *host != '\0') {
+    Remote_ = std::make_unique<Host>(host, Folder_);
+    Port_ = Remote_->Port;
+    return;
+  }
   UseWinsock();
   SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (listener == INVALID_SOCKET) throw std::runtime_error("cannot create the server socket");
@@ -325,16 +513,19 @@ std::string LoopbackServer::Url(const std::string& path) const {
 }
 
 std::vector<ServedRequest> LoopbackServer::Requests() const {
+  if (Remote()) return DecodeRequests(Ask("requests"));
   std::lock_guard<std::mutex> hold(Lock_);
   return Requests_;
 }
 
 size_t LoopbackServer::RequestCount() const {
+  if (Remote()) return static_cast<size_t>(std::stoull(Ask("count")));
   std::lock_guard<std::mutex> hold(Lock_);
   return Requests_.size();
 }
 
 bool LoopbackServer::WaitForRequests(size_t count, unsigned timeoutMs) const {
+  if (Remote()) return Ask("wait " + std::to_string(count) + " " + std::to_string(timeoutMs)) == "1";
   std::unique_lock<std::mutex> hold(Lock_);
   return Changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return Requests_.size() >= count; });
 }
@@ -345,6 +536,11 @@ void LoopbackServer::Stop() {
     if (Stopped_) return;
     Stopped_ = true;
     Stopping_.store(true);
+  }
+  if (Remote()) {
+    Ask("stop");
+    Remote_.reset();
+    return;
   }
   Changed_.notify_all();
   if (Acceptor_.joinable()) Acceptor_.join();

@@ -56,6 +56,24 @@
 
 namespace testing_support {
 
+class LoopbackServer;
+
+// A setting of the server that tests change while it runs, or a count it
+// keeps: an atomic in the server's own process, and forwarded there when the
+// server runs in a program of its own (see LoopbackServer).
+template <typename T>
+class ServerKnob : public std::atomic<T> {
+ public:
+  ServerKnob(LoopbackServer& owner, const char* name, T initial)
+      : std::atomic<T>(initial), Owner_(owner), Name_(name) {}
+  T operator=(T value);
+  T load() const;
+
+ private:
+  LoopbackServer& Owner_;
+  const char* Name_;
+};
+
 // One request as the server received it.
 struct ServedRequest {
   std::string Method;
@@ -91,6 +109,12 @@ class ConnectionThreads {
   std::list<std::unique_ptr<Entry>> Entries_;
 };
 
+// Where the test program itself runs under an emulator (the 32-bit edition
+// on a machine that runs no 32-bit programs), an emulated process that also
+// serves its own sockets on threads of its own is not reliable: the
+// environment variable DG_LOOPBACK_HOST then names loopback_host.exe, a
+// native program that runs the server and answers this class over its
+// standard streams. Everything below works the same either way.
 class LoopbackServer {
  public:
   // Starts listening at once; throws std::runtime_error when it cannot.
@@ -114,17 +138,30 @@ class LoopbackServer {
   void Stop();
 
   // Pause between the pieces of /trickle; set before the request.
-  std::atomic<unsigned> TrickleInterval{20};
+  ServerKnob<unsigned> TrickleInterval{*this, "trickle", 20};
   // The file byte where the next body of /ranged and its kin is cut; -1 none.
-  std::atomic<long long> CutAt{-1};
-  std::atomic<bool> HoldAfterCut{false};
-  std::atomic<unsigned long long> BodyBytesSent{0};
+  ServerKnob<long long> CutAt{*this, "cutat", -1};
+  ServerKnob<bool> HoldAfterCut{*this, "hold", false};
+  ServerKnob<unsigned long long> BodyBytesSent{*this, "bodybytes", 0};
 
   // The validators /ranged gives a file of these bytes.
   static std::string ETagOf(const std::string& bytes);
   static std::string LastModifiedOf(const std::string& bytes);
 
+  // loopback_host.exe: serves folder in this process and answers the
+  // commands of the LoopbackServer in another on the standard streams;
+  // returns when told to stop or when that program goes.
+  static int RunHost(const std::string& folder);
+
+  // For ServerKnob: whether the server runs in a program of its own, and
+  // one command sent there, with its answer.
+  bool Remote() const { return Remote_ != nullptr; }
+  std::string Ask(const std::string& command) const;
+
  private:
+  class Host;
+  static bool InHost;  // this process is loopback_host.exe
+
   void AcceptLoop();
   void Serve(uintptr_t socket);
   void Record(ServedRequest request);
@@ -142,6 +179,20 @@ class LoopbackServer {
   mutable std::condition_variable Changed_;
   std::vector<ServedRequest> Requests_;
   bool Stopped_ = false;
+  std::unique_ptr<Host> Remote_;
 };
+
+template <typename T>
+T ServerKnob<T>::operator=(T value) {
+  std::atomic<T>::store(value);
+  if (Owner_.Remote()) Owner_.Ask(std::string("set ") + Name_ + " " + std::to_string(static_cast<long long>(value)));
+  return value;
+}
+
+template <typename T>
+T ServerKnob<T>::load() const {
+  if (!Owner_.Remote()) return std::atomic<T>::load();
+  return static_cast<T>(std::stoull(Owner_.Ask(std::string("get ") + Name_)));
+}
 
 }  // namespace testing_support

@@ -36,6 +36,8 @@ std::string SanitisedTestName() {
 }
 
 thread_local MessageBoxCatcher* ActiveCatcher = nullptr;
+thread_local int FailingDepth = 0;
+thread_local int AllowedDepth = 0;
 
 std::string WindowText(HWND window) {
   char buffer[4096];
@@ -47,18 +49,25 @@ BOOL CALLBACK CollectStatic(HWND child, LPARAM param) {
   char cls[32];
   GetClassNameA(child, cls, sizeof cls);
   if (lstrcmpiA(cls, "Static") == 0) {
-    std::string text = WindowText(child);
-    if (!text.empty()) {
-      auto* out = reinterpret_cast<std::string*>(param);
-      if (!out->empty()) *out += "\n";
-      *out += text;
+    try {
+      std::string text = WindowText(child);
+      if (!text.empty()) {
+        auto* out = reinterpret_cast<std::string*>(param);
+        if (!out->empty()) *out += "\n";
+        *out += text;
+      }
+    } catch (...) {
+      return FALSE;  // the box's text stays incomplete; the test compares it
     }
   }
   return TRUE;
 }
 
-LRESULT CALLBACK CatcherHook(int code, WPARAM wParam, LPARAM lParam) {
+void CatchBox(int code, WPARAM wParam) {
   MessageBoxCatcher* catcher = ActiveCatcher;
+  // The catcher's own records may be kept while the code under test is
+  // being refused memory.
+  AllowedAllocations bookkeeping;
   if (code == HCBT_ACTIVATE && catcher != nullptr) {
     HWND box = reinterpret_cast<HWND>(wParam);
     char cls[32];
@@ -66,14 +75,33 @@ LRESULT CALLBACK CatcherHook(int code, WPARAM wParam, LPARAM lParam) {
     // A message box: a dialog with its text in the static control 0xFFFF;
     // each box is answered once, however often it is activated.
     if (lstrcmpA(cls, "#32770") == 0 && GetDlgItem(box, 0xFFFF) != nullptr && GetPropA(box, "CaughtBox") == nullptr) {
-      SetPropA(box, "CaughtBox", reinterpret_cast<HANDLE>(1));
       CaughtBox caught;
       caught.Caption = WindowText(box);
       EnumChildWindows(box, CollectStatic, reinterpret_cast<LPARAM>(&caught.Text));
       catcher->Boxes.push_back(caught);
+      // A box with no owner can be activated before its text is set: the
+      // text is read again when the box goes.
+      SetPropA(box, "CaughtBox", reinterpret_cast<HANDLE>(catcher->Boxes.size()));
       if (catcher->OnBox) catcher->OnBox(box);
       PostMessageA(box, WM_COMMAND, MAKEWPARAM(catcher->Answer, BN_CLICKED), 0);
     }
+  }
+  if (code == HCBT_DESTROYWND && catcher != nullptr) {
+    HWND box = reinterpret_cast<HWND>(wParam);
+    const size_t index = reinterpret_cast<size_t>(GetPropA(box, "CaughtBox"));
+    if (index != 0 && index <= catcher->Boxes.size() && catcher->Boxes[index - 1].Text.empty())
+      EnumChildWindows(box, CollectStatic, reinterpret_cast<LPARAM>(&catcher->Boxes[index - 1].Text));
+    if (index != 0) RemovePropA(box, "CaughtBox");
+  }
+}
+
+LRESULT CALLBACK CatcherHook(int code, WPARAM wParam, LPARAM lParam) {
+  try {
+    CatchBox(code, wParam);
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << "the message box catcher failed: " << error.what();
+  } catch (...) {
+    ADD_FAILURE() << "the message box catcher failed";
   }
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -291,5 +319,22 @@ std::string ModuleFolder() {
   std::string path(buffer, n);
   return path.substr(0, path.find_last_of("\\/"));
 }
+
+bool EmulatedOneThreadAtATime() {
+  if (sizeof(void*) != 4) return false;
+  char value[8] = {};
+  const DWORD n = GetEnvironmentVariableA("DG_EMULATED_32", value, sizeof value);
+  return n > 0 && n < sizeof value && value[0] == '1';
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+FailingAllocations::FailingAllocations() { ++FailingDepth; }
+FailingAllocations::~FailingAllocations() { --FailingDepth; }
+AllowedAllocations::AllowedAllocations() { ++AllowedDepth; }
+AllowedAllocations::~AllowedAllocations() { --AllowedDepth; }
+bool AllocationsFail() noexcept { return FailingDepth > 0 && AllowedDepth == 0; }
 
 }  // namespace testing_support

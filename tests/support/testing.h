@@ -61,6 +61,28 @@ class MessageBoxCatcher {
   MessageBoxCatcher* Previous_ = nullptr;
 };
 
+// Memory refused on demand, for the walls at the callbacks from Windows:
+// while a FailingAllocations lives on a thread, operator new on that thread
+// throws std::bad_alloc, unless an AllowedAllocations (the test's own
+// bookkeeping, such as MessageBoxCatcher's) lives there too. Only programs
+// that link tests/support/failing_new.cpp replace operator new; elsewhere
+// these change nothing.
+class FailingAllocations {
+ public:
+  FailingAllocations();
+  ~FailingAllocations();
+  FailingAllocations(const FailingAllocations&) = delete;
+  FailingAllocations& operator=(const FailingAllocations&) = delete;
+};
+class AllowedAllocations {
+ public:
+  AllowedAllocations();
+  ~AllowedAllocations();
+  AllowedAllocations(const AllowedAllocations&) = delete;
+  AllowedAllocations& operator=(const AllowedAllocations&) = delete;
+};
+bool AllocationsFail() noexcept;
+
 // Deletes the registry key (and everything below it) on construction and on
 // destruction, so each test starts and ends without it.
 class ScopedRegistryKey {
@@ -116,5 +138,21 @@ size_t DifferentPixels(const Pixels& a, const Pixels& b, int tolerance = 0);
 
 // Full path of the running test program's folder.
 std::string ModuleFolder();
+
+// Whether this 32-bit test program runs under a user-mode emulator
+// (qemu-user on a machine whose kernel runs no 32-bit programs; ./run says
+// so through DG_EMULATED_32). There a 32-bit Wine process dies as soon as two
+// of its threads are in system calls at the same time, so a case that needs
+// two threads at work at once cannot run: it skips with
+// DG_SKIP_WHERE_EMULATED, giving its reason. Windows runs those cases, and
+// so does every native run of either edition.
+bool EmulatedOneThreadAtATime();
+
+#define DG_SKIP_WHERE_EMULATED(why)                                                              \
+  do {                                                                                           \
+    if (::testing_support::EmulatedOneThreadAtATime())                                          \
+      GTEST_SKIP() << "emulated 32-bit process: two threads in system calls at once crash it; " \
+                   << (why);                                                                     \
+  } while (false)
 
 }  // namespace testing_support

@@ -142,12 +142,28 @@ class Player {
     // into the problem shown on screen, and the program still ends on time.
     try {
       return self->Handle(message, wParam, lParam);
-    } catch (const std::exception& error) {
-      self->SetProblem(error.what());
     } catch (...) {
-      self->SetProblem("unexpected failure");
+      self->Fail();
     }
     return DefWindowProcA(window, message, wParam, lParam);
+  }
+
+  // Inside a catch block: the exception becomes the problem on screen. When
+  // even its text cannot be kept (no memory), the skit ends at once, with
+  // the problem's exit status.
+  void Fail() noexcept {
+    try {
+      try {
+        throw;
+      } catch (const std::exception& error) {
+        SetProblem(error.what());
+      } catch (...) {
+        SetProblem("unexpected failure");
+      }
+    } catch (...) {
+      Failed_ = true;
+      if (Window_) DestroyWindow(Window_);
+    }
   }
 
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -168,7 +184,7 @@ class Player {
         break;
       case WM_DESTROY:
         KillTimer(Window_, kFrameTimer);
-        PostQuitMessage(Problem_.empty() ? 0 : kExitProblem);
+        PostQuitMessage(Problem_.empty() && !Failed_ ? 0 : kExitProblem);
         return 0;
       default:
         break;
@@ -239,6 +255,7 @@ class Player {
   std::string SkitName_;
   std::string Corner_;
   std::string Problem_;  // empty while the skit can play
+  bool Failed_ = false;  // a failure whose text could not be kept
   double ProblemAt_ = 0;
   std::string Key_;
   double KeyAt_ = -1;

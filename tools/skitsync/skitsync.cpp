@@ -450,13 +450,20 @@ int ParseSync(const std::vector<std::string>& args, std::ostream& out, std::ostr
 
 std::string SkitsyncProgramName = "drearigrams";
 
+// Runs on a thread the system starts for the event: nothing may leave it.
+// A cancel that fails still counts as handled (the process is not killed
+// with the catalogue half written); the transfer then ends on its own.
 BOOL WINAPI SkitsyncConsoleControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  if (HWND window = ActiveJobWindow.load()) return PostMessageA(window, WM_DOWNLOAD_CANCEL, 0, 0) ? TRUE : FALSE;
-  std::lock_guard<std::mutex> hold(ActiveLock);
-  if (ActiveWorker == nullptr) return FALSE;
-  ActiveWorker->Stop();
-  return TRUE;
+  try {
+    if (HWND window = ActiveJobWindow.load()) return PostMessageA(window, WM_DOWNLOAD_CANCEL, 0, 0) ? TRUE : FALSE;
+    std::lock_guard<std::mutex> hold(ActiveLock);
+    if (ActiveWorker == nullptr) return FALSE;
+    ActiveWorker->Stop();
+    return TRUE;
+  } catch (...) {
+    return TRUE;
+  }
 }
 
 std::string InstallationLogPath() {
