@@ -341,6 +341,17 @@ class Installer : public ::testing::Test {
 
   void Uninstall(const std::string& switches = {}) { ASSERT_EQ(RunToTheEnd(Uninstaller() + " " + switches), 0u); }
 
+  // The programs installed are of that edition, and the installation key is
+  // where a program of that edition reads it.
+  void ExpectInstalledEdition(int edition) {
+    EXPECT_EQ(EditionOf(File("drearigrams.scr")), edition);
+    EXPECT_EQ(EditionOf(File("cleardata.exe")), edition);
+    EXPECT_EQ(EditionOf(SeedFile("skitplay.exe")), edition);
+    std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath", ViewOf(edition));
+    ASSERT_TRUE(seed);
+    EXPECT_TRUE(SamePath(seed->Text, File("seed")));
+  }
+
   std::string Setting(const char* name) const {
     std::optional<TextValue> value = ReadValue(HKEY_LOCAL_MACHINE, Settings, name);
     EXPECT_TRUE(value) << name;
@@ -471,13 +482,7 @@ TEST_F(Installer, InstallsTheEditionThatMatchesWindows) {
   const int expected = WindowsIs64Bit() && Carries(64) ? 64 : 32;
   ASSERT_TRUE(Carries(expected)) << "the setup carries " DG_SETUP_EDITIONS;
   Install();
-  EXPECT_EQ(EditionOf(File("drearigrams.scr")), expected);
-  EXPECT_EQ(EditionOf(File("cleardata.exe")), expected);
-  EXPECT_EQ(EditionOf(SeedFile("skitplay.exe")), expected);
-  // The key is where a program of that edition looks for it.
-  std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath", ViewOf(expected));
-  ASSERT_TRUE(seed);
-  EXPECT_TRUE(SamePath(seed->Text, File("seed")));
+  ExpectInstalledEdition(expected);
   EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", ViewOf(expected)));
 }
 
@@ -487,12 +492,7 @@ TEST_F(Installer, The32BitEditionOn64BitWindowsKeepsItsKeysWhereA32BitProgramRea
   if (!WindowsIs64Bit() || !Carries(32)) GTEST_SKIP() << "needs 64-bit Windows and a setup with both editions";
   ForgetThe32BitView();
   Install("/EDITION=32");
-  EXPECT_EQ(EditionOf(File("drearigrams.scr")), 32);
-  EXPECT_EQ(EditionOf(File("cleardata.exe")), 32);
-  EXPECT_EQ(EditionOf(SeedFile("skitplay.exe")), 32);
-  std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath", KEY_WOW64_32KEY);
-  ASSERT_TRUE(seed);
-  EXPECT_TRUE(SamePath(seed->Text, File("seed")));
+  ExpectInstalledEdition(32);
   EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", KEY_WOW64_32KEY));
   // A 64-bit program finds no installation of its own.
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
@@ -511,19 +511,16 @@ TEST_F(Installer, The32BitEditionOn64BitWindowsKeepsItsKeysWhereA32BitProgramRea
 // program reads them, and refuses the 64-bit one. Wine runs on x86-64 alone,
 // so the setup under test is the one built to take ARM64 for the machine.
 TEST_F(Installer, WindowsOnArmGetsThe32BitEdition) {
-  if (std::string(DG_SETUP_ARM64_TEST_EXE).empty()) GTEST_SKIP() << "this build makes no setup of its own";
+  if (std::string(DG_SETUP_ARM64_TEST_EXE).empty())
+    GTEST_SKIP() << "this build makes no setup of its own, or this machine runs no 32-bit programs natively "
+                    "(the setup told it is on ARM is one)";
   if (!WindowsIs64Bit() || !Carries(32) || !Carries(64)) GTEST_SKIP() << "needs 64-bit Windows and both editions";
   SetupProgram = DG_SETUP_ARM64_TEST_EXE;
   EXPECT_EQ(RunSetup("/EDITION=64"), 2u);
   EXPECT_FALSE(Exists(File("drearigrams.scr")));
   ForgetThe32BitView();
   Install();
-  EXPECT_EQ(EditionOf(File("drearigrams.scr")), 32);
-  EXPECT_EQ(EditionOf(File("cleardata.exe")), 32);
-  EXPECT_EQ(EditionOf(SeedFile("skitplay.exe")), 32);
-  std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath", KEY_WOW64_32KEY);
-  ASSERT_TRUE(seed);
-  EXPECT_TRUE(SamePath(seed->Text, File("seed")));
+  ExpectInstalledEdition(32);
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
   Uninstall();
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, Settings));
