@@ -49,6 +49,15 @@ class GetNewContent : public DialogTest {
     ASSERT_TRUE(PumpUntil([&] { return !Dialog->DownloadRunning(); }, kPatience));
   }
 
+  // In the download dialog: presses Download and waits until the job is
+  // over; Boxes gets the message boxes it showed.
+  static void DownloadAndWait(TForm_Download& download, std::vector<testing_support::CaughtBox>& boxes) {
+    MessageBoxCatcher ok(IDOK);
+    download.Button_DownloadClick();
+    ASSERT_TRUE(PumpUntil([&] { return !download.DownloadRunning(); }, kPatience));
+    boxes = ok.Boxes;
+  }
+
   std::unique_ptr<TForm_Settings_Dem> Dialog;
   std::function<void(TForm_Download&)> InDownloadDialog;
   int DownloadDialogs = 0;
@@ -161,10 +170,7 @@ TEST_F(GetNewContent, ARefusedFileInTheDownloadDialogShowsItsErrorAndTheJobGoesO
   Open();
   std::vector<testing_support::CaughtBox> boxes;
   InDownloadDialog = [&](TForm_Download& download) {
-    MessageBoxCatcher ok(IDOK);
-    download.Button_DownloadClick();
-    ASSERT_TRUE(PumpUntil([&] { return !download.DownloadRunning(); }, kPatience));
-    boxes = ok.Boxes;
+    ASSERT_NO_FATAL_FAILURE(DownloadAndWait(download, boxes));
     EXPECT_EQ(Record(7).State, SKIT_FAILED);
     EXPECT_EQ(Record(8).State, SKIT_INSTALLED) << "the skit behind the refused one still came";
   };
@@ -187,10 +193,7 @@ TEST_F(GetNewContent, AFileThatMayComeLaterShowsItsErrorAndEndsTheJob) {
   Open();
   std::vector<testing_support::CaughtBox> boxes;
   InDownloadDialog = [&](TForm_Download& download) {
-    MessageBoxCatcher ok(IDOK);
-    download.Button_DownloadClick();
-    ASSERT_TRUE(PumpUntil([&] { return !download.DownloadRunning(); }, kPatience));
-    boxes = ok.Boxes;
+    ASSERT_NO_FATAL_FAILURE(DownloadAndWait(download, boxes));
     EXPECT_EQ(Record(7).State, SKIT_SCHEDULED);
     EXPECT_EQ(Record(8).State, SKIT_SCHEDULED);
     EXPECT_TRUE(download.CheckListBox_Skits.Checked(0));
