@@ -1,11 +1,20 @@
 // download_bench.exe FOLDER [MEGABYTES [BLOCK]]: the download driver's throughput
-// and memory against the loopback server, driven line by line from
-// standard input so that bench/download_bench.sh can time curl against the
-// same server in the same run.
+// and memory, driven line by line from standard input so that
+// bench/download_bench.sh can time curl against the same servers in the
+// same run. The body is served twice: by nginx, a real web server as the
+// maker's would be, where it is installed, and by the tests' loopback
+// server, which is a Windows program like the driver and so shares Wine
+// with it.
 //
-//   prints   URL <address of the generated body>
-//   reads    "run"   -> one transfer through cThread_Comm, prints "driver SECONDS"
-//            "quit"  -> prints the peak working set, ends the server
+//   prints   URL <address of the body on the loopback server>
+//            NGINX <address of the same body on nginx> (or "NGINX -")
+//   reads    "run URL"     -> one transfer through cThread_Comm, prints
+//                             "driver SECONDS LONGEST-PROGRESS-PAUSE-MS"
+//            "cancel URL"  -> a transfer cancelled after 300 ms, prints
+//                             "cancel SECONDS"
+//            "memory"      -> prints "memory KB", the peak working set so far
+//            "quit"        -> prints the peak working set after the small
+//                             transfer and now, ends the servers
 #include <windows.h>
 #include <psapi.h>
 
@@ -13,11 +22,13 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "base/settings.h"
 #include "download/comm.h"
 #include "tests/support/http_server.h"
+#include "tests/support/nginx_server.h"
 
 namespace {
 
@@ -85,6 +96,23 @@ TransferFigures Transfer(HWND window, const std::string& url, const std::string&
   }
 }
 
+// The loopback server's body written to a file for nginx to serve: the same
+// bytes on both servers.
+bool WriteGeneratedFile(const std::string& path, unsigned long long total) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const std::string block = testing_support::GeneratedBytes(251 * 256 * 16);  // whole periods of the pattern
+  bool ok = true;
+  for (unsigned long long written = 0; ok && written < total;) {
+    const DWORD piece = static_cast<DWORD>(std::min<unsigned long long>(block.size(), total - written));
+    DWORD done = 0;
+    ok = WriteFile(file, block.data(), piece, &done, nullptr) && done == piece;
+    written += piece;
+  }
+  CloseHandle(file);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,24 +143,49 @@ int main(int argc, char** argv) {
   size_t afterSmall = PeakWorkingSet();
   DeleteFileA(file.c_str());
 
+  // nginx serves the same body from a file of its own.
+  std::unique_ptr<testing_support::NginxServer> nginx;
+  const std::string www = folder + "\\www";
+  if (!testing_support::NginxServer::ProgramPath().empty()) {
+    CreateDirectoryA(www.c_str(), nullptr);
+    if (!WriteGeneratedFile(www + "\\body.bin", static_cast<unsigned long long>(megabytes) * 1000000)) {
+      std::cerr << "cannot write " << www << "\\body.bin" << std::endl;
+      return 1;
+    }
+    try {
+      nginx = std::make_unique<testing_support::NginxServer>(www);
+    } catch (const std::exception& error) {
+      std::cerr << "nginx did not start: " << error.what() << std::endl;
+    }
+  }
   std::cout << "URL " << large << std::endl;
+  std::cout << "NGINX " << (nginx ? nginx->Url("/body.bin") : std::string("-")) << std::endl;
   std::string command;
   while (std::getline(std::cin, command)) {
     if (!command.empty() && command.back() == '\r') command.pop_back();
+    const size_t space = command.find(' ');
+    const std::string url = space == std::string::npos ? large : command.substr(space + 1);
+    command = command.substr(0, space);
     if (command == "run") {
-      const TransferFigures figures = Transfer(window, large, file);
+      const TransferFigures figures = Transfer(window, url, file);
       DeleteFileA(file.c_str());
       std::cout << "driver " << figures.Seconds << " " << figures.LongestGapMs << std::endl;
     } else if (command == "cancel") {
-      const TransferFigures figures = Transfer(window, large, file, 300);
+      const TransferFigures figures = Transfer(window, url, file, 300);
       DeleteFileA(file.c_str());
       DeleteFileA((file + ".resume").c_str());
       std::cout << "cancel " << figures.Seconds << std::endl;
+    } else if (command == "memory") {
+      std::cout << "memory " << PeakWorkingSet() / 1024 << std::endl;
     } else if (command == "quit") {
       break;
     }
   }
   std::cout << "memory " << afterSmall / 1024 << " " << PeakWorkingSet() / 1024 << std::endl;
+  if (nginx) {
+    nginx->Stop();
+    DeleteFileA((www + "\\body.bin").c_str());
+  }
   DestroyWindow(window);
   return 0;
 }
