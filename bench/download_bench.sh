@@ -34,8 +34,11 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 WORK=$BUILD/bench-download
 mkdir -p "$WORK"
-trap '[ -n "$XVFB" ] && kill $XVFB 2>/dev/null; rm -rf "$WORK"' EXIT
-/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
+# A Wine server started here is stopped here: left running, it would keep
+# this display (gone with the Xvfb above) for whatever uses the prefix next.
+OWN_SERVER=
+/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 && OWN_SERVER=1
+trap '[ -n "$OWN_SERVER" ] && /usr/lib/wine/wineserver -k >/dev/null 2>&1; [ -n "$XVFB" ] && kill $XVFB 2>/dev/null; rm -rf "$WORK"' EXIT
 "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
 
 coproc BENCH { "$WINE" "$BUILD/bin/download_bench.exe" "Z:${WORK//\//\\}" "$MB" "$BLOCK" 2>&1; }
