@@ -143,11 +143,18 @@ bool ParseUnsatisfiedRange(const std::string& Text, uint64_t& Total) {
   return ParseNumberAt(Text, at, Total) && at == Text.size();
 }
 
+namespace {
+
+// The 64-bit value of a size or a time the system gives in two halves.
+uint64_t Join64(DWORD high, DWORD low) { return (static_cast<uint64_t>(high) << 32) | low; }
+
+}  // namespace
+
 int64_t FileSize64(const std::string& Path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(Path.c_str(), GetFileExInfoStandard, &data)) return -1;
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
-  return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+  return static_cast<int64_t>(Join64(data.nFileSizeHigh, data.nFileSizeLow));
 }
 
 // ---------------------------------------------------------------------------
@@ -167,10 +174,6 @@ struct TFoundPartial {
   uint64_t Size = 0;
   uint64_t Written = 0;
 };
-
-uint64_t FileTimeValue(const FILETIME& time) {
-  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
 
 }  // namespace
 
@@ -219,8 +222,8 @@ std::vector<TPrunedFile> PrunePartialFiles(const std::string& Folder, uint64_t L
       remove(partial.File.Name, "no longer wanted");
       continue;
     }
-    partial.Size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    partial.Written = FileTimeValue(data.ftLastWriteTime);
+    partial.Size = Join64(data.nFileSizeHigh, data.nFileSizeLow);
+    partial.Written = Join64(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
     kept.push_back(std::move(partial));
   }
 

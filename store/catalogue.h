@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "download/resume.h"
 #include "store/catalog_block.h"
 #include "store/list_trust.h"
 #include "store/pak.h"
@@ -176,7 +177,7 @@ class cSkitManager {
   std::function<bool(const std::string& question)> HangUpQuestion;
   // What the partial downloads kept for resuming may take together; tests
   // set a smaller bound.
-  uint64_t PartialFilesLimit = 256ull * 1024 * 1024;
+  uint64_t PartialFilesLimit = kPartialFilesLimit;
   uint32_t JobDone = 0;
   uint32_t JobTotal = 0;
   bool Automatic = false;
@@ -193,6 +194,9 @@ class cSkitManager {
   bool SkitFilePath(const StringRef& name, std::string& path) const;
 
   void BeginFileDownloads(HWND window, bool continuing);
+  // The worker of the job, made at the first job, with the hang-up question
+  // and the bound of the partial downloads.
+  void PrepareTransfer();
   // Removes the partial downloads no transfer of this catalogue would go on
   // with, and the oldest beyond PartialFilesLimit.
   void PrunePartialDownloads();

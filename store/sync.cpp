@@ -211,8 +211,7 @@ std::string RejectReason(const SkitRecord& server, uint32_t fields) {
 bool cSkitManager::StartListDownload(HWND window, bool automatic) {
   if (Phase != JOB_IDLE || IsReadOnly()) return false;
   Automatic = automatic;
-  if (Transfer == nullptr) Transfer = new cThread_Comm(HangUpQuestion);
-  if (Transfer->DataModule() != nullptr) Transfer->DataModule()->PartialFilesLimit = PartialFilesLimit;
+  PrepareTransfer();
   JobWindow_ = window;
   Changed = false;
   Tally = JobTally();
@@ -266,8 +265,7 @@ bool cSkitManager::StartFileDownloads(HWND window) {
 // A job that goes on from its list to the files keeps what the list did in
 // Changed and Tally.
 void cSkitManager::BeginFileDownloads(HWND window, bool continuing) {
-  if (Transfer == nullptr) Transfer = new cThread_Comm(HangUpQuestion);
-  if (Transfer->DataModule() != nullptr) Transfer->DataModule()->PartialFilesLimit = PartialFilesLimit;
+  PrepareTransfer();
   JobWindow_ = window;
   if (!continuing) {
     Changed = false;
@@ -280,6 +278,11 @@ void cSkitManager::BeginFileDownloads(HWND window, bool continuing) {
   if (Catalog.Header.SpecialsOn != 0) ScheduleSpecials();
   PrunePartialDownloads();
   StartNextFile(window);
+}
+
+void cSkitManager::PrepareTransfer() {
+  if (Transfer == nullptr) Transfer = new cThread_Comm(HangUpQuestion);
+  if (Transfer->DataModule() != nullptr) Transfer->DataModule()->PartialFilesLimit = PartialFilesLimit;
 }
 
 void cSkitManager::PrunePartialDownloads() {
