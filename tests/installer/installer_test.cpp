@@ -123,6 +123,11 @@ bool Carries(int edition) {
   return editions.find("," + std::to_string(edition) + ",") != std::string::npos;
 }
 
+// The edition a setup installs unless told which: the one that matches
+// Windows. Its keys are in that edition's registry view, which is not this
+// test program's own where a 32-bit test runs on 64-bit Windows.
+int EditionThatMatchesWindows() { return WindowsIs64Bit() && Carries(64) ? 64 : 32; }
+
 // 32 or 64 by the processor a program file is made for (its PE header's
 // machine field), 0 for anything else.
 int EditionOf(const std::string& program) {
@@ -353,13 +358,13 @@ class Installer : public ::testing::Test {
   }
 
   std::string Setting(const char* name) const {
-    std::optional<TextValue> value = ReadValue(HKEY_LOCAL_MACHINE, Settings, name);
+    std::optional<TextValue> value = ReadValue(HKEY_LOCAL_MACHINE, Settings, name, View);
     EXPECT_TRUE(value) << name;
     return value ? value->Text : std::string();
   }
   // A value as the user's screensaver reads it: expanded when it is REG_EXPAND_SZ.
   std::string Expanded(const char* name) const {
-    std::optional<TextValue> value = ReadValue(HKEY_LOCAL_MACHINE, Settings, name);
+    std::optional<TextValue> value = ReadValue(HKEY_LOCAL_MACHINE, Settings, name, View);
     EXPECT_TRUE(value) << name;
     if (!value) return {};
     return value->Type == REG_EXPAND_SZ ? ExpandValue(name, value->Text) : value->Text;
@@ -448,6 +453,8 @@ class Installer : public ::testing::Test {
   }
 
   const std::string Settings = SettingsKeyFor("drearigrams");
+  // Where the installation's keys are, unless a test asks for an edition.
+  const REGSAM View = ViewOf(EditionThatMatchesWindows());
   std::string SetupProgram = DG_SETUP_EXE;
 
  private:
@@ -460,11 +467,12 @@ class Installer : public ::testing::Test {
   // The user this test plays: every program it starts inherits the variable.
   testing_support::ScopedEnvironment LocalAppData_{"LOCALAPPDATA", Local.c_str()};
   // Nothing of an earlier run may linger, and nothing of this one is left.
-  testing_support::ScopedRegistryKey MachineKey_{HKEY_LOCAL_MACHINE, Settings};
+  testing_support::ScopedRegistryKey MachineKey_{HKEY_LOCAL_MACHINE, Settings, View};
   testing_support::ScopedRegistryKey UserKey_{HKEY_CURRENT_USER, Settings};
-  testing_support::ScopedRegistryKey UninstallKey_{HKEY_LOCAL_MACHINE, kUninstallKey};
-  testing_support::ScopedRegistryKey OtherProfile_{HKEY_LOCAL_MACHINE,
-                                                   std::string(kProfileList) + "\\S-1-5-21-1111-2222-3333-1001"};
+  testing_support::ScopedRegistryKey UninstallKey_{HKEY_LOCAL_MACHINE, kUninstallKey, View};
+  // The profile list is in the 64-bit view on 64-bit Windows, where cleardata reads it.
+  testing_support::ScopedRegistryKey OtherProfile_{
+      HKEY_LOCAL_MACHINE, std::string(kProfileList) + "\\S-1-5-21-1111-2222-3333-1001", KEY_WOW64_64KEY};
   // The 32-bit edition's keys on 64-bit Windows, seen from a 64-bit program.
   void ForgetThe32BitView() const {
     if (!WindowsIs64Bit()) return;
@@ -479,7 +487,7 @@ class Installer : public ::testing::Test {
 }  // namespace
 
 TEST_F(Installer, InstallsTheEditionThatMatchesWindows) {
-  const int expected = WindowsIs64Bit() && Carries(64) ? 64 : 32;
+  const int expected = EditionThatMatchesWindows();
   ASSERT_TRUE(Carries(expected)) << "the setup carries " DG_SETUP_EDITIONS;
   Install();
   ExpectInstalledEdition(expected);
@@ -533,7 +541,7 @@ TEST_F(Installer, AnEditionWindowsCannotRunOrThatDoesNotExistIsRefused) {
     EXPECT_EQ(RunSetup("/EDITION=64"), 2u);
   }
   EXPECT_FALSE(Exists(File("drearigrams.scr")));
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
+  EXPECT_FALSE(KeyExistsIn(View, Settings));
 }
 
 // Everything the setup writes goes to the program folder, the seed
@@ -563,27 +571,28 @@ TEST_F(Installer, ProgramsAndTheSeedGoToTheProgramFolderAndTheKeyNamesEachUsersO
                  {"OpsFilePath", "\\drearigrams.pak", "drearigrams.pak"}, {"DownloadPath", "\\download", "download"},
                  {"LogPath", "\\download.log", "download.log"},     {"DataPath", "", nullptr}};
   for (const auto& value : perUser) {
-    std::optional<TextValue> stored = ReadValue(HKEY_LOCAL_MACHINE, Settings, value.Name);
+    std::optional<TextValue> stored = ReadValue(HKEY_LOCAL_MACHINE, Settings, value.Name, View);
     ASSERT_TRUE(stored) << value.Name;
     EXPECT_EQ(stored->Type, static_cast<DWORD>(REG_EXPAND_SZ)) << value.Name;
     EXPECT_EQ(stored->Text, std::string(kUserData) + value.Stored) << value.Name;
     EXPECT_EQ(Expanded(value.Name), value.Expanded ? UserFile(value.Expanded) : UserData) << value.Name;
   }
-  std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath");
+  std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath", View);
   ASSERT_TRUE(seed);
   EXPECT_EQ(seed->Type, static_cast<DWORD>(REG_SZ));
   EXPECT_TRUE(SamePath(seed->Text, File("seed")));
   EXPECT_FALSE(Setting("AboutURL").empty());
   // The help page travels once it exists; the value is there either way.
-  std::optional<std::string> help = ReadString(HKEY_LOCAL_MACHINE, Settings, "HelpFilePath");
+  std::optional<std::string> help = ReadString(HKEY_LOCAL_MACHINE, Settings, "HelpFilePath", View);
   ASSERT_TRUE(help);
   if (!help->empty()) {
     EXPECT_TRUE(SamePath(*help, File("drearigrams.html")));
     EXPECT_TRUE(Exists(*help));
   }
 
-  EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString"), "\"" + File("uninstall.exe") + "\"");
-  EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName"), "Drearigrams Screensaver");
+  EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString", View),
+            "\"" + File("uninstall.exe") + "\"");
+  EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", View), "Drearigrams Screensaver");
 
   // A silent setup chooses no screensaver unless told to; the user's own
   // choices are not written at all.
@@ -597,7 +606,7 @@ TEST_F(Installer, ADataFolderForEveryoneIsNoLongerTaken) {
   EXPECT_EQ(RunSetup("/DATA=\"" + Folder + " Data\""), 2u);
   EXPECT_FALSE(Exists(File("drearigrams.scr")));
   EXPECT_FALSE(Exists(Folder + " Data", true));
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
+  EXPECT_FALSE(KeyExistsIn(View, Settings));
 }
 
 // The user's first start makes the user's folder from the seed, and the
@@ -726,9 +735,9 @@ TEST_F(Installer, SilentUninstallLeavesNoneOfItsFilesFoldersOrKeys) {
   EXPECT_FALSE(Exists(grace + "\\AppData\\Local\\Drearigrams", true));
   EXPECT_TRUE(Exists(grace + "\\AppData\\Local", true));
   EXPECT_EQ(ReadFileBytes(Local + "\\another program's.dat"), "kept");
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
+  EXPECT_FALSE(KeyExistsIn(View, Settings));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Settings));
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+  EXPECT_FALSE(KeyExistsIn(View, kUninstallKey));
   EXPECT_EQ(CurrentScreensaver(), std::nullopt);
 }
 
@@ -781,8 +790,8 @@ TEST_F(Installer, KeepSettingsKeepsEveryUsersDataForTheNextInstallation) {
   Uninstall("/KEEPSETTINGS");
   // The programs, the seed and the installation key are gone ...
   EXPECT_FALSE(Exists(Folder, true));
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+  EXPECT_FALSE(KeyExistsIn(View, Settings));
+  EXPECT_FALSE(KeyExistsIn(View, kUninstallKey));
   // ... the users' choices, ticks and skits stay ...
   DWORD sound = 0, sync = 0;
   EXPECT_TRUE(UserKey_.GetDword("Sound", sound));
@@ -827,7 +836,7 @@ TEST_F(Installer, AnUpgradeRemovesTheMachineWideDataFolderAndUsersStartFromTheSe
     MachineKey_.SetString(name, earlier + "\\x");
   MachineKey_.SetString("DataPath", earlier);
   HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Settings.c_str(), 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Settings.c_str(), 0, KEY_SET_VALUE | View, &key), ERROR_SUCCESS);
   RegDeleteValueA(key, "SeedPath");
   RegCloseKey(key);
 
@@ -871,7 +880,7 @@ TEST_F(Installer, AnInstallationOfTheOneFolderLayoutIsUpgradedInPlace) {
   MachineKey_.SetString("HelpFilePath", File("drearigrams.hlp"));
   MachineKey_.SetString("AboutURL", "http://old.example/");
   HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Settings.c_str(), 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Settings.c_str(), 0, KEY_SET_VALUE | View, &key), ERROR_SUCCESS);
   RegDeleteValueA(key, "DataPath");
   RegDeleteValueA(key, "SeedPath");
   RegCloseKey(key);

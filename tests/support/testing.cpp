@@ -206,15 +206,25 @@ ScopedEnvironment::~ScopedEnvironment() {
   SetEnvironmentVariableA(Name_.c_str(), HadValue_ ? Previous_.c_str() : nullptr);
 }
 
-ScopedRegistryKey::ScopedRegistryKey(HKEY root, std::string path) : Root_(root), Path_(std::move(path)) {
-  RegDeleteTreeA(Root_, Path_.c_str());
+ScopedRegistryKey::ScopedRegistryKey(HKEY root, std::string path, REGSAM view)
+    : Root_(root), Path_(std::move(path)), View_(view) {
+  Remove();
 }
 
-ScopedRegistryKey::~ScopedRegistryKey() { RegDeleteTreeA(Root_, Path_.c_str()); }
+ScopedRegistryKey::~ScopedRegistryKey() { Remove(); }
+
+void ScopedRegistryKey::Remove() const {
+  HKEY key;
+  if (RegOpenKeyExA(Root_, Path_.c_str(), 0, KEY_ALL_ACCESS | View_, &key) != ERROR_SUCCESS) return;
+  RegDeleteTreeA(key, nullptr);
+  RegCloseKey(key);
+  RegDeleteKeyExA(Root_, Path_.c_str(), View_, 0);
+}
 
 void ScopedRegistryKey::SetString(const std::string& name, const std::string& value) const {
   HKEY key;
-  if (RegCreateKeyExA(Root_, Path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExA(Root_, Path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | View_, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
     throw std::runtime_error("cannot create key " + Path_);
   RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                  static_cast<DWORD>(value.size() + 1));
@@ -223,15 +233,20 @@ void ScopedRegistryKey::SetString(const std::string& name, const std::string& va
 
 void ScopedRegistryKey::SetDword(const std::string& name, DWORD value) const {
   HKEY key;
-  if (RegCreateKeyExA(Root_, Path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExA(Root_, Path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | View_, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
     throw std::runtime_error("cannot create key " + Path_);
   RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
   RegCloseKey(key);
 }
 
 bool ScopedRegistryKey::GetDword(const std::string& name, DWORD& value) const {
+  HKEY key;
+  if (RegOpenKeyExA(Root_, Path_.c_str(), 0, KEY_QUERY_VALUE | View_, &key) != ERROR_SUCCESS) return false;
   DWORD size = sizeof value;
-  return RegGetValueA(Root_, Path_.c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS;
+  const LONG result = RegGetValueA(key, nullptr, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
 }
 
 namespace {

@@ -84,10 +84,13 @@ class AllowedAllocations {
 bool AllocationsFail() noexcept;
 
 // Deletes the registry key (and everything below it) on construction and on
-// destruction, so each test starts and ends without it.
+// destruction, so each test starts and ends without it. `view` is 0 for this
+// program's own registry view, or KEY_WOW64_32KEY or KEY_WOW64_64KEY for the
+// one a 32-bit or 64-bit program sees on 64-bit Windows (32-bit Windows
+// ignores both).
 class ScopedRegistryKey {
  public:
-  ScopedRegistryKey(HKEY root, std::string path);
+  ScopedRegistryKey(HKEY root, std::string path, REGSAM view = 0);
   ~ScopedRegistryKey();
   ScopedRegistryKey(const ScopedRegistryKey&) = delete;
   ScopedRegistryKey& operator=(const ScopedRegistryKey&) = delete;
@@ -97,8 +100,11 @@ class ScopedRegistryKey {
   bool GetDword(const std::string& name, DWORD& value) const;
 
  private:
+  void Remove() const;
+
   HKEY Root_;
   std::string Path_;
+  REGSAM View_;
 };
 
 // Sets an environment variable of this process (null: removes it) and puts
