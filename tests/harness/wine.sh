@@ -94,10 +94,24 @@ prepare_32() {
 # Wine's service processes inherit the standard streams of whoever starts
 # them first; they start here, with every stream redirected, so that no test
 # program's pipe is held open and ctest never waits on it.
+# A new prefix is the Windows of the first program that boots it: a server
+# started before that makes every new prefix a 64-bit Windows, WINEARCH=win32
+# or not (seen here: the 32-bit edition's "32-bit Windows" had a 64-bit
+# registry view and WoW64). So a new prefix boots first, and one of the wrong
+# Windows is made again.
 OWNED_PREFIXES=()
 start_prefix() {
   local prefix=$1 arch=$2 loader=$3
-  mkdir -p "$prefix"
+  if [ -f "$prefix/system.reg" ] && ! grep -qx "#arch=$arch" "$prefix/system.reg"; then
+    echo "(the prefix $prefix is not a $arch Windows: made again)"
+    stop_prefix "$prefix"
+    rm -rf "$prefix"
+  fi
+  if [ ! -f "$prefix/system.reg" ]; then
+    mkdir -p "$prefix"
+    WINEPREFIX=$prefix WINEARCH=$arch "$loader" wineboot -i </dev/null >/dev/null 2>&1 || true
+    stop_prefix "$prefix"
+  fi
   # A server already running for this prefix (another run in the same build
   # folder) is used as it is, and left to its owner to stop.
   if WINEPREFIX=$prefix "$WINESERVER" -p </dev/null >/dev/null 2>&1; then OWNED_PREFIXES+=("$prefix"); fi
