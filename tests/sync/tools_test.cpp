@@ -129,6 +129,7 @@ class SkitsyncSync : public SyncTest {
     SetSyncMethod(2);
   }
   ~SkitsyncSync() override { SkitsyncProgramName = "drearigrams"; }
+  void SetUp() override { DG_SKIP_WHERE_EMULATED("each case runs a whole download job, a worker beside the caller"); }
 
   void SetSyncMethod(DWORD method) { UserKey.SetDword("SyncMethod", method); }
   std::vector<std::string> Arguments(bool automatic) const {
