@@ -13,12 +13,12 @@
 #include "base/log.h"
 #include "host/password.h"
 #include "base/settings.h"
-#include "download/progress_form.h"
 #include "forms/application.h"
 #include "net/net_texts.h"
 #include "saver/saver_main.h"
 #include "store/catalogue.h"
 #include "store/user_data.h"
+#include "ui/progress_form.h"
 #include "ui/settings_form.h"
 
 TForm_Saver_Main_Dem* Form_Saver_Main_Dem = nullptr;
