@@ -3,22 +3,26 @@
 // and form, message loop, then the flag cleared, the catalogue and the
 // settings released in reverse.
 // SaverShutdown always runs before an escaped exception is shown, so the flag
-// is cleared and the catalogue saved even when something went wrong.
+// is cleared and the catalogue saved even when something went wrong; the
+// forms, the settings and the mutex then go in the same order as after a
+// normal run.
 #include "app/startup.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 
+#include "base/handles.h"
 #include "base/log.h"
 #include "host/password.h"
 #include "base/settings.h"
-#include "download/progress_form.h"
 #include "forms/application.h"
 #include "net/net_texts.h"
 #include "saver/saver_main.h"
 #include "store/catalogue.h"
 #include "store/user_data.h"
+#include "ui/progress_form.h"
 #include "ui/settings_form.h"
 
 TForm_Saver_Main_Dem* Form_Saver_Main_Dem = nullptr;
@@ -125,9 +129,8 @@ void SaverShutdown() {
 
 int SaverMain(const char* arguments) {
   std::string name = MutexNameFor(arguments);
-  HANDLE mutex = CreateMutexA(nullptr, TRUE, name.c_str());
+  const handles::UniqueHandle mutex(CreateMutexA(nullptr, TRUE, name.c_str()));
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    if (mutex != nullptr) CloseHandle(mutex);
     if (HWND other = FindWindowA("TApplication", kApplicationTitle)) {
       PostMessageA(other, WM_SYSCOMMAND, SC_RESTORE, 0);
       if (HWND popup = GetLastActivePopup(other)) {
@@ -142,8 +145,11 @@ int SaverMain(const char* arguments) {
   // Titled before anything can fail, so that every box carries the title.
   forms::Application.SetTitle(kApplicationTitle);
   net::SetAgentText(kApplicationTitle);
+  // Released after the forms, which read them, and before the mutex; also
+  // when start-up fails.
+  std::unique_ptr<cSettings_Dem> settings;
   try {
-    auto* settings = new cSettings_Dem();
+    settings = std::make_unique<cSettings_Dem>();
     settings->Load();
     LogSetDefaultFolder(settings->DataPath);
     SaverStartup(arguments);
@@ -151,8 +157,6 @@ int SaverMain(const char* arguments) {
     SaverCreateForms();
     forms::Application.Run();
     SaverShutdown();
-    forms::Application.DestroyForms();
-    delete settings;
   } catch (const forms::Exception& error) {
     SaverShutdown();
     forms::Application.ShowException(error);
@@ -163,7 +167,6 @@ int SaverMain(const char* arguments) {
     SaverShutdown();
     forms::ShowMessage("Unknown exception in WinMain!");
   }
-
-  if (mutex != nullptr) CloseHandle(mutex);
+  forms::Application.DestroyForms();
   return 0;
 }

@@ -12,10 +12,18 @@
 #include <string>
 #include <vector>
 
+#include "base/handles.h"
+
 constexpr size_t SHA256_SIZE = 32;
 constexpr size_t MAKER_PUBLIC_KEY_SIZE = 64;
 constexpr size_t MAKER_PRIVATE_KEY_SIZE = 96;
 constexpr size_t MAKER_SIGNATURE_SIZE = 64;
+
+// Release CNG's handles (BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE).
+void CloseCngAlgorithm(void* algorithm);
+void DestroyCngHash(void* hash);
+using UniqueCngAlgorithm = handles::UniqueAny<void*, &CloseCngAlgorithm>;
+using UniqueCngHash = handles::UniqueAny<void*, &DestroyCngHash>;
 
 // A running SHA-256. Throws std::runtime_error when CNG refuses.
 class cSha256 {
@@ -30,8 +38,8 @@ class cSha256 {
   void Finish(uint8_t (&digest)[SHA256_SIZE]);
 
  private:
-  void* Algorithm_ = nullptr;
-  void* Hash_ = nullptr;
+  UniqueCngAlgorithm Algorithm_;
+  UniqueCngHash Hash_;
 };
 
 // Reads an open file from its first byte to its last, in blocks of at most

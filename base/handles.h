@@ -102,6 +102,22 @@ class WindowDc {
   HDC Dc_;
 };
 
+// The painting of a window's invalid part (BeginPaint / EndPaint).
+class PaintScope {
+ public:
+  explicit PaintScope(HWND window) : Window_(window), Dc_(BeginPaint(window, &Paint_)) {}
+  ~PaintScope() { EndPaint(Window_, &Paint_); }
+  PaintScope(const PaintScope&) = delete;
+  PaintScope& operator=(const PaintScope&) = delete;
+  HDC get() const { return Dc_; }
+  const PAINTSTRUCT& Paint() const { return Paint_; }
+
+ private:
+  HWND Window_;
+  PAINTSTRUCT Paint_{};
+  HDC Dc_;
+};
+
 // An object selected into a device context; the one it replaced is put back.
 class SelectObjectScope {
  public:

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/files.h"
+#include "base/handles.h"
 
 cSettings* TheSettings = nullptr;
 
@@ -54,24 +55,21 @@ class RegistryReader {
 
   bool OpenReadOnly(HKEY root, const std::string& path) {
     Close();
-    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &Key_) == ERROR_SUCCESS;
+    return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, Key_.put()) == ERROR_SUCCESS;
   }
-  void Close() {
-    if (Key_ != nullptr) RegCloseKey(Key_);
-    Key_ = nullptr;
-  }
+  void Close() { Key_.reset(); }
   bool HasValue(const std::string& name) const {
-    return RegQueryValueExA(Key_, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    return RegQueryValueExA(Key_.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   }
   // A REG_EXPAND_SZ value comes back with its environment variables
   // expanded; a REG_SZ value exactly as stored.
   std::string ReadString(const std::string& name) const {
     DWORD type = 0, size = 0;
-    if (RegQueryValueExA(Key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+    if (RegQueryValueExA(Key_.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
       throw RegistryError("Failed to get data for '" + name + "'");
     if (type != REG_SZ && type != REG_EXPAND_SZ) throw RegistryError("Invalid data type for '" + name + "'");
     std::vector<char> data(size + 1, '\0');
-    if (RegQueryValueExA(Key_, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
+    if (RegQueryValueExA(Key_.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
         ERROR_SUCCESS)
       throw RegistryError("Failed to get data for '" + name + "'");
     std::string text(data.data());  // up to the first NUL
@@ -79,14 +77,14 @@ class RegistryReader {
   }
   int32_t ReadInteger(const std::string& name) const {
     DWORD type = 0, value = 0, size = sizeof value;
-    LONG status = RegQueryValueExA(Key_, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    LONG status = RegQueryValueExA(Key_.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
     if (type != REG_DWORD || (status != ERROR_SUCCESS && status != ERROR_MORE_DATA))
       throw RegistryError("Invalid data type for '" + name + "'");
     return static_cast<int32_t>(value);
   }
 
  private:
-  HKEY Key_ = nullptr;
+  handles::UniqueKey Key_;
 };
 
 // Restores the cursor it replaced.
@@ -170,15 +168,15 @@ void cSettings::Load() {
 
 void cSettings::Save() {
   WaitCursor wait;
-  HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, RegistryKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+  handles::UniqueKey key;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, RegistryKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
                       nullptr) != ERROR_SUCCESS)
     return;
   DWORD sound = static_cast<DWORD>(static_cast<int32_t>(Sound));
   DWORD syncMethod = static_cast<DWORD>(static_cast<int32_t>(SyncMethod));
-  RegSetValueExA(key, "Sound", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&sound), sizeof sound);
-  RegSetValueExA(key, "SyncMethod", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&syncMethod), sizeof syncMethod);
-  RegCloseKey(key);
+  RegSetValueExA(key.get(), "Sound", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&sound), sizeof sound);
+  RegSetValueExA(key.get(), "SyncMethod", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&syncMethod),
+                 sizeof syncMethod);
 }
 
 cSettings_Dem::cSettings_Dem() { Messages[0] = kNoNewContent; }

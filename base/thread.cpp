@@ -14,22 +14,19 @@ cThread::BeginThreadFn cThread::BeginThread = _beginthreadex;
 cThread::~cThread() {
   // The owner stops and waits first; this is the last line of defence so the
   // thread never runs on a destroyed object.
-  if (Idle_ != nullptr) {
-    WaitForSingleObject(Idle_, INFINITE);
-    CloseHandle(Idle_);
-  }
+  if (Idle_) WaitForSingleObject(Idle_.get(), INFINITE);
   CloseThreadHandle();
 }
 
 HANDLE cThread::Start(HWND notifyWindow, UINT notifyMessage, WPARAM notifyWParam) {
   if (ThreadHandle.load() != INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-  if (Idle_ != nullptr && WaitForSingleObject(Idle_, 0) != WAIT_OBJECT_0) {
+  if (Idle_ && WaitForSingleObject(Idle_.get(), 0) != WAIT_OBJECT_0) {
     if (Running.load() != 0) return INVALID_HANDLE_VALUE;
     // Run() has returned and the worker is only finishing its completion
     // message. Owners restart from the handler of that very message (the next
     // transfer of a download job), which can arrive before the worker has
     // signalled; refusing then would stall the job, so wait for the tail.
-    WaitForSingleObject(Idle_, INFINITE);
+    WaitForSingleObject(Idle_.get(), INFINITE);
   }
   SetError(0);
   ResetStop();
@@ -37,13 +34,13 @@ HANDLE cThread::Start(HWND notifyWindow, UINT notifyMessage, WPARAM notifyWParam
   NotifyMessage = notifyMessage;
   NotifyWParam = notifyWParam;
   Running.store(1);
-  if (Idle_ != nullptr) ResetEvent(Idle_);
+  if (Idle_) ResetEvent(Idle_.get());
 
   uintptr_t created = BeginThread(nullptr, 0, &cThread::ThreadProc, this, 0, nullptr);
   if (created == 0) {
     SetFromLastError();
     Running.store(0);
-    if (Idle_ != nullptr) SetEvent(Idle_);
+    if (Idle_) SetEvent(Idle_.get());
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = reinterpret_cast<HANDLE>(created);
@@ -72,7 +69,7 @@ void cThread::Stop() { StopRequested.store(1); }
 void cThread::ResetStop() { StopRequested.store(0); }
 
 bool cThread::WaitUntilIdle(DWORD milliseconds) {
-  return Idle_ == nullptr || WaitForSingleObject(Idle_, milliseconds) == WAIT_OBJECT_0;
+  return !Idle_ || WaitForSingleObject(Idle_.get(), milliseconds) == WAIT_OBJECT_0;
 }
 
 // The thread's entry is a wall: nothing thrown by Run(), by a subclass's
@@ -98,7 +95,7 @@ unsigned __stdcall cThread::ThreadProc(void* self) {
     } catch (...) {
     }
   }
-  HANDLE idle = thread->Idle_;
+  HANDLE idle = thread->Idle_.get();
   if (idle != nullptr) SetEvent(idle);  // the object may be destroyed from here on
   return result;
 }

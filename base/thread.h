@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "base/errors.h"
+#include "base/handles.h"
 
 class cThread : public cError {
  public:
@@ -55,5 +56,5 @@ class cThread : public cError {
 
   // Signalled while no thread of this object exists (also during the tail of
   // a finished run, until its message is posted it stays reset).
-  HANDLE Idle_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  handles::UniqueHandle Idle_{CreateEventA(nullptr, TRUE, TRUE, nullptr)};
 };

@@ -113,18 +113,17 @@ TDataModule_Comm::~TDataModule_Comm() {
   } catch (...) {
     // The dial-up work never reports an error.
   }
-  if (FRasLibrary != nullptr) FreeLibrary(FRasLibrary);
 }
 
 bool TDataModule_Comm::LoadDialUpApi() {
   if (!FDialUpLoaded) {
     FDialUpLoaded = true;
-    FRasLibrary = LoadSystemLibrary("rasapi32.dll");
-    if (FRasLibrary != nullptr) {
+    FRasLibrary.reset(LoadSystemLibrary("rasapi32.dll"));
+    if (FRasLibrary) {
       FDialUp.EnumConnections = reinterpret_cast<decltype(FDialUp.EnumConnections)>(
-          reinterpret_cast<void*>(GetProcAddress(FRasLibrary, "RasEnumConnectionsA")));
+          reinterpret_cast<void*>(GetProcAddress(FRasLibrary.get(), "RasEnumConnectionsA")));
       FDialUp.HangUp = reinterpret_cast<decltype(FDialUp.HangUp)>(
-          reinterpret_cast<void*>(GetProcAddress(FRasLibrary, "RasHangUpA")));
+          reinterpret_cast<void*>(GetProcAddress(FRasLibrary.get(), "RasHangUpA")));
     }
   }
   return FDialUp.EnumConnections != nullptr;

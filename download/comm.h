@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/handles.h"
 #include "base/thread.h"
 #include "download/resume.h"
 #include "net/simphttp.h"
@@ -184,7 +185,7 @@ class TDataModule_Comm {
 
   TDialUpApi FDialUp;
   bool FDialUpLoaded = false;
-  HMODULE FRasLibrary = nullptr;
+  handles::UniqueLibrary FRasLibrary;
 };
 
 // The worker: a cThread that owns one TDataModule_Comm.

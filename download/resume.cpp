@@ -64,13 +64,13 @@ std::string FetchedRecordPath(const std::string& File) { return File + ".fetched
 // Each key is followed by one blank and its value, which holds no control
 // character. The address is never empty and at least one validator is given.
 bool ReadFetchRecord(const std::string& Path, TFetchRecord& Record) {
-  HANDLE file = CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  handles::UniqueFile file(CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
   std::vector<char> bytes(kRecordLimit + 1);
   DWORD read = 0;
-  const BOOL ok = ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-  CloseHandle(file);
+  const BOOL ok = ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  file.reset();
   if (!ok || read > kRecordLimit) return false;
   const std::string text(bytes.data(), read);
 
@@ -111,13 +111,15 @@ void WriteFetchRecord(const std::string& Path, const TFetchRecord& Record) {
 
   // A record is either the old one or the new one, never half of either.
   const std::string temporary = Path + ".tmp";
-  HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) ThrowLastError(temporary);
+  handles::UniqueFile file(
+      CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) ThrowLastError(temporary);
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-                  written == text.size() && FlushFileBuffers(file);
+  const BOOL ok = WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                  written == text.size() && FlushFileBuffers(file.get());
   const DWORD error = GetLastError();
-  CloseHandle(file);
+  // Closed before it is moved into place.
+  file.reset();
   if (!ok || !MoveFileExA(temporary.c_str(), Path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     const DWORD cause = ok ? GetLastError() : error;
     DeleteFileA(temporary.c_str());
@@ -245,13 +247,13 @@ std::vector<TPrunedFile> PrunePartialFiles(const std::string& Folder, uint64_t L
 // TPartialFileStream
 
 TPartialFileStream::TPartialFileStream(const std::string& FileName, uint64_t Base) : FFileName(FileName) {
-  FHandle = CreateFileA(FileName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                        Base > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (FHandle == INVALID_HANDLE_VALUE) ThrowLastError(FileName);
+  FHandle.reset(CreateFileA(FileName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            Base > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!FHandle) ThrowLastError(FileName);
   try {
     // Never more than the file holds: a base beyond its end starts over.
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(FHandle, &size)) ThrowLastError(FileName);
+    if (!GetFileSizeEx(FHandle.get(), &size)) ThrowLastError(FileName);
     Cut(static_cast<uint64_t>(size.QuadPart) >= Base ? Base : 0);
   } catch (...) {
     Close();
@@ -261,15 +263,13 @@ TPartialFileStream::TPartialFileStream(const std::string& FileName, uint64_t Bas
 
 TPartialFileStream::~TPartialFileStream() { Close(); }
 
-void TPartialFileStream::Close() {
-  if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
-  FHandle = INVALID_HANDLE_VALUE;
-}
+void TPartialFileStream::Close() { FHandle.reset(); }
 
 void TPartialFileStream::Cut(uint64_t Size) {
   LARGE_INTEGER distance;
   distance.QuadPart = static_cast<LONGLONG>(Size);
-  if (!SetFilePointerEx(FHandle, distance, nullptr, FILE_BEGIN) || !SetEndOfFile(FHandle)) ThrowLastError(FFileName);
+  if (!SetFilePointerEx(FHandle.get(), distance, nullptr, FILE_BEGIN) || !SetEndOfFile(FHandle.get()))
+    ThrowLastError(FFileName);
   FBase = FPosition = FEnd = Size;
 }
 
@@ -277,14 +277,14 @@ void TPartialFileStream::Restart() { Cut(0); }
 
 int64_t TPartialFileStream::DiskSize() const {
   LARGE_INTEGER size;
-  if (FHandle == INVALID_HANDLE_VALUE || !GetFileSizeEx(FHandle, &size)) return -1;
+  if (!FHandle || !GetFileSizeEx(FHandle.get(), &size)) return -1;
   return size.QuadPart;
 }
 
 void TPartialFileStream::SetPosition(int64_t Position) {
   LARGE_INTEGER distance;
   distance.QuadPart = static_cast<LONGLONG>(FBase) + (Position < 0 ? 0 : Position);
-  if (!SetFilePointerEx(FHandle, distance, nullptr, FILE_BEGIN)) ThrowLastError(FFileName);
+  if (!SetFilePointerEx(FHandle.get(), distance, nullptr, FILE_BEGIN)) ThrowLastError(FFileName);
   FPosition = static_cast<uint64_t>(distance.QuadPart);
 }
 
@@ -293,7 +293,7 @@ void TPartialFileStream::WriteBuffer(const void* Buffer, size_t Count) {
   while (Count > 0) {
     const DWORD piece = Count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(Count);
     DWORD written = 0;
-    if (!WriteFile(FHandle, bytes, piece, &written, nullptr) || written != piece) ThrowLastError(FFileName);
+    if (!WriteFile(FHandle.get(), bytes, piece, &written, nullptr) || written != piece) ThrowLastError(FFileName);
     bytes += piece;
     Count -= piece;
     FPosition += piece;

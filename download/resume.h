@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/handles.h"
 #include "net/streams.h"
 
 // A server's validators for one address, as it sent them.
@@ -114,7 +115,7 @@ class TPartialFileStream : public TStream {
   void Cut(uint64_t Size);
 
   std::string FFileName;
-  HANDLE FHandle = INVALID_HANDLE_VALUE;
+  handles::UniqueFile FHandle;
   uint64_t FBase = 0;
   uint64_t FPosition = 0;  // in the file
   uint64_t FEnd = 0;

@@ -11,101 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "base/handles.h"
+#include "forms/canvas.h"
 #include "forms/scaling.h"
 
 namespace forms {
 
 class TForm;
-
-// A GDI font owned by one object, described at 96 DPI and made for the DPI
-// of the form that uses it. Until Set is called it is the dialog font.
-class TFont {
- public:
-  TFont() = default;
-  TFont(const TFont&) = delete;
-  TFont& operator=(const TFont&) = delete;
-  ~TFont() { Release(); }
-
-  // height as in LOGFONT at 96 DPI (negative: character height in pixels).
-  void Set(const std::string& name, int height, bool bold = false);
-  // The DPI the font is made for (96 until its form says otherwise).
-  void SetDpi(int dpi);
-  int Dpi() const { return Dpi_; }
-  HFONT Handle() const;
-  COLORREF Color = RGB(0, 0, 0);
-
- private:
-  void Release() const;
-  std::string Name_ = kDialogFontName;
-  int Height_ = kDialogFontHeight;
-  bool Bold_ = false;
-  int Dpi_ = kDesignDpi;
-  mutable HFONT Handle_ = nullptr;
-};
-
-// Drawing on a device context with a brush colour and a font; Fill, TextOut
-// and TextExtent are what the forms need.
-class TCanvas {
- public:
-  TCanvas(HDC dc, POINT origin, COLORREF brush, const TFont* font);
-  // A canvas on a window's client area; the DC is released with the canvas.
-  TCanvas(HWND window, POINT origin, COLORREF brush, const TFont* font);
-  ~TCanvas();
-  TCanvas(const TCanvas&) = delete;
-  TCanvas& operator=(const TCanvas&) = delete;
-
-  void FillRect(const RECT& rect);
-  void TextOut(int x, int y, const std::string& text);
-  // Fills rect with the brush and draws text at x, y inside it, clipped to
-  // it, in one pass: nothing drawn there before stays behind.
-  void TextRect(const RECT& rect, int x, int y, const std::string& text);
-  SIZE TextExtent(const std::string& text);
-  // Selects another font (and its colour); the first font is restored when
-  // the canvas goes.
-  void SetFont(const TFont& font);
-  void SetTextColor(COLORREF color);
-  HDC Handle() const { return Dc_; }
-
- private:
-  void Select(const TFont* font);
-  HDC Dc_;
-  HWND Window_ = nullptr;
-  POINT Origin_;
-  HBRUSH Brush_;
-  COLORREF BrushColor_;
-  HGDIOBJ OldFont_ = nullptr;
-};
-
-// Calls OnTimer every Interval milliseconds while enabled. A tick that throws
-// is swallowed here (its text kept in LastError, empty when there was no
-// memory for it): a timer is a wall.
-class TTimer {
- public:
-  TTimer() = default;
-  TTimer(const TTimer&) = delete;
-  TTimer& operator=(const TTimer&) = delete;
-  ~TTimer() { Stop(); }
-
-  void SetEnabled(bool enabled);
-  bool Enabled() const { return Enabled_; }
-  void SetInterval(UINT milliseconds);
-  UINT Interval() const { return Interval_; }
-  std::function<void()> OnTimer;
-  std::string LastError;
-
-  // Runs one tick now, as the system timer would (for tests and callers that
-  // must not wait for the next tick).
-  void Tick();
-
- private:
-  void Start();
-  void Stop();
-  static void CALLBACK TimerProc(HWND, UINT, UINT_PTR id, DWORD);
-
-  bool Enabled_ = false;
-  UINT Interval_ = 1000;
-  UINT_PTR Id_ = 0;
-};
 
 // Common to every component: a rectangle in its form, visibility.
 // Bounds are given in 96-DPI design units and kept twice: as designed, and
@@ -179,14 +91,14 @@ class TImage : public TControl {
   // picture) when the file cannot be read as a picture.
   bool LoadFromFile(const std::string& path);
   void Clear();
-  bool HasPicture() const { return Bitmap_ != nullptr; }
+  bool HasPicture() const { return static_cast<bool>(Bitmap_); }
   SIZE PictureSize() const;
   void Paint(HDC dc) override;
   bool AutoSize = false;
 
  private:
-  void Adopt(HBITMAP bitmap);
-  HBITMAP Bitmap_ = nullptr;
+  void Adopt(handles::UniqueBitmap bitmap);
+  handles::UniqueBitmap Bitmap_;
 };
 
 enum class TAlignment { taLeftJustify, taRightJustify, taCenter };
@@ -251,16 +163,25 @@ class TButton : public TWinControl {
   bool Cancel = false;
 };
 
-class TCheckBox : public TWinControl {
+// A check box or a radio button: a mark before the caption, which the user
+// sets with a click.
+class TChoiceButton : public TWinControl {
  public:
-  TCheckBox(TForm* owner, int id, const std::string& caption);
   bool Checked() const;
-  // Sets the tick without firing OnClick.
+  // Sets the mark without firing OnClick.
   void SetChecked(bool checked);
-  // Fired after the user changed the tick.
+  // Fired after the user changed the mark.
   std::function<void()> OnClick;
   bool Command(UINT code) override;
   SIZE TextShortfall() const override;
+
+ protected:
+  TChoiceButton(TForm* owner, int id, const std::string& caption, DWORD buttonStyle);
+};
+
+class TCheckBox : public TChoiceButton {
+ public:
+  TCheckBox(TForm* owner, int id, const std::string& caption);
 };
 
 class TGroupBox : public TWinControl {
@@ -270,14 +191,9 @@ class TGroupBox : public TWinControl {
 };
 
 // One choice of a radio group.
-class TRadioButton : public TWinControl {
+class TRadioButton : public TChoiceButton {
  public:
   TRadioButton(TForm* owner, int id, const std::string& caption);
-  bool Checked() const;
-  void SetChecked(bool checked);
-  std::function<void()> OnClick;
-  bool Command(UINT code) override;
-  SIZE TextShortfall() const override;
 };
 
 // A group box with one radio button per item, stacked inside it; exactly
@@ -369,26 +285,5 @@ class TProgressBar : public TWinControl {
  private:
   int Max_ = 100;
 };
-
-// A help popup: a small window with a short text at a point of the screen,
-// in the dialog font at dpi. The next mouse press anywhere, or the next
-// popup, closes it.
-HWND ShowHelpPopup(HWND owner, POINT screen, const std::string& text, int dpi);
-// The popup shown now, or null.
-HWND HelpPopupWindow();
-void CloseHelpPopup();
-
-// A dialog made from a template, as it starts (WM_INITDIALOG). The system
-// lays a template out in units of its font's average character, which does
-// not grow in step with the DPI (8 points are 11 pixels at 96 DPI and 16 at
-// 144): the dialog is laid out again at its 96-DPI size times its DPI over
-// 96, as the forms are. Then a word-wrapped static text that needs more
-// lines than its control has grows downwards, and whatever lies below it
-// moves down as the dialog grows.
-void FitDialog(HWND dialog);
-
-// Message and confirmation boxes, captioned with the application title.
-int MessageDlg(const std::string& text, UINT flags);
-bool ConfirmDlg(const std::string& text);
 
 }  // namespace forms

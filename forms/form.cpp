@@ -80,7 +80,6 @@ TForm::~TForm() {
     HWND window = Handle_;
     DestroyWindow(window);
   }
-  if (Brush_ != nullptr) DeleteObject(Brush_);
 }
 
 void TForm::RegisterFormClass(const std::string& name) {
@@ -115,7 +114,7 @@ void TForm::CreateHandle() {
   params.ClassName = kFormClass;
   CreateParams(params);
   RegisterFormClass(params.ClassName);
-  if (Brush_ == nullptr) Brush_ = CreateSolidBrush(Color_);
+  if (!Brush_) Brush_.reset(CreateSolidBrush(Color_));
   HWND window = CreateWindowExA(params.ExStyle, params.ClassName.c_str(), params.Caption.c_str(), params.Style,
                                 params.X, params.Y, params.Width, params.Height, params.Parent, nullptr,
                                 GetModuleHandleA(nullptr), this);
@@ -207,8 +206,7 @@ void TForm::SetBounds(int x, int y, int width, int height) {
 
 void TForm::SetColor(COLORREF color) {
   Color_ = color;
-  if (Brush_ != nullptr) DeleteObject(Brush_);
-  Brush_ = CreateSolidBrush(Color_);
+  Brush_.reset(CreateSolidBrush(Color_));
   if (Handle_ != nullptr) InvalidateRect(Handle_, nullptr, TRUE);
 }
 
@@ -564,21 +562,19 @@ LRESULT TForm::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_ERASEBKGND: {
       RECT r;
       GetClientRect(Handle_, &r);
-      FillRect(reinterpret_cast<HDC>(wParam), &r, Brush_);
+      FillRect(reinterpret_cast<HDC>(wParam), &r, Brush_.get());
       return 1;
     }
     case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(Handle_, &ps);
-      FormPaint(dc);
-      for (TControl* control : Controls_) control->Paint(dc);
-      EndPaint(Handle_, &ps);
+      handles::PaintScope paint(Handle_);
+      FormPaint(paint.get());
+      for (TControl* control : Controls_) control->Paint(paint.get());
       return 0;
     }
     case WM_CTLCOLORSTATIC: {
       HDC dc = reinterpret_cast<HDC>(wParam);
       SetBkColor(dc, Color_);
-      return reinterpret_cast<LRESULT>(Brush_);
+      return reinterpret_cast<LRESULT>(Brush_.get());
     }
     case WM_SIZE: FormResize(); break;
     case WM_WINDOWPOSCHANGING: {

@@ -164,7 +164,7 @@ class TForm {
 
   TBorderStyle BorderStyle = TBorderStyle::bsSizeable;
   TFormStyle FormStyle = TFormStyle::fsNormal;
-  HBRUSH BackgroundBrush() const { return Brush_; }
+  HBRUSH BackgroundBrush() const { return Brush_.get(); }
 
  private:
   static LRESULT CALLBACK StaticWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -178,7 +178,7 @@ class TForm {
   bool LaidOut_ = false;
   std::vector<TFont*> Fonts_;
   COLORREF Color_ = GetSysColor(COLOR_BTNFACE);
-  HBRUSH Brush_ = nullptr;
+  handles::UniqueBrush Brush_;
   bool Closing_ = false;
   bool Modal_ = false;
   std::map<UINT, MessageHandler> Handlers_;

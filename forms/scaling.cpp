@@ -1,5 +1,7 @@
 #include "forms/scaling.h"
 
+#include "base/handles.h"
+
 namespace forms {
 
 const char kDialogFontName[] = "MS Shell Dlg 2";
@@ -20,9 +22,8 @@ Function User32Entry(const char* name) {
 }  // namespace
 
 int SystemDpi() {
-  HDC screen = GetDC(nullptr);
-  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : kDesignDpi;
-  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  const handles::WindowDc screen(nullptr);
+  const int dpi = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : kDesignDpi;
   return dpi > 0 ? dpi : kDesignDpi;
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/handles.h"
 #include "host/saver_state.h"
 #include "base/settings.h"
 #include "base/system_library.h"
@@ -13,20 +14,15 @@ namespace {
 class LoadedLibrary {
  public:
   explicit LoadedLibrary(const char* name) : Module_(LoadSystemLibrary(name)) {}
-  ~LoadedLibrary() {
-    if (Module_ != nullptr) FreeLibrary(Module_);
-  }
-  LoadedLibrary(const LoadedLibrary&) = delete;
-  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
 
-  explicit operator bool() const { return Module_ != nullptr; }
+  explicit operator bool() const { return static_cast<bool>(Module_); }
   template <typename Function>
   Function Find(const char* entry) const {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(Module_, entry)));
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(Module_.get(), entry)));
   }
 
  private:
-  HMODULE Module_;
+  handles::UniqueLibrary Module_;
 };
 
 using VerifyScreenSavePwdProc = BOOL(WINAPI*)(HWND);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/handles.h"
+
 namespace {
 
 std::string Lower(std::string text) {
@@ -40,12 +42,12 @@ std::wstring Widen(const std::string& text) {
 std::wstring ResolvedKey(std::wstring path, int depth = 0) {
   while (path.size() > 3 && path.back() == L'\\') path.pop_back();
   std::wstring resolved;
-  HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
+  handles::UniqueFile handle(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (handle) {
     wchar_t buffer[MAX_PATH * 2];
-    DWORD n = GetFinalPathNameByHandleW(handle, buffer, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(handle);
+    DWORD n = GetFinalPathNameByHandleW(handle.get(), buffer, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    handle.reset();
     if (n > 0 && n < MAX_PATH * 2) {
       resolved.assign(buffer, n);
       if (resolved.rfind(L"\\\\?\\UNC\\", 0) == 0)

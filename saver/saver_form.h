@@ -15,6 +15,7 @@
 
 #include "forms/controls.h"
 #include "forms/form.h"
+#include "forms/timer.h"
 #include "saver/input_watch.h"
 
 // The desk a running saver covers: the virtual screen, which holds every

@@ -8,10 +8,11 @@
 #include "base/files.h"
 #include "base/settings.h"
 #include "download/comm.h"
-#include "download/progress_form.h"
 #include "forms/application.h"
+#include "forms/dialog_fit.h"
 #include "saver/link_policy.h"
 #include "store/catalogue.h"
+#include "ui/progress_form.h"
 
 const char kBackdropClass[] = "ScreensaverKinetropeBackdrop";
 const char kCloseSaverQuestion[] =

@@ -13,6 +13,7 @@
 
 #include "download/comm.h"
 #include "forms/controls.h"
+#include "forms/timer.h"
 #include "saver/saver_form.h"
 #include "saver/skit_player.h"
 

@@ -6,6 +6,7 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "base/handles.h"
 #include "base/log.h"
 #include "base/settings.h"
 
@@ -85,25 +86,19 @@ void CopySeed(const cSettings& settings) {
   const std::string seedSkits = JoinPath(settings.SeedPath, SEED_SKITS_FOLDER);
   if (!settings.SkitsPath.empty()) {
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA(JoinPath(seedSkits, "*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    const handles::UniqueFind search(FindFirstFileA(JoinPath(seedSkits, "*").c_str(), &entry));
+    if (!search) {
       const int32_t code = LastErrorCode();
       // A seed without skits is a seed: only one that cannot be read is not.
       if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND && code != ERROR_NO_MORE_FILES) {
         ThrowWithCode(std::string("The setup's starting skits cannot be read. ") + kReinstall, code, seedSkits);
       }
     } else {
-      try {
-        do {
-          if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-          CopyWhole(JoinPath(seedSkits, entry.cFileName), JoinPath(settings.SkitsPath, entry.cFileName), true,
-                    "Cannot copy the starting skits into your folder:");
-        } while (FindNextFileA(search, &entry));
-      } catch (...) {
-        FindClose(search);
-        throw;
-      }
-      FindClose(search);
+      do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+        CopyWhole(JoinPath(seedSkits, entry.cFileName), JoinPath(settings.SkitsPath, entry.cFileName), true,
+                  "Cannot copy the starting skits into your folder:");
+      } while (FindNextFileA(search.get(), &entry));
     }
   }
   CopyWhole(seedCatalogue, settings.OpsFilePath, false, "Cannot copy the starting catalogue into your folder:");
@@ -137,22 +132,17 @@ class Reader {
   explicit Reader(const std::string& path)
       : Handle_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
-  ~Reader() {
-    if (Handle_ != INVALID_HANDLE_VALUE) CloseHandle(Handle_);
-  }
-  Reader(const Reader&) = delete;
-  Reader& operator=(const Reader&) = delete;
 
-  bool Size(LARGE_INTEGER& size) const { return Handle_ != INVALID_HANDLE_VALUE && GetFileSizeEx(Handle_, &size); }
+  bool Size(LARGE_INTEGER& size) const { return Handle_ && GetFileSizeEx(Handle_.get(), &size); }
   // Bytes read into block, 0 at the end or on failure.
   DWORD Read(std::vector<char>& block) const {
     DWORD got = 0;
-    if (!ReadFile(Handle_, block.data(), static_cast<DWORD>(block.size()), &got, nullptr)) return 0;
+    if (!ReadFile(Handle_.get(), block.data(), static_cast<DWORD>(block.size()), &got, nullptr)) return 0;
     return got;
   }
 
  private:
-  HANDLE Handle_;
+  handles::UniqueFile Handle_;
 };
 
 }  // namespace
@@ -183,9 +173,9 @@ void PrepareUserData(const cSettings& settings) {
   }
   // The download dialog offers to open the log before anything was logged.
   if (!settings.LogPath.empty() && GetFileAttributesA(settings.LogPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    HANDLE log = CreateFileA(settings.LogPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
+    const handles::UniqueFile log(CreateFileA(settings.LogPath.c_str(), GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   RefreshPlayer(settings);
 }

@@ -7,10 +7,11 @@
 #include "base/errors.h"
 #include "base/settings.h"
 #include "download/comm.h"
-#include "download/progress_form.h"
 #include "forms/application.h"
+#include "forms/help_popup.h"
 #include "store/catalogue.h"
 #include "ui/help.h"
+#include "ui/progress_form.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "forms/controls.h"
 #include "forms/form.h"
+#include "forms/timer.h"
 
 // Posted by the download dialog to the settings dialog: rebuild the list.
 constexpr UINT WM_REFRESH_SKITS = WM_USER + 0x220;  // 1568

@@ -16,6 +16,7 @@
 #include "forms/application.h"
 #include "forms/boundary.h"
 #include "forms/form.h"
+#include "forms/timer.h"
 #include "tests/support/testing.h"
 
 using testing_support::AllowedAllocations;

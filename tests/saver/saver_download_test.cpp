@@ -2,7 +2,7 @@
 // and the close that waits behind the progress dialog for it to end.
 #include <gtest/gtest.h>
 
-#include "download/progress_form.h"
+#include "ui/progress_form.h"
 #include "tests/saver/saver_fixture.h"
 #include "tests/support/http_server.h"
 #include "tests/sync/sync_testing.h"

@@ -12,12 +12,12 @@
 #include "host/saver_state.h"
 #include "base/files.h"
 #include "base/settings.h"
-#include "download/progress_form.h"
 #include "saver/saver_main.h"
 #include "store/catalogue.h"
 #include "tests/catalogue/catalog_builder.h"
 #include "tests/saver/saver_testing.h"
 #include "tests/support/testing.h"
+#include "ui/progress_form.h"
 
 inline std::string TodayVariables() {
   SYSTEMTIME today;

@@ -7,7 +7,7 @@
 #include "base/files.h"
 #include "base/errors.h"
 #include "download/comm.h"
-#include "download/progress_form.h"
+#include "download/progress.h"
 #include "download/resume.h"
 #include "store/server_data.h"
 #include "tests/download/download_testing.h"

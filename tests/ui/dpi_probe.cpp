@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "download/progress_form.h"
 #include "forms/application.h"
 #include "forms/controls.h"
 #include "forms/scaling.h"
 #include "saver/saver_main.h"
 #include "ui/about_form.h"
 #include "ui/download_form.h"
+#include "ui/progress_form.h"
 #include "ui/settings_form.h"
 
 namespace {

@@ -9,10 +9,10 @@
 
 #include "base/files.h"
 #include "download/comm.h"
-#include "download/progress_form.h"
 #include "tests/download/download_testing.h"
 #include "tests/ui/ui_testing.h"
 #include "ui/download_form.h"
+#include "ui/progress_form.h"
 #include "ui/settings_form.h"
 
 using download_testing::kPatience;

@@ -8,6 +8,7 @@
 #include <typeinfo>
 
 #include "base/files.h"
+#include "forms/help_popup.h"
 #include "tests/ui/ui_testing.h"
 #include "ui/about_form.h"
 #include "ui/download_form.h"

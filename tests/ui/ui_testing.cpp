@@ -1,9 +1,10 @@
 #include "tests/ui/ui_testing.h"
 
 #include "base/files.h"
-#include "download/progress_form.h"
 #include "forms/controls.h"
+#include "forms/help_popup.h"
 #include "ui/help.h"
+#include "ui/progress_form.h"
 
 std::vector<std::string> DialogTest::ShellOpened;
 

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "base/handles.h"
 #include "tools/skitplay/skitanim.h"
 
 namespace {
@@ -78,13 +79,13 @@ std::string Join(const std::string& folder, const std::string& name) {
 }
 
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    throw std::runtime_error("cannot create " + path + ": " + skit::SystemErrorText(GetLastError()));
+  handles::UniqueFile file(
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) throw std::runtime_error("cannot create " + path + ": " + skit::SystemErrorText(GetLastError()));
   DWORD written = 0;
-  BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  BOOL ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   DWORD error = GetLastError();
-  CloseHandle(file);
+  file.reset();
   if (!ok || written != bytes.size()) throw std::runtime_error("cannot write " + path + ": " + skit::SystemErrorText(error));
 }
 
@@ -185,9 +186,8 @@ void WritePreview(const std::string& folder, const std::string& skitPath) {
   skit::Scene scene = skit::LoadScene(skitPath);
   skit::Canvas square(128, 128);
   RECT all = {0, 0, 128, 128};
-  HBRUSH ground = CreateSolidBrush(RGB(24, 24, 28));
-  FillRect(square.Dc(), &all, ground);
-  DeleteObject(ground);
+  const handles::UniqueBrush ground(CreateSolidBrush(RGB(24, 24, 28)));
+  FillRect(square.Dc(), &all, ground.get());
   skit::Canvas frame(128, 96);
   DrawScene(frame, scene);
   BitBlt(square.Dc(), 0, 16, 128, 96, frame.Dc(), 0, 0, SRCCOPY);

@@ -4,6 +4,8 @@
 #include <iterator>
 #include <memory>
 
+#include "base/handles.h"
+
 namespace cleardata {
 
 namespace {
@@ -27,12 +29,12 @@ std::wstring WithoutPrefix(const std::wstring& path) {
 }
 
 std::wstring SystemText(DWORD code) {
-  wchar_t* text = nullptr;
+  handles::UniqueLocal text;
   DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
                                FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring result = n > 0 && text != nullptr ? std::wstring(text, n) : L"error " + std::to_wstring(code);
-  if (text != nullptr) LocalFree(text);
+                           nullptr, code, 0, reinterpret_cast<wchar_t*>(text.put()), 0, nullptr);
+  std::wstring result =
+      n > 0 && text ? std::wstring(static_cast<const wchar_t*>(text.get()), n) : L"error " + std::to_wstring(code);
   while (!result.empty() && (result.back() == L' ' || result.back() == L'\r' || result.back() == L'\n'))
     result.pop_back();
   return result;
@@ -63,19 +65,15 @@ class Entry {
   Entry(const std::wstring& path, DWORD access)
       : Handle_(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)),
-        Error_(Handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0) {
+        Error_(!Handle_ ? GetLastError() : 0) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (Handle_ != INVALID_HANDLE_VALUE && GetFileInformationByHandle(Handle_, &info))
-      Attributes_ = info.dwFileAttributes;
+    if (Handle_ && GetFileInformationByHandle(Handle_.get(), &info)) Attributes_ = info.dwFileAttributes;
   }
-  ~Entry() { Close(); }
-  Entry(const Entry&) = delete;
-  Entry& operator=(const Entry&) = delete;
 
-  bool Open() const { return Handle_ != INVALID_HANDLE_VALUE; }
+  bool Open() const { return static_cast<bool>(Handle_); }
   bool Missing() const { return Error_ == ERROR_FILE_NOT_FOUND || Error_ == ERROR_PATH_NOT_FOUND; }
   DWORD Error() const { return Error_; }
-  HANDLE Handle() const { return Handle_; }
+  HANDLE Handle() const { return Handle_.get(); }
   bool IsLink() const { return (Attributes_ & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
   bool IsFolder() const { return (Attributes_ & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
@@ -86,20 +84,17 @@ class Entry {
       FILE_BASIC_INFO basic{};
       basic.FileAttributes = Attributes_ & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
       if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-      SetFileInformationByHandle(Handle_, FileBasicInfo, &basic, sizeof basic);
+      SetFileInformationByHandle(Handle_.get(), FileBasicInfo, &basic, sizeof basic);
     }
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
-    if (SetFileInformationByHandle(Handle_, FileDispositionInfo, &disposition, sizeof disposition)) return 0;
+    if (SetFileInformationByHandle(Handle_.get(), FileDispositionInfo, &disposition, sizeof disposition)) return 0;
     return GetLastError();
   }
-  void Close() {
-    if (Handle_ != INVALID_HANDLE_VALUE) CloseHandle(Handle_);
-    Handle_ = INVALID_HANDLE_VALUE;
-  }
+  void Close() { Handle_.reset(); }
 
  private:
-  HANDLE Handle_;
+  handles::UniqueFile Handle_;
   DWORD Error_;
   DWORD Attributes_ = 0;
 };
@@ -333,14 +328,14 @@ int Run(const std::vector<std::wstring>& args, std::wostream& out) {
                                                                                                   : kIncomplete;
   }
   if (args.size() == 2 && args[0] == L"profiles" && IsPlainName(args[1])) {
-    HKEY list = nullptr;
+    handles::UniqueKey list;
     RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0,
-                  KEY_READ | KEY_WOW64_64KEY, &list);
+                  KEY_READ | KEY_WOW64_64KEY, list.put());
     wchar_t own[MAX_PATH * 2] = {};
     const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", own, static_cast<DWORD>(std::size(own)));
     const std::vector<std::wstring> folders =
-        ProfileDataFolders(list, args[1], n > 0 && n < std::size(own) ? std::wstring(own, n) : std::wstring());
-    if (list != nullptr) RegCloseKey(list);
+        ProfileDataFolders(list.get(), args[1], n > 0 && n < std::size(own) ? std::wstring(own, n) : std::wstring());
+    list.reset();
     Remover remover(out);
     bool whole = true;
     for (const std::wstring& folder : folders) whole = remover.RemoveTree(folder) && whole;

@@ -17,6 +17,7 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "base/handles.h"
 #include "store/pak.h"
 #include "tools/paktool/catalog_tool.h"
 #include "tools/paktool/description.h"
@@ -371,6 +372,7 @@ const Command& ParseCommandLine(const std::vector<std::string>& words, Arguments
 
 std::string ReadWholeFile(const std::string& path) {
   cFile file;
+  const handles::ScopeExit close([&] { file.Close(); });
   try {
     file.Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
     LARGE_INTEGER size;
@@ -378,22 +380,19 @@ std::string ReadWholeFile(const std::string& path) {
     if (size.QuadPart > 0x7FFFFFFF) ThrowCode(ERROR_FILE_TOO_LARGE, path);
     std::string data(static_cast<size_t>(size.QuadPart), '\0');
     if (!data.empty()) file.Read(data.data(), static_cast<DWORD>(data.size()));
-    file.Close();
     return data;
   } catch (const std::exception& e) {
-    file.Close();
     throw ToolError(NameFile(path, e.what()));
   }
 }
 
 void WriteWholeFile(const std::string& path, const void* data, size_t size) {
   cFile file;
+  const handles::ScopeExit close([&] { file.Close(); });
   try {
     file.Create(path, FILE_ATTRIBUTE_NORMAL, 0);
     if (size > 0) file.Write(data, static_cast<DWORD>(size));
-    file.Close();
   } catch (const std::exception& e) {
-    file.Close();
     throw ToolError(NameFile(path, e.what()));
   }
 }

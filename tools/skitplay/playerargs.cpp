@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "base/handles.h"
 #include "tools/skitplay/skitanim.h"
 
 namespace skit {
@@ -67,15 +68,15 @@ Arguments ParseArguments(const std::string& text) {
 }
 
 Arguments ReadArgumentFile(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
+  handles::UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file)
     throw std::runtime_error("cannot open the argument file " + path + ": " + SystemErrorText(GetLastError()));
   std::string bytes(kMaxArgumentFileBytes + 1, '\0');
   DWORD got = 0;
-  BOOL read = ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+  BOOL read = ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
   DWORD error = GetLastError();
-  CloseHandle(file);
+  file.reset();
   if (!read) throw std::runtime_error("cannot read the argument file " + path + ": " + SystemErrorText(error));
   if (got > kMaxArgumentFileBytes) throw std::runtime_error("the argument file " + path + " is larger than 64 KiB");
   bytes.resize(got);

@@ -375,18 +375,16 @@ Scene ParseScene(const std::string& input) {
 }
 
 Scene LoadScene(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) throw ParseError(0, "cannot open " + path + ": " + SystemErrorText(GetLastError()));
+  handles::UniqueFile file(
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) throw ParseError(0, "cannot open " + path + ": " + SystemErrorText(GetLastError()));
   // A device or a pipe could keep a read waiting for ever: only disk files.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
-    throw ParseError(0, path + " is not a file");
-  }
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) throw ParseError(0, path + " is not a file");
   std::string bytes(kMaxFileBytes + 1, '\0');
   DWORD got = 0;
-  BOOL read = ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+  BOOL read = ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
   DWORD error = GetLastError();
-  CloseHandle(file);
+  file.reset();
   if (!read) throw ParseError(0, "cannot read " + path + ": " + SystemErrorText(error));
   bytes.resize(got);
   return ParseScene(bytes);
@@ -409,35 +407,6 @@ bool Placement(const Item& item, double seconds, double& x, double& y, double& o
 
 namespace {
 
-// Owns one GDI object (pen, brush, font, bitmap).
-class GdiObject {
- public:
-  explicit GdiObject(HGDIOBJ object) : Object_(object) {}
-  ~GdiObject() {
-    if (Object_) DeleteObject(Object_);
-  }
-  GdiObject(const GdiObject&) = delete;
-  GdiObject& operator=(const GdiObject&) = delete;
-  HGDIOBJ Get() const { return Object_; }
-
- private:
-  HGDIOBJ Object_;
-};
-
-// Selects an object into a DC for one scope and puts the previous one back.
-class Selection {
- public:
-  Selection(HDC dc, HGDIOBJ object) : Dc_(dc), Previous_(object ? SelectObject(dc, object) : nullptr) {}
-  ~Selection() {
-    if (Previous_) SelectObject(Dc_, Previous_);
-  }
-  Selection(const Selection&) = delete;
-  Selection& operator=(const Selection&) = delete;
-
- private:
-  HDC Dc_;
-  HGDIOBJ Previous_;
-};
 
 COLORREF Mix(COLORREF from, COLORREF to, double f) {
   auto channel = [f](int a, int b) { return static_cast<BYTE>(std::lround(a + (b - a) * f)); };
@@ -456,8 +425,8 @@ int ToPixels(double percent, int dimension) {
 }
 
 void FillSolid(HDC dc, const RECT& rect, COLORREF colour) {
-  GdiObject brush(CreateSolidBrush(colour));
-  FillRect(dc, &rect, static_cast<HBRUSH>(brush.Get()));
+  const handles::UniqueGdiObject brush(CreateSolidBrush(colour));
+  FillRect(dc, &rect, static_cast<HBRUSH>(brush.get()));
 }
 
 HFONT MakeFont(int pixelHeight, bool bold) {
@@ -471,8 +440,8 @@ HFONT MakeFont(int pixelHeight, bool bold) {
 void DrawPlate(HDC dc, const std::string& text, int pixelHeight, int anchorX, int bottom, bool alignRight,
                COLORREF plate, COLORREF ink) {
   if (text.empty()) return;
-  GdiObject font(MakeFont(pixelHeight, false));
-  Selection selected(dc, font.Get());
+  const handles::UniqueGdiObject font(MakeFont(pixelHeight, false));
+  const handles::SelectObjectScope selected(dc, font.get());
   SIZE size = {};
   GetTextExtentPoint32A(dc, text.data(), static_cast<int>(text.size()), &size);
   int pad = std::max(2, pixelHeight / 3);
@@ -518,8 +487,8 @@ void RenderFrame(HDC dc, int width, int height, const Scene& scene, double secon
       colour = Mix(Mix(scene.Top, scene.Bottom, row), item.Colour, opacity);
     }
     if (item.Kind == Shape::Text) {
-      GdiObject font(MakeFont(ToPixels(item.Height, height), item.Bold));
-      Selection selected(dc, font.Get());
+      const handles::UniqueGdiObject font(MakeFont(ToPixels(item.Height, height), item.Bold));
+      const handles::SelectObjectScope selected(dc, font.get());
       int n = static_cast<int>(item.Text.size());
       SIZE size = {};
       GetTextExtentPoint32A(dc, item.Text.data(), n, &size);
@@ -533,9 +502,9 @@ void RenderFrame(HDC dc, int width, int height, const Scene& scene, double secon
     if (item.Kind == Shape::Rect) {
       FillSolid(dc, rect, colour);
     } else {
-      GdiObject brush(CreateSolidBrush(colour));
-      Selection brushSelected(dc, brush.Get());
-      Selection penSelected(dc, GetStockObject(NULL_PEN));
+      const handles::UniqueGdiObject brush(CreateSolidBrush(colour));
+      const handles::SelectObjectScope brushSelected(dc, brush.get());
+      const handles::SelectObjectScope penSelected(dc, GetStockObject(NULL_PEN));
       // With no pen, Ellipse leaves out the right and bottom edge: one more.
       Ellipse(dc, rect.left, rect.top, rect.right + 1, rect.bottom + 1);
     }
@@ -560,14 +529,14 @@ void DrawProblem(HDC dc, int width, int height, const std::string& heading, cons
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, RGB(255, 255, 255));
   {
-    GdiObject font(MakeFont(std::max(14, height / 16), true));
-    Selection selected(dc, font.Get());
+    const handles::UniqueGdiObject font(MakeFont(std::max(14, height / 16), true));
+    const handles::SelectObjectScope selected(dc, font.get());
     RECT top = {width / 10, height / 4, width - width / 10, height * 2 / 5};
     DrawTextA(dc, heading.data(), static_cast<int>(heading.size()), &top,
               DT_CENTER | DT_BOTTOM | DT_SINGLELINE | DT_NOPREFIX);
   }
-  GdiObject font(MakeFont(std::max(11, height / 32), false));
-  Selection selected(dc, font.Get());
+  const handles::UniqueGdiObject font(MakeFont(std::max(11, height / 32), false));
+  const handles::SelectObjectScope selected(dc, font.get());
   SetTextColor(dc, RGB(240, 200, 200));
   RECT body = {width / 10, height * 9 / 20, width - width / 10, height * 9 / 10};
   DrawTextA(dc, reason.data(), static_cast<int>(reason.size()), &body, DT_CENTER | DT_WORDBREAK | DT_NOPREFIX);
@@ -583,23 +552,16 @@ Canvas::Canvas(int width, int height) : Width_(width), Height_(height) {
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
-  Dc_ = CreateCompatibleDC(nullptr);
+  Dc_.reset(CreateCompatibleDC(nullptr));
   void* bits = nullptr;
-  if (Dc_) Bitmap_ = CreateDIBSection(Dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (Dc_) Bitmap_.reset(CreateDIBSection(Dc_.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
   if (!Bitmap_) {
     DWORD error = GetLastError();
-    if (Dc_) DeleteDC(Dc_);
     throw std::runtime_error("cannot make a picture of " + std::to_string(width) + " x " + std::to_string(height) +
                              ": " + SystemErrorText(error));
   }
   Bits_ = static_cast<uint32_t*>(bits);
-  Previous_ = SelectObject(Dc_, Bitmap_);
-}
-
-Canvas::~Canvas() {
-  SelectObject(Dc_, Previous_);
-  DeleteObject(Bitmap_);
-  DeleteDC(Dc_);
+  Selected_.emplace(Dc_.get(), Bitmap_.get());
 }
 
 const uint32_t* Canvas::Bits() const {
@@ -660,12 +622,13 @@ void Canvas::SaveBmp24(const std::string& path) const {
     }
   }
 
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path + ": " + SystemErrorText(GetLastError()));
+  handles::UniqueFile handle(
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle) throw std::runtime_error("cannot create " + path + ": " + SystemErrorText(GetLastError()));
   DWORD written = 0;
-  BOOL ok = WriteFile(handle, file.data(), static_cast<DWORD>(file.size()), &written, nullptr);
+  BOOL ok = WriteFile(handle.get(), file.data(), static_cast<DWORD>(file.size()), &written, nullptr);
   DWORD error = GetLastError();
-  CloseHandle(handle);
+  handle.reset();
   if (!ok || written != file.size()) throw std::runtime_error("cannot write " + path + ": " + SystemErrorText(error));
 }
 

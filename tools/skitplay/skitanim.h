@@ -9,7 +9,10 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <optional>
 #include <vector>
+
+#include "base/handles.h"
 
 namespace skit {
 
@@ -85,11 +88,10 @@ std::string SystemErrorText(DWORD code);
 class Canvas {
  public:
   Canvas(int width, int height);  // throws std::runtime_error
-  ~Canvas();
   Canvas(const Canvas&) = delete;
   Canvas& operator=(const Canvas&) = delete;
 
-  HDC Dc() const { return Dc_; }
+  HDC Dc() const { return Dc_.get(); }
   int Width() const { return Width_; }
   int Height() const { return Height_; }
   // 0x00RRGGBB words, row by row from the top.
@@ -101,9 +103,10 @@ class Canvas {
  private:
   int Width_;
   int Height_;
-  HDC Dc_ = nullptr;
-  HBITMAP Bitmap_ = nullptr;
-  HGDIOBJ Previous_ = nullptr;
+  // Released in reverse: the DC's own bitmap put back, ours deleted, the DC.
+  handles::UniqueMemoryDc Dc_;
+  handles::UniqueBitmap Bitmap_;
+  std::optional<handles::SelectObjectScope> Selected_;
   uint32_t* Bits_ = nullptr;
 };
 

@@ -37,6 +37,7 @@
 #include <memory>
 #include <string>
 
+#include "base/handles.h"
 #include "tools/skitplay/playerargs.h"
 #include "tools/skitplay/skitanim.h"
 
@@ -220,14 +221,9 @@ class Player {
   }
 
   void Paint() {
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(Window_, &paint);
-    // EndPaint must follow BeginPaint even when drawing fails.
-    struct PaintEnd {
-      HWND window;
-      PAINTSTRUCT* paint;
-      ~PaintEnd() { EndPaint(window, paint); }
-    } end{Window_, &paint};
+    // EndPaint follows BeginPaint even when drawing fails.
+    const handles::PaintScope paint(Window_);
+    const HDC dc = paint.get();
     RECT client;
     GetClientRect(Window_, &client);
     int width = client.right, height = client.bottom;

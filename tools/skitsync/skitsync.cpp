@@ -20,6 +20,7 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "base/handles.h"
 #include "base/settings.h"
 #include "download/comm.h"
 #include "store/catalogue.h"
@@ -220,22 +221,20 @@ struct SyncCommand {
 };
 
 std::string RegistryText(HKEY root, const std::string& key, const char* name) {
-  HKEY handle = nullptr;
-  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return std::string();
+  handles::UniqueKey handle;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, handle.put()) != ERROR_SUCCESS) return std::string();
   char value[MAX_PATH * 2] = {};
   DWORD type = 0, size = sizeof value - 1;
-  const LONG status = RegQueryValueExA(handle, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-  RegCloseKey(handle);
+  const LONG status = RegQueryValueExA(handle.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
   if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::string();
   return type == REG_EXPAND_SZ ? ExpandValue(name, value) : std::string(value);
 }
 
 DWORD RegistryNumber(HKEY root, const std::string& key, const char* name, DWORD fallback) {
-  HKEY handle = nullptr;
-  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return fallback;
+  handles::UniqueKey handle;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, handle.put()) != ERROR_SUCCESS) return fallback;
   DWORD type = 0, value = 0, size = sizeof value;
-  const LONG status = RegQueryValueExA(handle, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-  RegCloseKey(handle);
+  const LONG status = RegQueryValueExA(handle.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
   return status == ERROR_SUCCESS && type == REG_DWORD ? value : fallback;
 }
 
@@ -467,15 +466,7 @@ BOOL WINAPI SkitsyncConsoleControl(DWORD event) {
 }
 
 std::string InstallationLogPath() {
-  HKEY key = nullptr;
-  std::string path = SettingsKeyFor(SkitsyncProgramName);
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return std::string();
-  char value[MAX_PATH * 2] = {};
-  DWORD type = 0, size = sizeof value - 1;
-  LONG status = RegQueryValueExA(key, "LogPath", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-  RegCloseKey(key);
-  if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::string();
-  return type == REG_EXPAND_SZ ? ExpandValue("LogPath", value) : std::string(value);
+  return RegistryText(HKEY_LOCAL_MACHINE, SettingsKeyFor(SkitsyncProgramName), "LogPath");
 }
 
 int RunSkitsync(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

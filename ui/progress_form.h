@@ -6,9 +6,10 @@
 
 #include <windows.h>
 
-#include <cstdint>
+#include <memory>
 #include <string>
 
+#include "download/progress.h"
 #include "forms/controls.h"
 #include "forms/form.h"
 
@@ -17,7 +18,6 @@ extern const char kCancelDownloadQuestion[];
 class TForm_DownloadProgress : public forms::TForm {
  public:
   TForm_DownloadProgress(forms::TForm* owner, forms::TForm* notifyForm);
-  ~TForm_DownloadProgress() override;
 
   void SetProcessText(const std::string& text);
   void SetActivityText(const std::string& text);
@@ -25,8 +25,9 @@ class TForm_DownloadProgress : public forms::TForm {
 
   forms::TLabel TxtProcess{this};
   forms::TLabel TxtActivity{this};
-  forms::TProgressBar* BarProgress = nullptr;
-  forms::TButton* BtnCancel = nullptr;
+  // Made with the window (FormCreate), after the dialog's style is set.
+  std::unique_ptr<forms::TProgressBar> BarProgress;
+  std::unique_ptr<forms::TButton> BtnCancel;
 
   forms::TForm* NotifyForm = nullptr;
   // The user confirmed a cancel, with the button, the close box or Alt+F4.
@@ -59,20 +60,6 @@ extern TForm_DownloadProgress* Form_DownloadProgress;
 // once the question has been answered.
 void DestroyDownloadProgress();
 
-// What the refresh shows, read from the catalogue and the worker.
-struct DownloadProgress {
-  std::string StatusText;
-  uint32_t JobDone = 0;
-  uint32_t JobTotal = 0;
-  uint64_t BytesReceived = 0;
-  uint64_t BytesTotal = 0;
-};
-
-// The bar over the whole sequence: maximum JobTotal x 100, position
-// JobDone x 100 plus the current file's share, worked out in 64 bits so that
-// files of any size count right; both clamp at UINT32_MAX.
-uint32_t ProgressMaximum(const DownloadProgress& progress);
-uint32_t ProgressPosition(const DownloadProgress& progress);
 // The question before a dial-up hang-up, as the forms ask it: a Yes/No box
 // captioned with the application's title. True for Yes. The catalogue hands
 // it to the workers it makes (cSkitManager::HangUpQuestion).

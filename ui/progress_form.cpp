@@ -1,6 +1,7 @@
-#include "download/progress_form.h"
+#include "ui/progress_form.h"
 
 #include "download/comm.h"
+#include "forms/message_box.h"
 
 const char kCancelDownloadQuestion[] = "Are you sure you want to cancel downloading?";
 
@@ -31,11 +32,6 @@ TForm_DownloadProgress::TForm_DownloadProgress(forms::TForm* owner, forms::TForm
   CentreOnScreen();
 }
 
-TForm_DownloadProgress::~TForm_DownloadProgress() {
-  delete BtnCancel;
-  delete BarProgress;
-}
-
 void TForm_DownloadProgress::CreateParams(forms::TCreateParams& params) {
   TForm::CreateParams(params);
   params.Caption = "Kinetrope Download Progress";
@@ -44,9 +40,9 @@ void TForm_DownloadProgress::CreateParams(forms::TCreateParams& params) {
 }
 
 void TForm_DownloadProgress::FormCreate() {
-  BarProgress = new forms::TProgressBar(this, kBarId);
+  BarProgress = std::make_unique<forms::TProgressBar>(this, kBarId);
   BarProgress->SetBounds(40, 64, 313, 16);
-  BtnCancel = new forms::TButton(this, kCancelId, "&Cancel", true);
+  BtnCancel = std::make_unique<forms::TButton>(this, kCancelId, "&Cancel", true);
   BtnCancel->Cancel = true;
   BtnCancel->SetBounds(151, 89 + 8, 75, 25);
   BtnCancel->OnClick = [this] { BtnCancelClick(); };
@@ -105,22 +101,6 @@ void DestroyDownloadProgress() {
   delete dialog;
 }
 
-uint32_t ProgressMaximum(const DownloadProgress& progress) { return progress.JobTotal * 100u; }
-
-// The current file's share: bytes x 100 / total, as the bar has always
-// counted it (a body without Content-Length counts each byte 100 against a
-// total of 1, and the bar clamps). Worked out in 64 bits and taken apart
-// where bytes x 100 would wrap, so the bar never jumps back.
-uint32_t ProgressPosition(const DownloadProgress& progress) {
-  const uint64_t received = progress.BytesReceived;
-  const uint64_t total = progress.BytesTotal != 0 ? progress.BytesTotal : 1u;
-  if (received / total >= UINT32_MAX / 100) return UINT32_MAX;
-  // Past UINT64_MAX / 100 bytes the total is far above 100.
-  const uint64_t share = received <= UINT64_MAX / 100 ? received * 100 / total : received / (total / 100);
-  const uint64_t position = share + uint64_t{progress.JobDone} * 100u;
-  return position > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(position);
-}
-
 void RefreshDownloadProgress(TForm_DownloadProgress& dialog, const DownloadProgress& progress) {
   dialog.SetActivityText(progress.StatusText);
   if (dialog.BarProgress == nullptr) return;
@@ -131,6 +111,4 @@ void RefreshDownloadProgress(TForm_DownloadProgress& dialog, const DownloadProgr
   dialog.BarProgress->SetPosition(static_cast<int>(position > maximum ? maximum : position));
 }
 
-bool AskHangUpQuestion(const std::string& question) {
-  return forms::MessageDlg(question, MB_YESNO | MB_ICONQUESTION) == IDYES;
-}
+bool AskHangUpQuestion(const std::string& question) { return forms::ConfirmDlg(question); }

@@ -1,4 +1,4 @@
-#include "download/progress_form.h"
+#include "ui/progress_form.h"
 
 #include <gtest/gtest.h>
 
