@@ -9,8 +9,10 @@
 #include <cctype>
 #include <cstdlib>
 #include <exception>
+#include <stdexcept>
 
 #include "base/log.h"
+#include "base/text.h"
 #include "host/password.h"
 #include "base/settings.h"
 #include "download/progress_form.h"
@@ -143,6 +145,7 @@ int SaverMain(const char* arguments) {
   forms::Application.SetTitle(kApplicationTitle);
   net::SetAgentText(kApplicationTitle);
   try {
+    if (const std::string problem = CodePageProblem(); !problem.empty()) throw std::runtime_error(problem);
     auto* settings = new cSettings_Dem();
     settings->Load();
     LogSetDefaultFolder(settings->DataPath);

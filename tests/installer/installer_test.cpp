@@ -532,6 +532,14 @@ TEST_F(Installer, AnEditionWindowsCannotRunOrThatDoesNotExistIsRefused) {
   if (!WindowsIs64Bit()) {
     EXPECT_EQ(RunSetup("/EDITION=64"), 2u);
   }
+  // Before Windows 10 version 1903 the programs would not run in UTF-8.
+  // Wine reports the Windows version its settings name for a program.
+  {
+    const std::string name = SetupProgram.substr(SetupProgram.find_last_of("\\/") + 1);
+    testing_support::ScopedRegistryKey older(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + name);
+    older.SetString("Version", "win81");
+    EXPECT_EQ(RunSetup(""), 2u) << "Windows 8.1";
+  }
   EXPECT_FALSE(Exists(File("drearigrams.scr")));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Settings));
 }
@@ -676,7 +684,7 @@ TEST_F(Installer, ConfigureModeListsTheInstalledSkits) {
       if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(std::size(wide)))
         SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(wide));
       char text[1024] = {};
-      WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+      WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
       items.push_back(text);
     }
     WaitForSingleObject(settings.Info.hProcess, items.empty() ? 50 : 0);
