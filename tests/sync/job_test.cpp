@@ -131,7 +131,8 @@ TEST_F(JobTest, ADownloadIsInstalledForAUserOfAnyName) {
     std::string data = Dir.Path();
     for (const std::string part : {"Users", user.c_str(), "AppData", "Local", "Drearigrams"}) {
       data = JoinPath(data, part);
-      ASSERT_TRUE(CreateDirectoryW(WideFromUtf8(data).c_str(), nullptr)) << data;
+      ASSERT_TRUE(CreateDirectoryW(WideFromUtf8(data).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+          << data;
     }
     Settings.SkitsPath = JoinPath(data, "skits");
     Settings.DownloadPath = JoinPath(data, "download");
@@ -146,9 +147,9 @@ TEST_F(JobTest, ADownloadIsInstalledForAUserOfAnyName) {
     Serve(sync);
     WriteFileBytes(Served.File("natsu.skit"), "skit 1");
     OpenManager();
-    ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, true));
+    ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, true)) << testing::PrintToString(LogTexts());
     RunJob();
-    ASSERT_NE(Find(CAT_SKIT, 5), nullptr);
+    ASSERT_NE(Find(CAT_SKIT, 5), nullptr) << testing::PrintToString(LogTexts());
     EXPECT_EQ(Find(CAT_SKIT, 5)->State, SKIT_INSTALLED);
     EXPECT_EQ(LogTexts(), (Names{"Download success: Kinetrope list 1 of 1", "Download success: 日本の夏 1 of 1"}));
     EXPECT_EQ(ReadFileBytes(SkitFile("日本の夏.skit")), "skit 1");

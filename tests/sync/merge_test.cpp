@@ -587,15 +587,16 @@ TEST_F(SyncTest, ListTextsAreUtf8WhenTheListSaysSoAndWindows1252WhenItSaysNothin
   SyncBuilder utf8;
   utf8.TextEncoding = "UTF-8";
   int32_t id = 1;
-  for (const std::string& title : titles) utf8.Add(CAT_SKIT, id++, 1, title, {title + ".mov"});
+  const std::vector<std::string> names = {"Café.mov", "Żółw.mov", "Привет.mov", "日本の夏.mov"};
+  for (size_t i = 0; i < titles.size(); ++i) utf8.Add(CAT_SKIT, id++, 1, titles[i], {names[i]});
   utf8.Add(CAT_SKIT, id++, 1, "Device", {"COM\u00B9.mov"});
   utf8.Add(CAT_SKIT, id, 1, "Caf\xE9", {"bad.mov"});
   EXPECT_TRUE(Merge(utf8));
   for (size_t i = 0; i < titles.size(); ++i) {
     const SkitRecord* record = Find(CAT_SKIT, static_cast<int32_t>(i + 1));
-    ASSERT_NE(record, nullptr) << titles[i];
+    ASSERT_NE(record, nullptr) << titles[i] << testing::PrintToString(LogTexts());
     EXPECT_EQ(Str(record->Title.Text), titles[i]);
-    EXPECT_EQ(Str(record->Files[0].Name.Text), titles[i] + ".mov");
+    EXPECT_EQ(Str(record->Files[0].Name.Text), names[i]);
   }
   EXPECT_EQ(Find(CAT_SKIT, 5), nullptr);
   EXPECT_TRUE(Logged("Rejected skit Device: unsafe file name COM\u00B9.mov"));
