@@ -22,7 +22,7 @@ bool HasUtf8Texts(cPakFile& pak) {
 }
 
 void MarkUtf8Texts(cPakFile& pak) {
-  pak.WriteEntry(PAK_TEXT_ENCODING_TYPE, PAK_TEXT_ENCODING_ID, 0, false, sizeof PAK_TEXTS_UTF8, PAK_TEXTS_UTF8);
+  pak.WriteEntry(PAK_TEXT_ENCODING_TYPE, PAK_TEXT_ENCODING_ID, 0, true, sizeof PAK_TEXTS_UTF8, PAK_TEXTS_UTF8);
 }
 
 std::string ArchiveTextAsUtf8(const std::string& text, bool utf8) {

@@ -134,7 +134,8 @@ TEST(RealSaver, ServesAUserOfAnyNameFromThatUsersOwnProfile) {
 
     ScopedRegistryKey machine(HKEY_LOCAL_MACHINE, SettingsKeyFor("drearigrams"));
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, SettingsKeyFor("drearigrams").c_str(), 0, KEY_SET_VALUE, &key),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SettingsKeyFor("drearigrams").c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                              nullptr, &key, nullptr),
               ERROR_SUCCESS);
     for (const auto& [name, below] : {std::pair<const char*, const char*>{"Player", "skitplay.exe"},
                                       {"SkitsPath", "skits"}, {"OpsFilePath", "drearigrams.pak"},

@@ -49,7 +49,7 @@ void SyncBuilder::Write(const std::string& path) const {
   for (const auto& [id, sums] : Sums) WriteFileSums(pak, id, sums);
   if (Address) WriteListAddress(pak, *Address);
   if (TextEncoding) {
-    pak.WriteEntry(PAK_TEXT_ENCODING_TYPE, PAK_TEXT_ENCODING_ID, 0, false,
+    pak.WriteEntry(PAK_TEXT_ENCODING_TYPE, PAK_TEXT_ENCODING_ID, 0, true,
                    static_cast<uint32_t>(TextEncoding->size() + 1), TextEncoding->c_str());
   }
   if (!KeyChangeBody.empty()) {
