@@ -12,9 +12,11 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 
 #include "base/handles.h"
 #include "base/log.h"
+#include "base/text.h"
 #include "host/password.h"
 #include "base/settings.h"
 #include "forms/application.h"
@@ -149,6 +151,7 @@ int SaverMain(const char* arguments) {
   // when start-up fails.
   std::unique_ptr<cSettings_Dem> settings;
   try {
+    if (const std::string problem = CodePageProblem(); !problem.empty()) throw std::runtime_error(problem);
     settings = std::make_unique<cSettings_Dem>();
     settings->Load();
     LogSetDefaultFolder(settings->DataPath);

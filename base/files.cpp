@@ -1,11 +1,14 @@
 #include "base/files.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <vector>
 
 #include "base/errors.h"
+#include "base/text.h"
 
 void cFile::Open(const std::string& name, DWORD access, DWORD shareMode) {
   Handle = CreateFileA(name.c_str(), access, shareMode, nullptr, OPEN_EXISTING,
@@ -112,14 +115,14 @@ cStagedFile::~cStagedFile() {
 // the staged file renamed, never over it: a read-only file or a folder
 // refuses to go, as they would refuse a copy, on every system alike.
 void cStagedFile::Place(const std::string& target) {
-  const int wide = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
-  if (wide <= 0) ThrowLastError(target);
-  std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + static_cast<size_t>(wide) * sizeof(WCHAR));
+  const std::wstring wide = WideFromUtf8(target);
+  std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + (wide.size() + 1) * sizeof(WCHAR));
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   rename->ReplaceIfExists = FALSE;
   rename->RootDirectory = nullptr;
-  MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, rename->FileName, wide);
-  rename->FileNameLength = static_cast<DWORD>((wide - 1) * sizeof(WCHAR));
+  std::copy(wide.begin(), wide.end(), rename->FileName);
+  rename->FileName[wide.size()] = L'\0';
+  rename->FileNameLength = static_cast<DWORD>(wide.size() * sizeof(WCHAR));
   const auto renamed = [&] {
     return SetFileInformationByHandle(File.Handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != FALSE;
   };
@@ -135,7 +138,21 @@ void cStagedFile::Place(const std::string& target) {
   Path_ = target;
 }
 
-bool cFindFile::Accept() const { return FindEntryPasses(AttributeMask, FindData); }
+// An entry whose name UTF-8 cannot carry cannot be named by the program
+// either: it does not pass.
+bool cFindFile::Accept() {
+  WIN32_FIND_DATAA entry{};
+  entry.dwFileAttributes = FindData.dwFileAttributes;
+  try {
+    Name = Utf8FromWide(FindData.cFileName);
+    ShortName = Utf8FromWide(FindData.cAlternateFileName);
+  } catch (const std::exception&) {
+    return false;
+  }
+  const size_t length = Name.size() < MAX_PATH ? Name.size() : MAX_PATH - 1;
+  Name.copy(entry.cFileName, length);
+  return FindEntryPasses(AttributeMask, entry);
+}
 
 // A mask with FILE_ATTRIBUTE_NORMAL asks for files: every entry that is not
 // a folder passes, whatever other bits it carries. Windows sets NORMAL only
@@ -152,8 +169,6 @@ bool FindEntryPasses(DWORD mask, const WIN32_FIND_DATAA& entry) {
 }
 
 void cFindFile::CopyEntry() {
-  Name = FindData.cFileName;
-  ShortName = FindData.cAlternateFileName;
   Attributes = FindData.dwFileAttributes;
   SizeLow = FindData.nFileSizeLow;
   SizeHigh = FindData.nFileSizeHigh;
@@ -162,10 +177,18 @@ void cFindFile::CopyEntry() {
   LastWriteTime = FindData.ftLastWriteTime;
 }
 
+// Through the wide calls: a name of more than 259 bytes in UTF-8 may still
+// be a valid name. A pattern that is not valid UTF-8 finds nothing.
 bool cFindFile::First(DWORD mask, const std::string& pattern) {
   Close();
   AttributeMask = mask;
-  Handle = FindFirstFileA(pattern.c_str(), &FindData);
+  std::wstring wide;
+  try {
+    wide = WideFromUtf8(pattern);
+  } catch (const std::exception&) {
+    return false;
+  }
+  Handle = FindFirstFileW(wide.c_str(), &FindData);
   if (Handle == INVALID_HANDLE_VALUE) return false;
   if (Accept()) {
     CopyEntry();
@@ -176,7 +199,7 @@ bool cFindFile::First(DWORD mask, const std::string& pattern) {
 
 bool cFindFile::Next() {
   if (Handle == INVALID_HANDLE_VALUE) return false;
-  while (FindNextFileA(Handle, &FindData)) {
+  while (FindNextFileW(Handle, &FindData)) {
     if (Accept()) {
       CopyEntry();
       return true;
@@ -218,10 +241,19 @@ bool FileFindName(std::string& target, const std::string& path) {
 
 bool IsPathSeparator(char c) { return c == '\\' || c == ':' || c == '/'; }
 
+// Through the wide call: a path of more than 259 bytes in UTF-8 may still be
+// a valid path, and one that UTF-8 cannot carry is an error, not a guess.
 std::string ModuleFileName() {
-  char module[MAX_PATH] = {};
-  DWORD n = GetModuleFileNameA(nullptr, module, MAX_PATH);
-  return std::string(module, n < MAX_PATH ? n : MAX_PATH - 1);
+  std::wstring module(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, module.data(), static_cast<DWORD>(module.size()));
+    if (n < module.size() || module.size() >= 32768) {
+      module.resize(n < module.size() ? n : 0);
+      break;
+    }
+    module.resize(module.size() * 2);
+  }
+  return Utf8FromWide(module, "The program's path");
 }
 
 std::string ReplaceExtension(const std::string& path, const std::string& extension) {

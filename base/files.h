@@ -93,10 +93,11 @@ class cFindFile {
   FILETIME LastWriteTime{};
   HANDLE Handle = INVALID_HANDLE_VALUE;
   DWORD AttributeMask = 0;
-  WIN32_FIND_DATAA FindData{};
+  WIN32_FIND_DATAW FindData{};
 
  private:
-  bool Accept() const;
+  // Also sets Name and ShortName.
+  bool Accept();
   void CopyEntry();
 };
 
@@ -115,7 +116,8 @@ void SplitPath(const std::string& path, std::string* folder, std::string* name);
 std::string JoinPath(const std::string& folder, const std::string& name);
 bool IsPathSeparator(char c);
 
-// The running program's full path (at most 259 characters).
+// The running program's full path; throws std::runtime_error when UTF-8
+// cannot represent it.
 std::string ModuleFileName();
 // path with everything from its last "." replaced by extension, or with
 // extension appended when it has no "." at all (the whole path is searched,

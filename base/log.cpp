@@ -131,7 +131,15 @@ void LogSetDefaultFolder(const std::string& folder) {
 }
 
 std::string LogDefaultPath() {
-  std::string beside = ReplaceExtension(ModuleFileName(), ".log");
+  // The log never throws: a program path that cannot be represented (the
+  // program refuses to start with one) leaves it without a file.
+  std::string module;
+  try {
+    module = ModuleFileName();
+  } catch (const std::exception&) {
+    return {};
+  }
+  std::string beside = ReplaceExtension(module, ".log");
   LogInit();
   std::lock_guard<std::recursive_mutex> hold(State().Lock);
   if (State().DefaultFolder.empty()) return beside;

@@ -6,6 +6,7 @@
 
 #include "base/files.h"
 #include "base/handles.h"
+#include "base/text.h"
 
 cSettings* TheSettings = nullptr;
 
@@ -28,11 +29,14 @@ std::string ExpandValue(const std::string& name, const std::string& text) {
       throw std::runtime_error("The value '" + name + "' names %" + variable + "%, which is not set.");
     open = text.find('%', close + 1);
   }
-  DWORD size = ExpandEnvironmentStringsA(text.c_str(), nullptr, 0);
-  std::vector<char> expanded(size + 1, '\0');
-  if (size == 0 || ExpandEnvironmentStringsA(text.c_str(), expanded.data(), size + 1) == 0)
+  // Expanded through the wide call: a folder name that UTF-8 cannot carry is
+  // refused with the name, never turned into another folder's name.
+  const std::wstring wide = WideFromUtf8(text, "the value '" + name + "'");
+  DWORD size = ExpandEnvironmentStringsW(wide.c_str(), nullptr, 0);
+  std::vector<wchar_t> expanded(size + 1, L'\0');
+  if (size == 0 || ExpandEnvironmentStringsW(wide.c_str(), expanded.data(), size + 1) == 0)
     throw std::runtime_error("The value '" + name + "' cannot be expanded.");
-  return std::string(expanded.data());
+  return Utf8FromWide(expanded.data(), "The value '" + name + "'");
 }
 
 namespace {
@@ -63,16 +67,18 @@ class RegistryReader {
   }
   // A REG_EXPAND_SZ value comes back with its environment variables
   // expanded; a REG_SZ value exactly as stored.
+  // Read through the wide call, for the same reason as the expansion.
   std::string ReadString(const std::string& name) const {
+    const std::wstring wideName = WideFromUtf8(name);
     DWORD type = 0, size = 0;
-    if (RegQueryValueExA(Key_.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(Key_.get(), wideName.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
       throw RegistryError("Failed to get data for '" + name + "'");
     if (type != REG_SZ && type != REG_EXPAND_SZ) throw RegistryError("Invalid data type for '" + name + "'");
-    std::vector<char> data(size + 1, '\0');
-    if (RegQueryValueExA(Key_.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
+    std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
+    if (RegQueryValueExW(Key_.get(), wideName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
         ERROR_SUCCESS)
       throw RegistryError("Failed to get data for '" + name + "'");
-    std::string text(data.data());  // up to the first NUL
+    std::string text = Utf8FromWide(data.data(), "The value '" + name + "'");  // up to the first NUL
     return type == REG_EXPAND_SZ ? ExpandValue(name, text) : text;
   }
   int32_t ReadInteger(const std::string& name) const {

@@ -17,6 +17,11 @@ set(DG_MANIFEST_COMPATIBILITY [=[  <compatibility xmlns="urn:schemas-microsoft-c
     </application>
   </compatibility>]=])
 
+# UTF-8 as the process code page (Windows 10 1903 and later; the setup
+# refuses older systems): the "A" calls take and give UTF-8, so every name and
+# text reaches the programs whole, whatever the machine's ANSI code page.
+set(DG_MANIFEST_CODE_PAGE [=[      <activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>]=])
+
 # The targets defined in dir and below it.
 function(dg_targets_below dir out)
   get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)

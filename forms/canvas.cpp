@@ -70,9 +70,22 @@ void TCanvas::FillRect(const RECT& rect) {
   ::FillRect(Dc_, &r, Brush_.get());
 }
 
+// Texts are UTF-8 (the process code page). GDI's "A" calls convert by the
+// selected font's character set rather than the process code page (so does
+// Wine, into Windows-1252), so the canvas draws and measures through the wide
+// calls, which also let Windows take a fallback font for the scripts the
+// font lacks. A byte that is not UTF-8 shows as the replacement character.
+static std::wstring CanvasText(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
 void TCanvas::TextOut(int x, int y, const std::string& text) {
   if (Dc_ == nullptr || text.empty()) return;
-  ::TextOutA(Dc_, Origin_.x + x, Origin_.y + y, text.c_str(), static_cast<int>(text.size()));
+  const std::wstring wide = CanvasText(text);
+  ::TextOutW(Dc_, Origin_.x + x, Origin_.y + y, wide.c_str(), static_cast<int>(wide.size()));
 }
 
 void TCanvas::TextRect(const RECT& rect, int x, int y, const std::string& text) {
@@ -81,8 +94,9 @@ void TCanvas::TextRect(const RECT& rect, int x, int y, const std::string& text) 
   OffsetRect(&r, Origin_.x, Origin_.y);
   const int oldMode = SetBkMode(Dc_, OPAQUE);
   const COLORREF oldColor = SetBkColor(Dc_, BrushColor_);
-  ExtTextOutA(Dc_, Origin_.x + x, Origin_.y + y, ETO_OPAQUE | ETO_CLIPPED, &r, text.c_str(),
-              static_cast<UINT>(text.size()), nullptr);
+  const std::wstring wide = CanvasText(text);
+  ExtTextOutW(Dc_, Origin_.x + x, Origin_.y + y, ETO_OPAQUE | ETO_CLIPPED, &r, wide.c_str(),
+              static_cast<UINT>(wide.size()), nullptr);
   SetBkColor(Dc_, oldColor);
   SetBkMode(Dc_, oldMode);
 }
@@ -100,9 +114,10 @@ void TCanvas::SetTextColor(COLORREF color) {
 
 SIZE TCanvas::TextExtent(const std::string& text) {
   SIZE size = {0, 0};
-  if (Dc_ != nullptr && !text.empty())
-    GetTextExtentPoint32A(Dc_, text.c_str(), static_cast<int>(text.size()), &size);
-  else if (Dc_ != nullptr) {
+  if (Dc_ != nullptr && !text.empty()) {
+    const std::wstring wide = CanvasText(text);
+    GetTextExtentPoint32W(Dc_, wide.c_str(), static_cast<int>(wide.size()), &size);
+  } else if (Dc_ != nullptr) {
     TEXTMETRICA tm;
     GetTextMetricsA(Dc_, &tm);
     size.cy = tm.tmHeight;

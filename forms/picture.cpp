@@ -25,10 +25,12 @@ bool StartGdiPlus() {
 // read, flattened onto the dialog colour.
 handles::UniqueBitmap LoadCodecPicture(const std::string& path) {
   if (!StartGdiPlus()) return {};
-  int length = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  // The path is UTF-8 (the process code page); one that is not valid UTF-8
+  // names no picture.
+  int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
   if (length <= 0) return {};
   std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), length);
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, wide.data(), length);
   UniqueGdiPlusBitmap picture;
   if (Gdiplus::DllExports::GdipCreateBitmapFromFile(wide.c_str(), picture.put()) != Gdiplus::Ok || !picture)
     return {};

@@ -68,6 +68,7 @@ RequestExecutionLevel admin
 !include FileFunc.nsh
 !include Sections.nsh
 !include x64.nsh
+!include WinVer.nsh
 !include "${CONTENT_NSH}"
 
 !define PRODUCT "Drearigrams Screensaver"
@@ -407,6 +408,13 @@ Section "Make it my screensaver" SEC_CURRENT
 SectionEnd
 
 Function .onInit
+  ; The programs run with UTF-8 as their code page, so that every user's
+  ; name and every maker's language reach them whole: Windows grants that
+  ; from Windows 10 version 1903 (build 18362) on, and before it would hand
+  ; them the machine's ANSI code page, in which such names become others.
+  ${IfNot} ${AtLeastBuild} 18362
+    !insertmacro REFUSE "${PRODUCT} needs Windows 10 version 1903 or later."
+  ${EndIf}
   ; The edition that matches this Windows, or the one /EDITION= asks for.
   !insertmacro FIND_WINDOWS_BITS
   ${GetParameters} $R0

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
+
+#include "base/text.h"
 
 #include "base/handles.h"
 
@@ -26,12 +29,13 @@ std::string FullPath(const std::string& path) {
   return buffer;
 }
 
+// A link that is no valid UTF-8 resolves to nothing, and is opened nowhere.
 std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
+  try {
+    return WideFromUtf8(text);
+  } catch (const std::exception&) {
+    return {};
+  }
 }
 
 // The path as the file system itself names it, upper-cased for comparison:

@@ -11,6 +11,15 @@
 // that fails any of these is reported as missing or corrupt with its path;
 // nothing of it is used.
 //
+// Texts are held as UTF-8. A catalogue written before its texts had one
+// encoding holds Windows-1252 texts and says nothing of them (see
+// store/archive_texts.h); it is read as such and marked UTF-8 at once, as
+// the texts it takes from now on are, and Save writes every text again in
+// UTF-8. In a catalogue marked UTF-8, a text that is not valid UTF-8 is one
+// of the texts from before that was not written again yet (a program ended
+// between the mark and the next Save), and is read as Windows-1252 too: a
+// Windows-1252 text beyond ASCII is practically never valid UTF-8.
+//
 // Only records below Count own texts. When records move to close a gap,
 // the copies left behind in the unused slots lose their text pointers, so a
 // text is never released twice.
@@ -22,6 +31,8 @@
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/settings.h"
+#include "base/text.h"
+#include "store/archive_texts.h"
 #include "store/server_data.h"
 
 cSkitManager* TheSkitManager = nullptr;
@@ -104,6 +115,7 @@ void cSkitManager::Load(bool runMode) {
       if (Catalog.Records[i].FileCount > SKIT_MAX_FILES) ThrowCode(ERR_FILE_CORRUPT, path);
     }
 
+    Utf8Texts_ = HasUtf8Texts(*OpsPak);
     ReadText(header.SyncUrl);
     ReadText(header.SyncFileName);
     for (uint32_t i = 0; i < header.Count; ++i) {
@@ -118,6 +130,7 @@ void cSkitManager::Load(bool runMode) {
     }
     Trust.Load(*OpsPak);
     TakeSeedKey();
+    MarkTexts();
   } catch (...) {
     ReleaseAllTexts();
     OpsPak.reset();
@@ -153,6 +166,18 @@ void cSkitManager::ReadText(StoredString& ref) {
   if (ref.Id < 0) return;
   if (OpsPak->FindEntry(PAK_TYPE_STRING, ref.Id) < 0) ThrowCode(ERR_FILE_CORRUPT, OpsPak->Path());
   OpsPak->ReadString(ref);
+  TakeArchiveText(ref.Text, Utf8Texts_ && IsValidUtf8(ref.Text));
+}
+
+// A catalogue that cannot take the mark now takes it at the next Save.
+void cSkitManager::MarkTexts() {
+  if (Utf8Texts_ || IsReadOnly()) return;
+  try {
+    MarkUtf8Texts(*OpsPak);
+    Utf8Texts_ = true;
+  } catch (const std::exception& error) {
+    LogWrite(LOG_ERROR, "Catalogue texts not marked UTF-8 yet: %s", error.what());
+  }
 }
 
 void cSkitManager::WriteText(const StringRef& ref) {
@@ -188,6 +213,10 @@ void cSkitManager::ReleaseAllTexts() {
 // A read-only catalogue is never written, whoever asks.
 void cSkitManager::Save() {
   if (OpsPak == nullptr || IsReadOnly()) return;
+  if (!Utf8Texts_) {
+    MarkUtf8Texts(*OpsPak);
+    Utf8Texts_ = true;
+  }
   CatalogHeader& header = Catalog.Header;
   for (uint32_t i = 0; i < header.Count && i < CATALOG_MAX_SKITS; ++i) {
     const SkitRecord& record = Catalog.Records[i];

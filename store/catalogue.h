@@ -167,7 +167,9 @@ class cSkitManager {
   int32_t Phase = JOB_IDLE;
   CatalogBlock Catalog;
   std::unique_ptr<cPakFile> OpsPak;
-  char DownloadFile[MAX_PATH] = {};
+  // A path of up to MAX_PATH - 1 UTF-16 units, in UTF-8 (at most three
+  // bytes a unit).
+  char DownloadFile[MAX_PATH * 3] = {};
   bool Changed = false;
   int32_t Current = 0;
   cThread_Comm* Transfer = nullptr;
@@ -181,9 +183,13 @@ class cSkitManager {
   uint32_t JobDone = 0;
   uint32_t JobTotal = 0;
   bool Automatic = false;
+  // The file says its texts are UTF-8 (see store/archive_texts.h).
+  bool Utf8Texts() const { return Utf8Texts_; }
 
  private:
   void ReadText(StoredString& ref);
+  void MarkTexts();
+  bool Utf8Texts_ = false;
   void WriteText(const StringRef& ref);
   void ReleaseText(StringRef& ref);
   void ReleaseRecordTexts(SkitRecord& record);

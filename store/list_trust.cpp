@@ -22,6 +22,7 @@
 #include "base/files.h"
 #include "download/comm.h"
 #include "download/resume.h"
+#include "store/archive_texts.h"
 #include "store/catalogue.h"
 #include "store/server_data.h"
 #include "store/sync_file.h"
@@ -407,6 +408,7 @@ bool cListTrust::CheckList(cSyncFile& sync, const std::string& address, uint32_t
     reason = "it does not name the address it is published at";
     return false;
   }
+  named = ArchiveTextAsUtf8(named, sync.Utf8Texts());
   if (named != address) {
     reason = "it is published at " + PrintableText(named.c_str()) + ", not at " + PrintableText(address.c_str());
     return false;

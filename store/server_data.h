@@ -10,12 +10,16 @@
 // The longest file name the server may give.
 constexpr size_t SAFE_NAME_LIMIT = 200;
 
-// A plain file name: not empty, at most SAFE_NAME_LIMIT characters, no path
+// A plain file name: valid UTF-8, not empty, at most SAFE_NAME_LIMIT
+// characters (counted in UTF-16, as Windows counts them), no path
 // separator or drive (\ / :), no control character and none of < > " | ? *,
 // not ending in a dot or a blank (which also rules out "." and ".."), and not
 // a device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, with or
-// without an extension, in any case). Null is not safe.
+// without an extension, in any case; the digit may be a superscript one to
+// three). Null is not safe.
 bool IsSafeFileName(const char* name);
+// Why a name is not safe ("a device name", "the character :"), or empty.
+std::string FileNameProblem(const char* name);
 
 // "http://" or "https://" (any case) and at least one more character; no
 // control character or blank anywhere. Null is not allowed.

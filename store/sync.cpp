@@ -54,6 +54,7 @@
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/settings.h"
+#include "base/text.h"
 #include "download/comm.h"
 #include "download/resume.h"
 #include "store/catalogue.h"
@@ -81,12 +82,13 @@ const std::string& Setting(std::string cSettings::*member) {
 
 int SyncMethod() { return TheSettings != nullptr ? TheSettings->SyncMethod : 0; }
 
-// folder joined with a plain file name, when the result fits a Win32 path.
+// folder joined with a plain file name, when the result fits a Win32 path
+// (whose length Windows counts in UTF-16 units).
 bool FolderFile(const std::string& folder, const char* name, std::string& path) {
   path.clear();
   if (folder.empty() || !IsSafeFileName(name)) return false;
   std::string joined = JoinPath(folder, name);
-  if (joined.size() >= MAX_PATH) return false;
+  if (Utf16Length(joined) >= MAX_PATH) return false;
   path = std::move(joined);
   return true;
 }

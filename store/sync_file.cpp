@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/errors.h"
+#include "store/archive_texts.h"
 
 const char LOCAL_SYNC_FILE_NAME[] = "kinetrope.syn";
 
@@ -124,6 +125,7 @@ cSyncFile::cSyncFile(const std::string& path)
 
   const int32_t header = Find(SYNC_HEADER_TYPE, SYNC_HEADER_ID);
   if (header < 0) ThrowCode(ERR_FILE_CORRUPT, path);
+  Utf8_ = HasUtf8Texts(Pak_);
   uint32_t length = 0;
   uint8_t* bytes = nullptr;
   Pak_.ReadSlot(static_cast<uint32_t>(header), &length, reinterpret_cast<void**>(&bytes));
@@ -161,6 +163,7 @@ void cSyncFile::ReadText(StoredString& ref) {
   const int32_t slot = Find(PAK_TYPE_STRING, ref.Id);
   if (slot < 0) throw std::runtime_error("Pak not found.");
   Pak_.ReadSlot(static_cast<uint32_t>(slot), nullptr, reinterpret_cast<void**>(&ref.Text));
+  TakeArchiveText(ref.Text, Utf8_);
 }
 
 std::vector<int32_t> cSyncFile::RecordIds() const { return RecordIds_; }

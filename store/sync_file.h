@@ -68,8 +68,9 @@ class cSyncFile {
   // what cPakFile throws; one larger than SYNC_FILE_SIZE_LIMIT or with more
   // than SYNC_RECORD_LIMIT skit records throws a text saying so, with the
   // path; one without a "SYNC" 1 record of at least SYNC_HEADER_SIZE bytes
-  // throws the corrupt-file text with the path. A NewSyncUrl that names no
-  // text in the archive is read as no text.
+  // throws the corrupt-file text with the path; one that names a text
+  // encoding other than UTF-8 throws a text saying so. A NewSyncUrl that
+  // names no text in the archive is read as no text.
   explicit cSyncFile(const std::string& path);
   ~cSyncFile();
   cSyncFile(const cSyncFile&) = delete;
@@ -82,12 +83,16 @@ class cSyncFile {
   std::vector<int32_t> RecordIds() const;
   // The record as the merge takes it: the stored pointer bytes and the Extra
   // word of the files in use cleared, the texts read (Title, Info, Name and
-  // Url of the files in use, the hot key's Link when its id is not 0). Throws
-  // when the entry is missing or shorter than a skit record, or when it
-  // names a text the archive does not hold.
+  // Url of the files in use, the hot key's Link when its id is not 0), as
+  // UTF-8. Throws when the entry is missing or shorter than a skit record,
+  // when it names a text the archive does not hold, or when a text of a
+  // UTF-8 list is not valid UTF-8.
   void ReadRecord(int32_t id, cServerRecord& record);
 
   cPakFile& Pak() { return Pak_; }
+  // Whether the list says its texts are UTF-8 (see store/archive_texts.h);
+  // the texts read through this object are UTF-8 either way.
+  bool Utf8Texts() const { return Utf8_; }
 
  private:
   // The slot of the first live entry of that type and id, or -1.
@@ -98,4 +103,5 @@ class cSyncFile {
   SyncHeader Header_;
   std::unordered_map<uint64_t, uint32_t> Index_;
   std::vector<int32_t> RecordIds_;
+  bool Utf8_ = false;
 };

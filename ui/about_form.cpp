@@ -60,7 +60,7 @@ void TForm_About::FormMouseDown(UINT, UINT, int, int) {
 }
 
 TForm_AboutBox_Dem::TForm_AboutBox_Dem(forms::TForm* owner) : TForm_About(owner) {
-  SetCaption("Drearigrams\xAE");
+  SetCaption("Drearigrams\u00AE");
   Label_VersionNumber.SetBounds(0, 0, 165, 13);
   Label_VersionNumber.SetVisible(false);
   SizeToContents(360, 216);

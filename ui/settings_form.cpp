@@ -253,7 +253,7 @@ void TForm_Settings::ShowDownloadDialog() {
 // the layout makes room itself.
 TForm_Settings_Dem::TForm_Settings_Dem()
     : GroupBox_Sound(this, kSoundGroupId, "Sound"), CheckBox_Sound(this, kSoundCheckId, "&Play Sound") {
-  SetCaption("Drearigrams\xAE");
+  SetCaption("Drearigrams\u00AE");
   SetClientSize(441, 349);
   CentreOnScreen();
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/text.h"
 #include "tests/support/testing.h"
 
 using testing_support::TempDir;
@@ -372,4 +373,47 @@ TEST(PathStrings, JoinPathTable) {
       {"", "x", "x"},         {"a", "x", "ax"},         {"ab", "x", "ab\\x"},   {longFolder, longName, longFolder + "\\" + longName},
   };
   for (const Case& c : cases) EXPECT_EQ(JoinPath(c.folder, c.name), c.joined) << c.folder << " + " << c.name;
+}
+
+// Names of any alphabet: the process runs in UTF-8, the conversions the code
+// makes by hand lose nothing, and what cannot be converted is an error that
+// shows it, never a look-alike.
+TEST(Texts, EveryNameGoesThroughWholeAndWhatCannotIsRefusedByName) {
+  for (const std::wstring& wide : {std::wstring(L"Café au lait"), std::wstring(L"Żółw"), std::wstring(L"Привет"),
+                                   std::wstring(L"日本の夏"), std::wstring(L"\U0001F600 \u00B9")}) {
+    const std::string utf8 = Utf8FromWide(wide);
+    EXPECT_TRUE(IsValidUtf8(utf8));
+    EXPECT_EQ(WideFromUtf8(utf8), wide);
+    EXPECT_EQ(Utf16Length(utf8), wide.size());
+  }
+  EXPECT_EQ(GetACP(), static_cast<UINT>(CP_UTF8)) << "the test program's manifest makes UTF-8 its code page";
+  EXPECT_EQ(CodePageProblem(), "");
+
+  try {
+    Utf8FromWide(L"C:\\Users\\Ann\xD800" L"e", "The folder");
+    ADD_FAILURE() << "an unpaired surrogate went through";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "The folder holds a character that cannot be represented (an unpaired surrogate): C:\\Users\\Ann<U+D800>e");
+  }
+  for (const char* bad : {"\xC5", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "a\xE6\x97"}) {
+    EXPECT_FALSE(IsValidUtf8(bad)) << bad;
+    EXPECT_THROW(WideFromUtf8(bad), std::runtime_error) << bad;
+  }
+  EXPECT_EQ(Utf8FromWindows1252("Caf\xE9 \x80 \x9F \x81"), "Café € Ÿ \xC2\x81");
+
+  // A file by a name no 8-bit code page holds, made, found and renamed into.
+  testing_support::TempDir dir;
+  const std::string folder = dir.File("张伟 Łukasz");
+  ASSERT_TRUE(CreateDirectoryW(WideFromUtf8(folder).c_str(), nullptr));
+  {
+    cStagedFile staged(folder);
+    staged.File.Write("x", 1);
+    staged.Place(JoinPath(folder, "日本の夏.skit"));
+  }
+  EXPECT_EQ(GetFileAttributesW((WideFromUtf8(folder) + L"\\日本の夏.skit").c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  std::string stored;
+  EXPECT_TRUE(FileFindName(stored, JoinPath(folder, "*.skit")));
+  EXPECT_EQ(stored, "日本の夏.skit");
+  EXPECT_EQ(GetFileSizeByName(JoinPath(folder, "日本の夏.skit")), 1u);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/files.h"
+#include "base/text.h"
 #include "tests/support/testing.h"
 
 using testing_support::MessageBoxCatcher;
@@ -143,6 +144,43 @@ TEST_F(Settings, ExpandableValuesNameTheUsersOwnFolders) {
   EXPECT_EQ(Boxes.Boxes[0].Text, std::string("Error reading registry. The value 'Player' names %LOCALAPPDATA%, "
                                              "which is not set. ") + kKey);
   EXPECT_EQ(without.Player, "");
+}
+
+// A user's name of any alphabet names that user's own folder, not a
+// look-alike; a folder name that UTF-8 cannot carry stops the load with the
+// name, rather than turn into another folder's.
+TEST_F(Settings, EveryUsersNameNamesTheirOwnFolderAndOneThatCannotBeRepresentedIsRefused) {
+  const std::string text = "%LOCALAPPDATA%\\Drearigrams\\skits";
+  SetRaw(HKEY_LOCAL_MACHINE, kKey, "SkitsPath", REG_EXPAND_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+  const std::wstring player = L"C:\\Program Files\\Brindlecove\\Żółw\\skitplay.exe";
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  RegSetValueExW(key, L"Player", 0, REG_SZ, reinterpret_cast<const BYTE*>(player.c_str()),
+                 static_cast<DWORD>((player.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  const struct {
+    const char* name;
+    const wchar_t* skits;
+  } users[] = {{"Łukasz Nowak", L"C:\\Users\\Łukasz Nowak\\AppData\\Local\\Drearigrams\\skits"},
+               {"张伟", L"C:\\Users\\张伟\\AppData\\Local\\Drearigrams\\skits"}};
+  for (const auto& user : users) {
+    testing_support::ScopedEnvironment local("LOCALAPPDATA", ("C:\\Users\\" + std::string(user.name) + "\\AppData\\Local").c_str());
+    cSettings settings;
+    settings.Load();
+    EXPECT_TRUE(Boxes.Boxes.empty()) << user.name;
+    EXPECT_EQ(WideFromUtf8(settings.SkitsPath), user.skits);
+    EXPECT_EQ(WideFromUtf8(settings.Player), player);
+  }
+
+  testing_support::ScopedEnvironment restored("LOCALAPPDATA", "C:\\x");
+  ASSERT_TRUE(SetEnvironmentVariableW(L"LOCALAPPDATA", L"C:\\Users\\Ann\xDC00\\AppData\\Local"));
+  cSettings settings;
+  settings.Load();
+  ASSERT_EQ(Boxes.Boxes.size(), 1u);
+  EXPECT_EQ(Boxes.Boxes[0].Text, std::string("Error reading registry. The value 'SkitsPath' holds a character that cannot be "
+                                 "represented (an unpaired surrogate): C:\\Users\\Ann<U+DC00>\\AppData\\Local\\Drearigrams\\skits ") +
+                                     kKey);
+  EXPECT_EQ(settings.SkitsPath, "") << "no other folder in its place";
 }
 
 TEST_F(Settings, AbsentValuesKeepTheMemberAndEmptyValuesClearIt) {

@@ -6,6 +6,7 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "store/archive_texts.h"
 
 const uint8_t kCyclingTransform[8] = {PAK_OP_CYCLE, 0, PAK_OP_XOR, 0x5A, PAK_OP_ROTATE_LEFT, 3, PAK_OP_SWAP_NIBBLES, 0};
 
@@ -71,6 +72,7 @@ void CatalogBuilder::Write(const std::string& path, const std::vector<uint8_t>& 
   cPakFile pak(path, false, transform, GENERIC_READ | GENERIC_WRITE);
   for (const auto& [id, text] : Texts) pak.WriteEntry(PAK_TYPE_STRING, id, 0, true, 0, text.c_str());
   pak.WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, static_cast<uint32_t>(block.size()), block.data());
+  if (Utf8Texts) MarkUtf8Texts(pak);
   if (!MakerKey.empty()) {
     pak.WriteEntry(PakType("MKEY"), 1, 0, true, static_cast<uint32_t>(MakerKey.size()), MakerKey.data());
   }

@@ -40,6 +40,9 @@ class CatalogBuilder {
 
   std::unique_ptr<CatalogBlock> Block;
   std::map<int32_t, std::string> Texts;
+  // Written with the entry that says the texts are UTF-8, as today's writers
+  // write; without it, as the catalogues written before.
+  bool Utf8Texts = false;
   int32_t NextText = 1;
   // The maker's public key, written as "MKEY" 1 when not empty.
   std::vector<uint8_t> MakerKey;

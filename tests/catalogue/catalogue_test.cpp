@@ -54,6 +54,24 @@ TEST_F(CatalogTest, SaveWritesBackTheBlockItRead) {
   }
 }
 
+// A catalogue written before its texts had one encoding (in the Windows-1252
+// the setups and lists of then gave it) opens with the same titles, finds
+// its files under the same names, and is written back in UTF-8, saying so.
+TEST_F(CatalogTest, ACatalogueOfBeforeReadsTheSameAndIsWrittenBackInUtf8) {
+  Builder.Add(CAT_SKIT, 1, SKIT_INSTALLED, SEL_ON, "Caf\xE9 au lait", {"caf\xE9.mov"});
+  const int32_t title = Builder.Block->Records[0].Title.Id;
+  Install({"café.mov"});
+  for (int open = 0; open < 2; ++open) {
+    SCOPED_TRACE(open == 0 ? "as written before" : "as written back");
+    auto manager = open == 0 ? Open() : std::make_unique<cSkitManager>(false);
+    EXPECT_TRUE(manager->Utf8Texts());
+    EXPECT_EQ(Str(manager->Catalog.Records[0].Title.Text), "Café au lait");
+    EXPECT_EQ(Str(manager->Catalog.Records[0].Files[0].Name.Text), "café.mov");
+    EXPECT_EQ(manager->Catalog.Records[0].State, SKIT_INSTALLED) << "its file has the same name";
+  }
+  EXPECT_EQ(ReadText(Settings.OpsFilePath, title), "Café au lait");
+}
+
 TEST_F(CatalogTest, EmptyCatalogueLoadsSavesAndExportsNothing) {
   {
     auto manager = Open();

@@ -336,7 +336,13 @@ class Installer : public ::testing::Test {
   std::string Uninstaller() const { return "\"" + File("uninstall.exe") + "\" /S"; }
 
   // NSIS takes the program folder as the last argument, unquoted, blanks and all.
-  std::optional<DWORD> RunSetup(const std::string& switches) {
+  // The setup needs Windows 10 version 1903 or later; Wine 8 reports Windows
+  // 7 unless told otherwise, and reports the version its settings name for
+  // the setup's program name.
+  std::optional<DWORD> RunSetup(const std::string& switches, const char* windows = "win10") {
+    const std::string name = SetupProgram.substr(SetupProgram.find_last_of("\\/") + 1);
+    testing_support::ScopedRegistryKey version(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + name);
+    version.SetString("Version", windows);
     return RunToTheEnd("\"" + SetupProgram + "\" /S " + switches + " /D=" + Folder);
   }
   void Install(const std::string& switches = {}) {
@@ -540,6 +546,9 @@ TEST_F(Installer, AnEditionWindowsCannotRunOrThatDoesNotExistIsRefused) {
   if (!WindowsIs64Bit()) {
     EXPECT_EQ(RunSetup("/EDITION=64"), 2u);
   }
+  // Before Windows 10 version 1903 the programs would not run in UTF-8.
+  EXPECT_EQ(RunSetup("", "win81"), 2u) << "Windows 8.1";
+  EXPECT_EQ(RunSetup("", "win7"), 2u) << "Windows 7";
   EXPECT_FALSE(Exists(File("drearigrams.scr")));
   EXPECT_FALSE(KeyExistsIn(View, Settings));
 }
@@ -685,7 +694,7 @@ TEST_F(Installer, ConfigureModeListsTheInstalledSkits) {
       if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(std::size(wide)))
         SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(wide));
       char text[1024] = {};
-      WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+      WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
       items.push_back(text);
     }
     WaitForSingleObject(settings.Info.hProcess, items.empty() ? 50 : 0);

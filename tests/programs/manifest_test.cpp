@@ -4,7 +4,8 @@
 // program whose name says "install" or "setup" (test_installer.exe among
 // them). Every program this build makes carries one: it runs as its
 // invoker, names the Windows versions it was made for, and its own
-// processor. The setups alone ask for administrator rights.
+// processor; every program but the setups runs with UTF-8 as its code page.
+// The setups alone ask for administrator rights.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -109,6 +110,9 @@ TEST(ProgramManifests, EveryProgramRunsAsItsInvokerOnTheWindowsItWasMadeForAndIt
               IsSetup(program) ? "requireAdministrator" : "asInvoker");
     for (const char* version : versions) EXPECT_NE(manifest.find(version), std::string::npos) << version;
     if (IsSetup(program)) continue;  // NSIS names no processor in the setups' manifests
+    const size_t codePage = manifest.find("<activeCodePage");
+    EXPECT_TRUE(codePage != std::string::npos && manifest.compare(manifest.find('>', codePage) + 1, 6, "UTF-8<") == 0)
+        << "UTF-8 as the code page";
     const WORD machine = MachineOf(program);
     const char* processor = machine == IMAGE_FILE_MACHINE_AMD64 ? "amd64"
                             : machine == IMAGE_FILE_MACHINE_I386 ? "x86"
@@ -117,4 +121,5 @@ TEST(ProgramManifests, EveryProgramRunsAsItsInvokerOnTheWindowsItWasMadeForAndIt
   }
   EXPECT_TRUE(sawThisProgram);
   EXPECT_TRUE(sawTheSaver);
+  EXPECT_EQ(GetACP(), static_cast<UINT>(CP_UTF8)) << "this program's manifest is honoured";
 }

@@ -35,7 +35,7 @@ std::string UnixPath(const std::string& path) {
   std::string windows = n > 0 && n < sizeof full ? std::string(full, n) : path;
   if (convert != nullptr) {
     std::wstring wide(windows.size() + 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, windows.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    MultiByteToWideChar(CP_UTF8, 0, windows.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
     if (char* unix = convert(wide.c_str())) {
       std::string result = unix;
       HeapFree(GetProcessHeap(), 0, unix);

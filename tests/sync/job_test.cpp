@@ -6,6 +6,7 @@
 
 #include "base/files.h"
 #include "base/errors.h"
+#include "base/text.h"
 #include "download/comm.h"
 #include "download/progress.h"
 #include "download/resume.h"
@@ -118,6 +119,43 @@ TEST_F(JobTest, AnAutomaticJobFetchesTheListThenEveryFileOfTheNewSkit) {
   EXPECT_EQ(Manager->Tally.Installed, 3u);
   Manager.reset();
   EXPECT_EQ(ReadBlock(Settings.OpsFilePath)->Records[0].State, SKIT_INSTALLED);
+}
+
+// A user whose name no 8-bit code page holds keeps the catalogue, the skits
+// and the downloads in folders under that name: the list arrives, and the
+// file of its new skit, named in UTF-8 too, is installed there.
+TEST_F(JobTest, ADownloadIsInstalledForAUserOfAnyName) {
+  Settings.SyncMethod = 0;
+  for (const std::string user : {"Łukasz Nowak", "张伟"}) {
+    SCOPED_TRACE(user);
+    std::string data = Dir.Path();
+    for (const std::string part : {"Users", user.c_str(), "AppData", "Local", "Drearigrams"}) {
+      data = JoinPath(data, part);
+      ASSERT_TRUE(CreateDirectoryW(WideFromUtf8(data).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+          << data;
+    }
+    Settings.SkitsPath = JoinPath(data, "skits");
+    Settings.DownloadPath = JoinPath(data, "download");
+    Settings.OpsFilePath = JoinPath(data, "drearigrams.pak");
+    Settings.LogPath = JoinPath(data, "download.log");
+    ASSERT_TRUE(CreateDirectoryW(WideFromUtf8(Settings.SkitsPath).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(WideFromUtf8(Settings.DownloadPath).c_str(), nullptr));
+    SyncBuilder sync = ServedSync();
+    sync.TextEncoding = "UTF-8";
+    SkitRecord& record = sync.Add(CAT_SKIT, 5, 1, "日本の夏", {"日本の夏.skit"});
+    sync.Texts[record.Files[0].Url.Id] = Server.Url("/natsu.skit");
+    Serve(sync);
+    WriteFileBytes(Served.File("natsu.skit"), "skit 1");
+    OpenManager();
+    ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, true)) << testing::PrintToString(LogTexts());
+    RunJob();
+    ASSERT_NE(Find(CAT_SKIT, 5), nullptr) << testing::PrintToString(LogTexts());
+    EXPECT_EQ(Find(CAT_SKIT, 5)->State, SKIT_INSTALLED);
+    EXPECT_EQ(LogTexts(), (Names{"Download success: Kinetrope list 1 of 1", "Download success: 日本の夏 1 of 1"}));
+    EXPECT_EQ(ReadFileBytes(SkitFile("日本の夏.skit")), "skit 1");
+    EXPECT_NE(GetFileAttributesW((WideFromUtf8(data) + L"\\skits\\日本の夏.skit").c_str()), INVALID_FILE_ATTRIBUTES);
+    Manager.reset();
+  }
 }
 
 // One file the server refuses fails its skit only: the job goes on with the

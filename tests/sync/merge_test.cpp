@@ -30,6 +30,18 @@ TEST(ServerData, NamesAndAddressesThatPass) {
     EXPECT_TRUE(IsSafeFileName(name)) << name;
   }
   EXPECT_TRUE(IsSafeFileName(std::string(SAFE_NAME_LIMIT, 'n').c_str()));
+  // Names are UTF-8 and counted in characters; device names are compared in
+  // UTF-16, where the superscript digits one to three are digits too.
+  std::string longest;
+  for (size_t i = 0; i < SAFE_NAME_LIMIT; ++i) longest += "夏";
+  for (const std::string& name : {std::string("Żółw.mov"), std::string("日本の夏.skit"), longest,
+                                  std::string("COM\u2074.mov"), std::string("com\u00B9x.mov")}) {
+    EXPECT_TRUE(IsSafeFileName(name.c_str())) << name;
+  }
+  for (const std::string& name : {std::string("COM\u00B9"), std::string("lpt\u00B2.txt"), std::string("Com\u00B3 .x"),
+                                  std::string("caf\xE9.mov"), longest + "夏"}) {
+    EXPECT_FALSE(IsSafeFileName(name.c_str())) << name;
+  }
   for (const char* url : {"http://127.0.0.1/a.mov", "HTTPS://host/a?b=c", "http://h"}) EXPECT_TRUE(IsAllowedUrl(url));
   for (const char* url : {"http://", "https:/host/a", "ftp://host/a", "file:///C:/a", "host/a", "http://h/a b",
                           "http://h/a\r\nX-Evil: 1"}) {
@@ -560,4 +572,56 @@ TEST_F(SyncTest, AnUpdateThatCannotBeWrittenLeavesTheOldRecord) {
     EXPECT_EQ(Find(CAT_SKIT, 7)->FileCount, 1u);
     EXPECT_EQ(Str(Find(CAT_SKIT, 7)->Title.Text), "Old");
   }
+}
+
+// Texts ---------------------------------------------------------------------
+
+// A list that says its texts are UTF-8 merges them as they are, the four
+// titles below among them; a list that says nothing is one of the lists of
+// before, in Windows-1252, and reads as it always did; a list that names
+// another encoding merges nothing. In a UTF-8 list, a text that is not valid
+// UTF-8 skips its record. The catalogue keeps every text in UTF-8.
+TEST_F(SyncTest, ListTextsAreUtf8WhenTheListSaysSoAndWindows1252WhenItSaysNothing) {
+  OpenManager();
+  const std::vector<std::string> titles = {"Café au lait", "Żółw", "Привет", "日本の夏"};
+  SyncBuilder utf8;
+  utf8.TextEncoding = "UTF-8";
+  int32_t id = 1;
+  const std::vector<std::string> names = {"Café.mov", "Żółw.mov", "Привет.mov", "日本の夏.mov"};
+  for (size_t i = 0; i < titles.size(); ++i) utf8.Add(CAT_SKIT, id++, 1, titles[i], {names[i]});
+  utf8.Add(CAT_SKIT, id++, 1, "Device", {"COM\u00B9.mov"});
+  utf8.Add(CAT_SKIT, id, 1, "Caf\xE9", {"bad.mov"});
+  EXPECT_TRUE(Merge(utf8));
+  for (size_t i = 0; i < titles.size(); ++i) {
+    const SkitRecord* record = Find(CAT_SKIT, static_cast<int32_t>(i + 1));
+    ASSERT_NE(record, nullptr) << titles[i] << testing::PrintToString(LogTexts());
+    EXPECT_EQ(Str(record->Title.Text), titles[i]);
+    EXPECT_EQ(Str(record->Files[0].Name.Text), names[i]);
+  }
+  EXPECT_EQ(Find(CAT_SKIT, 5), nullptr);
+  EXPECT_TRUE(Logged("Rejected skit Device: unsafe file name COM\u00B9.mov"));
+  EXPECT_EQ(Find(CAT_SKIT, 6), nullptr);
+  EXPECT_TRUE(Logged("Skipped skit record 6: The text is not valid UTF-8: Caf\\xE9"));
+
+  SyncBuilder old;
+  old.Add(CAT_SKIT, 7, 1, "Caf\xE9 \x80 cr\xE8me", {"caf\xE9.mov"});
+  EXPECT_TRUE(Merge(old));
+  ASSERT_NE(Find(CAT_SKIT, 7), nullptr);
+  EXPECT_EQ(Str(Find(CAT_SKIT, 7)->Title.Text), "Café € crème");
+  EXPECT_EQ(Str(Find(CAT_SKIT, 7)->Files[0].Name.Text), "café.mov");
+
+  SyncBuilder other;
+  other.TextEncoding = "KOI8-R";
+  other.Add(CAT_SKIT, 8, 1, "\xF0\xD2\xC9", {"p.mov"});
+  EXPECT_FALSE(Merge(other));
+  EXPECT_EQ(Find(CAT_SKIT, 8), nullptr);
+  EXPECT_TRUE(Logged("Synchronisation file not merged: The texts of " + SyncPath() +
+                     " are in an encoding this program does not know: KOI8-R"));
+
+  // Saved and opened again: the same texts, and the catalogue says UTF-8.
+  Manager.reset();
+  cSkitManager again(false);
+  EXPECT_TRUE(again.Utf8Texts());
+  EXPECT_EQ(Str(again.Catalog.Records[again.FindSkit(CAT_SKIT, 4)].Title.Text), "日本の夏");
+  EXPECT_EQ(Str(again.Catalog.Records[again.FindSkit(CAT_SKIT, 7)].Title.Text), "Café € crème");
 }

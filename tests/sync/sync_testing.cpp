@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/files.h"
+#include "store/archive_texts.h"
 #include "tests/download/download_testing.h"
 
 SyncBuilder::SyncBuilder() { Header.Version = 1; }
@@ -47,6 +48,10 @@ void SyncBuilder::Write(const std::string& path) const {
   }
   for (const auto& [id, sums] : Sums) WriteFileSums(pak, id, sums);
   if (Address) WriteListAddress(pak, *Address);
+  if (TextEncoding) {
+    pak.WriteEntry(PAK_TEXT_ENCODING_TYPE, PAK_TEXT_ENCODING_ID, 0, true,
+                   static_cast<uint32_t>(TextEncoding->size() + 1), TextEncoding->c_str());
+  }
   if (!KeyChangeBody.empty()) {
     pak.WriteEntry(LIST_KEY_CHANGE_TYPE, LIST_KEY_CHANGE_ID, 0, false, static_cast<uint32_t>(KeyChangeBody.size()),
                    KeyChangeBody.data());
@@ -66,6 +71,7 @@ void SyncBuilder::WriteAtOnce(const std::string& path) const {
     EncodeSkitRecord(Records[i], reinterpret_cast<uint8_t*>(record.data()));
     entries.push_back({SYNC_RECORD_TYPE, static_cast<int32_t>(i + 1), record});
   }
+  if (TextEncoding) entries.push_back({PAK_TEXT_ENCODING_TYPE, PAK_TEXT_ENCODING_ID, *TextEncoding + '\0'});
   WritePlainArchive(path, entries);
 }
 

@@ -40,6 +40,9 @@ class SyncBuilder {
   std::optional<std::string> Address;
   // "KEYC" 1, a key change body, when not empty.
   std::vector<uint8_t> KeyChangeBody;
+  // "TENC" 1, the texts' encoding, when given; a list without it is one of
+  // the lists written before it existed.
+  std::optional<std::string> TextEncoding;
   std::string UrlBase = "http://127.0.0.1/skits/";
 
  private:

@@ -43,7 +43,7 @@ TEST_F(AboutBox, TheGenericFormShowsThePictureAndTheFileVersion) {
 
 TEST_F(AboutBox, TheEditionsBoxHasItsCaptionAndNoVersionLine) {
   TForm_AboutBox_Dem about(nullptr);
-  EXPECT_EQ(Caption(about), "Drearigrams\xAE");
+  EXPECT_EQ(Caption(about), "Drearigrams\u00AE");
   EXPECT_FALSE(about.Label_VersionNumber.Visible());
   EXPECT_EQ(ClientSize(about).cx, 360);
   EXPECT_EQ(ClientSize(about).cy, 216);

@@ -5,12 +5,17 @@
 // at 144 (the system DPI is fixed when a process starts, so it takes a
 // process of its own) and compares the two reports.
 //
-//   dpi_probe REPORT [SCREENSHOT.bmp]
+//   dpi_probe REPORT [SCREENSHOT.bmp [CATALOGUE]]
+//
+// With a catalogue, the settings and download dialogs list its skits, and
+// the report gives each entry as the list holds it, in UTF-16 turned into
+// UTF-8.
 //
 // Report lines, one blank between fields:
 //   dpi SYSTEM_DPI AWARENESS
 //   dialog NAME window W H client W H dpi WINDOW_DPI
 //   control NAME INDEX KIND VISIBLE LEFT TOP RIGHT BOTTOM font HEIGHT need W H room W H
+//   item NAME INDEX TEXT (the rest of the line)
 #include <windows.h>
 
 #include <cstdio>
@@ -21,7 +26,11 @@
 #include "forms/application.h"
 #include "forms/controls.h"
 #include "forms/scaling.h"
+#include "base/files.h"
+#include "base/settings.h"
+#include "base/text.h"
 #include "saver/saver_main.h"
+#include "store/catalogue.h"
 #include "ui/about_form.h"
 #include "ui/download_form.h"
 #include "ui/progress_form.h"
@@ -202,6 +211,15 @@ class Report {
 
   void Line(const std::string& text) { Out_ << text << '\n'; }
 
+  void Items(const char* name, HWND list) {
+    const int count = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+      std::wstring text(static_cast<size_t>(SendMessageW(list, LB_GETTEXTLEN, i, 0)) + 1, L'\0');
+      text.resize(static_cast<size_t>(SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()))));
+      Line(std::string("item ") + name + " " + std::to_string(i) + " " + Utf8FromWide(text));
+    }
+  }
+
  private:
   std::ofstream Out_;
 };
@@ -259,17 +277,25 @@ int main(int argc, char** argv) {
     return 2;
   }
   forms::Application.Initialize();
+  cSettings settings;
+  if (argc > 3) {
+    settings.OpsFilePath = argv[3];
+    SplitPath(settings.OpsFilePath, &settings.SkitsPath, nullptr);
+    TheSkitManager = new cSkitManager(false);
+  }
   Report report(argv[1]);
   report.Line("dpi " + std::to_string(forms::SystemDpi()) + " " + Awareness());
   {
-    TForm_Settings_Dem settings;
-    Show(settings);
-    report.Form("settings", settings);
-    if (argc > 2 && !Screenshot(settings.Handle(), argv[2])) return 1;
+    TForm_Settings_Dem dialog;
+    Show(dialog);
+    report.Form("settings", dialog);
+    report.Items("settings", dialog.CheckListBox_Skits.Handle());
+    if (argc > 2 && !Screenshot(dialog.Handle(), argv[2])) return 1;
 
-    TForm_Download download(&settings, 0, settings.Items, nullptr);
+    TForm_Download download(&dialog, dialog.ItemCount, dialog.Items, nullptr);
     Show(download);
     report.Form("download", download);
+    report.Items("download", download.CheckListBox_Skits.Handle());
   }
   {
     TForm_AboutBox_Dem about(nullptr);
@@ -291,5 +317,7 @@ int main(int argc, char** argv) {
     DestroyWindow(dialog);
   }
   report.Line("end");
+  delete TheSkitManager;
+  TheSkitManager = nullptr;
   return 0;
 }

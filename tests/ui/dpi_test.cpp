@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/catalogue/catalog_builder.h"
 #include "tests/support/testing.h"
 
 namespace {
@@ -48,6 +49,7 @@ struct Probe {
   int SystemDpi = 0;
   std::string Awareness;
   std::map<std::string, Dialog> Dialogs;
+  std::map<std::string, std::vector<std::string>> Items;  // the list entries of a dialog
   bool Complete = false;
 };
 
@@ -71,6 +73,12 @@ Probe ReadReport(const std::string& path) {
           c.Bounds.bottom >> word >> c.Font >> word >> c.Need.cx >> c.Need.cy >> word >> c.Room.cx >> c.Room.cy;
       c.Visible = visible != 0;
       probe.Dialogs[name].Controls.push_back(c);
+    } else if (tag == "item") {
+      int index = 0;
+      fields >> name >> index;
+      std::string text;
+      std::getline(fields, text);
+      probe.Items[name].push_back(text.empty() ? text : text.substr(1));
     } else if (tag == "end") {
       probe.Complete = true;
     }
@@ -107,10 +115,9 @@ class ScopedDesktopValue {
 };
 
 // Runs the probe to the end (a minute at most) and reads its report.
-Probe RunProbe(const std::string& report, const std::string& screenshot) {
+Probe RunProbe(const std::string& report, const std::string& screenshot, const std::string& catalogue) {
   DeleteFileA(report.c_str());
-  std::string command = "\"" DG_DPI_PROBE "\" \"" + report + "\"";
-  if (!screenshot.empty()) command += " \"" + screenshot + "\"";
+  std::string command = "\"" DG_DPI_PROBE "\" \"" + report + "\" \"" + screenshot + "\" \"" + catalogue + "\"";
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
@@ -144,19 +151,38 @@ void ExpectEveryTextFits(const Probe& probe) {
 
 }  // namespace
 
+// The dialogs list skits whose titles no single 8-bit code page holds; the
+// lists hold each title whole in UTF-16 at either scale. Which glyphs Windows
+// draws for them (a fallback font for the scripts the dialog font lacks) the
+// screenshots show; Wine draws only the scripts of the fonts it finds.
 TEST(DisplayScale, EveryDialogIsOneAndAHalfTimesItsSizeAt144DpiAndNoTextIsCut) {
   const std::string folder = testing_support::ModuleFolder();
-  const Probe normal = RunProbe(folder + "\\dpi96.txt", folder + "\\settings-96dpi.bmp");
+  testing_support::TempDir dir;
+  const std::vector<std::string> titles = {"Café au lait", "Żółw", "Привет", "日本の夏"};
+  CatalogBuilder catalogue;
+  catalogue.Utf8Texts = true;
+  int32_t id = 1;
+  for (const std::string& title : titles) {
+    catalogue.Add(CAT_SKIT, id++, SKIT_INSTALLED, SEL_ON, title, {title + ".skit"});
+    testing_support::WriteFileBytes(dir.File(title + ".skit"), "skit 1");
+  }
+  catalogue.Write(dir.File("drearigrams.pak"));
+
+  const Probe normal = RunProbe(folder + "\\dpi96.txt", folder + "\\settings-96dpi.bmp", dir.File("drearigrams.pak"));
   Probe scaled;
   {
     ScopedDesktopValue logPixels("LogPixels", 144);
     // The screenshots stay in the build folder, to be looked at.
-    scaled = RunProbe(folder + "\\dpi144.txt", folder + "\\settings-144dpi.bmp");
+    scaled = RunProbe(folder + "\\dpi144.txt", folder + "\\settings-144dpi.bmp", dir.File("drearigrams.pak"));
   }
   ASSERT_TRUE(normal.Complete) << "the probe did not finish at 96 DPI";
   ASSERT_TRUE(scaled.Complete) << "the probe did not finish at 144 DPI";
   ASSERT_EQ(normal.SystemDpi, 96);
   ASSERT_EQ(scaled.SystemDpi, 144);
+  for (const Probe* probe : {&normal, static_cast<const Probe*>(&scaled)}) {
+    EXPECT_EQ(probe->Items.at("settings"), titles) << probe->SystemDpi << " DPI";
+    EXPECT_EQ(probe->Items.at("download"), titles) << probe->SystemDpi << " DPI";
+  }
 
   ExpectEveryTextFits(normal);
   ExpectEveryTextFits(scaled);

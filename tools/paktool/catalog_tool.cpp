@@ -15,6 +15,8 @@
 #include <cstring>
 
 #include "base/errors.h"
+#include "base/text.h"
+#include "store/archive_texts.h"
 #include "store/catalogue.h"
 #include "store/list_trust.h"
 #include "tools/paktool/key_tool.h"
@@ -71,7 +73,7 @@ int32_t ReadKeyCode(const Json& value, const std::string& path) {
   return static_cast<int32_t>(ReadInteger(value, path, INT32_MIN, INT32_MAX));
 }
 
-Json TextJson(const std::optional<std::string>& text) { return text ? Json(AnsiToUtf8(*text)) : Json(nullptr); }
+Json TextJson(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
 
 std::string TextLine(const StoredString& ref, const std::optional<std::string>& text) {
   if (!text) return "none";
@@ -405,6 +407,7 @@ void WriteCatalogFile(const std::string& path, const CatalogDescription& descrip
     std::vector<uint8_t> bytes(CATALOG_BLOCK_SIZE);
     EncodeCatalogBlock(*description.Block, bytes.data());
     pak->WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, CATALOG_BLOCK_SIZE, bytes.data());
+    MarkUtf8Texts(*pak);
     if (description.MakerKey) {
       pak->WriteEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID, 0, true, static_cast<uint32_t>(description.MakerKey->size()),
                       description.MakerKey->data());
@@ -440,8 +443,10 @@ void ShowCatalog(const std::string& path, bool json, std::ostream& out) {
     }
   }
 
-  const TextLookup texts = [&pak, &path](const StoredString& ref,
-                                         const std::string& field) -> std::optional<std::string> {
+  // As UTF-8, read as the screensaver reads them.
+  const bool utf8 = HasUtf8Texts(pak);
+  const TextLookup texts = [&pak, &path, utf8](const StoredString& ref,
+                                               const std::string& field) -> std::optional<std::string> {
     if (ref.Id < 0) return std::nullopt;
     if (pak.FindEntry(PAK_TYPE_STRING, ref.Id) < 0) {
       throw ToolError(CorruptText(path, field + ": no \"PSTR\" entry " + std::to_string(ref.Id)));
@@ -451,7 +456,7 @@ void ShowCatalog(const std::string& path, bool json, std::ostream& out) {
     pak.ReadString(text);
     std::string copy = text.Text;
     pak.ReleaseEntry(PAK_TYPE_STRING, ref.Id, text.Text);
-    return copy;
+    return utf8 && IsValidUtf8(copy) ? copy : Utf8FromWindows1252(copy);
   };
 
   cListTrust trust;

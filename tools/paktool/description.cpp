@@ -9,30 +9,11 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/text.h"
+
 namespace {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
-
-bool IsAscii(const std::string& text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
-std::wstring Widen(UINT codePage, DWORD flags, const std::string& text, bool& ok) {
-  ok = true;
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int n = MultiByteToWideChar(codePage, flags, text.data(), size, nullptr, 0);
-  if (n <= 0) {
-    ok = false;
-    return {};
-  }
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(codePage, flags, text.data(), size, wide.data(), n);
-  return wide;
-}
 
 // "0x" and one to sixteen hex digits.
 bool ParseHexNumber(const std::string& text, uint64_t& value) {
@@ -230,9 +211,9 @@ std::optional<std::string> ReadText(const Json& value, const std::string& path) 
   if (!value.is_string()) throw DescriptionError(path, "expected a text or null, got " + value.dump());
   const std::string utf8 = value.get<std::string>();
   if (utf8.find('\0') != std::string::npos) throw DescriptionError(path, "a text cannot hold a NUL character");
-  std::string ansi;
-  if (!Utf8ToAnsi(utf8, ansi)) throw DescriptionError(path, "the text has characters the ANSI code page cannot hold");
-  return ansi;
+  // Kept as UTF-8: the archives paktool writes say so (store/archive_texts.h).
+  if (!IsValidUtf8(utf8)) throw DescriptionError(path, "the text is not valid UTF-8");
+  return utf8;
 }
 
 bool ParseLocalDateTime(const std::string& text, uint64_t& value) {
@@ -326,36 +307,3 @@ bool AllZero(const uint8_t* bytes, size_t size) {
   return true;
 }
 
-std::string AnsiToUtf8(const std::string& text) {
-  if (IsAscii(text)) return text;
-  bool ok = false;
-  const std::wstring wide = Widen(CP_ACP, 0, text, ok);
-  if (!ok) return text;
-  const int size = static_cast<int>(wide.size());
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return text;
-  std::string utf8(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), n, nullptr, nullptr);
-  return utf8;
-}
-
-bool Utf8ToAnsi(const std::string& text, std::string& ansi) {
-  if (IsAscii(text)) {
-    ansi = text;
-    return true;
-  }
-  bool ok = false;
-  const std::wstring wide = Widen(CP_UTF8, MB_ERR_INVALID_CHARS, text, ok);
-  if (!ok) return false;
-  if (GetACP() == CP_UTF8) {
-    ansi = text;
-    return true;
-  }
-  const int size = static_cast<int>(wide.size());
-  BOOL lossy = FALSE;
-  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, nullptr, 0, nullptr, &lossy);
-  if (n <= 0 || lossy) return false;
-  ansi.assign(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, ansi.data(), n, nullptr, nullptr);
-  return true;
-}

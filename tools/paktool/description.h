@@ -1,7 +1,7 @@
 // Reading hand-written JSON descriptions (the catalogue description, and the
 // synchronisation file's once paktool builds those too) into the program's
 // records, and the value forms the descriptions and paktool's reports share:
-// local date-times, hex byte strings, texts in the ANSI code page.
+// local date-times, hex byte strings, texts in UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -95,7 +95,3 @@ std::string HexBytes(const uint8_t* bytes, size_t size);
 bool ParseHexBytes(const std::string& text, uint8_t* bytes, size_t size);
 bool AllZero(const uint8_t* bytes, size_t size);
 
-// Texts travel in JSON as UTF-8 and live in the catalogue in the ANSI code
-// page. A text the code page cannot hold is refused rather than mangled.
-std::string AnsiToUtf8(const std::string& text);
-bool Utf8ToAnsi(const std::string& text, std::string& ansi);

@@ -19,13 +19,15 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "base/text.h"
+#include "store/archive_texts.h"
 #include "store/server_data.h"
 #include "tools/paktool/key_tool.h"
 #include "tools/paktool/paktool.h"
 
 namespace {
 
-Json TextJson(const std::optional<std::string>& text) { return text ? Json(AnsiToUtf8(*text)) : Json(nullptr); }
+Json TextJson(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
 
 void ReadHeader(const Json& value, size_t recordCount, SyncDescription& description) {
   SyncHeader& header = description.Header;
@@ -94,6 +96,7 @@ void WriteSyncFile(const std::string& path, const SyncDescription& description,
       if (i < sums.size()) WriteFileSums(*pak, static_cast<int32_t>(i + 1), sums[i]);
     }
     if (description.Address) WriteListAddress(*pak, *description.Address);
+    MarkUtf8Texts(*pak);
     if (!keyChange.empty()) {
       pak->WriteEntry(LIST_KEY_CHANGE_TYPE, LIST_KEY_CHANGE_ID, 0, false, static_cast<uint32_t>(keyChange.size()),
                       keyChange.data());
@@ -109,14 +112,18 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
   cSyncFile sync(path);
   cPakFile& pak = sync.Pak();
   const SyncHeader& header = sync.Header();
-  const TextLookup texts = [&pak](const StoredString& ref, const std::string&) -> std::optional<std::string> {
+  // As UTF-8, whatever the list's encoding; a text of a UTF-8 list that is
+  // not valid UTF-8 is shown as it is (the JSON report replaces what it
+  // cannot carry).
+  const bool utf8 = sync.Utf8Texts();
+  const TextLookup texts = [&pak, utf8](const StoredString& ref, const std::string&) -> std::optional<std::string> {
     if (ref.Id < 0 || pak.FindEntry(PAK_TYPE_STRING, ref.Id) < 0) return std::nullopt;
     StringRef text;
     text.Id = ref.Id;
     pak.ReadString(text);
     std::string copy = text.Text;
     pak.ReleaseEntry(PAK_TYPE_STRING, ref.Id, text.Text);
-    return copy;
+    return utf8 ? copy : Utf8FromWindows1252(copy);
   };
 
   // The records as the merge would see them, texts looked up afresh.
@@ -147,7 +154,7 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
     root["transform"] = HexBytes(pak.TransformSpec(), PAK_SPEC_SIZE);
     Json head = Json::object();
     head["version"] = header.Version;
-    if (hasAddress) head["address"] = AnsiToUtf8(address);
+    if (hasAddress) head["address"] = utf8 ? address : Utf8FromWindows1252(address);
     head["newSyncUrl"] = TextJson(texts(header.NewSyncUrl, "header.newSyncUrl"));
     head["extra1"] = header.Extra1;
     head["extra2"] = header.Extra2;
@@ -167,6 +174,7 @@ void ShowSync(const std::string& path, bool json, std::ostream& out) {
   Line(out, "Synchronisation", path);
   Line(out, "Transform", HexBytes(pak.TransformSpec(), PAK_SPEC_SIZE));
   Line(out, "Version", std::to_string(header.Version));
+  Line(out, "Texts", utf8 ? "UTF-8" : "Windows-1252 (the list names no encoding)");
   Line(out, "Address", hasAddress ? "\"" + PrintableText(address.c_str()) + "\" (ADDR 1)" : "none");
   Line(out, "NewSyncUrl", Quoted(texts(header.NewSyncUrl, "header.newSyncUrl"), header.NewSyncUrl.Id));
   Line(out, "Extra1", std::to_string(header.Extra1));
