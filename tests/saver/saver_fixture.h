@@ -15,8 +15,8 @@
 #include "download/progress_form.h"
 #include "saver/saver_main.h"
 #include "store/catalogue.h"
-#include "tests/catalogue/catalog_builder.h"
 #include "tests/saver/saver_testing.h"
+#include "tests/store/catalog_builder.h"
 #include "tests/support/testing.h"
 
 inline std::string TodayVariables() {
