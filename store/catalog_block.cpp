@@ -6,35 +6,21 @@
 
 #include <cstring>
 
+#include "base/little_endian.h"
+
 namespace {
 
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-int32_t GetI32(const uint8_t* p) { return static_cast<int32_t>(Get32(p)); }
-uint64_t Get64(const uint8_t* p) { return static_cast<uint64_t>(Get32(p)) | static_cast<uint64_t>(Get32(p + 4)) << 32; }
-
-void Put32(uint8_t* p, uint32_t value) {
-  p[0] = static_cast<uint8_t>(value);
-  p[1] = static_cast<uint8_t>(value >> 8);
-  p[2] = static_cast<uint8_t>(value >> 16);
-  p[3] = static_cast<uint8_t>(value >> 24);
-}
-void PutI32(uint8_t* p, int32_t value) { Put32(p, static_cast<uint32_t>(value)); }
-void Put64(uint8_t* p, uint64_t value) {
-  Put32(p, static_cast<uint32_t>(value));
-  Put32(p + 4, static_cast<uint32_t>(value >> 32));
-}
+int32_t GetI32(const uint8_t* p) { return static_cast<int32_t>(GetLe32(p)); }
+void PutI32(uint8_t* p, int32_t value) { PutLe32(p, static_cast<uint32_t>(value)); }
 
 void GetString(const uint8_t* p, StoredString& ref) {
   ref.Id = GetI32(p);
-  ref.PointerBytes = Get32(p + 4);
+  ref.PointerBytes = GetLe32(p + 4);
   ref.Text = nullptr;
 }
 void PutString(uint8_t* p, const StoredString& ref) {
   PutI32(p, ref.Id);
-  Put32(p + 4, ref.PointerBytes);
+  PutLe32(p + 4, ref.PointerBytes);
 }
 
 // Skit record, 220 bytes:
@@ -114,17 +100,17 @@ static_assert(kCountAt + 4 == CATALOG_HEADER_SIZE);
 void DecodeSkitRecord(const uint8_t* bytes, SkitRecord& record) {
   record.Category = bytes[kCategoryAt];
   record.SkitId = GetI32(bytes + kSkitIdAt);
-  record.Flags = Get32(bytes + kFlagsAt);
-  record.Revision = Get32(bytes + kRevisionAt);
+  record.Flags = GetLe32(bytes + kFlagsAt);
+  record.Revision = GetLe32(bytes + kRevisionAt);
   GetString(bytes + kTitleAt, record.Title);
   GetString(bytes + kInfoAt, record.Info);
   record.Selection = bytes[kSelectionAt];
   record.State = bytes[kStateAt];
-  record.FilesDone = Get32(bytes + kFilesDoneAt);
+  record.FilesDone = GetLe32(bytes + kFilesDoneAt);
   record.PlayCount = GetI32(bytes + kPlayCountAt);
   record.PlaysLeft = GetI32(bytes + kPlaysLeftAt);
-  record.ShowFrom = Get64(bytes + kShowFromAt);
-  record.ShowUntil = Get64(bytes + kShowUntilAt);
+  record.ShowFrom = GetLe64(bytes + kShowFromAt);
+  record.ShowUntil = GetLe64(bytes + kShowUntilAt);
   record.HotKey.KeyCode = GetI32(bytes + kKeyCodeAt);
   record.HotKey.Action = bytes[kActionAt];
   GetString(bytes + kLinkAt, record.HotKey.Link);
@@ -132,27 +118,27 @@ void DecodeSkitRecord(const uint8_t* bytes, SkitRecord& record) {
     const uint8_t* file = bytes + kFilesAt + i * kFileSize;
     GetString(file + kFileNameAt, record.Files[i].Name);
     GetString(file + kFileUrlAt, record.Files[i].Url);
-    record.Files[i].Extra = Get32(file + kFileExtraAt);
+    record.Files[i].Extra = GetLe32(file + kFileExtraAt);
   }
-  record.FileCount = Get32(bytes + kFileCountAt);
-  record.UpdateMask = Get32(bytes + kUpdateMaskAt);
+  record.FileCount = GetLe32(bytes + kFileCountAt);
+  record.UpdateMask = GetLe32(bytes + kUpdateMaskAt);
   std::memcpy(record.Reserved, bytes + kRecordReservedAt, sizeof record.Reserved);
 }
 
 void EncodeSkitRecord(const SkitRecord& record, uint8_t* bytes) {
   bytes[kCategoryAt] = record.Category;
   PutI32(bytes + kSkitIdAt, record.SkitId);
-  Put32(bytes + kFlagsAt, record.Flags);
-  Put32(bytes + kRevisionAt, record.Revision);
+  PutLe32(bytes + kFlagsAt, record.Flags);
+  PutLe32(bytes + kRevisionAt, record.Revision);
   PutString(bytes + kTitleAt, record.Title);
   PutString(bytes + kInfoAt, record.Info);
   bytes[kSelectionAt] = record.Selection;
   bytes[kStateAt] = record.State;
-  Put32(bytes + kFilesDoneAt, record.FilesDone);
+  PutLe32(bytes + kFilesDoneAt, record.FilesDone);
   PutI32(bytes + kPlayCountAt, record.PlayCount);
   PutI32(bytes + kPlaysLeftAt, record.PlaysLeft);
-  Put64(bytes + kShowFromAt, record.ShowFrom);
-  Put64(bytes + kShowUntilAt, record.ShowUntil);
+  PutLe64(bytes + kShowFromAt, record.ShowFrom);
+  PutLe64(bytes + kShowUntilAt, record.ShowUntil);
   PutI32(bytes + kKeyCodeAt, record.HotKey.KeyCode);
   bytes[kActionAt] = record.HotKey.Action;
   PutString(bytes + kLinkAt, record.HotKey.Link);
@@ -160,20 +146,20 @@ void EncodeSkitRecord(const SkitRecord& record, uint8_t* bytes) {
     uint8_t* file = bytes + kFilesAt + i * kFileSize;
     PutString(file + kFileNameAt, record.Files[i].Name);
     PutString(file + kFileUrlAt, record.Files[i].Url);
-    Put32(file + kFileExtraAt, record.Files[i].Extra);
+    PutLe32(file + kFileExtraAt, record.Files[i].Extra);
   }
-  Put32(bytes + kFileCountAt, record.FileCount);
-  Put32(bytes + kUpdateMaskAt, record.UpdateMask);
+  PutLe32(bytes + kFileCountAt, record.FileCount);
+  PutLe32(bytes + kUpdateMaskAt, record.UpdateMask);
   std::memcpy(bytes + kRecordReservedAt, record.Reserved, sizeof record.Reserved);
 }
 
 void DecodeCatalogHeader(const uint8_t* bytes, CatalogHeader& header) {
   std::memcpy(header.Reserved0, bytes + kReserved0At, sizeof header.Reserved0);
-  header.SyncIntervalDays = Get32(bytes + kSyncIntervalDaysAt);
-  header.LastSync = Get64(bytes + kLastSyncAt);
-  header.SyncExtra1 = Get32(bytes + kSyncExtra1At);
-  header.SyncExtra2 = Get32(bytes + kSyncExtra2At);
-  header.CatalogVersion = Get32(bytes + kCatalogVersionAt);
+  header.SyncIntervalDays = GetLe32(bytes + kSyncIntervalDaysAt);
+  header.LastSync = GetLe64(bytes + kLastSyncAt);
+  header.SyncExtra1 = GetLe32(bytes + kSyncExtra1At);
+  header.SyncExtra2 = GetLe32(bytes + kSyncExtra2At);
+  header.CatalogVersion = GetLe32(bytes + kCatalogVersionAt);
   GetString(bytes + kSyncUrlAt, header.SyncUrl);
   GetString(bytes + kSyncFileNameAt, header.SyncFileName);
   std::memcpy(header.Reserved1, bytes + kReserved1At, sizeof header.Reserved1);
@@ -186,16 +172,16 @@ void DecodeCatalogHeader(const uint8_t* bytes, CatalogHeader& header) {
   header.SpecialCountdown = GetI32(bytes + kSpecialCountdownAt);
   std::memcpy(header.Reserved2, bytes + kReserved2At, sizeof header.Reserved2);
   header.LastSkitId = GetI32(bytes + kLastSkitIdAt);
-  header.Count = Get32(bytes + kCountAt);
+  header.Count = GetLe32(bytes + kCountAt);
 }
 
 void EncodeCatalogHeader(const CatalogHeader& header, uint8_t* bytes) {
   std::memcpy(bytes + kReserved0At, header.Reserved0, sizeof header.Reserved0);
-  Put32(bytes + kSyncIntervalDaysAt, header.SyncIntervalDays);
-  Put64(bytes + kLastSyncAt, header.LastSync);
-  Put32(bytes + kSyncExtra1At, header.SyncExtra1);
-  Put32(bytes + kSyncExtra2At, header.SyncExtra2);
-  Put32(bytes + kCatalogVersionAt, header.CatalogVersion);
+  PutLe32(bytes + kSyncIntervalDaysAt, header.SyncIntervalDays);
+  PutLe64(bytes + kLastSyncAt, header.LastSync);
+  PutLe32(bytes + kSyncExtra1At, header.SyncExtra1);
+  PutLe32(bytes + kSyncExtra2At, header.SyncExtra2);
+  PutLe32(bytes + kCatalogVersionAt, header.CatalogVersion);
   PutString(bytes + kSyncUrlAt, header.SyncUrl);
   PutString(bytes + kSyncFileNameAt, header.SyncFileName);
   std::memcpy(bytes + kReserved1At, header.Reserved1, sizeof header.Reserved1);
@@ -208,7 +194,7 @@ void EncodeCatalogHeader(const CatalogHeader& header, uint8_t* bytes) {
   PutI32(bytes + kSpecialCountdownAt, header.SpecialCountdown);
   std::memcpy(bytes + kReserved2At, header.Reserved2, sizeof header.Reserved2);
   PutI32(bytes + kLastSkitIdAt, header.LastSkitId);
-  Put32(bytes + kCountAt, header.Count);
+  PutLe32(bytes + kCountAt, header.Count);
 }
 
 void DecodeCatalogBlock(const uint8_t* bytes, CatalogBlock& block) {

@@ -20,6 +20,7 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "base/little_endian.h"
 #include "download/comm.h"
 #include "download/resume.h"
 #include "store/archive_texts.h"
@@ -31,22 +32,6 @@ namespace {
 
 constexpr uint32_t LSUM_MAX_ROWS = 4096;
 constexpr uint32_t LSUM_MAX_ADDRESS = 2083;
-
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint64_t Get64(const uint8_t* p) { return Get32(p) | static_cast<uint64_t>(Get32(p + 4)) << 32; }
-
-void Put32(std::vector<uint8_t>& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-void Put64(std::vector<uint8_t>& out, uint64_t value) {
-  Put32(out, static_cast<uint32_t>(value));
-  Put32(out, static_cast<uint32_t>(value >> 32));
-}
 
 // An entry's body as a vector; the archive checks it against the file.
 std::vector<uint8_t> ReadBody(cPakFile& pak, uint32_t type, int32_t id) {
@@ -91,7 +76,7 @@ std::vector<FileSum> ReadFileSums(cPakFile& pak, int32_t recordId) {
   }
   for (size_t at = 0; at < body.size(); at += FILE_SUM_SIZE) {
     FileSum sum;
-    sum.Size = Get64(body.data() + at);
+    sum.Size = GetLe64(body.data() + at);
     std::memcpy(sum.Sha256, body.data() + at + 8, SHA256_SIZE);
     sums.push_back(sum);
   }
@@ -102,7 +87,7 @@ void WriteFileSums(cPakFile& pak, int32_t recordId, const std::vector<FileSum>& 
   if (sums.empty()) return;
   std::vector<uint8_t> body;
   for (const FileSum& sum : sums) {
-    Put64(body, sum.Size);
+    AppendLe64(body, sum.Size);
     body.insert(body.end(), sum.Sha256, sum.Sha256 + SHA256_SIZE);
   }
   pak.WriteEntry(LIST_SUMS_TYPE, recordId, 0, true, static_cast<uint32_t>(body.size()), body.data());
@@ -121,7 +106,7 @@ bool ListDigest(cPakFile& pak, uint8_t (&digest)[SHA256_SIZE], uint32_t& scheme,
     return false;
   }
   const std::vector<uint8_t> body = ReadBody(pak, LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID);
-  scheme = Get32(body.data());
+  scheme = GetLe32(body.data());
   std::memcpy(signature, body.data() + 4, MAKER_SIGNATURE_SIZE);
   const uint64_t bodyAt = uint64_t{pak.DataBase()} + slot.Offset;
 
@@ -181,8 +166,8 @@ namespace {
 // What the old key signs: the domain, then the first 72 bytes of the body.
 void KeyChangeDigest(const KeyChange& change, uint8_t (&digest)[SHA256_SIZE]) {
   std::vector<uint8_t> signedPart;
-  Put32(signedPart, LIST_SCHEME_P256_SHA256);
-  Put32(signedPart, change.FromVersion);
+  AppendLe32(signedPart, LIST_SCHEME_P256_SHA256);
+  AppendLe32(signedPart, change.FromVersion);
   signedPart.insert(signedPart.end(), change.NewKey, change.NewKey + MAKER_PUBLIC_KEY_SIZE);
   cSha256 hash;
   hash.Add(KEY_CHANGE_DOMAIN, std::strlen(KEY_CHANGE_DOMAIN));
@@ -201,8 +186,8 @@ std::vector<uint8_t> MakeKeyChange(const uint8_t (&oldPrivateKey)[MAKER_PRIVATE_
   KeyChangeDigest(change, digest);
   SignDigest(oldPrivateKey, digest, change.Signature);
   std::vector<uint8_t> body;
-  Put32(body, LIST_SCHEME_P256_SHA256);
-  Put32(body, change.FromVersion);
+  AppendLe32(body, LIST_SCHEME_P256_SHA256);
+  AppendLe32(body, change.FromVersion);
   body.insert(body.end(), change.NewKey, change.NewKey + MAKER_PUBLIC_KEY_SIZE);
   body.insert(body.end(), change.Signature, change.Signature + MAKER_SIGNATURE_SIZE);
   return body;
@@ -213,11 +198,11 @@ bool DecodeKeyChange(const std::vector<uint8_t>& body, KeyChange& change, std::s
     reason = "a key change is " + std::to_string(LIST_KEY_CHANGE_SIZE) + " bytes, not " + std::to_string(body.size());
     return false;
   }
-  if (Get32(body.data()) != LIST_SCHEME_P256_SHA256) {
-    reason = "the key change is of an unknown scheme " + std::to_string(Get32(body.data()));
+  if (GetLe32(body.data()) != LIST_SCHEME_P256_SHA256) {
+    reason = "the key change is of an unknown scheme " + std::to_string(GetLe32(body.data()));
     return false;
   }
-  change.FromVersion = Get32(body.data() + 4);
+  change.FromVersion = GetLe32(body.data() + 4);
   std::memcpy(change.NewKey, body.data() + 8, MAKER_PUBLIC_KEY_SIZE);
   std::memcpy(change.Signature, body.data() + 8 + MAKER_PUBLIC_KEY_SIZE, MAKER_SIGNATURE_SIZE);
   return true;
@@ -306,17 +291,17 @@ void cListTrust::Load(cPakFile& pak) {
   if (pak.FindEntry(CATALOG_SUMS_TYPE, CATALOG_SUMS_ID) < 0) return;
   const std::vector<uint8_t> body = ReadBody(pak, CATALOG_SUMS_TYPE, CATALOG_SUMS_ID);
   if (body.size() < 8) return;
-  SignedVersion_ = Get32(body.data());
-  const uint32_t count = Get32(body.data() + 4);
+  SignedVersion_ = GetLe32(body.data());
+  const uint32_t count = GetLe32(body.data() + 4);
   size_t at = 8;
   for (uint32_t row = 0; row < count; ++row) {
     if (row >= LSUM_MAX_ROWS || body.size() - at < 4) return;
-    const uint32_t length = Get32(body.data() + at);
+    const uint32_t length = GetLe32(body.data() + at);
     if (length == 0 || length > LSUM_MAX_ADDRESS || body.size() - at - 4 < length + 8 + SHA256_SIZE) return;
     const std::string address(reinterpret_cast<const char*>(body.data() + at + 4), length);
     at += 4 + length;
     FileSum sum;
-    sum.Size = Get64(body.data() + at);
+    sum.Size = GetLe64(body.data() + at);
     std::memcpy(sum.Sha256, body.data() + at + 8, SHA256_SIZE);
     at += 8 + SHA256_SIZE;
     Sums_[address] = sum;
@@ -377,12 +362,12 @@ void cListTrust::Save(cPakFile& pak, const CatalogBlock& catalog) {
   for (auto it = Sums_.begin(); it != Sums_.end();) it = used.count(it->first) != 0 ? std::next(it) : Sums_.erase(it);
 
   std::vector<uint8_t> body;
-  Put32(body, SignedVersion_);
-  Put32(body, static_cast<uint32_t>(Sums_.size()));
+  AppendLe32(body, SignedVersion_);
+  AppendLe32(body, static_cast<uint32_t>(Sums_.size()));
   for (const auto& [address, sum] : Sums_) {
-    Put32(body, static_cast<uint32_t>(address.size()));
+    AppendLe32(body, static_cast<uint32_t>(address.size()));
     body.insert(body.end(), address.begin(), address.end());
-    Put64(body, sum.Size);
+    AppendLe64(body, sum.Size);
     body.insert(body.end(), sum.Sha256, sum.Sha256 + SHA256_SIZE);
   }
   if (HasDigest_) body.insert(body.end(), Digest_, Digest_ + SHA256_SIZE);

@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "base/errors.h"
+#include "base/little_endian.h"
 #include "base/log.h"
 
 namespace {
@@ -50,25 +51,6 @@ constexpr char kDirectoryMagic[4] = {'p', 'a', 'k', 'i'};
 constexpr uint64_t kLargestPosition = 0x7FFFFFFF;
 // Largest piece compaction reads and writes at once.
 constexpr DWORD kCopyPiece = 1 << 20;
-
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-void Put16(uint8_t* p, uint16_t value) {
-  p[0] = static_cast<uint8_t>(value);
-  p[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void Put32(uint8_t* p, uint32_t value) {
-  p[0] = static_cast<uint8_t>(value);
-  p[1] = static_cast<uint8_t>(value >> 8);
-  p[2] = static_cast<uint8_t>(value >> 16);
-  p[3] = static_cast<uint8_t>(value >> 24);
-}
 
 // Runs its action when the scope is left, by return or by exception.
 template <typename Action>
@@ -237,7 +219,7 @@ void cPakFile::Validate() const {
   const uint64_t dataEnd = DataEnd();
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* slot = SlotBytes(i);
-    const uint64_t end = static_cast<uint64_t>(Get32(slot + kSlotOffsetAt)) + Get32(slot + kSlotLengthAt);
+    const uint64_t end = static_cast<uint64_t>(GetLe32(slot + kSlotOffsetAt)) + GetLe32(slot + kSlotLengthAt);
     if (end > dataEnd) ThrowCorrupt();
   }
 }
@@ -259,7 +241,7 @@ void cPakFile::CreateEmpty(const std::string& path, const uint8_t* spec) {
 
   std::memset(Trailer_, 0, sizeof Trailer_);
   std::memcpy(Trailer_ + kTrailerMagicAt, kTrailerMagic, 4);
-  Put32(Trailer_ + kDirectorySizeAt, PAK_DIRECTORY_HEADER_SIZE);
+  PutLe32(Trailer_ + kDirectorySizeAt, PAK_DIRECTORY_HEADER_SIZE);
   if (spec != nullptr) {
     std::memcpy(Trailer_ + kSpecAt, spec, PAK_SPEC_SIZE);
   } else {
@@ -285,13 +267,13 @@ void cPakFile::Close() {
 
 bool cPakFile::IsTransformed() const { return Trailer_[kSpecAt] != PAK_OP_PLAIN; }
 const uint8_t* cPakFile::TransformSpec() const { return Trailer_ + kSpecAt; }
-uint32_t cPakFile::DataBase() const { return Get32(Trailer_ + kDataBaseAt); }
-uint32_t cPakFile::DataEnd() const { return Get32(Trailer_ + kDataEndAt); }
-uint32_t cPakFile::DirectorySize() const { return Get32(Trailer_ + kDirectorySizeAt); }
-uint32_t cPakFile::Capacity() const { return Get32(Directory_ + kCapacityAt); }
-uint32_t cPakFile::Count() const { return Get32(Directory_ + kCountAt); }
-void cPakFile::SetCount(uint32_t value) { Put32(Directory_ + kCountAt, value); }
-void cPakFile::SetDataEnd(uint32_t value) { Put32(Trailer_ + kDataEndAt, value); }
+uint32_t cPakFile::DataBase() const { return GetLe32(Trailer_ + kDataBaseAt); }
+uint32_t cPakFile::DataEnd() const { return GetLe32(Trailer_ + kDataEndAt); }
+uint32_t cPakFile::DirectorySize() const { return GetLe32(Trailer_ + kDirectorySizeAt); }
+uint32_t cPakFile::Capacity() const { return GetLe32(Directory_ + kCapacityAt); }
+uint32_t cPakFile::Count() const { return GetLe32(Directory_ + kCountAt); }
+void cPakFile::SetCount(uint32_t value) { PutLe32(Directory_ + kCountAt, value); }
+void cPakFile::SetDataEnd(uint32_t value) { PutLe32(Trailer_ + kDataEndAt, value); }
 
 uint8_t* cPakFile::SlotBytes(uint32_t index) const {
   return Directory_ + PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * static_cast<size_t>(index);
@@ -301,12 +283,12 @@ PakSlot cPakFile::Slot(uint32_t index) const {
   if (index >= Count()) throw std::out_of_range("pak slot index");
   const uint8_t* p = SlotBytes(index);
   PakSlot slot;
-  slot.Type = Get32(p + kSlotTypeAt);
-  slot.Id = static_cast<int32_t>(Get32(p + kSlotIdAt));
-  slot.Reserved = Get32(p + kSlotReservedAt);
-  slot.Offset = Get32(p + kSlotOffsetAt);
-  slot.Length = Get32(p + kSlotLengthAt);
-  slot.Attribute = Get16(p + kSlotAttributeAt);
+  slot.Type = GetLe32(p + kSlotTypeAt);
+  slot.Id = static_cast<int32_t>(GetLe32(p + kSlotIdAt));
+  slot.Reserved = GetLe32(p + kSlotReservedAt);
+  slot.Offset = GetLe32(p + kSlotOffsetAt);
+  slot.Length = GetLe32(p + kSlotLengthAt);
+  slot.Attribute = GetLe16(p + kSlotAttributeAt);
   slot.Deleted = p[kSlotDeletedAt];
   slot.Transformed = p[kSlotTransformedAt];
   return slot;
@@ -319,7 +301,7 @@ int32_t cPakFile::FindEntry(uint32_t type, int32_t id) const {
   const uint32_t count = Count();
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* slot = SlotBytes(i);
-    if (Get32(slot + kSlotTypeAt) == type && static_cast<int32_t>(Get32(slot + kSlotIdAt)) == id &&
+    if (GetLe32(slot + kSlotTypeAt) == type && static_cast<int32_t>(GetLe32(slot + kSlotIdAt)) == id &&
         slot[kSlotDeletedAt] == 0) {
       return static_cast<int32_t>(i);
     }
@@ -334,8 +316,8 @@ int32_t cPakFile::NextId(uint32_t type) const {
   const uint32_t count = Count();
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* slot = SlotBytes(i);
-    const int32_t id = static_cast<int32_t>(Get32(slot + kSlotIdAt));
-    if (Get32(slot + kSlotTypeAt) == type && id > largest) largest = id;
+    const int32_t id = static_cast<int32_t>(GetLe32(slot + kSlotIdAt));
+    if (GetLe32(slot + kSlotTypeAt) == type && id > largest) largest = id;
   }
   return static_cast<int32_t>(static_cast<uint32_t>(largest) + 1);
 }
@@ -395,7 +377,7 @@ int32_t cPakFile::WriteEntry(uint32_t type, int32_t id, uint16_t attribute, bool
     if (id <= 0) ThrowCorrupt();
   } else {
     index = FindEntry(type, id);
-    if (index >= 0 && length > Get32(SlotBytes(static_cast<uint32_t>(index)) + kSlotLengthAt)) {
+    if (index >= 0 && length > GetLe32(SlotBytes(static_cast<uint32_t>(index)) + kSlotLengthAt)) {
       superseded = index;
       index = -1;
     }
@@ -428,17 +410,17 @@ int32_t cPakFile::WriteEntry(uint32_t type, int32_t id, uint16_t attribute, bool
     // Marked only now, so that a directory written by AddSlot still has it.
     if (superseded >= 0) SlotBytes(static_cast<uint32_t>(superseded))[kSlotDeletedAt] = 1;
   } else {
-    offset = Get32(SlotBytes(static_cast<uint32_t>(index)) + kSlotOffsetAt);
+    offset = GetLe32(SlotBytes(static_cast<uint32_t>(index)) + kSlotOffsetAt);
   }
 
   uint8_t* slot = SlotBytes(static_cast<uint32_t>(index));
   uint8_t previous[PAK_SLOT_SIZE];
   std::memcpy(previous, slot, PAK_SLOT_SIZE);
-  Put32(slot + kSlotTypeAt, type);
-  Put32(slot + kSlotIdAt, static_cast<uint32_t>(id));
-  Put32(slot + kSlotOffsetAt, offset);
-  Put32(slot + kSlotLengthAt, length);
-  Put16(slot + kSlotAttributeAt, attribute);
+  PutLe32(slot + kSlotTypeAt, type);
+  PutLe32(slot + kSlotIdAt, static_cast<uint32_t>(id));
+  PutLe32(slot + kSlotOffsetAt, offset);
+  PutLe32(slot + kSlotLengthAt, length);
+  PutLe16(slot + kSlotAttributeAt, attribute);
   slot[kSlotDeletedAt] = 0;
   slot[kSlotTransformedAt] = encoded ? 1 : 0;
 
@@ -468,11 +450,11 @@ void cPakFile::AddSlot() {
   auto* grown = static_cast<uint8_t*>(AllocZeroed(size));
   if (grown == nullptr) ThrowCode(ERR_NO_MEMORY, Path_);
   std::memcpy(grown, Directory_, PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * static_cast<size_t>(count));
-  Put32(grown + kCapacityAt, capacity);
-  Put32(grown + kCountAt, count + 1);
+  PutLe32(grown + kCapacityAt, capacity);
+  PutLe32(grown + kCountAt, count + 1);
   FreeZeroed(Directory_);
   Directory_ = grown;
-  Put32(Trailer_ + kDirectorySizeAt, static_cast<uint32_t>(size));
+  PutLe32(Trailer_ + kDirectorySizeAt, static_cast<uint32_t>(size));
   WriteDirectory(File_);
   WriteTrailer(File_);
 }
@@ -482,7 +464,7 @@ uint32_t cPakFile::LargestEnd() const {
   const uint32_t count = Count();
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* slot = SlotBytes(i);
-    largest = std::max(largest, Get32(slot + kSlotOffsetAt) + Get32(slot + kSlotLengthAt));
+    largest = std::max(largest, GetLe32(slot + kSlotOffsetAt) + GetLe32(slot + kSlotLengthAt));
   }
   return largest;
 }
@@ -525,8 +507,8 @@ bool cPakFile::PackDirectory() {
   auto* packed = static_cast<uint8_t*>(AllocZeroed(size));
   if (packed == nullptr) ThrowCode(ERR_NO_MEMORY, Path_);
   std::memcpy(packed, kDirectoryMagic, 4);
-  Put32(packed + kCapacityAt, Capacity());
-  Put32(packed + kCountAt, live);
+  PutLe32(packed + kCapacityAt, Capacity());
+  PutLe32(packed + kCountAt, live);
   uint8_t* to = packed + PAK_DIRECTORY_HEADER_SIZE;
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* slot = SlotBytes(i);
@@ -571,9 +553,9 @@ void cPakFile::Rewrite() {
     const uint32_t count = Count();
     for (uint32_t i = 0; i < count; ++i) {
       uint8_t* slot = SlotBytes(i);
-      const uint64_t from = static_cast<uint64_t>(DataBase()) + Get32(slot + kSlotOffsetAt);
-      const uint32_t length = Get32(slot + kSlotLengthAt);
-      Put32(slot + kSlotOffsetAt, total);
+      const uint64_t from = static_cast<uint64_t>(DataBase()) + GetLe32(slot + kSlotOffsetAt);
+      const uint32_t length = GetLe32(slot + kSlotLengthAt);
+      PutLe32(slot + kSlotOffsetAt, total);
       if (from != runFrom + runLength) {
         copy(runFrom, runLength);
         runFrom = from;

@@ -11,17 +11,14 @@
 
 #include "base/crypto.h"
 #include "base/files.h"
+#include "base/little_endian.h"
 
 // A type code as the integer its four bytes make when read little-endian:
 // PakType("PSTR") == 0x52545350.
-constexpr uint32_t PakType(const char (&code)[5]) {
-  return static_cast<uint32_t>(static_cast<uint8_t>(code[0])) |
-         static_cast<uint32_t>(static_cast<uint8_t>(code[1])) << 8 |
-         static_cast<uint32_t>(static_cast<uint8_t>(code[2])) << 16 |
-         static_cast<uint32_t>(static_cast<uint8_t>(code[3])) << 24;
-}
+constexpr uint32_t PakType(const char (&code)[5]) { return GetLe32(code); }
 
 constexpr uint32_t PAK_TYPE_STRING = PakType("PSTR");
+static_assert(PAK_TYPE_STRING == 0x52545350);
 
 // Passed as the id to WriteEntry: store under NextId(type) and return that.
 constexpr int32_t PAK_NEW_ID = static_cast<int32_t>(0x8FFFFFFFu);

@@ -10,23 +10,12 @@
 #include <string>
 
 #include "base/errors.h"
+#include "base/little_endian.h"
 #include "store/archive_texts.h"
 
 const char LOCAL_SYNC_FILE_NAME[] = "kinetrope.syn";
 
 namespace {
-
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-void Put32(uint8_t* p, uint32_t value) {
-  p[0] = static_cast<uint8_t>(value);
-  p[1] = static_cast<uint8_t>(value >> 8);
-  p[2] = static_cast<uint8_t>(value >> 16);
-  p[3] = static_cast<uint8_t>(value >> 24);
-}
 
 // Synchronisation header, "SYNC" 1, at least 48 bytes, little-endian:
 //   0  8 bytes  not read
@@ -72,27 +61,27 @@ void ReleaseText(cPakFile* pak, StringRef& ref) {
 
 bool DecodeSyncHeader(const uint8_t* bytes, size_t length, SyncHeader& header) {
   if (length < SYNC_HEADER_SIZE) return false;
-  header.Version = Get32(bytes + kVersionAt);
-  header.NewSyncUrl.Id = static_cast<int32_t>(Get32(bytes + kNewSyncUrlAt));
+  header.Version = GetLe32(bytes + kVersionAt);
+  header.NewSyncUrl.Id = static_cast<int32_t>(GetLe32(bytes + kNewSyncUrlAt));
   header.NewSyncUrl.PointerBytes = 0;
   header.NewSyncUrl.Text = nullptr;
-  header.Extra1 = Get32(bytes + kExtra1At);
-  header.Extra2 = Get32(bytes + kExtra2At);
-  header.SpecialInterval = static_cast<int32_t>(Get32(bytes + kSpecialIntervalAt));
-  header.SyncIntervalDays = Get32(bytes + kSyncIntervalDaysAt);
-  header.SkitCount = Get32(bytes + kSkitCountAt);
+  header.Extra1 = GetLe32(bytes + kExtra1At);
+  header.Extra2 = GetLe32(bytes + kExtra2At);
+  header.SpecialInterval = static_cast<int32_t>(GetLe32(bytes + kSpecialIntervalAt));
+  header.SyncIntervalDays = GetLe32(bytes + kSyncIntervalDaysAt);
+  header.SkitCount = GetLe32(bytes + kSkitCountAt);
   return true;
 }
 
 void EncodeSyncHeader(const SyncHeader& header, uint8_t* bytes) {
   std::memset(bytes, 0, SYNC_HEADER_SIZE);
-  Put32(bytes + kVersionAt, header.Version);
-  Put32(bytes + kNewSyncUrlAt, static_cast<uint32_t>(header.NewSyncUrl.Id));
-  Put32(bytes + kExtra1At, header.Extra1);
-  Put32(bytes + kExtra2At, header.Extra2);
-  Put32(bytes + kSpecialIntervalAt, static_cast<uint32_t>(header.SpecialInterval));
-  Put32(bytes + kSyncIntervalDaysAt, header.SyncIntervalDays);
-  Put32(bytes + kSkitCountAt, header.SkitCount);
+  PutLe32(bytes + kVersionAt, header.Version);
+  PutLe32(bytes + kNewSyncUrlAt, static_cast<uint32_t>(header.NewSyncUrl.Id));
+  PutLe32(bytes + kExtra1At, header.Extra1);
+  PutLe32(bytes + kExtra2At, header.Extra2);
+  PutLe32(bytes + kSpecialIntervalAt, static_cast<uint32_t>(header.SpecialInterval));
+  PutLe32(bytes + kSyncIntervalDaysAt, header.SyncIntervalDays);
+  PutLe32(bytes + kSkitCountAt, header.SkitCount);
 }
 
 cServerRecord::~cServerRecord() { Release(); }

@@ -12,7 +12,7 @@
 #include "base/text.h"
 #include "store/catalogue.h"
 #include "tests/app/saver_process.h"
-#include "tests/catalogue/catalog_builder.h"
+#include "tests/store/catalog_builder.h"
 #include "tests/support/testing.h"
 
 using app_testing::SaverProcess;

@@ -131,14 +131,7 @@ int EditionThatMatchesWindows() { return WindowsIs64Bit() && Carries(64) ? 64 : 
 // 32 or 64 by the processor a program file is made for (its PE header's
 // machine field), 0 for anything else.
 int EditionOf(const std::string& program) {
-  std::string bytes = ReadFileBytes(program);
-  auto word = [&](size_t at) -> uint32_t {
-    return at + 2 <= bytes.size() ? static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8 : 0;
-  };
-  if (bytes.size() < 0x40 || bytes.compare(0, 2, "MZ") != 0) return 0;
-  size_t header = word(0x3C) | static_cast<size_t>(word(0x3E)) << 16;
-  if (header > bytes.size() || bytes.compare(header, 4, std::string("PE\0\0", 4)) != 0) return 0;
-  switch (word(header + 4)) {
+  switch (testing_support::ProgramMachine(program)) {
     case IMAGE_FILE_MACHINE_AMD64: return 64;
     case IMAGE_FILE_MACHINE_I386: return 32;
     default: return 0;

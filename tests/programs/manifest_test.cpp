@@ -46,17 +46,6 @@ std::vector<std::string> EntriesIn(const std::string& folder, bool folders) {
   return found;
 }
 
-// The machine field of a program's PE header; 0 when it has none.
-WORD MachineOf(const std::string& path) {
-  const std::string bytes = testing_support::ReadFileBytes(path);
-  if (bytes.size() < 0x40 || bytes.compare(0, 2, "MZ") != 0) return 0;
-  uint32_t header = 0;
-  for (int i = 3; i >= 0; --i) header = header << 8 | static_cast<uint8_t>(bytes[0x3C + i]);
-  if (bytes.size() < static_cast<size_t>(header) + 6 || bytes.compare(header, 4, std::string("PE\0\0", 4)) != 0)
-    return 0;
-  return static_cast<WORD>(static_cast<uint8_t>(bytes[header + 4]) | static_cast<uint8_t>(bytes[header + 5]) << 8);
-}
-
 // The text of a program's manifest (resource 1 of type RT_MANIFEST); empty
 // when it carries none.
 std::string ManifestOf(const std::string& path) {
@@ -113,7 +102,7 @@ TEST(ProgramManifests, EveryProgramRunsAsItsInvokerOnTheWindowsItWasMadeForAndIt
     const size_t codePage = manifest.find("<activeCodePage");
     EXPECT_TRUE(codePage != std::string::npos && manifest.compare(manifest.find('>', codePage) + 1, 6, "UTF-8<") == 0)
         << "UTF-8 as the code page";
-    const WORD machine = MachineOf(program);
+    const WORD machine = testing_support::ProgramMachine(program);
     const char* processor = machine == IMAGE_FILE_MACHINE_AMD64 ? "amd64"
                             : machine == IMAGE_FILE_MACHINE_I386 ? "x86"
                                                                  : "unknown";

@@ -61,17 +61,6 @@ TEST(HotKeyLinks, ShortNamesAndCaseDoNotLeadPastTheContentFolders) {
 
 namespace {
 
-// The processor a program file is made for (its PE header's machine); 0 when
-// it cannot be read.
-WORD MachineOf(const std::string& path) {
-  const std::string bytes = testing_support::ReadFileBytes(path);
-  if (bytes.size() < 0x40) return 0;
-  const uint32_t header = static_cast<uint8_t>(bytes[0x3C]) | static_cast<uint8_t>(bytes[0x3D]) << 8 |
-                          static_cast<uint8_t>(bytes[0x3E]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(bytes[0x3F])) << 24;
-  if (bytes.size() < header + 6 || bytes.compare(header, 4, std::string("PE\0\0", 4)) != 0) return 0;
-  return static_cast<WORD>(static_cast<uint8_t>(bytes[header + 4]) | static_cast<uint8_t>(bytes[header + 5]) << 8);
-}
-
 std::string Folder(UINT(WINAPI* get)(LPSTR, UINT)) {
   char buffer[MAX_PATH];
   const UINT n = get(buffer, MAX_PATH);
@@ -87,7 +76,7 @@ std::string Folder(UINT(WINAPI* get)(LPSTR, UINT)) {
 TEST(HotKeyLinks, ASystemProgramIsReachedThroughSysnativeUnderWow64) {
   const std::string system = Folder(GetSystemDirectoryA), windows = Folder(GetSystemWindowsDirectoryA);
   const std::string program = system + "\\notepad.exe";
-  ASSERT_NE(MachineOf(program), 0) << program;
+  ASSERT_NE(testing_support::ProgramMachine(program), 0) << program;
   for (const std::string& other : {windows + "\\notepad.exe", std::string("C:\\Tools\\System32\\tool.exe"),
                                    std::string("http://example.com/page")}) {
     EXPECT_EQ(NativeProgramPath(other), other);
@@ -105,7 +94,7 @@ TEST(HotKeyLinks, ASystemProgramIsReachedThroughSysnativeUnderWow64) {
   EXPECT_EQ(NativeProgramPath(shouted), windows + "\\Sysnative\\NOTEPAD.EXE");
   // What each path reaches: through System32 the 32-bit copy, through
   // Sysnative the system's own.
-  EXPECT_EQ(MachineOf(program), IMAGE_FILE_MACHINE_I386);
-  EXPECT_NE(MachineOf(native), IMAGE_FILE_MACHINE_I386);
-  EXPECT_NE(MachineOf(native), 0);
+  EXPECT_EQ(testing_support::ProgramMachine(program), IMAGE_FILE_MACHINE_I386);
+  EXPECT_NE(testing_support::ProgramMachine(native), IMAGE_FILE_MACHINE_I386);
+  EXPECT_NE(testing_support::ProgramMachine(native), 0);
 }

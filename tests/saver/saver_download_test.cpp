@@ -4,8 +4,8 @@
 
 #include "ui/progress_form.h"
 #include "tests/saver/saver_fixture.h"
+#include "tests/store/sync_testing.h"
 #include "tests/support/http_server.h"
-#include "tests/sync/sync_testing.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "base/settings.h"
 #include "saver/saver_main.h"
 #include "store/catalogue.h"
-#include "tests/catalogue/catalog_builder.h"
 #include "tests/saver/saver_testing.h"
+#include "tests/store/catalog_builder.h"
 #include "tests/support/testing.h"
 #include "ui/progress_form.h"
 

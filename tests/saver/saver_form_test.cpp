@@ -15,9 +15,9 @@
 #include "base/settings.h"
 #include "forms/application.h"
 #include "store/catalogue.h"
-#include "tests/catalogue/catalog_builder.h"
 #include "tests/saver/saver_fixture.h"
 #include "tests/saver/saver_testing.h"
+#include "tests/store/catalog_builder.h"
 #include "tests/support/testing.h"
 
 using saver_testing::InstallPlayer;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/little_endian.h"
 #include "tests/support/testing.h"
 
 using testing_support::ReadFileBytes;
@@ -19,15 +20,6 @@ namespace {
 constexpr uint32_t kBlob = PakType("BLOB");
 const uint8_t kXorSpec[8] = {PAK_OP_XOR, 0xA5, 13, 0, 13, 0, 13, 0};
 const uint8_t kCycleSpec[8] = {PAK_OP_CYCLE, 0, PAK_OP_ROTATE_RIGHT, 3, PAK_OP_XOR, 0x5C, PAK_OP_REVERSE_BITS, 0};
-
-uint32_t Le32(const std::string& bytes, size_t at) {
-  return static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8 |
-         static_cast<uint8_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24;
-}
-
-void PutLe32(std::string& bytes, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
-}
 
 std::string Body(cPakFile& pak, uint32_t type, int32_t id) {
   uint32_t length = 0;
@@ -106,7 +98,7 @@ TEST(PakLayout, NewArchiveGrowsByWholeSteps) {
   EXPECT_EQ(pak.Capacity(), 400u);
   EXPECT_EQ(pak.Count(), 201u);
   const std::string file = ReadFileBytes(path);
-  EXPECT_EQ(Le32(file, file.size() - 144 + 60), 16u + 24 * 400);
+  EXPECT_EQ(GetLe32(file.data() + file.size() - 144 + 60), 16u + 24 * 400);
   EXPECT_EQ(file.size(), 210u + 9616 + 144);
 }
 
@@ -189,7 +181,7 @@ TEST(PakLayout, CompactionPacksLiveBodiesInSlotOrder) {
     // Give the archive a prefix, which compaction must carry along.
     { cPakFile created(path, false, spec); }
     std::string file = ReadFileBytes(path);
-    PutLe32(file, file.size() - 144 + 132, 5);
+    PutLe32(file.data() + file.size() - 144 + 132, 5);
     WriteFileBytes(path, "HEAD!" + file);
     const uint64_t before = [&] {
       cPakFile pak(path);
@@ -310,7 +302,7 @@ TEST(PakRobustness, ShortAndCraftedFilesAreCorrupt) {
   const std::string path = dir.File("a.pak");
   WriteSample(path, nullptr);
   const std::string good = ReadFileBytes(path);
-  const size_t t = good.size() - 144, d = t - Le32(good, t + 60);
+  const size_t t = good.size() - 144, d = t - GetLe32(good.data() + t + 60);
   struct Patch {
     size_t at;
     uint32_t value;
@@ -321,7 +313,7 @@ TEST(PakRobustness, ShortAndCraftedFilesAreCorrupt) {
   };
   for (const Patch& p : patches) {
     std::string bad = good;
-    PutLe32(bad, p.at, p.value);
+    PutLe32(bad.data() + p.at, p.value);
     WriteFileBytes(path, bad);
     ExpectCorrupt(path, std::to_string(p.value) + " at " + std::to_string(p.at));
   }
@@ -351,7 +343,7 @@ TEST(PakRobustness, EveryTruncationAndRandomMutations) {
     std::string bad = samples[round % 3];
     // Aim most changes at the trailer, the directory header and the slots in
     // use; a body byte changes nothing an open could notice.
-    const size_t trailer = bad.size() - 144, directory = trailer - Le32(bad, trailer + 60);
+    const size_t trailer = bad.size() - 144, directory = trailer - GetLe32(bad.data() + trailer + 60);
     for (int k = 0, n = 1 + random() % 4; k < n; ++k) {
       const unsigned where = random() % 3;
       const size_t at = where == 0   ? trailer + random() % 144

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/little_endian.h"
+
 namespace testing_support {
 
 namespace {
@@ -153,6 +155,17 @@ std::string ReadFileBytes(const std::string& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+// MS-DOS header ("MZ", the PE header's offset at 0x3C), then the PE header:
+// "PE\0\0" and the 16-bit machine.
+WORD ProgramMachine(const std::string& path) {
+  const std::string bytes = ReadFileBytes(path);
+  if (bytes.size() < 0x40 || bytes.compare(0, 2, "MZ") != 0) return 0;
+  const uint32_t header = GetLe32(bytes.data() + 0x3C);
+  if (bytes.size() < static_cast<size_t>(header) + 6 || bytes.compare(header, 4, std::string("PE\0\0", 4)) != 0)
+    return 0;
+  return GetLe16(bytes.data() + header + 4);
 }
 
 void WriteSparseFile(const std::string& path, const std::string& bytes, uint64_t size) {

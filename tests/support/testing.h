@@ -30,6 +30,10 @@ class TempDir {
 void RemoveTree(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);
+// The machine field of a program file's PE header (IMAGE_FILE_MACHINE_I386,
+// _AMD64, ...): the processor Windows starts it for. 0 when the file is no
+// program or cannot be read.
+WORD ProgramMachine(const std::string& path);
 // bytes, then zeros up to size bytes in all, as a sparse file where the
 // file system allows it: a file of some gigabytes that takes no room.
 void WriteSparseFile(const std::string& path, const std::string& bytes, uint64_t size);

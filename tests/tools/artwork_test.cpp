@@ -8,19 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "base/little_endian.h"
 #include "tests/support/testing.h"
 
 namespace {
 
 const std::string kGenerated = DG_GENERATED_DIR;
 
-uint32_t Read16(const std::string& bytes, size_t at) {
-  return static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8;
-}
-
-uint32_t Read32(const std::string& bytes, size_t at) {
-  return Read16(bytes, at) | Read16(bytes, at + 2) << 16;
-}
+uint32_t Read16(const std::string& bytes, size_t at) { return GetLe16(bytes.data() + at); }
+uint32_t Read32(const std::string& bytes, size_t at) { return GetLe32(bytes.data() + at); }
 
 std::vector<std::string> Split(const std::string& list) {
   std::vector<std::string> names;

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "base/little_endian.h"
 #include "tests/support/testing.h"
 
 namespace {
@@ -35,10 +36,7 @@ bool Near(COLORREF a, COLORREF b, int tolerance) {
          std::abs(GetBValue(a) - GetBValue(b)) <= tolerance;
 }
 
-uint32_t Read32(const std::string& bytes, size_t at) {
-  return static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8 |
-         static_cast<uint8_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24;
-}
+uint32_t Read32(const std::string& bytes, size_t at) { return GetLe32(bytes.data() + at); }
 
 }  // namespace
 

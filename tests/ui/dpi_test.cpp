@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/catalogue/catalog_builder.h"
+#include "tests/store/catalog_builder.h"
 #include "tests/support/testing.h"
 
 namespace {

@@ -13,9 +13,9 @@
 #include "forms/application.h"
 #include "store/catalogue.h"
 #include "tests/saver/saver_testing.h"
+#include "tests/store/sync_testing.h"
 #include "tests/support/http_server.h"
 #include "tests/support/testing.h"
-#include "tests/sync/sync_testing.h"
 
 using saver_testing::PumpUntil;
 

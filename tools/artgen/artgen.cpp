@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/handles.h"
+#include "base/little_endian.h"
 #include "tools/skitplay/skitanim.h"
 
 namespace {
@@ -89,16 +90,6 @@ void WriteWholeFile(const std::string& path, const std::string& bytes) {
   if (!ok || written != bytes.size()) throw std::runtime_error("cannot write " + path + ": " + skit::SystemErrorText(error));
 }
 
-void Put16(std::string& out, uint32_t v) {
-  out += static_cast<char>(v & 0xFF);
-  out += static_cast<char>((v >> 8) & 0xFF);
-}
-
-void Put32(std::string& out, uint32_t v) {
-  Put16(out, v & 0xFFFF);
-  Put16(out, v >> 16);
-}
-
 // Icon file (.ico), little-endian:
 //   offset  size  field
 //   0       2     0 (reserved)
@@ -113,25 +104,25 @@ void Put32(std::string& out, uint32_t v) {
 //                 per pixel (1 = see-through), rows padded to 4 bytes
 std::string IconFile(const std::vector<const skit::Canvas*>& images) {
   std::string head, body;
-  Put16(head, 0);
-  Put16(head, 1);
-  Put16(head, static_cast<uint32_t>(images.size()));
+  AppendLe16(head, 0);
+  AppendLe16(head, 1);
+  AppendLe16(head, static_cast<uint16_t>(images.size()));
   uint32_t offset = 6 + 16 * static_cast<uint32_t>(images.size());
   for (const skit::Canvas* canvas : images) {
     const int size = canvas->Width();
     const uint32_t maskStride = ((static_cast<uint32_t>(size) + 31) / 32) * 4;
     std::string image;
-    Put32(image, 40);
-    Put32(image, static_cast<uint32_t>(size));
-    Put32(image, static_cast<uint32_t>(size) * 2);
-    Put16(image, 1);
-    Put16(image, 32);
-    Put32(image, BI_RGB);
-    Put32(image, static_cast<uint32_t>(size * size * 4) + maskStride * size);
-    Put32(image, 0);
-    Put32(image, 0);
-    Put32(image, 0);
-    Put32(image, 0);
+    AppendLe32(image, 40);
+    AppendLe32(image, static_cast<uint32_t>(size));
+    AppendLe32(image, static_cast<uint32_t>(size) * 2);
+    AppendLe16(image, 1);
+    AppendLe16(image, 32);
+    AppendLe32(image, BI_RGB);
+    AppendLe32(image, static_cast<uint32_t>(size * size * 4) + maskStride * size);
+    AppendLe32(image, 0);
+    AppendLe32(image, 0);
+    AppendLe32(image, 0);
+    AppendLe32(image, 0);
     const uint32_t* bits = canvas->Bits();
     std::string mask;
     for (int row = size - 1; row >= 0; --row) {
@@ -139,7 +130,7 @@ std::string IconFile(const std::vector<const skit::Canvas*>& images) {
       for (int x = 0; x < size; ++x) {
         uint32_t pixel = bits[static_cast<size_t>(row) * size + x] & 0xFFFFFF;
         bool clear = pixel == ((GetRValue(kIconKey) << 16) | (GetGValue(kIconKey) << 8) | GetBValue(kIconKey));
-        Put32(image, clear ? 0 : (pixel | 0xFF000000u));
+        AppendLe32(image, clear ? 0 : (pixel | 0xFF000000u));
         if (clear) maskRow[x / 8] = static_cast<char>(maskRow[x / 8] | (0x80 >> (x % 8)));
       }
       mask += maskRow;
@@ -149,10 +140,10 @@ std::string IconFile(const std::vector<const skit::Canvas*>& images) {
     head += static_cast<char>(size >= 256 ? 0 : size);
     head += '\0';
     head += '\0';
-    Put16(head, 1);
-    Put16(head, 32);
-    Put32(head, static_cast<uint32_t>(image.size()));
-    Put32(head, offset);
+    AppendLe16(head, 1);
+    AppendLe16(head, 32);
+    AppendLe32(head, static_cast<uint32_t>(image.size()));
+    AppendLe32(head, offset);
     offset += static_cast<uint32_t>(image.size());
     body += image;
   }

@@ -18,6 +18,7 @@
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/handles.h"
+#include "base/little_endian.h"
 #include "store/pak.h"
 #include "tools/paktool/catalog_tool.h"
 #include "tools/paktool/description.h"
@@ -106,11 +107,7 @@ std::string TypeName(uint32_t type) {
 }
 
 uint32_t ParseType(const std::string& text) {
-  if (text.size() == 4) {
-    uint32_t type = 0;
-    for (int i = 3; i >= 0; --i) type = type << 8 | static_cast<uint8_t>(text[i]);
-    return type;
-  }
+  if (text.size() == 4) return GetLe32(text.data());
   uint8_t bytes[4];
   if (text.size() == 10 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
       ParseHexBytes(text.substr(2), bytes, 4)) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/little_endian.h"
+
 namespace skit {
 
 ParseError::ParseError(int line, const std::string& message)
@@ -590,14 +592,8 @@ void Canvas::SaveBmp24(const std::string& path) const {
   const uint32_t stride = (static_cast<uint32_t>(Width_) * 3 + 3) & ~3u;
   const uint32_t pixelBytes = stride * static_cast<uint32_t>(Height_);
   std::string file(54 + static_cast<size_t>(pixelBytes), '\0');
-  auto put16 = [&file](size_t at, uint32_t v) {
-    file[at] = static_cast<char>(v & 0xFF);
-    file[at + 1] = static_cast<char>((v >> 8) & 0xFF);
-  };
-  auto put32 = [&](size_t at, uint32_t v) {
-    put16(at, v & 0xFFFF);
-    put16(at + 2, v >> 16);
-  };
+  auto put16 = [&file](size_t at, uint16_t v) { PutLe16(file.data() + at, v); };
+  auto put32 = [&file](size_t at, uint32_t v) { PutLe32(file.data() + at, v); };
   file[0] = 'B';
   file[1] = 'M';
   put32(2, static_cast<uint32_t>(file.size()));

@@ -11,7 +11,7 @@
 
 #include "store/list_trust.h"
 #include "store/sync_file.h"
-#include "tests/catalogue/catalog_builder.h"
+#include "tests/store/catalog_builder.h"
 
 class SyncBuilder {
  public:

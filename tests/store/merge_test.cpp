@@ -6,7 +6,7 @@
 #include "base/errors.h"
 #include "base/files.h"
 #include "store/server_data.h"
-#include "tests/sync/sync_testing.h"
+#include "tests/store/sync_testing.h"
 
 using testing_support::WriteFileBytes;
 

@@ -9,8 +9,8 @@
 #include "base/files.h"
 #include "store/list_trust.h"
 #include "store/sync_file.h"
-#include "tests/paktool/paktool_testing.h"
 #include "tests/support/testing.h"
+#include "tests/tools/paktool_testing.h"
 #include "tools/paktool/key_tool.h"
 
 using testing_support::ReadFileBytes;

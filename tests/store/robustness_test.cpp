@@ -3,7 +3,7 @@
 #include <random>
 
 #include "base/files.h"
-#include "tests/catalogue/catalog_builder.h"
+#include "tests/store/catalog_builder.h"
 
 namespace {
 

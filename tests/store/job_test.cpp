@@ -12,8 +12,8 @@
 #include "download/resume.h"
 #include "store/server_data.h"
 #include "tests/download/download_testing.h"
+#include "tests/store/sync_testing.h"
 #include "tests/support/http_server.h"
-#include "tests/sync/sync_testing.h"
 
 using testing_support::GeneratedBytes;
 using testing_support::ReadFileBytes;

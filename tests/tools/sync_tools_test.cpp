@@ -6,9 +6,9 @@
 #include "base/files.h"
 #include "download/comm.h"
 #include "tests/download/download_testing.h"
-#include "tests/paktool/paktool_testing.h"
+#include "tests/store/sync_testing.h"
 #include "tests/support/http_server.h"
-#include "tests/sync/sync_testing.h"
+#include "tests/tools/paktool_testing.h"
 #include "tools/skitsync/skitsync.h"
 
 using testing_support::ReadFileBytes;

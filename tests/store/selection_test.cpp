@@ -1,5 +1,5 @@
 #include "base/files.h"
-#include "tests/catalogue/catalog_builder.h"
+#include "tests/store/catalog_builder.h"
 
 namespace {
 

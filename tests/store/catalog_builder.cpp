@@ -1,4 +1,4 @@
-#include "tests/catalogue/catalog_builder.h"
+#include "tests/store/catalog_builder.h"
 
 #include <fstream>
 #include <random>

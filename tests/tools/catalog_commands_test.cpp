@@ -14,8 +14,8 @@
 #include "base/settings.h"
 #include "store/archive_texts.h"
 #include "store/catalogue.h"
-#include "tests/paktool/paktool_testing.h"
 #include "tests/support/testing.h"
+#include "tests/tools/paktool_testing.h"
 #include "tools/paktool/description.h"
 
 using testing_support::ReadFileBytes;

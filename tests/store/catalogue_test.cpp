@@ -2,7 +2,7 @@
 
 #include "base/errors.h"
 #include "base/files.h"
-#include "tests/catalogue/catalog_builder.h"
+#include "tests/store/catalog_builder.h"
 
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;

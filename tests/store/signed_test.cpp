@@ -10,8 +10,8 @@
 #include "download/comm.h"
 #include "store/list_trust.h"
 #include "tests/download/download_testing.h"
+#include "tests/store/sync_testing.h"
 #include "tests/support/http_server.h"
-#include "tests/sync/sync_testing.h"
 
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;

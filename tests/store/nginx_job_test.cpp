@@ -9,9 +9,9 @@
 #include "download/comm.h"
 #include "download/resume.h"
 #include "tests/download/download_testing.h"
+#include "tests/store/sync_testing.h"
 #include "tests/support/http_server.h"
 #include "tests/support/nginx_server.h"
-#include "tests/sync/sync_testing.h"
 
 using testing_support::CuttingProxy;
 using testing_support::GeneratedBytes;

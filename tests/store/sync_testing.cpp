@@ -1,8 +1,9 @@
-#include "tests/sync/sync_testing.h"
+#include "tests/store/sync_testing.h"
 
 #include <algorithm>
 
 #include "base/files.h"
+#include "base/little_endian.h"
 #include "store/archive_texts.h"
 #include "tests/download/download_testing.h"
 
@@ -75,14 +76,6 @@ void SyncBuilder::WriteAtOnce(const std::string& path) const {
   WritePlainArchive(path, entries);
 }
 
-namespace {
-
-void Put32(std::string& bytes, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
-}
-
-}  // namespace
-
 // Bodies from position 0, then the directory ("paki", 0, capacity, count,
 // 24-byte slots), then the 144-byte trailer with a plain transform, DataEnd
 // at 56, DirectorySize at 60, DataBase 0 at 132 and "pakh" at 140.
@@ -90,20 +83,20 @@ void WritePlainArchive(const std::string& path, const std::vector<RawEntry>& ent
   std::string file;
   std::string directory(PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * entries.size(), '\0');
   directory.replace(0, 4, "paki");
-  Put32(directory, 8, static_cast<uint32_t>(entries.size()));
-  Put32(directory, 12, static_cast<uint32_t>(entries.size()));
+  PutLe32(directory.data() + 8, static_cast<uint32_t>(entries.size()));
+  PutLe32(directory.data() + 12, static_cast<uint32_t>(entries.size()));
   for (size_t i = 0; i < entries.size(); ++i) {
     const size_t slot = PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * i;
-    Put32(directory, slot, entries[i].Type);
-    Put32(directory, slot + 4, static_cast<uint32_t>(entries[i].Id));
-    Put32(directory, slot + 12, static_cast<uint32_t>(file.size()));
-    Put32(directory, slot + 16, static_cast<uint32_t>(entries[i].Body.size()));
+    PutLe32(directory.data() + slot, entries[i].Type);
+    PutLe32(directory.data() + slot + 4, static_cast<uint32_t>(entries[i].Id));
+    PutLe32(directory.data() + slot + 12, static_cast<uint32_t>(file.size()));
+    PutLe32(directory.data() + slot + 16, static_cast<uint32_t>(entries[i].Body.size()));
     file += entries[i].Body;
   }
   std::string trailer(PAK_TRAILER_SIZE, '\0');
   for (size_t i = 0; i < PAK_SPEC_SIZE; ++i) trailer[16 + i] = static_cast<char>(PAK_OP_PLAIN);
-  Put32(trailer, 56, static_cast<uint32_t>(file.size()));
-  Put32(trailer, 60, static_cast<uint32_t>(directory.size()));
+  PutLe32(trailer.data() + 56, static_cast<uint32_t>(file.size()));
+  PutLe32(trailer.data() + 60, static_cast<uint32_t>(directory.size()));
   trailer.replace(140, 4, "pakh");
   testing_support::WriteFileBytes(path, file + directory + trailer);
 }

@@ -10,8 +10,8 @@
 #include "base/errors.h"
 #include "base/files.h"
 #include "store/pak.h"
-#include "tests/paktool/paktool_testing.h"
 #include "tests/support/testing.h"
+#include "tests/tools/paktool_testing.h"
 
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
