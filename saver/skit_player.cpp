@@ -52,6 +52,16 @@ std::string cSkitPlayer::ArgFilePathFor(const std::string& playerPath) {
   return path + ".arg";
 }
 
+std::string cSkitPlayer::CommandLineFor(const std::string& playerPath) { return "\"" + playerPath + "\""; }
+
+BOOL cSkitPlayer::CreatePlayerProcess(const char* application, char* commandLine, BOOL inheritHandles, DWORD flags,
+                                      const char* folder, STARTUPINFOA* startup, PROCESS_INFORMATION* started) {
+  return CreateProcessA(application, commandLine, nullptr, nullptr, inheritHandles, flags, nullptr, folder, startup,
+                        started);
+}
+
+cSkitPlayer::StartProcessFn cSkitPlayer::StartProcess = &cSkitPlayer::CreatePlayerProcess;
+
 std::string cSkitPlayer::EncodeValue(const std::string& value) {
   std::string encoded;
   encoded.reserve(value.size());
@@ -159,8 +169,13 @@ bool cSkitPlayer::Play(HWND focusWindow) {
     std::string folder;
     SplitPath(PlayerPath, &folder, nullptr);
     PROCESS_INFORMATION started = {};
-    if (!CreateProcessA(PlayerPath.c_str(), nullptr, nullptr, nullptr, TRUE, 0, nullptr,
-                        folder.empty() ? nullptr : folder.c_str(), &startup, &started)) {
+    std::string commandLine = CommandLineFor(PlayerPath);
+    // Windows starts a screensaver at idle priority, which a child made
+    // without a class of its own inherits: the movie would get the
+    // processor only when nothing else wants it.
+    const DWORD flags = NORMAL_PRIORITY_CLASS;
+    if (!StartProcess(PlayerPath.c_str(), commandLine.data(), TRUE, flags, folder.empty() ? nullptr : folder.c_str(),
+                      &startup, &started)) {
       SetFromLastError();
       return false;
     }

@@ -52,6 +52,18 @@ class cSkitPlayer : public cError {
 
   static std::string EncodeValue(const std::string& value);
   static std::string ArgFilePathFor(const std::string& playerPath);
+  // The player's whole command line: its path in quotes and nothing else.
+  // Without one, Windows makes the path itself the command line, unquoted,
+  // and the player's C runtime cuts it at the first blank of the path.
+  static std::string CommandLineFor(const std::string& playerPath);
+
+  // How the player's process is made; replaceable, for tests, since Wine
+  // quotes a missing command line itself and ignores priority classes.
+  using StartProcessFn = BOOL (*)(const char* application, char* commandLine, BOOL inheritHandles, DWORD flags,
+                                  const char* folder, STARTUPINFOA* startup, PROCESS_INFORMATION* started);
+  static StartProcessFn StartProcess;
+  static BOOL CreatePlayerProcess(const char* application, char* commandLine, BOOL inheritHandles, DWORD flags,
+                                  const char* folder, STARTUPINFOA* startup, PROCESS_INFORMATION* started);
 
   std::string PlayerPath;
   std::string SkitPath;

@@ -69,6 +69,49 @@ TEST_F(SkitPlayerProcess, PlayWritesTheArgumentFileAndFindsTheWindow) {
   EXPECT_EQ(PlayerRecord(path)[0], "ARGS SS_RunCount=0&SS_Swf=C:\\My%20Skits\\A%26B");
 }
 
+namespace {
+
+// What the player object asked of CreateProcess, seen through its seam.
+struct StartRequest {
+  std::string CommandLine;
+  BOOL InheritHandles = TRUE;
+  DWORD Flags = 0;
+};
+StartRequest LastStart;
+
+BOOL RecordStart(const char* application, char* commandLine, BOOL inherit, DWORD flags, const char* folder,
+                 STARTUPINFOA* startup, PROCESS_INFORMATION* started) {
+  LastStart = {commandLine != nullptr ? commandLine : "(none)", inherit, flags};
+  return cSkitPlayer::CreatePlayerProcess(application, commandLine, inherit, flags, folder, startup, started);
+}
+
+constexpr DWORD kPriorityClasses = IDLE_PRIORITY_CLASS | BELOW_NORMAL_PRIORITY_CLASS | NORMAL_PRIORITY_CLASS |
+                                   ABOVE_NORMAL_PRIORITY_CLASS | HIGH_PRIORITY_CLASS | REALTIME_PRIORITY_CLASS;
+
+}  // namespace
+
+// A player in a folder with a blank, as in C:\Users\Ada Lovelace: it gets
+// its own path, quoted, as its one argument. Wine quotes a missing command
+// line itself, so what the saver asks for is checked through the seam too.
+// Windows starts a screensaver at idle priority and a child made without a
+// priority class inherits it; Wine 8 runs every process at normal priority
+// whatever it is asked, so only the creation flags can show the class.
+TEST_F(SkitPlayerProcess, ThePlayerGetsItsQuotedPathAndNormalPriority) {
+  ASSERT_TRUE(CreateDirectoryA(Dir.File("player folder").c_str(), nullptr));
+  Players.push_back(InstallPlayer(Dir.File("player folder"), "player.exe"));
+  const std::string path = Players.back();
+  struct Restore {
+    ~Restore() { cSkitPlayer::StartProcess = &cSkitPlayer::CreatePlayerProcess; }
+  } restore;
+  cSkitPlayer::StartProcess = &RecordStart;
+  cSkitPlayer player("skit.swf", path);
+  ASSERT_TRUE(player.Play(nullptr)) << player.GetErrorText();
+  EXPECT_EQ(testing_support::ReadFileBytes(Dir.File("player folder\\player.cmdline")), "\"" + path + "\"");
+  EXPECT_EQ(LastStart.CommandLine, "\"" + path + "\"");
+  EXPECT_EQ(LastStart.Flags & kPriorityClasses, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  EXPECT_TRUE(player.Stop(5000));
+}
+
 TEST_F(SkitPlayerProcess, LettingGoLeavesTheMovieRunning) {
   const std::string path = Player("player.exe");
   HANDLE process = nullptr;
