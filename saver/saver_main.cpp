@@ -92,6 +92,8 @@ TForm_Saver_Main::TForm_Saver_Main() {
 }
 
 TForm_Saver_Main::~TForm_Saver_Main() {
+  // The movie the user kept stays; any other goes with its job.
+  if (KeepPlayer && SkitPlayer != nullptr) SkitPlayer->KeepRunning();
   SkitTimer.SetEnabled(false);
   ExitTimer.SetEnabled(false);
   DestroyBackdrop();
@@ -300,7 +302,7 @@ void TForm_Saver_Main::PrepareLaunch() {
   SystemParametersInfoA(SPI_GETSCREENSAVERRUNNING, 0, &running, 0);
   if (!running) return;
   if (SkitPlayer != nullptr && !KeepPlayer) {
-    SkitPlayer->Stop(3000);
+    SkitPlayer->Close();
     SkitPlayer.reset();
   }
   BOOL previous = FALSE;
@@ -317,7 +319,7 @@ void TForm_Saver_Main::Launch(const std::string& target, const std::string& para
   WriteIniString("ShellExecute", nullptr, nullptr);
   WriteIniString("ShellExecute", "Command", target.c_str());
   if (!(KeepPlayer && SkitPlayer != nullptr && !SkitPlayer->IsFinished(0)) && SkitPlayer != nullptr) {
-    SkitPlayer->Stop(3000);
+    SkitPlayer->Close();
     SkitPlayer.reset();
   }
   const std::string refusal = LinkRefusal(target, ContentFolders());
@@ -358,9 +360,15 @@ void TForm_Saver_Main::FormClose(forms::TCloseAction& action) {
   SkitTimer.SetEnabled(false);
   try {
     if (SkitPlayer != nullptr) {
-      // A movie left running for the user is an ordinary window from now on.
-      if (!KeepPlayer) SkitPlayer->Stop(3000);
-      else SkitPlayer->LeaveFront();
+      // A movie left running for the user is an ordinary window from now on,
+      // and no longer ends with the screensaver. Any other is asked to close
+      // and, should it not, ended: the run ends within two seconds.
+      if (!KeepPlayer) {
+        SkitPlayer->Close();
+      } else {
+        SkitPlayer->LeaveFront();
+        SkitPlayer->KeepRunning();
+      }
       SkitPlayer.reset();
     }
     DestroyBackdrop();

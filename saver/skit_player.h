@@ -1,9 +1,18 @@
 // One skit shown by the external movie player: the variables go into an
 // argument file beside the player program, the program is started in its own
-// folder, its input is joined to ours and its window put above every other
-// stay-on-top window, the saver form included. Letting go of the object
-// never ends the program: a movie that was handed a key keeps running after
-// the screensaver has gone.
+// folder at normal priority, its input is joined to ours while it starts
+// (so the form can take the focus back), and its window put above every
+// other stay-on-top window, the saver form included.
+//
+// The player runs in a job object of its own that ends it when the last
+// handle to the job goes: letting go of the object ends the program, and so
+// does the end of the screensaver, however it ends (a crash, a kill). A
+// movie the user chose to keep is let go of the job first (KeepRunning).
+//
+// Nothing the saver does to the player's window waits for the player's
+// thread: the input is detached once the player is found, and its window is
+// moved in the Z order asynchronously, so a player that hangs cannot hang
+// the screensaver.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +22,7 @@
 #include <string>
 
 #include "base/errors.h"
+#include "base/handles.h"
 
 class cExitNotice;
 
@@ -22,6 +32,11 @@ class cSkitPlayer : public cError {
   static constexpr DWORD kWindowSearchLimit = 2000;
   // How long a failed Play waits for an orphaned player it has ended.
   static constexpr DWORD kStopLimit = 3000;
+  // How long a closing screensaver gives the player to close by itself
+  // before it ends it: the run must end within two seconds of the input.
+  static constexpr DWORD kCloseLimit = 1000;
+  // How long Close waits for a player it has ended to be gone.
+  static constexpr DWORD kEndLimit = 500;
 
   cSkitPlayer(std::string skitPath, std::string playerPath);
   ~cSkitPlayer() override;
@@ -36,8 +51,20 @@ class cSkitPlayer : public cError {
   // no window has been ended.
   bool Play(HWND focusWindow);
   bool IsFinished(DWORD milliseconds) const;
-  // Asks the player to close; never ends it by force.
+  // Asks the player to close and waits up to milliseconds for its window to
+  // go or its process to end; true when one of them did.
   bool Stop(DWORD milliseconds);
+  // The player's window was found and is no more.
+  bool WindowGone() const;
+  // Ends the player (and whatever it started) at once.
+  void End();
+  // Stop, then End when the player has not closed within the limit.
+  void Close(DWORD milliseconds = kCloseLimit);
+  // Lets the player go of its job, so that it outlives this object and the
+  // screensaver: a movie the user chose to keep.
+  void KeepRunning();
+  // Whether the player runs inside the job this object holds.
+  bool InJob() const;
   // Once the player's process has ended, message is posted to window with
   // tag as its wParam, at once rather than at somebody's next look. Nothing
   // is posted after the object has let go of the process. False when the
@@ -74,10 +101,14 @@ class cSkitPlayer : public cError {
 
  private:
   std::unique_ptr<cExitNotice> ExitNotice;
+  // Ends the player when the last handle to it goes.
+  handles::UniqueHandle Job_;
 
   void WriteArgFile();
   void AttachInput();
   void DetachInput();
   void FindPlayerWindow();
+  bool StartSuspended(char* commandLine, const char* folder, STARTUPINFOA* startup, PROCESS_INFORMATION* started);
+  void JoinJob();
   void Cleanup();
 };

@@ -109,22 +109,32 @@ TEST_F(SkitPlayerProcess, ThePlayerGetsItsQuotedPathAndNormalPriority) {
   EXPECT_EQ(testing_support::ReadFileBytes(Dir.File("player folder\\player.cmdline")), "\"" + path + "\"");
   EXPECT_EQ(LastStart.CommandLine, "\"" + path + "\"");
   EXPECT_EQ(LastStart.Flags & kPriorityClasses, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  // Nothing of ours reaches the player, and its job holds it.
+  EXPECT_FALSE(LastStart.InheritHandles);
+  EXPECT_TRUE(player.InJob());
   EXPECT_TRUE(player.Stop(5000));
 }
 
-TEST_F(SkitPlayerProcess, LettingGoLeavesTheMovieRunning) {
+// The player's job ends it with the object that holds it, whatever ends
+// that: a movie the user kept is let go of its job and plays on.
+TEST_F(SkitPlayerProcess, LettingGoEndsTheMovieUnlessItIsKept) {
   const std::string path = Player("player.exe");
-  HANDLE process = nullptr;
-  {
-    cSkitPlayer player("skit.swf", path);
-    ASSERT_TRUE(player.Play(nullptr));
-    DuplicateHandle(GetCurrentProcess(), player.ProcessInfo.hProcess, GetCurrentProcess(), &process, SYNCHRONIZE,
-                    FALSE, 0);
+  for (bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "kept" : "not kept");
+    HANDLE process = nullptr;
+    {
+      cSkitPlayer player("skit.swf", path);
+      ASSERT_TRUE(player.Play(nullptr));
+      DuplicateHandle(GetCurrentProcess(), player.ProcessInfo.hProcess, GetCurrentProcess(), &process, SYNCHRONIZE,
+                      FALSE, 0);
+      if (keep) player.KeepRunning();
+    }
+    ASSERT_NE(process, nullptr);
+    EXPECT_EQ(WaitForSingleObject(process, keep ? 0 : 5000),
+              static_cast<DWORD>(keep ? WAIT_TIMEOUT : WAIT_OBJECT_0));
+    EXPECT_FALSE(FileExists(Dir.File("player.arg")));
+    CloseHandle(process);
   }
-  ASSERT_NE(process, nullptr);
-  EXPECT_EQ(WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  EXPECT_FALSE(FileExists(Dir.File("player.arg")));
-  CloseHandle(process);
 }
 
 TEST_F(SkitPlayerProcess, FailuresAreReportedNotThrown) {
@@ -168,10 +178,13 @@ TEST_F(SkitPlayerProcess, FailuresAreReportedNotThrown) {
   }
 }
 
-TEST_F(SkitPlayerProcess, AStubbornPlayerIsNeverKilled) {
+// A player that ignores WM_CLOSE is asked, then ended.
+TEST_F(SkitPlayerProcess, AStubbornPlayerIsEndedAfterItsTime) {
   const std::string path = Player("stubborn.exe");
   cSkitPlayer player("skit.swf", path);
   ASSERT_TRUE(player.Play(nullptr));
   EXPECT_FALSE(player.Stop(200));
   EXPECT_TRUE(PlayerRunning(path));
+  player.Close(200);
+  EXPECT_TRUE(player.IsFinished(5000));
 }
