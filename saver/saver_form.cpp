@@ -138,6 +138,15 @@ void TForm_Saver::RenewInputWatch() { InputWatch.Arm(Active() ? kArmedFor : 0); 
 
 void TForm_Saver::InputTimerTimer() {
   RenewInputWatch();
+  if (Mode == SAVER_RUN && InputWatch.MissedInput()) {
+    // The system dropped the hooks, or counted input they never see (Wine
+    // counts the pointer moves it makes itself when windows come and go):
+    // either way fresh hooks cost nothing, and the next key or click is
+    // seen again. What was missed is not acted on, since it cannot be told
+    // from a move too small to count.
+    InputWatch.Start(Handle());
+    RenewInputWatch();
+  }
   POINT now;
   if (Active() && GetCursorPos(&now)) SaverPointer(now);
 }

@@ -132,6 +132,25 @@ TEST_F(SaverRun, AHungPlayerCannotHoldTheSaver) {
   }
 }
 
+// The system drops a low-level hook that answered too slowly, and says
+// nothing: only the count of input the system keeps can show that the hooks
+// missed some (here a turn of the wheel), and fresh hooks are set.
+TEST_F(SaverRun, HooksTheSystemDroppedAreSetAgain) {
+  AddSkit(1, "a.skit");
+  Start();
+  ASSERT_TRUE(WaitForStarts(1));
+  const unsigned starts = Form->InputWatch.Starts();
+  ASSERT_TRUE(Form->InputWatch.ForgetHooks());
+  INPUT wheel = {};
+  wheel.type = INPUT_MOUSE;
+  wheel.mi.dwFlags = MOUSEEVENTF_WHEEL;
+  wheel.mi.mouseData = WHEEL_DELTA;
+  ASSERT_EQ(SendInput(1, &wheel, sizeof wheel), 1u);
+  EXPECT_TRUE(PumpUntil([&] { return Form->InputWatch.Starts() > starts; }, 5000));
+  EXPECT_TRUE(Form->InputWatch.Running());
+  EXPECT_FALSE(Form->Closing);
+}
+
 TEST_F(SaverRun, ANoticeMovieHasNoHotKey) {
   AddSkitWithHotKey(1, "a.skit", 'H', 1);
   Builder.Add(CAT_NOTICE, 4, SKIT_INSTALLED, SEL_NONE, "Notice 4", {"notice4.skit"});
