@@ -132,7 +132,7 @@ void TForm_Saver_Main::SkitTimerTimer() {
     ShowSaverError(StartupErrorText);
     return;
   }
-  if (Closing || SkitTimerBusy) return;
+  if (Closing || SkitTimerBusy || DisplayOff) return;
   SkitTimerBusy = true;
   if (SkitPlayer != nullptr) {
     if (!SkitPlayer->IsFinished(0)) {
@@ -252,6 +252,27 @@ void TForm_Saver_Main::DestroyBackdrop() {
   if (BackdropWindow != nullptr) DestroyWindow(BackdropWindow);
   BackdropWindow = nullptr;
   UnregisterClassA(kBackdropClass, GetModuleHandleA(nullptr));
+}
+
+// Nothing decodes for a dark screen: the movie stops when the display goes
+// off, and the next one starts when it comes back.
+void TForm_Saver_Main::OnDisplayState(bool on) {
+  if (Mode != SAVER_RUN || Closing) return;
+  if (!on) {
+    DisplayOff = true;
+    SkitTimer.SetEnabled(false);
+    if (SkitPlayer != nullptr && !KeepPlayer) {
+      SkitPlayer->Close();
+      SkitPlayer.reset();
+    }
+    return;
+  }
+  if (!DisplayOff) return;
+  DisplayOff = false;
+  if (!ErrorActive) {
+    SkitTimer.SetInterval(50);
+    SkitTimer.SetEnabled(true);
+  }
 }
 
 bool TForm_Saver_Main::OnSaverMouse(UINT) { return false; }

@@ -49,6 +49,8 @@ class TForm_Saver_Main : public TForm_Saver {
   // tick of SkitTimer before the next one starts, so a player that dies at
   // once is not started again many times a second.
   DWORD MinimumSkitRun = 1000;
+  // The system has turned the display off: no skit plays until it is on.
+  bool DisplayOff = false;
 
   virtual void PlayNextSkit();
   virtual void PlaySkit(const std::string& fileName);
@@ -76,6 +78,7 @@ class TForm_Saver_Main : public TForm_Saver {
   bool OnSaverMouse(UINT message) override;
   bool OnSaverKey(UINT message, WPARAM keyCode) override;
   void OnErrorDisplayDone() override;
+  void OnDisplayState(bool on) override;
 
  protected:
   void FormShow() override;

@@ -340,6 +340,38 @@ TEST_F(SaverRun, SystemRequestsAreIgnoredButASuspendQueryCloses) {
   EXPECT_TRUE(Form->Closing);
 }
 
+namespace {
+
+// What the system sends when the display goes off (0), on (1) or dim (2).
+void SendDisplayState(HWND form, DWORD state) {
+  std::vector<BYTE> bytes(offsetof(POWERBROADCAST_SETTING, Data) + sizeof state);
+  auto* setting = reinterpret_cast<POWERBROADCAST_SETTING*>(bytes.data());
+  setting->PowerSetting = kDisplayStateSetting;
+  setting->DataLength = sizeof state;
+  CopyMemory(setting->Data, &state, sizeof state);
+  SendMessageA(form, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(setting));
+}
+
+}  // namespace
+
+// Wine sends no power notifications: the form is given the system's messages.
+TEST_F(SaverRun, NothingPlaysForADarkDisplayAndASuspendCloses) {
+  AddSkit(1, "a.skit");
+  Start();
+  ASSERT_TRUE(WaitForStarts(1));
+  SendDisplayState(Form->Handle(), 0);
+  EXPECT_EQ(Form->SkitPlayer, nullptr);
+  EXPECT_FALSE(Form->SkitTimer.Enabled());
+  EXPECT_TRUE(PumpUntil([&] { return !PlayerRunning(Settings.Player); }));
+  Form->SkitTimerTimer();  // nor does a tick start one
+  EXPECT_EQ(Form->SkitPlayer, nullptr);
+  EXPECT_EQ(Starts(), 1u);
+  SendDisplayState(Form->Handle(), 2);  // dimmed is still seen
+  ASSERT_TRUE(WaitForStarts(2));
+  SendMessageA(Form->Handle(), WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+  EXPECT_TRUE(Form->Closing);
+}
+
 TEST_F(SaverRun, TheErrorLineReadsCleanlyAtEveryTick) {
   StartupErrorText = "catalogue trouble [x.pak]";
   Start(false);
