@@ -135,13 +135,14 @@ void TForm_Saver_Main::SkitTimerTimer() {
   if (Closing || SkitTimerBusy || DisplayOff) return;
   SkitTimerBusy = true;
   if (SkitPlayer != nullptr) {
-    if (!SkitPlayer->IsFinished(0)) {
+    if (!SkitOver()) {
       KeepSkitInFront();
       SkitTimerBusy = false;
       return;
     }
-    SkitPlayer.reset();
+    RetireSkitPlayer();
   }
+  std::erase_if(EndingPlayers, [](const std::unique_ptr<cSkitPlayer>& player) { return player->IsFinished(0); });
   try {
     StartNextSkit();
   } catch (...) {
@@ -187,6 +188,7 @@ void TForm_Saver_Main::PlaySkit(const std::string& fileName) {
     // one starts then; SkitTimer's tick is the fallback.
     SkitStartedAt = GetTickCount();
     SkitPlayer->NotifyWhenFinished(Handle(), WM_SKIT_ENDED, ++SkitSerial);
+    SkitPlayer->NotifyWhenWindowGoes(Handle(), WM_SKIT_ENDED, SkitSerial);
     KeepSkitInFront();
   } else {
     ShowSaverError(SkitPlayer->GetErrorText() + " " + fileName);
@@ -206,11 +208,20 @@ void TForm_Saver_Main::AddPlayerVariables() {
   SkitPlayer->AddVariable("SS_Day", "%02d", today.wDay);
 }
 
+bool TForm_Saver_Main::SkitOver() const {
+  return SkitPlayer == nullptr || SkitPlayer->IsFinished(0) || SkitPlayer->WindowGone();
+}
+
+void TForm_Saver_Main::RetireSkitPlayer() {
+  if (SkitPlayer != nullptr && !SkitPlayer->IsFinished(0)) EndingPlayers.push_back(std::move(SkitPlayer));
+  SkitPlayer.reset();
+}
+
 LRESULT TForm_Saver_Main::WMSkitEnded(WPARAM serial, LPARAM) {
-  if (Mode != SAVER_RUN || SkitPlayer == nullptr || serial != SkitSerial || !SkitPlayer->IsFinished(0)) return 0;
+  if (Mode != SAVER_RUN || SkitPlayer == nullptr || serial != SkitSerial || !SkitOver()) return 0;
   if (GetTickCount() - SkitStartedAt < MinimumSkitRun) {
     // Let go of it now; SkitTimer's next tick starts the next skit.
-    SkitPlayer.reset();
+    RetireSkitPlayer();
     return 0;
   }
   SkitTimerTimer();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "base/files.h"
 #include "base/log.h"
@@ -302,6 +304,37 @@ bool cSkitPlayer::NotifyWhenFinished(HWND window, UINT message, WPARAM tag) {
   return false;
 }
 
+namespace {
+
+// The players whose windows are watched, by their hooks; the hooks call back
+// on the thread that set them, the user-interface thread.
+std::vector<std::pair<HWINEVENTHOOK, cSkitPlayer*>> WatchedPlayers;
+
+}  // namespace
+
+bool cSkitPlayer::NotifyWhenWindowGoes(HWND window, UINT message, WPARAM tag) {
+  WindowWatch_.reset();
+  if (PlayerWindow == nullptr) return false;
+  NotifyWindow_ = window;
+  NotifyMessage_ = message;
+  NotifyTag_ = tag;
+  WindowWatch_.reset(SetWinEventHook(EVENT_OBJECT_DESTROY, EVENT_OBJECT_DESTROY, nullptr, &cSkitPlayer::WindowEvent,
+                                     ProcessInfo.dwProcessId, ProcessInfo.dwThreadId, WINEVENT_OUTOFCONTEXT));
+  if (!WindowWatch_) return false;
+  WatchedPlayers.emplace_back(WindowWatch_.get(), this);
+  return true;
+}
+
+void CALLBACK cSkitPlayer::WindowEvent(HWINEVENTHOOK hook, DWORD, HWND window, LONG object, LONG, DWORD, DWORD) {
+  if (object != OBJID_WINDOW) return;
+  for (const auto& [watch, player] : WatchedPlayers) {
+    if (watch == hook && window == player->PlayerWindow) {
+      PostMessageA(player->NotifyWindow_, player->NotifyMessage_, player->NotifyTag_, 0);
+      return;
+    }
+  }
+}
+
 // Only SetWindowPos moves a window in the Z order: setting WS_EX_TOPMOST in
 // its style (SetWindowLong) changes the bit and leaves the window where it
 // was, below the stay-on-top saver form. The request is handed to the
@@ -322,6 +355,13 @@ void cSkitPlayer::Cleanup() {
   // The wait goes before the handle it waits on; the job, unless let go of,
   // takes the player with it.
   ExitNotice.reset();
+  if (WindowWatch_) {
+    const HWINEVENTHOOK watch = WindowWatch_.get();
+    WatchedPlayers.erase(std::remove_if(WatchedPlayers.begin(), WatchedPlayers.end(),
+                                        [watch](const auto& entry) { return entry.first == watch; }),
+                         WatchedPlayers.end());
+    WindowWatch_.reset();
+  }
   Job_.reset();
   if (ProcessInfo.hThread != nullptr) CloseHandle(ProcessInfo.hThread);
   if (ProcessInfo.hProcess != nullptr) CloseHandle(ProcessInfo.hProcess);

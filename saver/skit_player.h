@@ -70,6 +70,10 @@ class cSkitPlayer : public cError {
   // is posted after the object has let go of the process. False when the
   // system could not set up the wait (then only IsFinished tells).
   bool NotifyWhenFinished(HWND window, UINT message, WPARAM tag);
+  // The same message, once the player's window has gone: for the user the
+  // skit is over then, though the process may take its time to end. False
+  // when the system could not watch for it (then only WindowGone tells).
+  bool NotifyWhenWindowGoes(HWND window, UINT message, WPARAM tag);
   // Puts the player's window at the top of the stay-on-top windows and, with
   // activate, makes it the foreground window, which keeps a window manager
   // from raising a full-screen window that has the focus above it.
@@ -101,6 +105,13 @@ class cSkitPlayer : public cError {
 
  private:
   std::unique_ptr<cExitNotice> ExitNotice;
+  // Watches for the destruction of the player's windows.
+  handles::UniqueWinEventHook WindowWatch_;
+  HWND NotifyWindow_ = nullptr;
+  UINT NotifyMessage_ = 0;
+  WPARAM NotifyTag_ = 0;
+  static void CALLBACK WindowEvent(HWINEVENTHOOK hook, DWORD event, HWND window, LONG object, LONG child,
+                                   DWORD thread, DWORD time);
   // Ends the player when the last handle to it goes.
   handles::UniqueHandle Job_;
 

@@ -151,6 +151,24 @@ TEST_F(SaverRun, HooksTheSystemDroppedAreSetAgain) {
   EXPECT_FALSE(Form->Closing);
 }
 
+// For the user the skit is over when its window goes: the next one starts
+// then, while the old process ends in its own time.
+TEST_F(SaverRun, TheNextSkitStartsWhenTheMovieWindowGoes) {
+  AddSkit(1, "a.skit");
+  AddSkit(2, "b.skit");
+  Settings.Player = InstallPlayer(Dir.Path(), "linger.exe");
+  Start();
+  ASSERT_TRUE(WaitForStarts(1));
+  HANDLE first = nullptr;
+  DuplicateHandle(GetCurrentProcess(), Form->SkitPlayer->ProcessInfo.hProcess, GetCurrentProcess(), &first,
+                  SYNCHRONIZE, FALSE, 0);
+  PostMessageA(Form->SkitPlayer->PlayerWindow, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(WaitForStarts(2));
+  EXPECT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(Form->EndingPlayers.size(), 1u);
+  CloseHandle(first);
+}
+
 TEST_F(SaverRun, ANoticeMovieHasNoHotKey) {
   AddSkitWithHotKey(1, "a.skit", 'H', 1);
   Builder.Add(CAT_NOTICE, 4, SKIT_INSTALLED, SEL_NONE, "Notice 4", {"notice4.skit"});

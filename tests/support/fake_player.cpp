@@ -4,6 +4,8 @@
 //   nowindow*.exe  never makes a window, ends after a while
 //   crash*.exe     makes its window, then dies at once
 //   stubborn*.exe  makes its window and ignores WM_CLOSE
+//   linger*.exe    as player*.exe, but its process stays half a minute
+//                  after its window has gone
 //   hung*.exe      makes its window, answers for a moment, then its main
 //                  thread stops taking messages for good ("HUNG" recorded)
 // Each start appends "ARGS <argument file text>" to the file named like the
@@ -120,5 +122,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
+  if (name.rfind("linger", 0) == 0) Sleep(30000);
   return 0;
 }
