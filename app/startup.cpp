@@ -70,11 +70,30 @@ uint8_t ParseCommandLine(const char* arguments) {
   return SaverMode;
 }
 
+namespace {
+
+LPTOP_LEVEL_EXCEPTION_FILTER PreviousCrashFilter = nullptr;
+bool CrashFilterSet = false;
+
+// The screensaver-running flag belongs to the session, not to the process:
+// nothing clears it when a crash ends the run before SaverShutdown, and
+// every program would go on being told that a screensaver runs. A crash
+// clears it on its way out, then goes on as it would have.
+LONG WINAPI ClearRunningFlagOnCrash(EXCEPTION_POINTERS* crash) {
+  BOOL previous = FALSE;
+  SystemParametersInfoA(SPI_SETSCREENSAVERRUNNING, FALSE, &previous, 0);
+  return PreviousCrashFilter != nullptr ? PreviousCrashFilter(crash) : EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
 void SaverStartup(const char* arguments) {
   ParseCommandLine(arguments);
   if (SaverMode == SAVER_RUN) {
     BOOL previous = FALSE;
     SystemParametersInfoA(SPI_SETSCREENSAVERRUNNING, TRUE, &previous, 0);
+    if (!CrashFilterSet) PreviousCrashFilter = SetUnhandledExceptionFilter(&ClearRunningFlagOnCrash);
+    CrashFilterSet = true;
   }
   if (SaverMode == SAVER_PREVIEW || SaverMode == SAVER_CHANGE_PASSWORD) return;
   const bool runMode = SaverMode == SAVER_RUN;
@@ -121,6 +140,10 @@ void SaverShutdown() {
   if (SaverMode == SAVER_RUN) {
     BOOL previous = FALSE;
     SystemParametersInfoA(SPI_SETSCREENSAVERRUNNING, FALSE, &previous, 0);
+  }
+  if (CrashFilterSet) {
+    SetUnhandledExceptionFilter(PreviousCrashFilter);
+    CrashFilterSet = false;
   }
   if (TheSkitManager != nullptr) {
     cSkitManager* manager = TheSkitManager;

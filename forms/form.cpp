@@ -643,7 +643,9 @@ const UINT kReleaseMessage = RegisterWindowMessageA("DrearigramsReleaseForm");
 }  // namespace
 
 void TForm::Release() {
-  if (Handle_ != nullptr) PostMessageA(Handle_, kReleaseMessage, 0, 0);
+  if (Handle_ == nullptr) return;
+  ReleaseRequested_ = true;
+  PostMessageA(Handle_, kReleaseMessage, 0, 0);
 }
 
 LRESULT CALLBACK TForm::StaticWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -657,8 +659,10 @@ LRESULT CALLBACK TForm::StaticWndProc(HWND window, UINT message, WPARAM wParam, 
   }
   if (form == nullptr) return DefWindowProcA(window, message, wParam, lParam);
   if (message == kReleaseMessage && kReleaseMessage != 0) {
-    // Outside every handler of the form: nothing of it is on the stack.
-    delete form;
+    // Any program on the desktop can post a registered message: only a form
+    // that asked to be released is deleted, outside every handler of it, so
+    // nothing of it is on the stack.
+    if (form->ReleaseRequested_) delete form;
     return 0;
   }
   if (message == WM_NCDESTROY) {

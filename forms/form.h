@@ -171,6 +171,8 @@ class TForm {
   static void RegisterFormClass(const std::string& name);
 
   HWND Handle_ = nullptr;
+  // Release was called: the release message that follows is this form's own.
+  bool ReleaseRequested_ = false;
   int Dpi_ = SystemDpi();
   SIZE DesignClient_{0, 0};
   bool HasDesignClient_ = false;

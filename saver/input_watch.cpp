@@ -1,5 +1,7 @@
 #include "saver/input_watch.h"
 
+#include "base/handles.h"
+
 std::atomic<cInputWatch*> cInputWatch::Current_{nullptr};
 
 namespace {
@@ -7,6 +9,9 @@ namespace {
 // How long Stop waits for the hook thread; it only pumps messages, so it
 // ends at once unless the system is stuck.
 constexpr DWORD kStopLimit = 5000;
+// Asks the watch's thread to remove its hooks (ForgetHooks); lParam is the
+// event it sets once they are gone.
+constexpr UINT kForgetHooks = WM_APP + 1;
 
 bool OwnWindow(HWND window) {
   DWORD process = 0;
@@ -32,6 +37,7 @@ bool cInputWatch::Start(HWND window) {
     return false;
   }
   Window_ = window;
+  LastEventAt_.store(GetTickCount());
   StartState state{this, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   DWORD error = ERROR_NOT_ENOUGH_MEMORY;
   if (state.Ready != nullptr) {
@@ -44,7 +50,10 @@ bool cInputWatch::Start(HWND window) {
     }
     CloseHandle(state.Ready);
   }
-  if (error == 0) return true;
+  if (error == 0) {
+    ++Starts_;
+    return true;
+  }
   if (Thread_ != nullptr) {
     WaitForSingleObject(Thread_, kStopLimit);
     CloseHandle(Thread_);
@@ -89,6 +98,22 @@ bool cInputWatch::TakeMove(POINT& at) {
   return true;
 }
 
+bool cInputWatch::MissedInput() const {
+  if (Thread_ == nullptr) return false;
+  LASTINPUTINFO last = {sizeof last, 0};
+  if (!GetLastInputInfo(&last)) return false;
+  // Later than every event the hooks saw, and long enough ago that a hook
+  // still at work would have seen it by now.
+  return static_cast<LONG>(last.dwTime - LastEventAt_.load()) > 0 && GetTickCount() - last.dwTime >= kMissedAfter;
+}
+
+bool cInputWatch::ForgetHooks() {
+  if (Thread_ == nullptr) return false;
+  handles::UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!done || !PostThreadMessageA(ThreadId_, kForgetHooks, 0, reinterpret_cast<LPARAM>(done.get()))) return false;
+  return WaitForSingleObject(done.get(), kStopLimit) == WAIT_OBJECT_0;
+}
+
 bool cInputWatch::Report(UINT message, LPARAM detail, bool forOthers) {
   if (!forOthers) return false;
   if (message == WM_MOUSEMOVE) {
@@ -105,6 +130,7 @@ bool cInputWatch::Report(UINT message, LPARAM detail, bool forOthers) {
 LRESULT CALLBACK cInputWatch::MouseHook(int code, WPARAM wParam, LPARAM lParam) {
   cInputWatch* self = Current_.load();
   if (code == HC_ACTION && self != nullptr) {
+    self->LastEventAt_.store(GetTickCount());
     const auto* event = reinterpret_cast<const MSLLHOOKSTRUCT*>(lParam);
     const UINT message = static_cast<UINT>(wParam);
     const bool forOthers = !OwnWindow(WindowFromPoint(event->pt));
@@ -130,6 +156,7 @@ LRESULT CALLBACK cInputWatch::MouseHook(int code, WPARAM wParam, LPARAM lParam) 
 LRESULT CALLBACK cInputWatch::KeyboardHook(int code, WPARAM wParam, LPARAM lParam) {
   cInputWatch* self = Current_.load();
   if (code == HC_ACTION && self != nullptr) {
+    self->LastEventAt_.store(GetTickCount());
     const auto* event = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
     const UINT message = static_cast<UINT>(wParam);
     // Keys go to the foreground window's thread.
@@ -160,8 +187,15 @@ DWORD WINAPI cInputWatch::ThreadProc(void* param) {
     return 1;
   }
   SetEvent(state->Ready);  // state belongs to Start, which may return now
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
-  UnhookWindowsHookEx(keyboard);
-  UnhookWindowsHookEx(mouse);
+  handles::UniqueHook mouseHook(mouse), keyboardHook(keyboard);
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    if (msg.hwnd == nullptr && msg.message == kForgetHooks) {
+      keyboardHook.reset();
+      mouseHook.reset();
+      SetEvent(reinterpret_cast<HANDLE>(msg.lParam));
+      continue;
+    }
+    DispatchMessageA(&msg);
+  }
   return 0;
 }

@@ -6,6 +6,11 @@
 // system drops a low-level hook whose thread answers too slowly, and the
 // form's thread waits for seconds at a time while a player starts or stops.
 //
+// The system removes a low-level hook without a word once it answers slower
+// than LowLevelHooksTimeout. The watch notices: input the system counted
+// (GetLastInputInfo) that no hook saw for a while means the hooks are gone,
+// and the form starts the watch again.
+//
 // Input headed for one of this program's own windows is left alone: the
 // window gets it as usual. Input headed for any other window is reported to
 // the form as a posted WM_SAVER_INPUT, and while the form is armed, keys and
@@ -36,6 +41,8 @@ class cInputWatch {
   bool Start(HWND window);
   void Stop();
   bool Running() const { return Thread_ != nullptr; }
+  // How many times Start has set the hooks.
+  unsigned Starts() const { return Starts_; }
 
   // Keys and buttons for other windows are swallowed for the next
   // milliseconds; 0 disarms at once.
@@ -43,6 +50,15 @@ class cInputWatch {
   // The latest pointer position reported with WM_MOUSEMOVE, once: moves are
   // coalesced, one message waiting at a time. False when none is waiting.
   bool TakeMove(POINT& at);
+  // True when the system has counted input that the hooks have not seen
+  // within kMissedAfter: they are gone.
+  bool MissedInput() const;
+  // Removes the hooks and leaves the watch believing it runs, as the system
+  // does to a hook that answered too slowly; for tests. False when the
+  // watch's thread did not confirm in time.
+  bool ForgetHooks();
+
+  static constexpr DWORD kMissedAfter = 1000;
 
  private:
   static DWORD WINAPI ThreadProc(void* self);
@@ -55,10 +71,13 @@ class cInputWatch {
   HWND Window_ = nullptr;
   HANDLE Thread_ = nullptr;
   DWORD ThreadId_ = 0;
+  unsigned Starts_ = 0;
   // The tick count until which the watch is armed; 0 when it is not.
   std::atomic<DWORD> ArmedUntil_{0};
   std::atomic<LPARAM> LatestMove_{0};
   std::atomic<bool> MovePending_{false};
+  // The tick count of the latest event either hook saw, or of the start.
+  std::atomic<DWORD> LastEventAt_{0};
 
   static std::atomic<cInputWatch*> Current_;
 };

@@ -9,6 +9,7 @@
 #include "forms/application.h"
 
 int32_t ErrorScrollX = ERROR_SCROLL_UNSTARTED;
+const GUID kDisplayStateSetting = {0x6fe69556, 0x704a, 0x47a0, {0x8f, 0x24, 0xc2, 0x8d, 0x93, 0x6f, 0xda, 0x47}};
 
 namespace {
 
@@ -89,6 +90,7 @@ bool TForm_Saver::Active() const { return !Closing && Mode == SAVER_RUN && !Veri
 bool TForm_Saver::OnSaverMouse(UINT) { return false; }
 bool TForm_Saver::OnSaverKey(UINT, WPARAM) { return false; }
 void TForm_Saver::OnErrorDisplayDone() {}
+void TForm_Saver::OnDisplayState(bool) {}
 
 bool TForm_Saver::FormCanResize(int& width, int& height) {
   if (Mode == SAVER_PREVIEW && HostWindow != nullptr) {
@@ -116,6 +118,11 @@ void TForm_Saver::FormShow() {
     RenewInputWatch();
     InputTimer.SetEnabled(true);
   }
+  // The system says when it turns the display off, so that nothing plays
+  // for a dark screen.
+  if (Mode == SAVER_RUN && !DisplayNotification_)
+    DisplayNotification_.reset(
+        RegisterPowerSettingNotification(Handle(), &kDisplayStateSetting, DEVICE_NOTIFY_WINDOW_HANDLE));
 }
 
 void TForm_Saver::FormClose(forms::TCloseAction& action) {
@@ -138,6 +145,15 @@ void TForm_Saver::RenewInputWatch() { InputWatch.Arm(Active() ? kArmedFor : 0); 
 
 void TForm_Saver::InputTimerTimer() {
   RenewInputWatch();
+  if (Mode == SAVER_RUN && InputWatch.MissedInput()) {
+    // The system dropped the hooks, or counted input they never see (Wine
+    // counts the pointer moves it makes itself when windows come and go):
+    // either way fresh hooks cost nothing, and the next key or click is
+    // seen again. What was missed is not acted on, since it cannot be told
+    // from a move too small to count.
+    InputWatch.Start(Handle());
+    RenewInputWatch();
+  }
   POINT now;
   if (Active() && GetCursorPos(&now)) SaverPointer(now);
 }
@@ -217,11 +233,33 @@ LRESULT TForm_Saver::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
       if (SaverButton(message)) return 0;
       break;
     case WM_POWERBROADCAST:
-      if (wParam == PBT_APMQUERYSUSPEND) Close();
-      break;
+      return PowerBroadcast(wParam, lParam);
     default: break;
   }
   return TForm::WndProc(message, wParam, lParam);
+}
+
+// The system suspends: the run ends in every mode. Windows sends the
+// suspend itself (PBT_APMSUSPEND); the query before it (PBT_APMQUERYSUSPEND)
+// went with Windows XP, and is still honoured where it comes.
+LRESULT TForm_Saver::PowerBroadcast(WPARAM event, LPARAM detail) {
+  switch (event) {
+    case PBT_APMQUERYSUSPEND:
+    case PBT_APMSUSPEND: Close(); break;
+    case PBT_POWERSETTINGCHANGE: {
+      const auto* setting = reinterpret_cast<const POWERBROADCAST_SETTING*>(detail);
+      // The display's state: 0 off, 1 on, 2 dimmed (still to be seen).
+      if (Mode == SAVER_RUN && setting != nullptr && IsEqualGUID(setting->PowerSetting, kDisplayStateSetting) &&
+          setting->DataLength >= sizeof(DWORD)) {
+        DWORD state = 0;
+        CopyMemory(&state, setting->Data, sizeof state);
+        OnDisplayState(state != 0);
+      }
+      break;
+    }
+    default: break;
+  }
+  return TRUE;
 }
 
 void TForm_Saver::HandleException(const std::exception& error) {

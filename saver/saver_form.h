@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/handles.h"
 #include "forms/controls.h"
 #include "forms/form.h"
 #include "forms/timer.h"
@@ -27,6 +28,10 @@ struct SaverScreens {
   RECT Primary;
 };
 SaverScreens CurrentScreens();
+
+// The power setting that says whether the display is on
+// (GUID_CONSOLE_DISPLAY_STATE), defined here so that no library must carry it.
+extern const GUID kDisplayStateSetting;
 
 // The x position of the error line; 99999 until a pass has started.
 extern int32_t ErrorScrollX;
@@ -62,6 +67,8 @@ class TForm_Saver : public forms::TForm {
   virtual bool OnSaverMouse(UINT message);
   virtual bool OnSaverKey(UINT message, WPARAM keyCode);
   virtual void OnErrorDisplayDone();
+  // The system turned the display off (false) or on again (true).
+  virtual void OnDisplayState(bool on);
 
   // Where the form goes in run mode; tests give it other monitors.
   virtual SaverScreens Screens() const { return CurrentScreens(); }
@@ -95,4 +102,8 @@ class TForm_Saver : public forms::TForm {
  private:
   LRESULT WatchedInput(WPARAM message, LPARAM detail);
   void InputTimerTimer();
+  LRESULT PowerBroadcast(WPARAM event, LPARAM detail);
+
+  static void ForgetPowerNotification(HPOWERNOTIFY notification) { UnregisterPowerSettingNotification(notification); }
+  handles::UniqueAny<HPOWERNOTIFY, &TForm_Saver::ForgetPowerNotification> DisplayNotification_;
 };

@@ -93,6 +93,8 @@ TForm_Saver_Main::TForm_Saver_Main() {
 }
 
 TForm_Saver_Main::~TForm_Saver_Main() {
+  // The movie the user kept stays; any other goes with its job.
+  if (KeepPlayer && SkitPlayer != nullptr) SkitPlayer->KeepRunning();
   SkitTimer.SetEnabled(false);
   ExitTimer.SetEnabled(false);
   DestroyBackdrop();
@@ -131,16 +133,17 @@ void TForm_Saver_Main::SkitTimerTimer() {
     ShowSaverError(StartupErrorText);
     return;
   }
-  if (Closing || SkitTimerBusy) return;
+  if (Closing || SkitTimerBusy || DisplayOff) return;
   SkitTimerBusy = true;
   if (SkitPlayer != nullptr) {
-    if (!SkitPlayer->IsFinished(0)) {
+    if (!SkitOver()) {
       KeepSkitInFront();
       SkitTimerBusy = false;
       return;
     }
-    SkitPlayer.reset();
+    RetireSkitPlayer();
   }
+  std::erase_if(EndingPlayers, [](const std::unique_ptr<cSkitPlayer>& player) { return player->IsFinished(0); });
   try {
     StartNextSkit();
   } catch (...) {
@@ -186,6 +189,7 @@ void TForm_Saver_Main::PlaySkit(const std::string& fileName) {
     // one starts then; SkitTimer's tick is the fallback.
     SkitStartedAt = GetTickCount();
     SkitPlayer->NotifyWhenFinished(Handle(), WM_SKIT_ENDED, ++SkitSerial);
+    SkitPlayer->NotifyWhenWindowGoes(Handle(), WM_SKIT_ENDED, SkitSerial);
     KeepSkitInFront();
   } else {
     ShowSaverError(SkitPlayer->GetErrorText() + " " + fileName);
@@ -205,11 +209,20 @@ void TForm_Saver_Main::AddPlayerVariables() {
   SkitPlayer->AddVariable("SS_Day", "%02d", today.wDay);
 }
 
+bool TForm_Saver_Main::SkitOver() const {
+  return SkitPlayer == nullptr || SkitPlayer->IsFinished(0) || SkitPlayer->WindowGone();
+}
+
+void TForm_Saver_Main::RetireSkitPlayer() {
+  if (SkitPlayer != nullptr && !SkitPlayer->IsFinished(0)) EndingPlayers.push_back(std::move(SkitPlayer));
+  SkitPlayer.reset();
+}
+
 LRESULT TForm_Saver_Main::WMSkitEnded(WPARAM serial, LPARAM) {
-  if (Mode != SAVER_RUN || SkitPlayer == nullptr || serial != SkitSerial || !SkitPlayer->IsFinished(0)) return 0;
+  if (Mode != SAVER_RUN || SkitPlayer == nullptr || serial != SkitSerial || !SkitOver()) return 0;
   if (GetTickCount() - SkitStartedAt < MinimumSkitRun) {
     // Let go of it now; SkitTimer's next tick starts the next skit.
-    SkitPlayer.reset();
+    RetireSkitPlayer();
     return 0;
   }
   SkitTimerTimer();
@@ -251,6 +264,27 @@ void TForm_Saver_Main::DestroyBackdrop() {
   if (BackdropWindow != nullptr) DestroyWindow(BackdropWindow);
   BackdropWindow = nullptr;
   UnregisterClassA(kBackdropClass, GetModuleHandleA(nullptr));
+}
+
+// Nothing decodes for a dark screen: the movie stops when the display goes
+// off, and the next one starts when it comes back.
+void TForm_Saver_Main::OnDisplayState(bool on) {
+  if (Mode != SAVER_RUN || Closing) return;
+  if (!on) {
+    DisplayOff = true;
+    SkitTimer.SetEnabled(false);
+    if (SkitPlayer != nullptr && !KeepPlayer) {
+      SkitPlayer->Close();
+      SkitPlayer.reset();
+    }
+    return;
+  }
+  if (!DisplayOff) return;
+  DisplayOff = false;
+  if (!ErrorActive) {
+    SkitTimer.SetInterval(50);
+    SkitTimer.SetEnabled(true);
+  }
 }
 
 bool TForm_Saver_Main::OnSaverMouse(UINT) { return false; }
@@ -301,7 +335,7 @@ void TForm_Saver_Main::PrepareLaunch() {
   SystemParametersInfoA(SPI_GETSCREENSAVERRUNNING, 0, &running, 0);
   if (!running) return;
   if (SkitPlayer != nullptr && !KeepPlayer) {
-    SkitPlayer->Stop(3000);
+    SkitPlayer->Close();
     SkitPlayer.reset();
   }
   BOOL previous = FALSE;
@@ -318,7 +352,7 @@ void TForm_Saver_Main::Launch(const std::string& target, const std::string& para
   WriteIniString("ShellExecute", nullptr, nullptr);
   WriteIniString("ShellExecute", "Command", target.c_str());
   if (!(KeepPlayer && SkitPlayer != nullptr && !SkitPlayer->IsFinished(0)) && SkitPlayer != nullptr) {
-    SkitPlayer->Stop(3000);
+    SkitPlayer->Close();
     SkitPlayer.reset();
   }
   const std::string refusal = LinkRefusal(target, ContentFolders());
@@ -359,9 +393,15 @@ void TForm_Saver_Main::FormClose(forms::TCloseAction& action) {
   SkitTimer.SetEnabled(false);
   try {
     if (SkitPlayer != nullptr) {
-      // A movie left running for the user is an ordinary window from now on.
-      if (!KeepPlayer) SkitPlayer->Stop(3000);
-      else SkitPlayer->LeaveFront();
+      // A movie left running for the user is an ordinary window from now on,
+      // and no longer ends with the screensaver. Any other is asked to close
+      // and, should it not, ended: the run ends within two seconds.
+      if (!KeepPlayer) {
+        SkitPlayer->Close();
+      } else {
+        SkitPlayer->LeaveFront();
+        SkitPlayer->KeepRunning();
+      }
       SkitPlayer.reset();
     }
     DestroyBackdrop();

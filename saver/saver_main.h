@@ -17,7 +17,8 @@
 #include "saver/saver_form.h"
 #include "saver/skit_player.h"
 
-// Posted when the player's process has ended; wParam is the skit's serial.
+// Posted when the player's window has gone or its process has ended;
+// wParam is the skit's serial.
 constexpr UINT WM_SKIT_ENDED = WM_APP + 0x119;
 
 extern const char kBackdropClass[];
@@ -36,6 +37,9 @@ class TForm_Saver_Main : public TForm_Saver {
 
   bool ShownOnce = false;
   std::unique_ptr<cSkitPlayer> SkitPlayer;
+  // Players whose windows have gone and whose processes are ending in their
+  // own time; their jobs end them with the screensaver at the latest.
+  std::vector<std::unique_ptr<cSkitPlayer>> EndingPlayers;
   HWND BackdropWindow = nullptr;
   bool KeepPlayer = false;
   int32_t RunCount = 0;
@@ -50,6 +54,8 @@ class TForm_Saver_Main : public TForm_Saver {
   // tick of SkitTimer before the next one starts, so a player that dies at
   // once is not started again many times a second.
   DWORD MinimumSkitRun = 1000;
+  // The system has turned the display off: no skit plays until it is on.
+  bool DisplayOff = false;
 
   virtual void PlayNextSkit();
   virtual void PlaySkit(const std::string& fileName);
@@ -58,6 +64,12 @@ class TForm_Saver_Main : public TForm_Saver {
   virtual LRESULT WMDownloadDone(WPARAM wParam, LPARAM lParam);
   virtual LRESULT WMDownloadCancel(WPARAM wParam, LPARAM lParam);
   LRESULT WMSkitEnded(WPARAM serial, LPARAM lParam);
+  // Whether the skit being played is over for the user: its window has gone
+  // or its process ended.
+  bool SkitOver() const;
+  // Lets go of the skit that is over; a process still ending goes on in its
+  // own time.
+  void RetireSkitPlayer();
 
   void SkitTimerTimer();
   void ExitTimerTimer();
@@ -77,6 +89,7 @@ class TForm_Saver_Main : public TForm_Saver {
   bool OnSaverMouse(UINT message) override;
   bool OnSaverKey(UINT message, WPARAM keyCode) override;
   void OnErrorDisplayDone() override;
+  void OnDisplayState(bool on) override;
 
  protected:
   void FormShow() override;

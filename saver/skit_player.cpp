@@ -1,9 +1,13 @@
 #include "saver/skit_player.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "base/files.h"
+#include "base/log.h"
 #include "forms/boundary.h"
 
 // A registered wait on the player's process: the system's wait thread posts
@@ -51,6 +55,16 @@ std::string cSkitPlayer::ArgFilePathFor(const std::string& playerPath) {
   if (dot != std::string::npos && dot != 0) path.erase(dot);
   return path + ".arg";
 }
+
+std::string cSkitPlayer::CommandLineFor(const std::string& playerPath) { return "\"" + playerPath + "\""; }
+
+BOOL cSkitPlayer::CreatePlayerProcess(const char* application, char* commandLine, BOOL inheritHandles, DWORD flags,
+                                      const char* folder, STARTUPINFOA* startup, PROCESS_INFORMATION* started) {
+  return CreateProcessA(application, commandLine, nullptr, nullptr, inheritHandles, flags, nullptr, folder, startup,
+                        started);
+}
+
+cSkitPlayer::StartProcessFn cSkitPlayer::StartProcess = &cSkitPlayer::CreatePlayerProcess;
 
 std::string cSkitPlayer::EncodeValue(const std::string& value) {
   std::string encoded;
@@ -149,6 +163,46 @@ void cSkitPlayer::FindPlayerWindow() {
   throw std::runtime_error("Unable to locate program window.");
 }
 
+// Windows starts a screensaver at idle priority, which a child made without
+// a class of its own inherits: the movie would get the processor only when
+// nothing else wants it. The player inherits none of our handles, and starts
+// suspended so that it is in its job before it can start anything itself.
+bool cSkitPlayer::StartSuspended(char* commandLine, const char* folder, STARTUPINFOA* startup,
+                                 PROCESS_INFORMATION* started) {
+  const DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED;
+  // A screensaver started inside a job (by a launcher, a remote session) has
+  // its children put in that job too; where the job allows it, the player
+  // breaks away, so that its own job is the only one that ends it. Where it
+  // does not, the player stays in both (Windows 8 nests jobs).
+  BOOL inJob = FALSE;
+  if (IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) && inJob) {
+    if (StartProcess(PlayerPath.c_str(), commandLine, FALSE, flags | CREATE_BREAKAWAY_FROM_JOB, folder, startup,
+                     started))
+      return true;
+    if (GetLastError() != ERROR_ACCESS_DENIED) return false;
+  }
+  return StartProcess(PlayerPath.c_str(), commandLine, FALSE, flags, folder, startup, started) != FALSE;
+}
+
+void cSkitPlayer::JoinJob() {
+  handles::UniqueHandle job(CreateJobObjectA(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job && SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) &&
+      AssignProcessToJobObject(job.get(), ProcessInfo.hProcess)) {
+    Job_ = std::move(job);
+    return;
+  }
+  // Windows 7 puts a process in one job only, and a job we cannot leave
+  // keeps us out of ours: the player then plays without one.
+  LogWrite(LOG_ERROR, "The player %s runs without a job: %s", PlayerPath.c_str(), LastErrorText().c_str());
+}
+
+bool cSkitPlayer::InJob() const {
+  BOOL in = FALSE;
+  return Job_ && ProcessInfo.hProcess != nullptr && IsProcessInJob(ProcessInfo.hProcess, Job_.get(), &in) && in;
+}
+
 bool cSkitPlayer::Play(HWND focusWindow) {
   SetError(0);
   try {
@@ -159,12 +213,14 @@ bool cSkitPlayer::Play(HWND focusWindow) {
     std::string folder;
     SplitPath(PlayerPath, &folder, nullptr);
     PROCESS_INFORMATION started = {};
-    if (!CreateProcessA(PlayerPath.c_str(), nullptr, nullptr, nullptr, TRUE, 0, nullptr,
-                        folder.empty() ? nullptr : folder.c_str(), &startup, &started)) {
+    std::string commandLine = CommandLineFor(PlayerPath);
+    if (!StartSuspended(commandLine.data(), folder.empty() ? nullptr : folder.c_str(), &startup, &started)) {
       SetFromLastError();
       return false;
     }
     ProcessInfo = started;
+    JoinJob();
+    ResumeThread(ProcessInfo.hThread);
     WaitForInputIdle(ProcessInfo.hProcess, 5000);
     AttachInput();
     if (focusWindow != nullptr) {
@@ -172,6 +228,10 @@ bool cSkitPlayer::Play(HWND focusWindow) {
       SetFocus(focusWindow);
     }
     FindPlayerWindow();
+    // From now on the two threads have their own input again: with shared
+    // input, moving or activating the player's window and the form's focus
+    // wait for the player's thread, which may hang.
+    DetachInput();
     BringToFront(false);
     return true;
   } catch (...) {
@@ -183,7 +243,7 @@ bool cSkitPlayer::Play(HWND focusWindow) {
     if (ProcessInfo.hProcess != nullptr) {
       DetachInput();
       if (PlayerWindow == nullptr && !IsFinished(0)) {
-        TerminateProcess(ProcessInfo.hProcess, 1);
+        End();
         IsFinished(kStopLimit);
       }
     }
@@ -199,7 +259,40 @@ bool cSkitPlayer::IsFinished(DWORD milliseconds) const {
 bool cSkitPlayer::Stop(DWORD milliseconds) {
   if (ProcessInfo.hProcess != nullptr) DetachInput();
   if (PlayerWindow != nullptr) PostMessageA(PlayerWindow, WM_CLOSE, 0, 0);
-  return IsFinished(milliseconds);
+  // Closed once its window has gone: the process may take its time after
+  // that (Wine's takes two seconds), and its job ends it with this object.
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (WindowGone()) return true;
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= milliseconds) return IsFinished(0);
+    if (IsFinished(std::min<DWORD>(milliseconds - elapsed, 20))) return true;
+  }
+}
+
+bool cSkitPlayer::WindowGone() const { return PlayerWindow != nullptr && !IsWindow(PlayerWindow); }
+
+void cSkitPlayer::End() {
+  if (ProcessInfo.hProcess == nullptr) return;
+  if (Job_) TerminateJobObject(Job_.get(), 1);
+  else TerminateProcess(ProcessInfo.hProcess, 1);
+}
+
+void cSkitPlayer::Close(DWORD milliseconds) {
+  if (Stop(milliseconds)) return;
+  End();
+  // Its windows go with the process: until then the system may hand the
+  // activation to a window whose thread does not answer.
+  IsFinished(kEndLimit);
+}
+
+void cSkitPlayer::KeepRunning() {
+  if (!Job_) return;
+  // A process never leaves its job; without the limit, the job no longer
+  // ends it when we let go of it.
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  SetInformationJobObject(Job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  Job_.reset();
 }
 
 bool cSkitPlayer::NotifyWhenFinished(HWND window, UINT message, WPARAM tag) {
@@ -211,23 +304,65 @@ bool cSkitPlayer::NotifyWhenFinished(HWND window, UINT message, WPARAM tag) {
   return false;
 }
 
+namespace {
+
+// The players whose windows are watched, by their hooks; the hooks call back
+// on the thread that set them, the user-interface thread.
+std::vector<std::pair<HWINEVENTHOOK, cSkitPlayer*>> WatchedPlayers;
+
+}  // namespace
+
+bool cSkitPlayer::NotifyWhenWindowGoes(HWND window, UINT message, WPARAM tag) {
+  WindowWatch_.reset();
+  if (PlayerWindow == nullptr) return false;
+  NotifyWindow_ = window;
+  NotifyMessage_ = message;
+  NotifyTag_ = tag;
+  WindowWatch_.reset(SetWinEventHook(EVENT_OBJECT_DESTROY, EVENT_OBJECT_DESTROY, nullptr, &cSkitPlayer::WindowEvent,
+                                     ProcessInfo.dwProcessId, ProcessInfo.dwThreadId, WINEVENT_OUTOFCONTEXT));
+  if (!WindowWatch_) return false;
+  WatchedPlayers.emplace_back(WindowWatch_.get(), this);
+  return true;
+}
+
+void CALLBACK cSkitPlayer::WindowEvent(HWINEVENTHOOK hook, DWORD, HWND window, LONG object, LONG, DWORD, DWORD) {
+  if (object != OBJID_WINDOW) return;
+  for (const auto& [watch, player] : WatchedPlayers) {
+    if (watch == hook && window == player->PlayerWindow) {
+      PostMessageA(player->NotifyWindow_, player->NotifyMessage_, player->NotifyTag_, 0);
+      return;
+    }
+  }
+}
+
 // Only SetWindowPos moves a window in the Z order: setting WS_EX_TOPMOST in
 // its style (SetWindowLong) changes the bit and leaves the window where it
-// was, below the stay-on-top saver form.
+// was, below the stay-on-top saver form. The request is handed to the
+// player's thread rather than waited for.
 void cSkitPlayer::BringToFront(bool activate) {
   if (PlayerWindow == nullptr) return;
-  SetWindowPos(PlayerWindow, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  SetWindowPos(PlayerWindow, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_ASYNCWINDOWPOS);
   if (activate && GetForegroundWindow() != PlayerWindow) SetForegroundWindow(PlayerWindow);
 }
 
 void cSkitPlayer::LeaveFront() {
   if (PlayerWindow != nullptr)
-    SetWindowPos(PlayerWindow, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    SetWindowPos(PlayerWindow, HWND_NOTOPMOST, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_ASYNCWINDOWPOS);
 }
 
 void cSkitPlayer::Cleanup() {
-  // The wait goes before the handle it waits on.
+  // The wait goes before the handle it waits on; the job, unless let go of,
+  // takes the player with it.
   ExitNotice.reset();
+  if (WindowWatch_) {
+    const HWINEVENTHOOK watch = WindowWatch_.get();
+    WatchedPlayers.erase(std::remove_if(WatchedPlayers.begin(), WatchedPlayers.end(),
+                                        [watch](const auto& entry) { return entry.first == watch; }),
+                         WatchedPlayers.end());
+    WindowWatch_.reset();
+  }
+  Job_.reset();
   if (ProcessInfo.hThread != nullptr) CloseHandle(ProcessInfo.hThread);
   if (ProcessInfo.hProcess != nullptr) CloseHandle(ProcessInfo.hProcess);
   ProcessInfo = {};

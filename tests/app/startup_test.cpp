@@ -155,12 +155,27 @@ TEST_F(StartupCatalogue, PreviewAndPasswordModesNeverOpenTheCatalogue) {
   EXPECT_EQ(StartupErrorText, kDefaultStartupError);
 }
 
+// Also when a crash ends the run: the filter of unhandled exceptions the run
+// leaves in place clears the flag and lets the crash go on.
 TEST_F(StartupCatalogue, RunModeSetsAndClearsTheScreensaverFlag) {
   BOOL running = FALSE;
   SaverStartup("/s");
   ASSERT_TRUE(SystemParametersInfoA(SPI_GETSCREENSAVERRUNNING, 0, &running, 0));
   EXPECT_TRUE(running);
+  LPTOP_LEVEL_EXCEPTION_FILTER crash = SetUnhandledExceptionFilter(nullptr);
+  SetUnhandledExceptionFilter(crash);
+  ASSERT_NE(crash, nullptr);
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = 0xE0000001;  // one of no one's, which any filter passes on
+  CONTEXT context = {};
+  EXCEPTION_POINTERS pointers = {&record, &context};
+  EXPECT_EQ(crash(&pointers), EXCEPTION_CONTINUE_SEARCH);
+  ASSERT_TRUE(SystemParametersInfoA(SPI_GETSCREENSAVERRUNNING, 0, &running, 0));
+  EXPECT_FALSE(running);
   SaverShutdown();
+  LPTOP_LEVEL_EXCEPTION_FILTER after = SetUnhandledExceptionFilter(nullptr);
+  SetUnhandledExceptionFilter(after);
+  EXPECT_NE(after, crash) << "the run's filter goes with it";
   ASSERT_TRUE(SystemParametersInfoA(SPI_GETSCREENSAVERRUNNING, 0, &running, 0));
   EXPECT_FALSE(running);
 }

@@ -200,3 +200,16 @@ TEST_F(FormWalls, AModalFormThatCannotStartLeavesNoWindowDisabled) {
   EXPECT_FALSE(dialog.Modal());
   EXPECT_FALSE(IsWindowVisible(dialog.Handle()));
 }
+
+// The release message is registered, so any program can post it: a form
+// that never asked to be released stays, and one that did goes.
+TEST_F(FormWalls, OnlyAFormThatAskedIsReleased) {
+  const UINT release = RegisterWindowMessageA("DrearigramsReleaseForm");
+  auto* form = new ThrowingForm;
+  HWND window = form->Handle();
+  SendMessageA(window, release, 0, 0);
+  ASSERT_TRUE(IsWindow(window));
+  EXPECT_EQ(form->Handle(), window);
+  form->Release();
+  EXPECT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
+}

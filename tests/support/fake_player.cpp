@@ -4,8 +4,14 @@
 //   nowindow*.exe  never makes a window, ends after a while
 //   crash*.exe     makes its window, then dies at once
 //   stubborn*.exe  makes its window and ignores WM_CLOSE
+//   linger*.exe    as player*.exe, but its process stays half a minute
+//                  after its window has gone
+//   hung*.exe      makes its window, answers for a moment, then its main
+//                  thread stops taking messages for good ("HUNG" recorded)
 // Each start appends "ARGS <argument file text>" to the file named like the
-// program with ".record", and each key it receives "KEY <code>".
+// program with ".record", and each key it receives "KEY <code>". The command
+// line it was given (GetCommandLineA) goes into the file named like the
+// program with ".cmdline", replacing what an earlier start wrote there.
 #include <windows.h>
 
 #include <cstdio>
@@ -69,6 +75,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   std::string name = path.substr(path.find_last_of("\\/") + 1);
   for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   Record("ARGS " + ReadAll(WithExtension(path, ".arg")));
+  if (FILE* file = std::fopen(WithExtension(path, ".cmdline").c_str(), "wb")) {
+    std::fputs(GetCommandLineA(), file);
+    std::fclose(file);
+  }
 
   if (name.rfind("nowindow", 0) == 0) {
     // Idle in a message loop, as a real program would, but with no window;
@@ -95,11 +105,23 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
     TerminateProcess(GetCurrentProcess(), 3);
   }
+  if (name.rfind("hung", 0) == 0) {
+    // Long enough to be found and placed in front, then deaf.
+    const DWORD until = GetTickCount() + 1000;
+    MSG msg;
+    while (static_cast<LONG>(until - GetTickCount()) > 0) {
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    }
+    Record("HUNG");
+    Sleep(INFINITE);
+  }
   (void)window;
   MSG msg;
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
+  if (name.rfind("linger", 0) == 0) Sleep(30000);
   return 0;
 }
