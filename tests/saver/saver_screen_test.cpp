@@ -107,6 +107,13 @@ TEST_F(SaverRun, TheMovieStaysAboveTheForm) {
   HWND movie = Form->SkitPlayer->PlayerWindow;
   for (int tick = 0; tick <= 2; ++tick) {
     SCOPED_TRACE("after " + std::to_string(tick) + " ticks of the skit timer");
+    // The movie is moved without waiting for its thread: the move lands when
+    // the player's thread takes it.
+    PumpUntil([&] {
+      const std::vector<HWND> now = TopLevelOrder();
+      return PlaceOf(now, movie) != -1 && PlaceOf(now, movie) < PlaceOf(now, Form->Handle()) &&
+             (GetWindowLongA(movie, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+    });
     const std::vector<HWND> order = TopLevelOrder();
     ASSERT_NE(PlaceOf(order, movie), -1);
     ASSERT_NE(PlaceOf(order, Form->Handle()), -1);
