@@ -141,6 +141,8 @@ TEST_F(SaverRun, InputThatReachesTheMovieEndsTheRun) {
     Start();
     ASSERT_TRUE(WaitForStarts(Starts() + 1));
     HWND movie = Form->SkitPlayer->PlayerWindow;
+    // The movie is put in front without waiting for its thread.
+    PumpUntil([&] { return WindowFromPoint(kOnTheMovie) == movie; });
     ASSERT_EQ(WindowFromPoint(kOnTheMovie), movie) << "the pointer must rest on the movie: " << Describe(TopLevelOrder());
     // The movie may take the foreground itself; then the keys go to it.
     SetForegroundWindow(movie);
