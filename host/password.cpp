@@ -1,5 +1,7 @@
 #include "host/password.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "base/handles.h"
@@ -48,6 +50,33 @@ bool IsPasswordProtected() {
   key.Close();
   return result;
 }
+
+DWORD ScreenSaverGraceSeconds() {
+  constexpr DWORD kDefault = 5;
+  constexpr DWORD kLongest = 2147483;  // the longest Windows takes, about 24 days
+  char value[32] = {};
+  DWORD type = 0;
+  DWORD size = sizeof value - 1;
+  if (RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
+                   "ScreenSaverGracePeriod", RRF_RT_REG_DWORD | RRF_RT_REG_SZ, &type, value, &size) != ERROR_SUCCESS)
+    return kDefault;
+  DWORD seconds = kDefault;
+  if (type == REG_DWORD) {
+    std::memcpy(&seconds, value, sizeof seconds);
+  } else {
+    char* end = nullptr;
+    const unsigned long parsed = std::strtoul(value, &end, 10);
+    if (end == value) return kDefault;
+    seconds = parsed > kLongest ? kLongest : static_cast<DWORD>(parsed);
+  }
+  return seconds > kLongest ? kLongest : seconds;
+}
+
+namespace {
+bool LockWithTheSystem() { return LockWorkStation() != FALSE; }
+}  // namespace
+
+LockWorkstationFn LockTheWorkstation = &LockWithTheSystem;
 
 BOOL VerifyPassword(HWND window) {
   LoadedLibrary library("PASSWORD.CPL");

@@ -15,6 +15,14 @@ bool IsPasswordProtected();
 using SystemGuardsSaverFn = bool (*)();
 extern SystemGuardsSaverFn SystemGuardsSaver;
 bool AskSystemGuardsSaver();
+// The seconds after the screensaver starts during which Windows lets input
+// end it without the password (the machine's ScreenSaverGracePeriod, which
+// may be stored as a number or as text; 5 where it is absent).
+DWORD ScreenSaverGraceSeconds();
+// Locks the workstation now (LockWorkStation). Replaceable, for tests: Wine
+// has no lock screen.
+using LockWorkstationFn = bool (*)();
+extern LockWorkstationFn LockTheWorkstation;
 BOOL VerifyPassword(HWND window);
 void ChangePassword(HWND window);
 // Makes the application window (hidden) and the form window (shown if it

@@ -110,6 +110,10 @@ void TForm_Saver::FormShow() {
   if (Mode == SAVER_RUN) SetFormStyle(forms::TFormStyle::fsStayOnTop);
   if (Mode == SAVER_PREVIEW) ParentToHost(forms::Application.Handle(), Handle());
   PasswordProtected = IsPasswordProtected();
+  if (Mode == SAVER_RUN && RunStartedAt == 0) {
+    RunStartedAt = GetTickCount64();
+    GraceSeconds = ScreenSaverGraceSeconds();
+  }
   GetCursorPos(&LastCursorPos);
   if (Mode == SAVER_RUN && !InputWatch.Running()) {
     // Without the watch the saver still closes on every key and click that
@@ -139,6 +143,10 @@ void TForm_Saver::FormClose(forms::TCloseAction& action) {
   SetCursor(LoadCursorA(nullptr, IDC_ARROW));
   Closing = false;
   RenewInputWatch();
+}
+
+bool TForm_Saver::LocksWhenItEnds() const {
+  return Mode == SAVER_RUN && PasswordProtected && GetTickCount64() - RunStartedAt >= GraceSeconds * 1000ULL;
 }
 
 void TForm_Saver::RenewInputWatch() { InputWatch.Arm(Active() ? kArmedFor : 0); }

@@ -52,6 +52,13 @@ class TForm_Saver : public forms::TForm {
 
   uint8_t Mode = 0;
   bool PasswordProtected = false;
+  // When the run began (GetTickCount64), and the seconds after it in which
+  // Windows lets input end a protected run without the password.
+  ULONGLONG RunStartedAt = 0;
+  DWORD GraceSeconds = 5;
+  // A protected run whose grace period is over: Windows locks the desktop
+  // when the program ends.
+  bool LocksWhenItEnds() const;
   bool VerifyingPassword = false;
   POINT LastCursorPos{0, 0};
   int32_t MouseThreshold = 8;

@@ -4,7 +4,9 @@
 
 #include <exception>
 
+#include "host/password.h"
 #include "host/saver_state.h"
+#include "base/log.h"
 #include "base/files.h"
 #include "base/settings.h"
 #include "download/comm.h"
@@ -438,6 +440,15 @@ void TForm_Saver_Main::WaitForDownloadOnClose(forms::TCloseAction& action) {
   // The user is done with the screensaver, but a download runs: hide behind
   // the progress dialog and end when the last transfer has.
   TheSkitManager->SetDriverFlag(true);
+  // Windows locks a protected desktop only once the screensaver program has
+  // ended, and this one stays until the job has: the desktop is locked here,
+  // before the saver hides, and the job finishes behind the lock screen.
+  // Should the lock fail, the job is stopped instead, and the wait lasts
+  // until the worker sees it.
+  if (LocksWhenItEnds() && !LockTheWorkstation()) {
+    LogWrite(LOG_ERROR, "Could not lock the workstation (error %d): the download is stopped", GetLastError());
+    TheSkitManager->Transfer->Stop();
+  }
   DestroyDownloadProgress();
   Form_DownloadProgress = new TForm_DownloadProgress(this, this);
   Form_DownloadProgress->Show();

@@ -2,6 +2,7 @@
 // and the close that waits behind the progress dialog for it to end.
 #include <gtest/gtest.h>
 
+#include "host/password.h"
 #include "ui/progress_form.h"
 #include "tests/saver/saver_fixture.h"
 #include "tests/store/sync_testing.h"
@@ -56,8 +57,50 @@ class SaverDownload : public SaverRun {
       PostMessageA(Form->SkitPlayer->PlayerWindow, WM_CLOSE, 0, 0);
   }
 
+  // Closes a protected run, past its grace period, while a skit file
+  // trickles in; the workstation's lock answers `locks`. Wine has no lock
+  // screen, so the lock goes through its seam: each call is counted, with
+  // whether the saver still covered the desktop then.
+  void CloseProtectedDuringATransfer(bool locks) {
+    static bool answer;
+    static TForm_Saver* saver;
+    answer = locks;
+    saver = nullptr;
+    Locks = 0;
+    CoveredAtLock = false;
+    SystemGuardsSaver = [] { return true; };
+    LockTheWorkstation = [] {
+      ++Locks;
+      CoveredAtLock = saver != nullptr && saver->Visible();
+      return answer;
+    };
+    Settings.SyncMethod = 0;
+    // About fifty seconds of body, so that the job outlasts the close.
+    Server.TrickleInterval = 200;
+    OfferNewSkit(Server.Url("/trickle/skits/"), std::string(4000, 'm'));
+    Start();
+    saver = Form.get();
+    ASSERT_TRUE(Form->PasswordProtected);
+    Form->GraceSeconds = 0;
+    ASSERT_TRUE(WaitForStarts(1));
+    EndMovie();
+    ASSERT_TRUE(WaitForStarts(2));
+    ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->Phase == JOB_SKIT_FILES; }, 20000));
+    SendMessageA(Form->Handle(), WM_KEYDOWN, 'Q', 0);
+    EXPECT_FALSE(Form->Visible());
+  }
+  ~SaverDownload() override {
+    SystemGuardsSaver = &AskSystemGuardsSaver;
+    LockTheWorkstation = Lock_;
+  }
+
   testing_support::TempDir Served;
   testing_support::LoopbackServer Server;
+  static inline int Locks = 0;
+  static inline bool CoveredAtLock = false;
+
+ private:
+  LockWorkstationFn Lock_ = LockTheWorkstation;
 };
 
 }  // namespace
@@ -141,6 +184,30 @@ TEST_F(SaverDownload, ClosingDuringADownloadWaitsBehindTheProgressDialog) {
   EXPECT_EQ(Form_DownloadProgress, nullptr);
   EXPECT_EQ(TheSkitManager->Transfer, nullptr);
   EXPECT_TRUE(FileExists(JoinPath(Skits, "new.skit")));
+}
+
+// Windows locks a protected desktop only once the screensaver has ended,
+// and the waiting close keeps it from ending: the saver locks the desktop
+// itself before it hides, and the job goes on behind the lock screen.
+TEST_F(SaverDownload, AProtectedSaverLocksTheDesktopBeforeItWaits) {
+  CloseProtectedDuringATransfer(true);
+  EXPECT_EQ(Locks, 1);
+  EXPECT_TRUE(CoveredAtLock) << "the desktop showed before the lock";
+  EXPECT_TRUE(Form->ExitTimer.Enabled());
+  EXPECT_NE(TheSkitManager->Transfer, nullptr);
+}
+
+// Where the desktop cannot be locked, nothing is left open for the length
+// of the job: it is stopped, and the wait ends with it.
+TEST_F(SaverDownload, AProtectedSaverThatCannotLockStopsTheJob) {
+  CloseProtectedDuringATransfer(false);
+  EXPECT_EQ(Locks, 1);
+  ASSERT_TRUE(PumpUntil([&] { return !Form->ExitTimer.Enabled(); }, 15000));
+  EXPECT_FALSE(FileExists(JoinPath(Skits, "new.skit")));
+  // The skit waits for the next job, which resumes what arrived.
+  const int32_t index = TheSkitManager->FindSkit(CAT_SKIT, 2);
+  ASSERT_GE(index, 0);
+  EXPECT_EQ(TheSkitManager->Catalog.Records[index].State, SKIT_SCHEDULED);
 }
 
 TEST_F(SaverDownload, CancellingInTheProgressDialogEndsTheWait) {
