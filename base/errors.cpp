@@ -115,9 +115,12 @@ void ThrowText(const std::string& text, const std::string& subject) {
   throw std::runtime_error(text + " " + subject);
 }
 
-void ThrowLastError(const std::string& subject) { ThrowText(LastErrorText(), subject); }
+void ThrowLastError(const std::string& subject) { ThrowCode(LastErrorCode(), subject); }
 
-void ThrowCode(int32_t code, const std::string& subject) { ThrowText(ErrorText(code), subject); }
+void ThrowCode(int32_t code, const std::string& subject) {
+  const std::string text = ErrorText(code);
+  throw cCodedError(code, subject.empty() ? text : text + " " + subject);
+}
 
 int32_t cError::SetError(int32_t code) { return Code = code; }
 int32_t cError::SetFromLastError() { return Code = LastErrorCode(); }

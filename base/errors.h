@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 // The program's own codes carry bit 27; every other code is a Windows system
@@ -57,6 +58,15 @@ int ShowErrorMessage(HWND owner, int32_t code, const char* prefix, const char* s
 // Heap block filled with zero, or nullptr (never throws). Free with FreeZeroed.
 void* AllocZeroed(size_t size);
 void FreeZeroed(void* block);
+
+// What ThrowCode and ThrowLastError throw: the runtime error, which also
+// keeps the code it was made from, for the few callers that act on the
+// cause of a failure rather than only show it.
+class cCodedError : public std::runtime_error {
+ public:
+  cCodedError(int32_t code, const std::string& message) : std::runtime_error(message), Code(code) {}
+  int32_t Code;
+};
 
 // Throws std::runtime_error(text [+ " " + subject]).
 [[noreturn]] void ThrowText(const std::string& text, const std::string& subject = {});

@@ -40,9 +40,17 @@ void cFile::Read(void* buffer, DWORD count) {
   ThrowLastError();
 }
 
+cFile::WriteSeamFn cFile::WriteSeam;
+
+// A write that the system reports as done but cut short ran out of room.
 void cFile::Write(const void* buffer, DWORD count) {
+  const DWORD allowed = WriteSeam ? std::min(count, WriteSeam(Handle, buffer, count)) : count;
   DWORD written = 0;
-  if (!WriteFile(Handle, buffer, count, &written, nullptr)) ThrowLastError();
+  if (allowed > 0 && !WriteFile(Handle, buffer, allowed, &written, nullptr)) ThrowLastError();
+  if (written != count) {
+    SetLastError(ERROR_DISK_FULL);
+    ThrowLastError();
+  }
 }
 
 DWORD cFile::Seek(LONG distance, DWORD method) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // One Win32 file handle. Deliberately not closed by the destructor: the owner
@@ -28,6 +29,13 @@ class cFile {
   uint64_t GetSize();
   // Pushes the file's data to the disk (FlushFileBuffers); throws on failure.
   void Flush();
+
+  // Where tests make a disk fill up or a machine stop: when set, it is asked
+  // before every Write with the handle, the bytes and their count, and
+  // answers how many of them reach the file; when that is fewer, the write
+  // fails after them with ERROR_DISK_FULL, as a full disk's would.
+  using WriteSeamFn = std::function<DWORD(HANDLE file, const void* buffer, DWORD count)>;
+  static WriteSeamFn WriteSeam;
 
   HANDLE Handle = INVALID_HANDLE_VALUE;
 };

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/files.h"
 #include "base/little_endian.h"
 
 namespace testing_support {
@@ -354,6 +355,46 @@ bool EmulatedOneThreadAtATime() {
   const DWORD n = GetEnvironmentVariableA("DG_EMULATED_32", value, sizeof value);
   return n > 0 && n < sizeof value && value[0] == '1';
 }
+
+namespace {
+
+bool SameFile(HANDLE file, const std::string& path) {
+  HANDLE other = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  const bool same = GetFileInformationByHandle(file, &a) && GetFileInformationByHandle(other, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                    a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(other);
+  return same;
+}
+
+}  // namespace
+
+FileFaults::FileFaults() {
+  cFile::WriteSeam = [this](HANDLE file, const void* buffer, DWORD count) -> DWORD {
+    ++Writes;
+    if (!CutsOf.empty()) {
+      const std::string before = ReadFileBytes(CutsOf);
+      Cuts.push_back(before);
+      LARGE_INTEGER at{};
+      if (SameFile(file, CutsOf) && SetFilePointerEx(file, LARGE_INTEGER{}, &at, FILE_CURRENT)) {
+        std::string torn = before;
+        const size_t from = static_cast<size_t>(at.QuadPart), half = count / 2;
+        if (torn.size() < from + half) torn.resize(from + half, '\0');
+        torn.replace(from, half, static_cast<const char*>(buffer), half);
+        Cuts.push_back(torn);
+      }
+    }
+    if (FailFrom != 0 && Writes >= FailFrom) return 0;
+    const DWORD allowed = static_cast<DWORD>(std::min<uint64_t>(count, BytesLeft));
+    BytesLeft -= allowed;
+    return allowed;
+  };
+}
+
+FileFaults::~FileFaults() { cFile::WriteSeam = nullptr; }
 
 }  // namespace testing_support
 

@@ -87,6 +87,27 @@ class AllowedAllocations {
 };
 bool AllocationsFail() noexcept;
 
+// A disk that fills and a machine that stops, in the file layer (every
+// cFile::Write), while one lives. Writes are counted from 1. From write
+// FailFrom on (0: never), and once BytesLeft bytes have gone through, every
+// write fails as a full disk's. With CutsOf set, Cuts collects what a
+// machine stopping at each write would leave of the file at that path: the
+// file as it is before the write, and as it would be with the first half
+// of the write done when the write is to that file.
+class FileFaults {
+ public:
+  FileFaults();
+  ~FileFaults();
+  FileFaults(const FileFaults&) = delete;
+  FileFaults& operator=(const FileFaults&) = delete;
+
+  uint32_t Writes = 0;
+  uint32_t FailFrom = 0;
+  uint64_t BytesLeft = UINT64_MAX;
+  std::string CutsOf;
+  std::vector<std::string> Cuts;
+};
+
 // Deletes the registry key (and everything below it) on construction and on
 // destruction, so each test starts and ends without it. `view` is 0 for this
 // program's own registry view, or KEY_WOW64_32KEY or KEY_WOW64_64KEY for the
