@@ -143,12 +143,14 @@ void WriteFullCatalogue(const std::string& path, const std::string& skits, uint8
   block->Header.Count = CATALOG_MAX_SKITS;
 
   cPakFile pak(path, false, kCyclingSpec, GENERIC_READ | GENERIC_WRITE);
+  cPakBatch batch(pak);
   for (size_t i = 0; i < texts.size(); ++i) {
     pak.WriteEntry(PAK_TYPE_STRING, static_cast<int32_t>(i + 1), 0, true, 0, texts[i].c_str());
   }
   std::vector<uint8_t> bytes(CATALOG_BLOCK_SIZE);
   EncodeCatalogBlock(*block, bytes.data());
   pak.WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, CATALOG_BLOCK_SIZE, bytes.data());
+  batch.Commit();
 }
 
 void CatalogueFigures(const std::string& folder) {
@@ -224,7 +226,9 @@ void EntryFigures(const std::string& folder) {
           1, runs, [&] { DeleteFileA(path.c_str()); },
           [&] {
             cPakFile pak(path, false, spec, GENERIC_READ | GENERIC_WRITE);
+            cPakBatch batch(pak);
             for (int i = 1; i <= count; ++i) pak.WriteEntry(kBlob, i, 0, true, kLength, body);
+            batch.Commit();
           });
       const double reopen = MedianOf(
           1, 7, [] {}, [&] { cPakFile pak(path, true, nullptr, GENERIC_READ); });
@@ -273,9 +277,11 @@ void CompactionFigures(const std::string& folder) {
     for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i * 7 + i / 251);
     {
       cPakFile pak(source, false, nullptr, GENERIC_READ | GENERIC_WRITE);
+      cPakBatch batch(pak);
       pak.WriteEntry(PAK_TYPE_STRING, 1, 0, true, 0, "short");
       for (uint32_t i = 1; i <= kEntries; ++i)
         pak.WriteEntry(kBlob, static_cast<int32_t>(i), 0, true, kEntrySize, body.data());
+      batch.Commit();
       pak.WriteEntry(PAK_TYPE_STRING, 1, 0, true, 0, "longer than before");
     }
     cPakFile::MoveStep = move;

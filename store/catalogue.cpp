@@ -5,8 +5,8 @@
 // owns the texts it read; it writes everything back only in Save, which runs
 // at destruction and after a synchronisation changed the catalogue.
 //
-// The block is checked before it is used: the entry must be exactly the
-// block's size, Count at most 99 and every record in use must have at most
+// The block is checked before it is used: the entry must be there and be
+// exactly the block's size, Count at most 99 and every record in use must have at most
 // four files, and every text it names must be in the archive. A catalogue
 // that fails any of these is reported as missing or corrupt with its path;
 // nothing of it is used.
@@ -102,6 +102,7 @@ void cSkitManager::Load(bool runMode) {
   }
 
   try {
+    if (OpsPak->FindEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID) < 0) ThrowCode(ERR_FILE_CORRUPT, path);
     uint32_t length = 0;
     uint8_t* bytes = nullptr;
     OpsPak->ReadEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, &length, &bytes);
@@ -210,32 +211,43 @@ void cSkitManager::ReleaseAllTexts() {
   ReleaseText(Catalog.Header.SyncFileName);
 }
 
-// A read-only catalogue is never written, whoever asks.
+// A read-only catalogue is never written, whoever asks. Everything goes
+// into the file as one change, so the block never names a text that is not
+// there: a save cut short leaves the catalogue file as it was. Every text,
+// the texts' mark and the block are written each time (an entry that holds
+// the same bytes already is left alone); what the trust writes only when it
+// changed is written again after a change that was abandoned.
 void cSkitManager::Save() {
   if (OpsPak == nullptr || IsReadOnly()) return;
-  if (!Utf8Texts_) {
+  try {
+    cPakBatch batch(*OpsPak);
     MarkUtf8Texts(*OpsPak);
     Utf8Texts_ = true;
-  }
-  CatalogHeader& header = Catalog.Header;
-  for (uint32_t i = 0; i < header.Count && i < CATALOG_MAX_SKITS; ++i) {
-    const SkitRecord& record = Catalog.Records[i];
-    WriteText(record.Title);
-    WriteText(record.Info);
-    for (uint32_t f = 0; f < FilesInUse(record); ++f) {
-      WriteText(record.Files[f].Name);
-      WriteText(record.Files[f].Url);
+    CatalogHeader& header = Catalog.Header;
+    for (uint32_t i = 0; i < header.Count && i < CATALOG_MAX_SKITS; ++i) {
+      const SkitRecord& record = Catalog.Records[i];
+      WriteText(record.Title);
+      WriteText(record.Info);
+      for (uint32_t f = 0; f < FilesInUse(record); ++f) {
+        WriteText(record.Files[f].Name);
+        WriteText(record.Files[f].Url);
+      }
+      WriteText(record.HotKey.Link);
     }
-    WriteText(record.HotKey.Link);
+    WriteText(header.SyncFileName);
+    WriteText(header.SyncUrl);
+
+    Trust.Save(*OpsPak, Catalog);
+
+    std::vector<uint8_t> bytes(CATALOG_BLOCK_SIZE);
+    EncodeCatalogBlock(Catalog, bytes.data());
+    OpsPak->WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, CATALOG_BLOCK_SIZE, bytes.data());
+    batch.Commit();
+  } catch (...) {
+    Trust.Abandoned();
+    throw;
   }
-  WriteText(header.SyncFileName);
-  WriteText(header.SyncUrl);
-
-  Trust.Save(*OpsPak, Catalog);
-
-  std::vector<uint8_t> bytes(CATALOG_BLOCK_SIZE);
-  EncodeCatalogBlock(Catalog, bytes.data());
-  OpsPak->WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, CATALOG_BLOCK_SIZE, bytes.data());
+  if (!OpsPak->InBatch()) Trust.Committed();
 }
 
 int32_t cSkitManager::FindSkit(uint8_t category, int32_t skitId) const {

@@ -142,9 +142,9 @@ void SignListFile(const std::string& path, const uint8_t (&privateKey)[MAKER_PRI
   SignDigest(privateKey, digest, signature);
   body[0] = static_cast<uint8_t>(LIST_SCHEME_P256_SHA256);
   std::memcpy(body + 4, signature, MAKER_SIGNATURE_SIZE);
-  // Same length as the zero body: written over it in place, and the
-  // directory and trailer are written again as they were.
-  pak.WriteEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID, 0, false, sizeof body, body);
+  // Written over the zero body where it lies: every other byte stays as
+  // the signature covers it.
+  pak.OverwriteEntry(LIST_SIGNATURE_TYPE, LIST_SIGNATURE_ID, sizeof body, body);
 }
 
 bool ReadListAddress(cPakFile& pak, std::string& address) {
@@ -344,12 +344,14 @@ void cListTrust::Save(cPakFile& pak, const CatalogBlock& catalog) {
     pak.WriteEntry(CATALOG_KEY_TYPE, CATALOG_SEED_KEY_ID, 0, true, static_cast<uint32_t>(SeedKey_.size()),
                    SeedKey_.data());
     SeedKeyDirty_ = false;
+    SeedKeyWritten_ = true;
   }
   if (!HasKey_) return;
   if (KeyDirty_) {
     pak.WriteEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID, 0, true, static_cast<uint32_t>(KeyEntry_.size()),
                    KeyEntry_.data());
     KeyDirty_ = false;
+    KeyWritten_ = true;
   }
   if (!Dirty_) return;
   std::set<std::string> used;
@@ -373,6 +375,16 @@ void cListTrust::Save(cPakFile& pak, const CatalogBlock& catalog) {
   if (HasDigest_) body.insert(body.end(), Digest_, Digest_ + SHA256_SIZE);
   pak.WriteEntry(CATALOG_SUMS_TYPE, CATALOG_SUMS_ID, 0, true, static_cast<uint32_t>(body.size()), body.data());
   Dirty_ = false;
+  SumsWritten_ = true;
+}
+
+void cListTrust::Committed() { KeyWritten_ = SeedKeyWritten_ = SumsWritten_ = false; }
+
+void cListTrust::Abandoned() {
+  KeyDirty_ = KeyDirty_ || KeyWritten_;
+  SeedKeyDirty_ = SeedKeyDirty_ || SeedKeyWritten_;
+  Dirty_ = Dirty_ || SumsWritten_;
+  Committed();
 }
 
 bool cListTrust::CheckList(cSyncFile& sync, const std::string& address, uint32_t catalogVersion,

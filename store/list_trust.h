@@ -177,6 +177,10 @@ class cListTrust {
   // Writes the keys and "LSUM" 1 when they changed, keeping only the sums of addresses
   // some record of the catalogue still uses.
   void Save(cPakFile& pak, const CatalogBlock& catalog);
+  // The archive committed what Save wrote, or abandoned it (a write that
+  // failed): then the next Save writes it again.
+  void Committed();
+  void Abandoned();
 
   bool HasKey() const { return HasKey_; }
   // The key of the setup's seed catalogue, offered at every load. A seed
@@ -233,6 +237,10 @@ class cListTrust {
   uint8_t Digest_[SHA256_SIZE] = {};
   std::map<std::string, FileSum> Sums_;
   bool Dirty_ = false;
+  // Written by Save and not yet committed.
+  bool KeyWritten_ = false;
+  bool SeedKeyWritten_ = false;
+  bool SumsWritten_ = false;
   // What the last CheckList that passed found.
   bool Checked_ = false;
   uint32_t CheckedVersion_ = 0;

@@ -1,12 +1,26 @@
-// cPakFile keeps the archive open for its whole life and leaves the file
-// complete after every WriteEntry: the body goes where the directory began,
-// then the directory and the trailer are written after it and the file is
-// cut behind the trailer. Nothing is ever removed in place. A body that grows
-// is written anew at the end and its old slot is marked deleted; a body that
-// does not grow is overwritten where it is. Space is reclaimed only when the
-// object is destroyed: if any slot is deleted, the live bodies are copied
-// back to back into "<archive>1", which is flushed and then moved over the
-// archive in one step, so a failure at any point leaves the old archive whole.
+// cPakFile keeps the archive open for its whole life and never writes over
+// a byte that the file's last trailer stands on, so that at every moment the
+// file opens as the archive before a change or after it. A change (one
+// WriteEntry, or all the writes of a batch) goes past the end of the file:
+// the new bodies, then the whole directory again; these are flushed to the
+// disk, and only then is the trailer that points at them written after them
+// and flushed in turn. Until that trailer is whole the file's last valid
+// trailer is the old one, and Open finds it by looking back from the end:
+// a disk that filled or a machine that stopped half-way leaves the archive
+// as it was before. The old directory and trailer become unused bytes of the
+// data area, as superseded bodies are. A write that fails abandons the whole
+// change: the file is cut back behind its last trailer, and the directory
+// held here is again the one that trailer points at.
+//
+// An entry written again with the bytes it holds is left alone (saving a
+// catalogue writes every one of its texts again). Any other is written anew
+// at the end and its old slot is marked deleted; only a body of the pending
+// change, which no trailer points at yet, is overwritten where it is. Space
+// is reclaimed when the object is destroyed: when a slot is deleted or any
+// byte of the data area is unused, the live bodies are copied back to back
+// into "<archive>1", which is flushed and then moved over the archive in one
+// step, so a failure at any point leaves the old archive whole. A new
+// archive is made whole under that name and moved into place the same way.
 //
 // Every record on disk is read and written field by field through the
 // little-endian helpers below, at the offsets documented above Open(); the
@@ -17,7 +31,9 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "base/errors.h"
 #include "base/little_endian.h"
@@ -171,6 +187,12 @@ cPakFile::~cPakFile() { Close(); }
 // Everything is checked against the real file size in 64-bit arithmetic
 // before it is allocated or read, so a damaged or hostile file ends as the
 // corrupt-file error and never as a huge allocation or a read past the end.
+//
+// A file whose last 144 bytes are not a trailer that holds is one a change
+// was cut short in (or one damaged at its end): the archive is then the one
+// the last trailer before them stands for, which must also have the
+// directory magic and exactly the directory size its capacity gives, as
+// every directory this code writes has. A writer cuts the rest off.
 void cPakFile::Open(const std::string& path, DWORD access, DWORD share) {
   Path_ = path;
   try {
@@ -180,27 +202,21 @@ void cPakFile::Open(const std::string& path, DWORD access, DWORD share) {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(File_.Handle, &size)) ThrowLastError(path);
     const uint64_t fileSize = static_cast<uint64_t>(size.QuadPart);
-    if (fileSize < PAK_TRAILER_SIZE) ThrowCorrupt();
     if (fileSize > kLargestPosition) ThrowCode(ERROR_FILE_TOO_LARGE, path);
 
-    SeekTo(File_, fileSize - PAK_TRAILER_SIZE);
-    File_.Read(Trailer_, PAK_TRAILER_SIZE);
-    if (std::memcmp(Trailer_ + kTrailerMagicAt, kTrailerMagic, 4) != 0) ThrowCorrupt();
-    const uint64_t base = DataBase();
-    const uint64_t dataEnd = DataEnd();
-    const uint64_t directorySize = DirectorySize();
-    if (base + dataEnd + directorySize + PAK_TRAILER_SIZE != fileSize) ThrowCorrupt();
-    if (directorySize < PAK_DIRECTORY_HEADER_SIZE) ThrowCorrupt();
-
-    Directory_ = static_cast<uint8_t*>(AllocZeroed(directorySize));
-    if (Directory_ == nullptr) ThrowCode(ERR_NO_MEMORY, path);
-    SeekTo(File_, base + dataEnd);
-    File_.Read(Directory_, static_cast<DWORD>(directorySize));
-    if (IsTransformed()) Decode(Directory_, directorySize);
-
-    Validate();
+    uint64_t end = fileSize;
+    if (!LoadTrailerAt(end, false)) end = FindLastTrailer(fileSize);
+    if (end == 0) ThrowCorrupt();
+    if (end < fileSize) {
+      LogWrite(LOG_ERROR, "%s: the last %s bytes are a change that was never finished; the archive is the one before it",
+               path.c_str(), std::to_string(fileSize - end).c_str());
+      if (writable) {
+        SeekTo(File_, end);
+        File_.Truncate();
+      }
+    }
+    CommittedEnd_ = AppendAt_ = end;
     Writable_ = writable;
-    OnDisk_ = true;
   } catch (...) {
     FreeZeroed(Directory_);
     Directory_ = nullptr;
@@ -210,30 +226,83 @@ void cPakFile::Open(const std::string& path, DWORD access, DWORD share) {
   }
 }
 
+// Loads the trailer that ends at file position end and its directory; false,
+// with nothing loaded, when they do not hold.
+bool cPakFile::LoadTrailerAt(uint64_t end, bool strict) {
+  if (end < PAK_TRAILER_SIZE) return false;
+  SeekTo(File_, end - PAK_TRAILER_SIZE);
+  File_.Read(Trailer_, PAK_TRAILER_SIZE);
+  if (std::memcmp(Trailer_ + kTrailerMagicAt, kTrailerMagic, 4) != 0) return false;
+  const uint64_t base = DataBase();
+  const uint64_t dataEnd = DataEnd();
+  const uint64_t directorySize = DirectorySize();
+  if (base + dataEnd + directorySize + PAK_TRAILER_SIZE != end) return false;
+  if (directorySize < PAK_DIRECTORY_HEADER_SIZE) return false;
+
+  Directory_ = static_cast<uint8_t*>(AllocZeroed(directorySize));
+  if (Directory_ == nullptr) ThrowCode(ERR_NO_MEMORY, Path_);
+  SeekTo(File_, base + dataEnd);
+  File_.Read(Directory_, static_cast<DWORD>(directorySize));
+  if (IsTransformed()) Decode(Directory_, directorySize);
+  if (DirectoryHolds(strict)) return true;
+  FreeZeroed(Directory_);
+  Directory_ = nullptr;
+  return false;
+}
+
 // The trailer has already been matched against the file size.
-void cPakFile::Validate() const {
+bool cPakFile::DirectoryHolds(bool strict) const {
   const uint64_t capacity = Capacity();
   const uint64_t count = Count();
-  if (PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * capacity > DirectorySize()) ThrowCorrupt();
-  if (count > capacity) ThrowCorrupt();
+  const uint64_t needed = PAK_DIRECTORY_HEADER_SIZE + PAK_SLOT_SIZE * capacity;
+  if (needed > DirectorySize() || (strict && needed != DirectorySize())) return false;
+  if (strict && std::memcmp(Directory_, kDirectoryMagic, 4) != 0) return false;
+  if (count > capacity) return false;
   const uint64_t dataEnd = DataEnd();
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* slot = SlotBytes(i);
     const uint64_t end = static_cast<uint64_t>(GetLe32(slot + kSlotOffsetAt)) + GetLe32(slot + kSlotLengthAt);
-    if (end > dataEnd) ThrowCorrupt();
+    if (end > dataEnd) return false;
   }
+  return true;
+}
+
+// The end of the last trailer before the file's end that holds, found by
+// its magic, looking back from the end a piece at a time; 0 when none does.
+uint64_t cPakFile::FindLastTrailer(uint64_t fileSize) {
+  constexpr uint64_t kPiece = 1 << 16;
+  std::vector<uint8_t> piece;
+  // Trailer ends e from last to first, PAK_TRAILER_SIZE <= e < fileSize;
+  // the magic is the four bytes before e.
+  for (uint64_t last = fileSize - 1; fileSize > PAK_TRAILER_SIZE && last >= PAK_TRAILER_SIZE;) {
+    const uint64_t first = last - PAK_TRAILER_SIZE + 1 > kPiece ? last - kPiece + 1 : PAK_TRAILER_SIZE;
+    piece.resize(static_cast<size_t>(last - first + 4));
+    SeekTo(File_, first - 4);
+    File_.Read(piece.data(), static_cast<DWORD>(piece.size()));
+    for (uint64_t end = last + 1; end-- > first;) {
+      if (std::memcmp(piece.data() + (end - first), kTrailerMagic, 4) == 0 && LoadTrailerAt(end, true)) return end;
+    }
+    if (first == PAK_TRAILER_SIZE) break;
+    last = first - 1;
+  }
+  return 0;
 }
 
 void cPakFile::ThrowCorrupt() const { ThrowCode(ERR_FILE_CORRUPT, Path_); }
 
+// Made whole under a name of its own and moved into place in one step, so
+// a file that was there before stays whole until the new one replaces it.
 void cPakFile::CreateEmpty(const std::string& path, const uint8_t* spec) {
+  const std::string tempPath = path + "1";
   cFile file;
+  bool placed = false;
   cGuard release([&] {
     FreeZeroed(Directory_);
     Directory_ = nullptr;
     file.Close();
+    if (!placed) DeleteFileA(tempPath.c_str());
   });
-  file.Create(path, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ);
+  file.Create(tempPath, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ);
 
   Directory_ = static_cast<uint8_t*>(AllocZeroed(PAK_DIRECTORY_HEADER_SIZE));
   if (Directory_ == nullptr) ThrowCode(ERR_NO_MEMORY, path);
@@ -249,12 +318,23 @@ void cPakFile::CreateEmpty(const std::string& path, const uint8_t* spec) {
   }
   WriteDirectory(file);
   WriteTrailer(file);
+  file.Flush();
+  file.Close();
+  if (!MoveStep(tempPath.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ThrowLastError(path);
+  }
+  placed = true;
 }
 
+// A change still pending (a batch never ended) never reaches the file.
 void cPakFile::Close() {
+  Abandon();
   // A read-only opening never rewrites the file, whatever it holds.
   try {
-    if (Writable_ && Directory_ != nullptr && PackDirectory()) Rewrite();
+    if (Writable_ && Directory_ != nullptr && !IsCompact()) {
+      PackDirectory();
+      Rewrite();
+    }
   } catch (const std::exception& e) {
     LogWrite(LOG_ERROR, "Compacting %s failed: %s", Path_.c_str(), e.what());
   } catch (...) {
@@ -263,6 +343,17 @@ void cPakFile::Close() {
   FreeZeroed(Directory_);
   Directory_ = nullptr;
   Path_.clear();
+}
+
+bool cPakFile::IsCompact() const {
+  uint64_t used = 0;
+  const uint32_t count = Count();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* slot = SlotBytes(i);
+    if (slot[kSlotDeletedAt] != 0) return false;
+    used += GetLe32(slot + kSlotLengthAt);
+  }
+  return used >= DataEnd();
 }
 
 bool cPakFile::IsTransformed() const { return Trailer_[kSpecAt] != PAK_OP_PLAIN; }
@@ -319,6 +410,8 @@ int32_t cPakFile::NextId(uint32_t type) const {
     const int32_t id = static_cast<int32_t>(GetLe32(slot + kSlotIdAt));
     if (GetLe32(slot + kSlotTypeAt) == type && id > largest) largest = id;
   }
+  const auto abandoned = AbandonedIds_.find(type);
+  if (abandoned != AbandonedIds_.end() && abandoned->second > largest) largest = abandoned->second;
   return static_cast<int32_t>(static_cast<uint32_t>(largest) + 1);
 }
 
@@ -369,18 +462,13 @@ int32_t cPakFile::WriteEntry(uint32_t type, int32_t id, uint16_t attribute, bool
     length = static_cast<uint32_t>(n);
   }
 
-  int32_t index = -1;
-  int32_t superseded = -1;
+  int32_t found = -1;
   if (id == PAK_NEW_ID) {
     id = NextId(type);
     // Only a file that already holds id 0x7FFFFFFF gets here.
     if (id <= 0) ThrowCorrupt();
   } else {
-    index = FindEntry(type, id);
-    if (index >= 0 && length > GetLe32(SlotBytes(static_cast<uint32_t>(index)) + kSlotLengthAt)) {
-      superseded = index;
-      index = -1;
-    }
+    found = FindEntry(type, id);
   }
 
   const bool encoded = IsTransformed() && transform;
@@ -394,51 +482,143 @@ int32_t cPakFile::WriteEntry(uint32_t type, int32_t id, uint16_t attribute, bool
     Encode(copy, length);
     body = copy;
   }
+  if (found >= 0 && HoldsBody(static_cast<uint32_t>(found), attribute, encoded, length, body)) return id;
 
-  const bool inPlace = index >= 0;
-  uint32_t offset;
-  if (!inPlace) {
-    OnDisk_ = false;
-    // The new body takes the directory's place; the directory may grow by a
-    // whole step on the way.
-    const uint64_t end = static_cast<uint64_t>(DataBase()) + DataEnd() + length + DirectorySize() +
-                         PAK_SLOT_SIZE * PAK_DIRECTORY_GROWTH + PAK_TRAILER_SIZE;
-    if (end > kLargestPosition) ThrowCode(ERROR_FILE_TOO_LARGE, Path_);
-    AddSlot();
-    index = static_cast<int32_t>(Count() - 1);
-    offset = DataEnd();
-    // Marked only now, so that a directory written by AddSlot still has it.
-    if (superseded >= 0) SlotBytes(static_cast<uint32_t>(superseded))[kSlotDeletedAt] = 1;
-  } else {
-    offset = GetLe32(SlotBytes(static_cast<uint32_t>(index)) + kSlotOffsetAt);
-  }
-
-  uint8_t* slot = SlotBytes(static_cast<uint32_t>(index));
-  uint8_t previous[PAK_SLOT_SIZE];
-  std::memcpy(previous, slot, PAK_SLOT_SIZE);
-  PutLe32(slot + kSlotTypeAt, type);
-  PutLe32(slot + kSlotIdAt, static_cast<uint32_t>(id));
-  PutLe32(slot + kSlotOffsetAt, offset);
-  PutLe32(slot + kSlotLengthAt, length);
-  PutLe16(slot + kSlotAttributeAt, attribute);
-  slot[kSlotDeletedAt] = 0;
-  slot[kSlotTransformedAt] = encoded ? 1 : 0;
-
-  // A body rewritten in place under an unchanged slot leaves the directory
-  // and the trailer as they are in the file, so they are not written again:
-  // saving a catalogue rewrites every one of its texts this way.
-  const bool unchanged = inPlace && OnDisk_ && std::memcmp(previous, slot, PAK_SLOT_SIZE) == 0;
-  OnDisk_ = unchanged;
-  SeekTo(File_, static_cast<uint64_t>(DataBase()) + offset);
-  File_.Write(body, length);
-  if (!unchanged) {
-    WriteDirectory(File_);
-    WriteTrailer(File_);
-    OnDisk_ = true;
+  // The body, and a directory that may grow by a whole step on the way.
+  const uint64_t end =
+      AppendAt_ + length + DirectorySize() + PAK_SLOT_SIZE * PAK_DIRECTORY_GROWTH + PAK_TRAILER_SIZE;
+  if (end > kLargestPosition) ThrowCode(ERROR_FILE_TOO_LARGE, Path_);
+  BeginChange();
+  try {
+    uint32_t index;
+    uint64_t at;
+    const uint8_t* old = found >= 0 ? SlotBytes(static_cast<uint32_t>(found)) : nullptr;
+    const uint64_t oldAt = old != nullptr ? uint64_t{DataBase()} + GetLe32(old + kSlotOffsetAt) : 0;
+    if (old != nullptr && oldAt >= CommittedEnd_ && length <= GetLe32(old + kSlotLengthAt)) {
+      // Written in this change: no trailer points at it yet.
+      index = static_cast<uint32_t>(found);
+      at = oldAt;
+    } else {
+      AddSlot();
+      index = Count() - 1;
+      at = AppendAt_;
+      AppendAt_ += length;
+      if (found >= 0) SlotBytes(static_cast<uint32_t>(found))[kSlotDeletedAt] = 1;
+    }
+    uint8_t* slot = SlotBytes(index);
+    PutLe32(slot + kSlotTypeAt, type);
+    PutLe32(slot + kSlotIdAt, static_cast<uint32_t>(id));
+    PutLe32(slot + kSlotOffsetAt, static_cast<uint32_t>(at - DataBase()));
+    PutLe32(slot + kSlotLengthAt, length);
+    PutLe16(slot + kSlotAttributeAt, attribute);
+    slot[kSlotDeletedAt] = 0;
+    slot[kSlotTransformedAt] = encoded ? 1 : 0;
+    SeekTo(File_, at);
+    File_.Write(body, length);
+    if (BatchDepth_ == 0) Commit();
+  } catch (...) {
+    Abandon();
+    throw;
   }
   return id;
 }
 
+// Whether the live slot at index already says and holds exactly this.
+bool cPakFile::HoldsBody(uint32_t index, uint16_t attribute, bool encoded, uint32_t length, const uint8_t* body) {
+  const PakSlot slot = Slot(index);
+  if (slot.Length != length || slot.Attribute != attribute || (slot.Transformed != 0) != encoded) return false;
+  auto* stored = static_cast<uint8_t*>(AllocZeroed(length));
+  if (stored == nullptr) return false;
+  cGuard release([&] { FreeZeroed(stored); });
+  SeekTo(File_, uint64_t{DataBase()} + slot.Offset);
+  File_.Read(stored, length);
+  return std::memcmp(stored, body, length) == 0;
+}
+
+void cPakFile::OverwriteEntry(uint32_t type, int32_t id, uint32_t length, const void* data) {
+  if (!Writable_) ThrowCode(ERROR_ACCESS_DENIED, Path_);
+  const int32_t index = FindEntry(type, id);
+  if (index < 0) throw std::runtime_error("Pak not found.");
+  const PakSlot slot = Slot(static_cast<uint32_t>(index));
+  if (slot.Length != length) ThrowCode(ERROR_INVALID_DATA, Path_);
+  std::vector<uint8_t> body(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + length);
+  if (IsTransformed() && slot.Transformed != 0) Encode(body.data(), length);
+  SeekTo(File_, uint64_t{DataBase()} + slot.Offset);
+  File_.Write(body.data(), length);
+  File_.Flush();
+}
+
+void cPakFile::BeginBatch() { ++BatchDepth_; }
+
+void cPakFile::EndBatch(bool commit) {
+  if (BatchDepth_ > 0) --BatchDepth_;
+  if (!commit) {
+    Abandon();
+  } else if (BatchDepth_ == 0) {
+    Commit();
+  }
+}
+
+// The first write of a change keeps what the file's last trailer stands for.
+void cPakFile::BeginChange() {
+  if (Pending_) return;
+  const uint32_t size = DirectorySize();
+  CommittedDirectory_ = static_cast<uint8_t*>(AllocZeroed(size));
+  if (CommittedDirectory_ == nullptr) ThrowCode(ERR_NO_MEMORY, Path_);
+  std::memcpy(CommittedDirectory_, Directory_, size);
+  std::memcpy(CommittedTrailer_, Trailer_, PAK_TRAILER_SIZE);
+  Pending_ = true;
+}
+
+// The bodies and the directory are on the disk before the trailer that
+// points at them is written; the trailer is on the disk before the change
+// counts as made.
+void cPakFile::Commit() {
+  if (!Pending_) return;
+  try {
+    SetDataEnd(static_cast<uint32_t>(AppendAt_ - DataBase()));
+    WriteDirectory(File_);
+    File_.Flush();
+    WriteTrailer(File_);
+    File_.Flush();
+  } catch (...) {
+    Abandon();
+    throw;
+  }
+  CommittedEnd_ = AppendAt_ = uint64_t{DataBase()} + DataEnd() + DirectorySize() + PAK_TRAILER_SIZE;
+  FreeZeroed(CommittedDirectory_);
+  CommittedDirectory_ = nullptr;
+  Pending_ = false;
+}
+
+// Cutting the file back is only tidiness: what lies past the last trailer
+// is never part of the archive.
+void cPakFile::Abandon() noexcept {
+  if (!Pending_) return;
+  try {
+    const uint32_t count = Count();
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint8_t* slot = SlotBytes(i);
+      const int32_t id = static_cast<int32_t>(GetLe32(slot + kSlotIdAt));
+      int32_t& largest = AbandonedIds_[GetLe32(slot + kSlotTypeAt)];
+      if (id > largest) largest = id;
+    }
+  } catch (...) {
+  }
+  FreeZeroed(Directory_);
+  Directory_ = CommittedDirectory_;
+  CommittedDirectory_ = nullptr;
+  std::memcpy(Trailer_, CommittedTrailer_, PAK_TRAILER_SIZE);
+  AppendAt_ = CommittedEnd_;
+  Pending_ = false;
+  try {
+    SeekTo(File_, CommittedEnd_);
+    File_.Truncate();
+  } catch (...) {
+  }
+}
+
+// The directory grows in memory only; the change writes it whole.
 void cPakFile::AddSlot() {
   const uint32_t count = Count();
   if (count < Capacity()) {
@@ -455,25 +635,10 @@ void cPakFile::AddSlot() {
   FreeZeroed(Directory_);
   Directory_ = grown;
   PutLe32(Trailer_ + kDirectorySizeAt, static_cast<uint32_t>(size));
-  WriteDirectory(File_);
-  WriteTrailer(File_);
 }
 
-uint32_t cPakFile::LargestEnd() const {
-  uint32_t largest = 0;
-  const uint32_t count = Count();
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* slot = SlotBytes(i);
-    largest = std::max(largest, GetLe32(slot + kSlotOffsetAt) + GetLe32(slot + kSlotLengthAt));
-  }
-  return largest;
-}
-
-// DataEnd never shrinks while the archive is open: a body rewritten shorter
-// in place at the end leaves an unused tail there, and compaction (which sets
-// DataEnd itself) reclaims it.
+// At DataBase + DataEnd, which the caller has set.
 void cPakFile::WriteDirectory(cFile& file) {
-  SetDataEnd(std::max(DataEnd(), LargestEnd()));
   const uint32_t size = DirectorySize();
   const uint8_t* image = Directory_;
   uint8_t* copy = nullptr;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "base/crypto.h"
@@ -99,9 +100,28 @@ class cPakFile {
   void ReadSlot(uint32_t index, uint32_t* length, void** buffer);
   void ReadString(StringRef& ref);
   // length 0: data is a zero-terminated string, stored with its terminator.
-  // Returns the id used (a new one for PAK_NEW_ID).
+  // Returns the id used (a new one for PAK_NEW_ID). Outside a batch the
+  // entry is in the file, for good, when this returns; an entry given the
+  // bytes it already holds is left as it is.
   int32_t WriteEntry(uint32_t type, int32_t id, uint16_t attribute, bool transform, uint32_t length, const void* data);
+  // Writes over the body of the live entry (type, id), which must be length
+  // bytes long, where it lies; no other byte of the file changes. Not one
+  // change like the others: a write cut short leaves the body half new, so
+  // this is only for a body its reader checks anyway (a list's signature,
+  // which covers every other byte of the file).
+  void OverwriteEntry(uint32_t type, int32_t id, uint32_t length, const void* data);
   void ReleaseEntry(uint32_t type, int32_t id, void* buffer);
+
+  // The writes between BeginBatch and the matching EndBatch reach the file
+  // together, as one change (cPakBatch below is the scoped form). Batches
+  // nest: only the outermost end commits. Ending one without commit, like a
+  // write that fails, abandons everything not yet committed.
+  void BeginBatch();
+  void EndBatch(bool commit);
+  bool InBatch() const { return BatchDepth_ > 0; }
+  // Whether closing would leave the file as it is: no deleted slot, and no
+  // byte of the data area that no body uses.
+  bool IsCompact() const;
 
   // Every byte of the file through the archive's own handle, first to last,
   // as FeedWholeFile hands them out; returns the file's size.
@@ -129,14 +149,19 @@ class cPakFile {
  private:
   void CreateEmpty(const std::string& path, const uint8_t* spec);
   void Open(const std::string& path, DWORD access, DWORD share);
-  void Validate() const;
+  bool LoadTrailerAt(uint64_t end, bool strict);
+  bool DirectoryHolds(bool strict) const;
+  uint64_t FindLastTrailer(uint64_t fileSize);
   void Close();
+  bool HoldsBody(uint32_t index, uint16_t attribute, bool encoded, uint32_t length, const uint8_t* body);
+  void BeginChange();
+  void Commit();
+  void Abandon() noexcept;
   void AddSlot();
   void WriteDirectory(cFile& file);
   void WriteTrailer(cFile& file);
   bool PackDirectory();
   void Rewrite();
-  uint32_t LargestEnd() const;
   void SetDataEnd(uint32_t value);
   uint8_t* SlotBytes(uint32_t index) const;
   void SetCount(uint32_t value);
@@ -149,6 +174,39 @@ class cPakFile {
   std::string Path_;
   cFile File_;
   bool Writable_ = false;
-  // The directory and trailer in the file are the ones held here.
-  bool OnDisk_ = false;
+  // Where the file's last trailer ends: a reader's end of the archive.
+  uint64_t CommittedEnd_ = 0;
+  // Where the next new body goes: CommittedEnd_, or past the bodies of the
+  // change that is pending.
+  uint64_t AppendAt_ = 0;
+  // While a change is pending, the directory and trailer that the file's
+  // last trailer stands for, to go back to when the change is abandoned.
+  bool Pending_ = false;
+  uint8_t* CommittedDirectory_ = nullptr;
+  uint8_t CommittedTrailer_[PAK_TRAILER_SIZE] = {};
+  int BatchDepth_ = 0;
+  // Per type, the largest id an abandoned change handed out: a caller may
+  // still hold it, so NextId never hands it out again.
+  std::map<uint32_t, int32_t> AbandonedIds_;
+};
+
+// A batch on an archive for the life of a scope: Commit puts its writes
+// into the file as one change; a scope left without Commit (an exception)
+// abandons them, and the file stays as it was.
+class cPakBatch {
+ public:
+  explicit cPakBatch(cPakFile& pak) : Pak_(pak) { Pak_.BeginBatch(); }
+  ~cPakBatch() {
+    if (!Ended_) Pak_.EndBatch(false);
+  }
+  cPakBatch(const cPakBatch&) = delete;
+  cPakBatch& operator=(const cPakBatch&) = delete;
+  void Commit() {
+    Ended_ = true;
+    Pak_.EndBatch(true);
+  }
+
+ private:
+  cPakFile& Pak_;
+  bool Ended_ = false;
 };

@@ -48,6 +48,7 @@
 // it could keep neither what a merge brings nor what a download installs.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -361,15 +362,29 @@ void cSkitManager::SetDriverFlag(bool value) {
 // ---------------------------------------------------------------------------
 // Merging
 
+// The texts the merge writes and the block that names them reach the file
+// as one change: a merge cut short (a full disk, a machine that stopped)
+// leaves the catalogue file as it was before the list came.
 void cSkitManager::ApplySyncFileAndSave(const std::string& path, bool skip) {
   ListRefused = false;
   if (skip) return;
-  Changed = ApplySyncFile(path);
-  if (ListRefused) return;
-  if (SyncMethod() == 0) ScheduleAvailable();
-  // What the list taught the catalogue (its version, a new key) is kept at
-  // once too, even when no record changed.
-  if (Changed || Trust.IsDirty()) Save();
+  std::optional<cPakBatch> batch;
+  if (OpsPak != nullptr && !IsReadOnly()) batch.emplace(*OpsPak);
+  try {
+    Changed = ApplySyncFile(path);
+    if (!ListRefused) {
+      if (SyncMethod() == 0) ScheduleAvailable();
+      // What the list taught the catalogue (its version, a new key) is kept
+      // at once too, even when no record changed.
+      if (Changed || Trust.IsDirty()) Save();
+    }
+    if (batch) batch->Commit();
+  } catch (...) {
+    batch.reset();
+    Trust.Abandoned();
+    throw;
+  }
+  if (batch && !OpsPak->InBatch()) Trust.Committed();
 }
 
 // A record that cannot be read or taken is skipped with a log line; the file

@@ -70,12 +70,14 @@ void CatalogBuilder::Write(const std::string& path, const uint8_t* transform) co
 
 void CatalogBuilder::Write(const std::string& path, const std::vector<uint8_t>& block, const uint8_t* transform) const {
   cPakFile pak(path, false, transform, GENERIC_READ | GENERIC_WRITE);
+  cPakBatch batch(pak);
   for (const auto& [id, text] : Texts) pak.WriteEntry(PAK_TYPE_STRING, id, 0, true, 0, text.c_str());
   pak.WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, static_cast<uint32_t>(block.size()), block.data());
   if (Utf8Texts) MarkUtf8Texts(pak);
   if (!MakerKey.empty()) {
     pak.WriteEntry(PakType("MKEY"), 1, 0, true, static_cast<uint32_t>(MakerKey.size()), MakerKey.data());
   }
+  batch.Commit();
 }
 
 std::vector<uint8_t> ReadBlockBytes(const std::string& path) {

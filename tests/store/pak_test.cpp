@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -11,6 +15,7 @@
 #include "base/little_endian.h"
 #include "tests/support/testing.h"
 
+using testing_support::FileFaults;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
@@ -80,74 +85,117 @@ void ExpectOpensOrCorrupt(const std::string& path, DWORD access) {
   }
 }
 
+using Entries = std::map<std::pair<uint32_t, int32_t>, std::string>;
+
+Entries LiveEntries(cPakFile& pak) {
+  Entries entries;
+  for (uint32_t i = 0; i < pak.Count(); ++i) {
+    const PakSlot slot = pak.Slot(i);
+    if (!slot.Deleted) entries.emplace(std::make_pair(slot.Type, slot.Id), Body(pak, slot.Type, slot.Id));
+  }
+  return entries;
+}
+
+// The live entries of a file as a reader with no notion of unfinished
+// changes sees them, or nothing when such a reader would refuse the file:
+// the trailer in the last 144 bytes, the directory right before it, a
+// directory of exactly its capacity, every body inside the data area.
+std::optional<Entries> OldReaderEntries(const std::string& file) {
+  if (file.size() < 144 || file.compare(file.size() - 4, 4, "pakh") != 0) return std::nullopt;
+  const char* trailer = file.data() + file.size() - 144;
+  const uint8_t* spec = reinterpret_cast<const uint8_t*>(trailer + 16);
+  const uint64_t base = GetLe32(trailer + 132), dataEnd = GetLe32(trailer + 56), size = GetLe32(trailer + 60);
+  if (base + dataEnd + size + 144 != file.size() || size < 16) return std::nullopt;
+  std::string directory = file.substr(base + dataEnd, size);
+  PakDecode(spec, reinterpret_cast<uint8_t*>(directory.data()), directory.size());
+  const uint32_t capacity = GetLe32(directory.data() + 8), count = GetLe32(directory.data() + 12);
+  if (16 + 24ull * capacity != size || count > capacity) return std::nullopt;
+  Entries entries;
+  for (uint32_t i = 0; i < count; ++i) {
+    const char* slot = directory.data() + 16 + 24 * i;
+    const uint32_t offset = GetLe32(slot + 12), length = GetLe32(slot + 16);
+    if (uint64_t{offset} + length > dataEnd) return std::nullopt;
+    if (slot[22] != 0) continue;
+    std::string body = file.substr(base + offset, length);
+    if (slot[23] != 0) PakDecode(spec, reinterpret_cast<uint8_t*>(body.data()), body.size());
+    entries.emplace(std::make_pair(GetLe32(slot), static_cast<int32_t>(GetLe32(slot + 4))), body);
+  }
+  return entries;
+}
+
 }  // namespace
 
-TEST(PakLayout, NewArchiveGrowsByWholeSteps) {
+// Each change goes past the end, and the file opens at every step: the
+// archive before stays whole at the front until compaction.
+TEST(PakLayout, ChangesGoPastTheEndAndTheDirectoryGrowsByWholeSteps) {
   TempDir dir;
   const std::string path = dir.File("a.pak");
-  cPakFile pak(path, false);
-  EXPECT_EQ(ReadFileBytes(path).size(), 160u);
-  EXPECT_EQ(pak.DirectorySize(), 16u);
-  EXPECT_EQ(pak.Capacity(), 0u);
+  {
+    cPakFile pak(path, false);
+    const std::string empty = ReadFileBytes(path);
+    EXPECT_EQ(empty.size(), 160u);
+    EXPECT_EQ(pak.DirectorySize(), 16u);
+    EXPECT_EQ(pak.Capacity(), 0u);
 
-  pak.WriteEntry(kBlob, 1, 0, false, 10, Bytes(10, 'a').data());
-  EXPECT_EQ(pak.DirectorySize(), 4816u);
-  EXPECT_EQ(pak.Capacity(), 200u);
-  EXPECT_EQ(ReadFileBytes(path).size(), 10u + 4816 + 144);
-  for (int id = 2; id <= 201; ++id) pak.WriteEntry(kBlob, id, 0, false, 1, "x");
-  EXPECT_EQ(pak.Capacity(), 400u);
-  EXPECT_EQ(pak.Count(), 201u);
-  const std::string file = ReadFileBytes(path);
-  EXPECT_EQ(GetLe32(file.data() + file.size() - 144 + 60), 16u + 24 * 400);
-  EXPECT_EQ(file.size(), 210u + 9616 + 144);
+    pak.WriteEntry(kBlob, 1, 0, false, 10, Bytes(10, 'a').data());
+    EXPECT_EQ(pak.DirectorySize(), 4816u);
+    EXPECT_EQ(pak.Capacity(), 200u);
+    EXPECT_EQ(pak.Slot(0).Offset, 160u);
+    EXPECT_EQ(pak.DataEnd(), 170u);
+    const std::string one = ReadFileBytes(path);
+    EXPECT_EQ(one.size(), 170u + 4816 + 144);
+    EXPECT_TRUE(one.substr(0, 160) == empty);
+
+    cPakBatch batch(pak);
+    for (int id = 2; id <= 201; ++id) pak.WriteEntry(kBlob, id, 0, false, 1, "x");
+    {
+      cPakFile reader(path, true, nullptr, GENERIC_READ);
+      EXPECT_EQ(reader.Count(), 1u) << "nothing of a batch counts before its end";
+    }
+    batch.Commit();
+    EXPECT_EQ(pak.Capacity(), 400u);
+    EXPECT_EQ(pak.Count(), 201u);
+    const std::string file = ReadFileBytes(path);
+    EXPECT_EQ(GetLe32(file.data() + file.size() - 144 + 60), 16u + 24 * 400);
+    EXPECT_EQ(file.size(), one.size() + 200 + 9616 + 144);
+    EXPECT_TRUE(file.substr(0, one.size()) == one);
+  }
+  EXPECT_EQ(ReadFileBytes(path).size(), 210u + 9616 + 144) << "compacted on close";
 }
 
-TEST(PakLayout, RewriteInPlaceOrSupersede) {
-  TempDir dir;
-  const std::string path = dir.File("a.pak");
-  cPakFile pak(path, false);
-  pak.WriteEntry(kBlob, 7, 0, false, 0, "abcdef");
-  pak.WriteEntry(kBlob, 8, 0, false, 0, "ghijkl");
-  pak.WriteEntry(kBlob, 8, 0, false, 0, "GH");  // the last body, shorter
-  EXPECT_EQ(pak.Slot(1).Offset, 7u);
-  EXPECT_EQ(pak.DataEnd(), 14u);
-  EXPECT_EQ(Body(pak, kBlob, 8), std::string("GH", 3));
-
-  pak.WriteEntry(kBlob, 7, 0, false, 0, "abcdefgh");
-  EXPECT_EQ(pak.Count(), 3u);
-  EXPECT_TRUE(pak.Slot(0).Deleted);
-  EXPECT_EQ(pak.FindEntry(kBlob, 7), 2);
-  EXPECT_EQ(pak.NextId(kBlob), 9);
-  EXPECT_EQ(pak.NextId(PakType("NONE")), 1);
-  pak.WriteEntry(PakType("NEG "), -5, 0, false, 1, "x");
-  EXPECT_EQ(pak.NextId(PakType("NEG ")), 1);
-  EXPECT_EQ(pak.WriteEntry(kBlob, PAK_NEW_ID, 0, false, 1, "x"), 9);
-}
-
-// A rewrite that leaves its slot as it was writes only the body; one that
-// changes the slot (here only its transformed flag) writes the directory.
-TEST(PakLayout, RewriteUnderAnUnchangedSlotWritesOnlyTheBody) {
+// An entry given its own bytes again is left alone; any other change is a
+// new slot, and only a body the change itself wrote is overwritten.
+TEST(PakLayout, RewritesSupersedeAndTheSameBytesAreLeftAlone) {
   for (const uint8_t* spec : {static_cast<const uint8_t*>(nullptr), kCycleSpec}) {
     TempDir dir;
     const std::string path = dir.File("a.pak");
-    {
-      cPakFile pak(path, false, spec);
-      pak.WriteEntry(kBlob, 1, 0, true, 0, "abcdef");
-      pak.WriteEntry(kBlob, 2, 0, true, 0, "ghijkl");
-      const std::string before = ReadFileBytes(path);
-      pak.WriteEntry(kBlob, 1, 0, true, 0, "ABCDEF");
-      const std::string after = ReadFileBytes(path);
-      EXPECT_EQ(after.size(), before.size());
-      EXPECT_NE(after.substr(0, 7), before.substr(0, 7));
-      EXPECT_EQ(after.substr(7), before.substr(7));
-      pak.WriteEntry(kBlob, 2, 0, false, 0, "GHIJKL");
-    }
-    cPakFile pak(path, true, nullptr, GENERIC_READ);
-    EXPECT_EQ(Body(pak, kBlob, 1), std::string("ABCDEF", 7));
-    EXPECT_EQ(Body(pak, kBlob, 2), std::string("GHIJKL", 7));
-    EXPECT_EQ(pak.Slot(0).Transformed, spec != nullptr ? 1 : 0);
-    EXPECT_EQ(pak.Slot(1).Transformed, 0);
-    EXPECT_EQ(pak.Slot(1).Offset, 7u);
+    cPakFile pak(path, false, spec);
+    pak.WriteEntry(kBlob, 7, 0, true, 0, "abcdef");
+    pak.WriteEntry(kBlob, 8, 0, true, 0, "ghijkl");
+    const std::string before = ReadFileBytes(path);
+    pak.WriteEntry(kBlob, 7, 0, true, 0, "abcdef");
+    EXPECT_TRUE(ReadFileBytes(path) == before);
+
+    pak.WriteEntry(kBlob, 8, 0, true, 0, "GH");  // shorter
+    pak.WriteEntry(kBlob, 7, 0, false, 0, "abcdef");  // only the transformed flag differs
+    EXPECT_EQ(pak.Count(), spec != nullptr ? 4u : 3u);
+    EXPECT_TRUE(pak.Slot(1).Deleted);
+    EXPECT_EQ(pak.FindEntry(kBlob, 8), 2);
+    EXPECT_EQ(Body(pak, kBlob, 8), std::string("GH", 3));
+    EXPECT_EQ(Body(pak, kBlob, 7), std::string("abcdef", 7));
+
+    cPakBatch batch(pak);
+    pak.WriteEntry(kBlob, 9, 0, true, 0, "first");
+    pak.WriteEntry(kBlob, 9, 0, true, 0, "then");
+    batch.Commit();
+    EXPECT_EQ(pak.Count(), spec != nullptr ? 5u : 4u) << "overwritten within its own change";
+    EXPECT_EQ(Body(pak, kBlob, 9), std::string("then", 5));
+
+    EXPECT_EQ(pak.NextId(kBlob), 10);
+    EXPECT_EQ(pak.NextId(PakType("NONE")), 1);
+    pak.WriteEntry(PakType("NEG "), -5, 0, false, 1, "x");
+    EXPECT_EQ(pak.NextId(PakType("NEG ")), 1);
+    EXPECT_EQ(pak.WriteEntry(kBlob, PAK_NEW_ID, 0, false, 1, "x"), 10);
   }
 }
 
@@ -209,21 +257,18 @@ TEST(PakLayout, CompactionPacksLiveBodiesInSlotOrder) {
   }
 }
 
-TEST(PakLayout, OnlyAWritableArchiveWithDeletedSlotsIsRewritten) {
+TEST(PakLayout, OnlyAWritableArchiveThatIsNotCompactIsRewritten) {
   TempDir dir;
   const std::string path = dir.File("a.pak");
-  std::string before;
-  {
-    cPakFile pak(path, false);
-    pak.WriteEntry(kBlob, 1, 0, false, 0, "abcdef");
-    pak.WriteEntry(kBlob, 1, 0, false, 0, "ab");  // leaves a tail that only compaction would remove
-    before = ReadFileBytes(path);
-  }
-  EXPECT_EQ(ReadFileBytes(path), before);
+  WriteSample(path, nullptr);
+  const std::string compact = ReadFileBytes(path);
+  { cPakFile pak(path); }
+  EXPECT_EQ(ReadFileBytes(path), compact);
   const std::string withDeleted = WriteSample(path, nullptr);
   WriteFileBytes(path, withDeleted);
   {
     cPakFile pak(path, true, nullptr, GENERIC_READ);
+    EXPECT_FALSE(pak.IsCompact());
     EXPECT_THROW(pak.WriteEntry(kBlob, 9, 0, false, 0, "refused"), std::runtime_error);
   }
   EXPECT_EQ(ReadFileBytes(path), withDeleted);
@@ -334,9 +379,13 @@ TEST(PakRobustness, EveryTruncationAndRandomMutations) {
   TempDir dir;
   const std::string path = dir.File("a.pak");
   const std::string samples[] = {WriteSample(path, nullptr), WriteSample(path, kCycleSpec), ReadFileBytes(path)};
-  for (size_t n = 0; n < samples[1].size(); ++n) {
-    WriteFileBytes(path, samples[1].substr(0, n));
-    ExpectOpensOrCorrupt(path, GENERIC_READ);
+  // The compacted archive at every length; the one with a trailer for each
+  // of its changes at every ninth.
+  for (const int sample : {1, 2}) {
+    for (size_t n = 0; n < samples[sample].size(); n += sample == 1 ? 9 : 1) {
+      WriteFileBytes(path, samples[sample].substr(0, n));
+      ExpectOpensOrCorrupt(path, GENERIC_READ);
+    }
   }
   std::mt19937 random(20240611);
   for (int round = 0; round < 3000; ++round) {
@@ -384,4 +433,112 @@ TEST(PakRobustness, FailedCompactionLeavesArchiveWhole) {
     EXPECT_EQ(Body(pak, kBlob, 2), std::string("now longer than before", 23));
     EXPECT_EQ(Body(pak, PAK_TYPE_STRING, 1), std::string("a string", 9));
   }
+}
+
+// The changes of a session, and what the file holds after each: a batch
+// (a longer body, a shorter one, a new entry), then one write on its own,
+// then the compaction at close.
+TEST(PakChanges, AFailedWriteOrAMachineStoppedAtAnyWriteLeavesTheArchiveBeforeOrAfter) {
+  TempDir dir;
+  const std::string path = dir.File("a.pak");
+  for (const uint8_t* spec : {static_cast<const uint8_t*>(nullptr), kCycleSpec}) {
+    WriteSample(path, spec);
+    const std::string start = ReadFileBytes(path);
+    std::vector<Entries> states;
+    std::string afterBatch;
+    auto session = [&](bool record) {
+      cPakFile pak(path);
+      if (record) states = {LiveEntries(pak)};
+      try {
+        cPakBatch batch(pak);
+        pak.WriteEntry(kBlob, 1, 0, true, 0, "first, and longer again");
+        pak.WriteEntry(kBlob, 2, 7, false, 1, "a");
+        pak.WriteEntry(PAK_TYPE_STRING, PAK_NEW_ID, 0, true, 0, "another string");
+        batch.Commit();
+      } catch (const std::runtime_error&) {
+      }
+      if (record) {
+        states.push_back(LiveEntries(pak));
+        afterBatch = ReadFileBytes(path);
+      }
+      try {
+        pak.WriteEntry(kBlob, 3, 0, true, 300, Bytes(300, 3).data());
+      } catch (const std::runtime_error&) {
+      }
+      if (record) states.push_back(LiveEntries(pak));
+      return LiveEntries(pak);
+    };
+
+    uint32_t writes = 0;
+    std::vector<std::string> cuts;
+    {
+      FileFaults faults;
+      faults.CutsOf = path;
+      session(true);
+      writes = faults.Writes;
+      cuts = faults.Cuts;
+    }
+    ASSERT_EQ(states.size(), 3u);
+    EXPECT_EQ(OldReaderEntries(afterBatch), states[1]) << "a finished change is an archive as ever";
+    EXPECT_EQ(OldReaderEntries(ReadFileBytes(path)), states[2]);
+    EXPECT_GE(writes, 12u);
+    for (size_t k = 0; k < cuts.size(); ++k) {
+      WriteFileBytes(path, cuts[k]);
+      cPakFile pak(path, true, nullptr, k % 2 ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE);
+      EXPECT_NE(std::find(states.begin(), states.end(), LiveEntries(pak)), states.end()) << "cut " << k;
+    }
+    for (uint32_t k = 1; k <= writes; ++k) {
+      WriteFileBytes(path, start);
+      Entries held;
+      {
+        FileFaults faults;
+        faults.FailFrom = k;
+        held = session(false);
+      }
+      EXPECT_FALSE(FileExists(path + "1"));
+      // What the object held in the end is what the file holds.
+      cPakFile pak(path, true, nullptr, GENERIC_READ);
+      EXPECT_EQ(LiveEntries(pak), held) << "write " << k;
+      EXPECT_NE(std::find(states.begin(), states.end(), held), states.end()) << "write " << k;
+    }
+  }
+}
+
+// Files written before changes went past the end (bodies rewritten in place,
+// a tail left behind a shorter one, the directory right after the data)
+// open, and what is written to them opens by those same rules.
+TEST(PakChanges, TheFormatReadsBothWays) {
+  TempDir dir;
+  const std::string path = dir.File("a.pak");
+  std::string directory(16 + 24 * 2, '\0');
+  directory.replace(0, 4, "paki");
+  PutLe32(directory.data() + 8, 2);
+  PutLe32(directory.data() + 12, 2);
+  auto slot = [&](int i, int32_t id, uint32_t offset, uint32_t length, char deleted) {
+    char* p = directory.data() + 16 + 24 * i;
+    std::memcpy(p, "BLOB", 4);
+    PutLe32(p + 4, static_cast<uint32_t>(id));
+    PutLe32(p + 12, offset);
+    PutLe32(p + 16, length);
+    p[22] = deleted;
+  };
+  slot(0, 1, 0, 6, 1);
+  slot(1, 1, 6, 3, 0);
+  std::string trailer(144, '\0');
+  std::memset(trailer.data() + 16, 13, 8);
+  PutLe32(trailer.data() + 56, 12);  // three bytes of tail after the last body
+  PutLe32(trailer.data() + 60, static_cast<uint32_t>(directory.size()));
+  trailer.replace(140, 4, "pakh");
+  WriteFileBytes(path, std::string("abcdefxy\0zzz", 12) + directory + trailer);
+  {
+    cPakFile pak(path);
+    EXPECT_EQ(Body(pak, kBlob, 1), std::string("xy", 3));
+    pak.WriteEntry(kBlob, 2, 0, false, 0, "new");
+    const std::optional<Entries> written = OldReaderEntries(ReadFileBytes(path));
+    ASSERT_TRUE(written.has_value());
+    EXPECT_EQ(*written, LiveEntries(pak));
+  }
+  const std::optional<Entries> compacted = OldReaderEntries(ReadFileBytes(path));
+  ASSERT_TRUE(compacted.has_value());
+  EXPECT_EQ(compacted->size(), 2u);
 }

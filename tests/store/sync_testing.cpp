@@ -36,6 +36,7 @@ SkitRecord& SyncBuilder::Add(uint8_t category, int32_t skitId, uint32_t revision
 
 void SyncBuilder::Write(const std::string& path) const {
   cPakFile pak(path, false, nullptr, GENERIC_READ | GENERIC_WRITE);
+  cPakBatch batch(pak);
   for (const auto& [id, text] : Texts) pak.WriteEntry(PAK_TYPE_STRING, id, 0, true, 0, text.c_str());
   SyncHeader header = Header;
   if (!SkitCountGiven) header.SkitCount = static_cast<uint32_t>(Records.size());
@@ -57,6 +58,7 @@ void SyncBuilder::Write(const std::string& path) const {
     pak.WriteEntry(LIST_KEY_CHANGE_TYPE, LIST_KEY_CHANGE_ID, 0, false, static_cast<uint32_t>(KeyChangeBody.size()),
                    KeyChangeBody.data());
   }
+  batch.Commit();
 }
 
 void SyncBuilder::WriteAtOnce(const std::string& path) const {

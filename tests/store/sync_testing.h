@@ -25,9 +25,8 @@ class SyncBuilder {
   // "SYNC" 1 and "SKIT" 1 .. n; SkitCount is the number of records unless
   // set. Texts go in as "PSTR" entries.
   void Write(const std::string& path) const;
-  // The same archive, plain, written in one go: the product's writer puts
-  // the whole directory down again for every entry, which for lists of
-  // thousands of records takes minutes.
+  // The same archive, plain, laid out byte by byte here rather than by the
+  // product's writer, for lists of thousands of records.
   void WriteAtOnce(const std::string& path) const;
 
   SyncHeader Header;

@@ -401,6 +401,8 @@ CatalogDescription ReadCatalogDescription(const Json& root) {
 void WriteCatalogFile(const std::string& path, const CatalogDescription& description) {
   auto pak = std::make_unique<cPakFile>(path, false, description.Transform, GENERIC_READ | GENERIC_WRITE);
   try {
+    // One change: the directory goes down once, not once an entry.
+    cPakBatch batch(*pak);
     // As the program writes them: attribute 0, transformed when the archive is.
     for (const auto& [id, text] : description.Texts.Entries)
       pak->WriteEntry(PAK_TYPE_STRING, id, 0, true, 0, text.c_str());
@@ -412,6 +414,7 @@ void WriteCatalogFile(const std::string& path, const CatalogDescription& descrip
       pak->WriteEntry(CATALOG_KEY_TYPE, CATALOG_KEY_ID, 0, true, static_cast<uint32_t>(description.MakerKey->size()),
                       description.MakerKey->data());
     }
+    batch.Commit();
   } catch (...) {
     pak.reset();
     DeleteFileA(path.c_str());

@@ -210,24 +210,26 @@ uint32_t DeletedSlots(const cPakFile& pak) {
   return deleted;
 }
 
-// Compaction is what closing an archive with deleted slots does anyway; a
-// failed one leaves the archive as it was, which is checked afterwards (the
-// reason goes to the program's log).
+// Compaction is what closing an archive with deleted slots or unused bytes
+// does anyway; a failed one leaves the archive as it was, which is checked
+// afterwards (the reason goes to the program's log).
 int Compact(const Arguments& args, std::ostream& out) {
   const std::string& path = args.Positional[0];
   OnFile(path, [&] {
     const uint64_t before = GetFileSizeByName(path);
     uint32_t deleted = 0;
+    bool compact = false;
     {
       cPakFile pak(path, true, nullptr, GENERIC_READ | GENERIC_WRITE);
       deleted = DeletedSlots(pak);
+      compact = pak.IsCompact();
     }
-    if (deleted == 0) {
+    if (compact) {
       out << path << ": nothing to compact\n";
       return;
     }
     cPakFile check(path, true, nullptr, GENERIC_READ);
-    if (DeletedSlots(check) != 0) throw ToolError(path + ": compaction failed; the archive is as it was");
+    if (!check.IsCompact()) throw ToolError(path + ": compaction failed; the archive is as it was");
     out << path << ": " << deleted << " deleted slots removed, " << before << " -> " << GetFileSizeByName(path)
         << " bytes\n";
   });

@@ -84,6 +84,8 @@ void WriteSyncFile(const std::string& path, const SyncDescription& description,
                    const std::vector<std::vector<FileSum>>& sums, const std::vector<uint8_t>& keyChange) {
   auto pak = std::make_unique<cPakFile>(path, false, description.Transform, GENERIC_READ | GENERIC_WRITE);
   try {
+    // One change: the directory goes down once, not once an entry.
+    cPakBatch batch(*pak);
     for (const auto& [id, text] : description.Texts.Entries)
       pak->WriteEntry(PAK_TYPE_STRING, id, 0, true, 0, text.c_str());
     uint8_t header[SYNC_HEADER_SIZE];
@@ -101,6 +103,7 @@ void WriteSyncFile(const std::string& path, const SyncDescription& description,
       pak->WriteEntry(LIST_KEY_CHANGE_TYPE, LIST_KEY_CHANGE_ID, 0, false, static_cast<uint32_t>(keyChange.size()),
                       keyChange.data());
     }
+    batch.Commit();
   } catch (...) {
     pak.reset();
     DeleteFileA(path.c_str());
