@@ -98,9 +98,15 @@ void SaverStartup(const char* arguments) {
   if (SaverMode == SAVER_PREVIEW || SaverMode == SAVER_CHANGE_PASSWORD) return;
   const bool runMode = SaverMode == SAVER_RUN;
   try {
-    // The user's own folders, filled from the setup's seed the first time.
-    if (TheSettings != nullptr) PrepareUserData(*TheSettings);
-    TheSkitManager = new cSkitManager(runMode);
+    // The user's own folders, filled from the setup's seed the first time;
+    // a catalogue that no longer opens starts again from the seed.
+    StartupNoticeText.clear();
+    if (TheSettings != nullptr) {
+      PrepareUserData(*TheSettings);
+      TheSkitManager = OpenUserCatalogue(*TheSettings, runMode, StartupNoticeText).release();
+    } else {
+      TheSkitManager = new cSkitManager(runMode);
+    }
     // A job's workers ask with the forms' box before they hang up.
     TheSkitManager->HangUpQuestion = AskHangUpQuestion;
   } catch (const forms::Exception& error) {

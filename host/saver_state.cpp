@@ -6,3 +6,4 @@ HWND PreviousForegroundWindow = nullptr;
 const char kApplicationTitle[] = "Drearigrams Screensaver";
 const char kDefaultStartupError[] = "Data files missing or corrupt. You may need to reinstall this screensaver.";
 std::string StartupErrorText = kDefaultStartupError;
+std::string StartupNoticeText;

@@ -119,6 +119,9 @@ void TForm_Saver_Main::FormShow() {
       if (BackdropWindow == nullptr) CreateBackdrop();
       SkitTimer.SetInterval(50);
       if (!ErrorActive) SkitTimer.SetEnabled(true);
+      // The error line tells of a catalogue that started again; the skits
+      // follow once it has passed.
+      if (TheSkitManager != nullptr && !StartupNoticeText.empty()) ShowSaverError(StartupNoticeText);
     }
   } catch (const forms::Exception& error) {
     ShowSaverError(error.Message());

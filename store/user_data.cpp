@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "base/errors.h"
@@ -9,6 +10,7 @@
 #include "base/handles.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "store/catalogue.h"
 
 namespace {
 
@@ -178,4 +180,58 @@ void PrepareUserData(const cSettings& settings) {
                                               FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   RefreshPlayer(settings);
+}
+
+std::string SetAsideName(const std::string& path, const SYSTEMTIME& date, int n) {
+  std::string folder, name;
+  SplitPath(path, &folder, &name);
+  const size_t dot = name.rfind('.');
+  const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+  const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+  char tag[32];
+  std::snprintf(tag, sizeof tag, ".%04u-%02u-%02u", date.wYear, date.wMonth, date.wDay);
+  std::string aside = stem + tag + (n > 1 ? "." + std::to_string(n) : std::string()) + ".bad" + extension;
+  return folder.empty() ? aside : JoinPath(folder, aside);
+}
+
+namespace {
+
+// The name the file went to, or empty when it could not be moved.
+std::string SetAside(const std::string& path) {
+  SYSTEMTIME today;
+  GetLocalTime(&today);
+  for (int n = 1; n < 1000; ++n) {
+    const std::string aside = SetAsideName(path, today, n);
+    if (MoveFileExA(path.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) return aside;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::unique_ptr<cSkitManager> OpenUserCatalogue(const cSettings& settings, bool runMode, std::string& notice) {
+  notice.clear();
+  try {
+    return std::make_unique<cSkitManager>(runMode);
+  } catch (const cCodedError& error) {
+    const std::string& path = settings.OpsFilePath;
+    if (error.Code != ERR_FILE_CORRUPT || settings.SeedPath.empty() || path.empty() ||
+        !IsFile(JoinPath(settings.SeedPath, NameOf(path))) || !IsFile(path)) {
+      throw;
+    }
+    const std::string aside = SetAside(path);
+    if (aside.empty()) {
+      LogWrite(LOG_ERROR, "The catalogue %s does not open and cannot be set aside: %s", path.c_str(),
+               LastErrorText().c_str());
+      throw;
+    }
+    LogWrite(LOG_ERROR, "The catalogue %s does not open (%s); it was set aside as %s, and the setup's catalogue "
+             "takes its place", path.c_str(), error.what(), aside.c_str());
+    notice = "Your skit catalogue could not be opened (" + ErrorText(error.Code) + "). It was kept as " +
+             NameOf(aside) + ", and your skits start again from the setup's catalogue.";
+  }
+  PrepareUserData(settings);
+  return std::make_unique<cSkitManager>(runMode);
 }

@@ -19,11 +19,21 @@
 // The player must lie beside its argument file, in the user's folder; it is
 // copied from the master copy, and copied again whenever the two differ
 // (after a new setup).
+//
+// A catalogue that does not open as a catalogue (a damaged archive or block)
+// would leave the user stuck: nothing ever replaces it, and setting the
+// program up again leaves the users' folders alone. OpenUserCatalogue sets
+// such a file aside beside itself, under a dated name it never overwrites,
+// for the maker's support, and the user starts again from the seed.
 #pragma once
 
+#include <windows.h>
+
+#include <memory>
 #include <string>
 
 class cSettings;
+class cSkitManager;
 
 // The name of the seed's skits folder.
 constexpr char SEED_SKITS_FOLDER[] = "skits";
@@ -36,3 +46,13 @@ void PrepareUserData(const cSettings& settings);
 
 // Whether two files hold the same bytes (false when either cannot be read).
 bool SameFileBytes(const std::string& a, const std::string& b);
+
+// The catalogue of this run, as cSkitManager(runMode) opens it. One that
+// does not open because it is missing or corrupt is set aside and the seed's
+// copied in its place (with a log line), and notice then says so for the
+// user; without a seed, or when the file cannot be moved (someone holds it
+// open), the error stands. notice is empty otherwise.
+std::unique_ptr<cSkitManager> OpenUserCatalogue(const cSettings& settings, bool runMode, std::string& notice);
+// "<folder>\<name>.<yyyy-mm-dd>[.<n>].bad<ext>" for the catalogue at path,
+// n from 2 on.
+std::string SetAsideName(const std::string& path, const SYSTEMTIME& date, int n);

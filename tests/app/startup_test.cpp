@@ -7,6 +7,7 @@
 #include "base/errors.h"
 #include "base/settings.h"
 #include "store/catalogue.h"
+#include "tests/store/catalog_builder.h"
 #include "tests/support/testing.h"
 
 namespace {
@@ -146,6 +147,28 @@ TEST_F(StartupCatalogue, AMissingSeedIsShownInsteadOfSkits) {
   EXPECT_TRUE(folder != INVALID_FILE_ATTRIBUTES && (folder & FILE_ATTRIBUTE_DIRECTORY)) << "the folder was made";
 
   ExpectConfigureModeThrows(missing);
+}
+
+// A catalogue that no longer opens is set aside, and the run goes on with
+// the seed's, saying so on the error line first.
+TEST_F(StartupCatalogue, ADamagedCatalogueStartsAgainFromTheSeed) {
+  Settings.SeedPath = Dir.File("seed");
+  CreateDirectoryA(Settings.SeedPath.c_str(), nullptr);
+  CatalogBuilder seed;
+  seed.Add(CAT_SKIT, 1, SKIT_AVAILABLE, SEL_NONE, "Kites", {"kites.mov"});
+  seed.Write(Dir.File("seed\\drearigrams.pak"));
+  Settings.OpsFilePath = Dir.File("user\\drearigrams.pak");
+  SaverStartup("/s");
+  SaverShutdown();
+  testing_support::WriteFileBytes(Settings.OpsFilePath, "damaged by a full disk");
+
+  SaverStartup("/s");
+  ASSERT_NE(TheSkitManager, nullptr);
+  EXPECT_EQ(TheSkitManager->Catalog.Header.Count, 1u);
+  EXPECT_NE(StartupNoticeText.find(".bad.pak"), std::string::npos) << StartupNoticeText;
+  SaverShutdown();
+  SaverStartup("/s");
+  EXPECT_EQ(StartupNoticeText, "") << "said once";
 }
 
 TEST_F(StartupCatalogue, PreviewAndPasswordModesNeverOpenTheCatalogue) {

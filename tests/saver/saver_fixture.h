@@ -67,6 +67,7 @@ class SaverRun : public ::testing::Test {
     KillPlayers(Settings.Player);
     SaverMode = SAVER_CONFIGURE;
     StartupErrorText = kDefaultStartupError;
+    StartupNoticeText.clear();
     ErrorScrollX = ERROR_SCROLL_UNSTARTED;
     SkitTimerBusy = false;
   }

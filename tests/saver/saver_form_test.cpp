@@ -316,6 +316,19 @@ TEST_F(SaverRun, AMissingCatalogueScrollsTheStartupText) {
   ASSERT_TRUE(PumpUntil([&] { return Form->ErrorActive; }));
 }
 
+// A catalogue that started again from the seed is told of once, and the
+// skits follow.
+TEST_F(SaverRun, ACatalogueStartedAgainIsToldOfBeforeTheSkits) {
+  AddSkit(1, "a.skit");
+  StartupNoticeText = "catalogue kept as x.bad.pak";
+  Start();
+  ASSERT_TRUE(PumpUntil([&] { return Form->ErrorActive; }));
+  EXPECT_EQ(Form->ErrorLine, Settings.ProgramName + ": catalogue kept as x.bad.pak");
+  EXPECT_EQ(Form->SkitPlayer, nullptr);
+  Form->OnErrorDisplayDone();
+  EXPECT_TRUE(WaitForStarts(1));
+}
+
 TEST_F(SaverRun, APlayerThatFailsShowsItsErrorAndTheNextSkitIsTried) {
   AddSkit(1, "a.skit");
   Settings.Player = Dir.File("absent.exe");

@@ -3,9 +3,12 @@
 // with its master copy.
 #include "store/user_data.h"
 
+#include <set>
 #include <stdexcept>
 
+#include "base/errors.h"
 #include "base/files.h"
+#include "base/log.h"
 #include "tests/store/catalog_builder.h"
 
 using testing_support::ReadFileBytes;
@@ -19,6 +22,13 @@ bool IsFolder(const std::string& path) {
 }
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::set<std::string> Names(const std::string& pattern) {
+  std::set<std::string> names;
+  cFindFile scan;
+  for (bool found = scan.First(FIND_ANY_FILE, pattern); found; found = scan.Next()) names.insert(scan.Name);
+  return names;
+}
 
 // The failure text PrepareUserData gives, or "" when it succeeded.
 std::string Failure(const cSettings& settings) {
@@ -190,4 +200,59 @@ TEST_F(UserData, WithoutASeedNothingIsMade) {
   Settings.SeedPath.clear();
   ASSERT_EQ(Failure(Settings), "");
   EXPECT_FALSE(Exists(User));
+}
+
+// A catalogue that no longer opens (a damaged archive, or one without its
+// block) is kept under a dated name, never overwritten, and the user goes on
+// with the seed's; one that cannot be moved, or other failures, stand.
+TEST_F(UserData, ACatalogueThatDoesNotOpenIsSetAsideAndTheSeedTakesItsPlace) {
+  ASSERT_EQ(Failure(Settings), "");
+  LogSetDefaultFolder(Dir.Path());
+  const std::string setAside = JoinPath(User, "drearigrams.*.bad.pak");
+  const std::string damaged[] = {std::string(300, 'x'), "", "no block"};
+  std::set<std::string> kept;
+  for (int round = 0; round < 3; ++round) {
+    if (round == 2) {
+      cPakFile empty(Settings.OpsFilePath, false);
+    } else {
+      WriteFileBytes(Settings.OpsFilePath, damaged[round]);
+    }
+    const std::string bytes = ReadFileBytes(Settings.OpsFilePath);
+    std::string notice;
+    const std::unique_ptr<cSkitManager> manager = OpenUserCatalogue(Settings, round == 1, notice);
+    ASSERT_NE(manager, nullptr);
+    ASSERT_EQ(manager->Catalog.Header.Count, 1u);
+    EXPECT_STREQ(manager->Catalog.Records[0].Title.Text, "Kites");
+    // One more file set aside, and those before it as they were.
+    std::set<std::string> now = Names(setAside);
+    ASSERT_EQ(now.size(), kept.size() + 1);
+    for (const std::string& name : kept) now.erase(name);
+    const std::string name = *now.begin();
+    kept.insert(name);
+    EXPECT_EQ(ReadFileBytes(JoinPath(User, name)), bytes) << name;
+    EXPECT_NE(notice.find(name), std::string::npos) << notice;
+    EXPECT_NE(notice.find(ErrorText(ERR_FILE_CORRUPT)), std::string::npos) << notice;
+  }
+  const SYSTEMTIME day{2026, 12, 3, 9, 0, 0, 0, 0};
+  EXPECT_EQ(SetAsideName("C:\\u\\drearigrams.pak", day, 1), "C:\\u\\drearigrams.2026-12-09.bad.pak");
+  EXPECT_EQ(SetAsideName("C:\\u\\drearigrams.pak", day, 2), "C:\\u\\drearigrams.2026-12-09.2.bad.pak");
+  const std::string log = ReadFileBytes(LogDefaultPath());
+  EXPECT_NE(log.find("it was set aside as " + JoinPath(User, *kept.begin())), std::string::npos) << log;
+
+  // Held open by someone else: it stays, and so does the error.
+  WriteFileBytes(Settings.OpsFilePath, damaged[0]);
+  HANDLE held = CreateFileA(Settings.OpsFilePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::string notice;
+  EXPECT_THROW(OpenUserCatalogue(Settings, true, notice), std::runtime_error);
+  CloseHandle(held);
+  EXPECT_EQ(ReadFileBytes(Settings.OpsFilePath), damaged[0]);
+  // Without a seed there is nothing to start again from.
+  Settings.SeedPath.clear();
+  EXPECT_THROW(OpenUserCatalogue(Settings, true, notice), std::runtime_error);
+  EXPECT_EQ(ReadFileBytes(Settings.OpsFilePath), damaged[0]);
+  EXPECT_TRUE(notice.empty());
+  EXPECT_EQ(Names(setAside), kept);
+  DeleteFileA(LogDefaultPath().c_str());
+  LogSetDefaultFolder("");
 }
