@@ -202,7 +202,9 @@ TEST_F(RealSaver, TheNextSkitWaitsHiddenAndShowsTheMomentTheFirstEnds) {
     shown = waiting = nullptr;
     for (HWND window : players()) (IsWindowVisible(window) ? shown : waiting) = window;
     if (shown == nullptr) waiting = nullptr;
-    if (waiting == nullptr) ASSERT_EQ(WaitForSingleObject(Saver->Info.hProcess, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+    if (waiting == nullptr) {
+      ASSERT_EQ(WaitForSingleObject(Saver->Info.hProcess, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
   }
   ASSERT_NE(waiting, nullptr) << "no player waited for the next skit";
   EXPECT_NE(ReadFileBytes(Dir.File("skitplay.arg")).find("SS_Standby=1"), std::string::npos);
@@ -212,8 +214,11 @@ TEST_F(RealSaver, TheNextSkitWaitsHiddenAndShowsTheMomentTheFirstEnds) {
   bool showed = false;
   for (DWORD waited = 0; !showed && waited < kPlayLimit; waited += 10) {
     showed = IsWindowVisible(waiting) != FALSE;
-    if (showed) EXPECT_FALSE(IsWindow(shown)) << "both movies on the screen at once";
-    if (!showed) ASSERT_EQ(WaitForSingleObject(Saver->Info.hProcess, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+    if (showed) {
+      EXPECT_FALSE(IsWindow(shown)) << "both movies on the screen at once";
+    } else {
+      ASSERT_EQ(WaitForSingleObject(Saver->Info.hProcess, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
   }
   EXPECT_TRUE(showed) << "the waiting player never showed";
   PostKey('Q');
