@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <exception>
 
 #include "base/text.h"
@@ -85,7 +86,23 @@ bool HasControlCharacter(const std::string& text) {
   return std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 32 || c == 127; });
 }
 
+// A mail address as it is plainly written, local@domain, with nothing that
+// could carry a subject, a body, more recipients or a quote.
+bool IsPlainMailAddress(const std::string& address) {
+  const size_t at = address.find('@');
+  if (at == 0 || at == std::string::npos || at + 1 >= address.size() || address.size() > 254) return false;
+  if (address.find('@', at + 1) != std::string::npos) return false;
+  const auto localChar = [](unsigned char c) { return std::isalnum(c) || std::strchr(".!#$'*+-/=^_`{|}~", c); };
+  const auto domainChar = [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '.'; };
+  return std::all_of(address.begin(), address.begin() + static_cast<std::ptrdiff_t>(at), localChar) &&
+         std::all_of(address.begin() + static_cast<std::ptrdiff_t>(at) + 1, address.end(), domainChar);
+}
+
+UINT SystemDriveType(const wchar_t* root) { return GetDriveTypeW(root); }
+
 }  // namespace
+
+DriveTypeFn LinkDriveType = &SystemDriveType;
 
 std::string LinkRefusal(const std::string& target, const std::vector<std::string>& protectedFolders) {
   if (target.empty()) return "Link refused: the link is empty.";
@@ -95,7 +112,10 @@ std::string LinkRefusal(const std::string& target, const std::vector<std::string
     if (target.find_first_of(" \"") != std::string::npos) return "Link refused: the address holds blanks or quotes.";
     return {};
   }
-  if (StartsWith(lower, "mailto:")) return {};
+  if (StartsWith(lower, "mailto:")) {
+    if (!IsPlainMailAddress(target.substr(7))) return "Link refused: only a plain mail address (name@domain) is opened.";
+    return {};
+  }
 
   // A local program: an absolute path on a drive, to an .exe or .com file.
   if (StartsWith(target, "\\\\") || StartsWith(target, "//"))
@@ -109,6 +129,15 @@ std::string LinkRefusal(const std::string& target, const std::vector<std::string
   // must not lead past the rule.
   const std::wstring key = ResolvedKey(Widen(full));
   if (!EndsWith(key, L".EXE") && !EndsWith(key, L".COM")) return "Link refused: only programs (.exe, .com) are opened.";
+  // A mapped drive, or a link in the path, that leads to a share is a
+  // network path too; a removable drive is one anybody may write.
+  if (key.rfind(L"\\\\", 0) == 0) return "Link refused: programs on network paths are not opened.";
+  if (key.size() >= 3 && key[1] == L':') {
+    const std::wstring root = key.substr(0, 2) + L"\\";
+    const UINT type = LinkDriveType(root.c_str());
+    if (type == DRIVE_REMOTE) return "Link refused: programs on network paths are not opened.";
+    if (type == DRIVE_REMOVABLE) return "Link refused: programs on removable drives are not opened.";
+  }
   for (const std::string& folder : protectedFolders) {
     if (folder.empty()) continue;
     const std::string fullFolder = FullPath(folder);

@@ -3,6 +3,8 @@
 // local program that the server cannot have put there itself.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -10,6 +12,11 @@
 // protectedFolders are the folders the server's files land in and the folder
 // the user's own screensaver writes.
 std::string LinkRefusal(const std::string& target, const std::vector<std::string>& protectedFolders);
+
+// The type of the drive whose root ("X:\\") is given, as GetDriveTypeW tells
+// it. Replaceable, for tests: Wine maps no network or removable drives.
+using DriveTypeFn = UINT (*)(const wchar_t* root);
+extern DriveTypeFn LinkDriveType;
 
 // The path to start for a program link. A 32-bit program on 64-bit Windows
 // (the 32-bit edition under WoW64) that names a file in System32 is sent by

@@ -23,6 +23,30 @@ TEST(HotKeyLinks, OnlyHarmlessTargetsAreOpened) {
   }
   // A folder that merely starts like a content folder is not one.
   EXPECT_EQ(LinkRefusal("C:\\Saver\\Skits2\\tool.exe", content), "");
+
+  // A mail link is a plain address; one that carries more is refused.
+  for (const char* mail : {"mailto:a b@example.com", "mailto:\"x\"@example.com", "mailto:a@example.com?subject=hi",
+                           "mailto:a@example.com,b@example.com", "mailto:@example.com", "mailto:a%20b@example.com"})
+    EXPECT_NE(LinkRefusal(mail, content), "") << mail;
+  EXPECT_EQ(LinkRefusal("mailto:first.last+tag@mail.example.com", content), "");
+}
+
+// A program on a drive mapped to a share is on a network path, and one on a
+// removable drive lies where anybody may write; Wine maps neither, so the
+// drives' types come through the seam.
+TEST(HotKeyLinks, ProgramsOnMappedOrRemovableDrivesAreRefused) {
+  struct Restore {
+    DriveTypeFn Saved = LinkDriveType;
+    ~Restore() { LinkDriveType = Saved; }
+  } restore;
+  LinkDriveType = [](const wchar_t* root) -> UINT {
+    if (root[0] == L'N') return DRIVE_REMOTE;
+    if (root[0] == L'R') return DRIVE_REMOVABLE;
+    return DRIVE_FIXED;
+  };
+  EXPECT_EQ(LinkRefusal("N:\\tools\\tool.exe", {}), "Link refused: programs on network paths are not opened.");
+  EXPECT_EQ(LinkRefusal("r:\\tool.exe", {}), "Link refused: programs on removable drives are not opened.");
+  EXPECT_EQ(LinkRefusal("C:\\Program Files\\Viewer\\viewer.exe", {}), "");
 }
 
 // The rule holds however the path to a content folder is spelt: by its
