@@ -1,6 +1,8 @@
 #include "saver/link_policy.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -100,9 +102,65 @@ bool IsPlainMailAddress(const std::string& address) {
 
 UINT SystemDriveType(const wchar_t* root) { return GetDriveTypeW(root); }
 
+bool IsAdministrativeSid(PSID sid) {
+  if (sid == nullptr || !IsValidSid(sid)) return false;
+  if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid)) return true;
+  // NT SERVICE\TrustedInstaller, which owns the system's own files.
+  static const handles::UniqueLocal installer = [] {
+    PSID made = nullptr;
+    ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &made);
+    return handles::UniqueLocal(made);
+  }();
+  return installer && EqualSid(sid, installer.get());
+}
+
 }  // namespace
 
 DriveTypeFn LinkDriveType = &SystemDriveType;
+
+bool OnlyAdministratorsCanChange(PSECURITY_DESCRIPTOR sd) {
+  if (sd == nullptr || !IsValidSecurityDescriptor(sd)) return false;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) || !IsAdministrativeSid(owner)) return false;
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || dacl == nullptr) return false;
+  constexpr ACCESS_MASK kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                   WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, i, &entry)) return false;
+    const auto* header = static_cast<ACE_HEADER*>(entry);
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 || header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    const PSID who = const_cast<DWORD*>(&allowed->SidStart);
+    if ((allowed->Mask & kChanges) != 0 && !IsAdministrativeSid(who)) return false;
+  }
+  return true;
+}
+
+bool ProgramGuardedBySystem(const std::wstring& path) {
+  std::wstring part = path;
+  while (part.size() > 3 && part.back() == L'\\') part.pop_back();
+  for (int depth = 0; depth < 64 && !part.empty(); ++depth) {
+    if (GetFileAttributesW(part.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      PSECURITY_DESCRIPTOR sd = nullptr;
+      const DWORD status = GetNamedSecurityInfoW(part.c_str(), SE_FILE_OBJECT,
+                                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                                                 nullptr, nullptr, nullptr, &sd);
+      const handles::UniqueLocal held(sd);
+      if (status != ERROR_SUCCESS || !OnlyAdministratorsCanChange(sd)) return false;
+    }
+    const size_t cut = part.find_last_of(L'\\');
+    if (cut == std::wstring::npos || part.size() <= 3) break;
+    // The parent of "C:\\x" is the root "C:\\".
+    part = part.substr(0, cut == 2 ? 3 : cut);
+  }
+  return true;
+}
+
+ProgramGuardFn ProgramGuarded = &ProgramGuardedBySystem;
 
 std::string LinkRefusal(const std::string& target, const std::vector<std::string>& protectedFolders) {
   if (target.empty()) return "Link refused: the link is empty.";
@@ -148,6 +206,8 @@ std::string LinkRefusal(const std::string& target, const std::vector<std::string
     if (key.compare(0, root.size(), root) == 0)
       return "Link refused: the program lies in the screensaver's data or downloaded content.";
   }
+  // A program another user could have put there, or changed, is theirs.
+  if (!ProgramGuarded(key)) return "Link refused: the program lies where not only administrators can change it.";
   return {};
 }
 

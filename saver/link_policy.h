@@ -18,6 +18,21 @@ std::string LinkRefusal(const std::string& target, const std::vector<std::string
 using DriveTypeFn = UINT (*)(const wchar_t* root);
 extern DriveTypeFn LinkDriveType;
 
+// Whether only administrators and the system can change what sd guards: its
+// owner is one of them (Administrators, SYSTEM, TrustedInstaller) and its
+// access list grants nobody else a right that changes the object or what it
+// holds (writing, adding, deleting, changing its rights or owner). Access
+// lists that grant such rights only to objects created below are not
+// counted; no access list at all lets everybody in.
+bool OnlyAdministratorsCanChange(PSECURITY_DESCRIPTOR sd);
+// Whether the program at path, and every folder above it, is changed by
+// administrators only (OnlyAdministratorsCanChange of each one's security
+// descriptor); parts that do not exist are passed over. Replaceable, for
+// tests: Wine keeps no access rights.
+using ProgramGuardFn = bool (*)(const std::wstring& path);
+extern ProgramGuardFn ProgramGuarded;
+bool ProgramGuardedBySystem(const std::wstring& path);
+
 // The path to start for a program link. A 32-bit program on 64-bit Windows
 // (the 32-bit edition under WoW64) that names a file in System32 is sent by
 // the file system to SysWOW64, where the 32-bit copies lie, or nothing; the
