@@ -4,7 +4,11 @@
 // screen), next to the time the player alone takes from its start to its
 // window; and how much CPU the screensaver uses while a skit plays. Run by
 // hand under a warm Wine server (the numbers are Wine's, on this machine):
-//   bench/saver_bench.exe [runs] [seconds-of-play] [all|start|gap|cpu]
+//   bench/saver_bench.exe [runs] [seconds-of-play] [all|start|gap|standby|cpu]
+// "standby" measures the gap with the reference player, which waits hidden
+// for its turn: from the last frame of one skit to the first frame of the
+// next, as the player stamps them, beside the player's own start to its
+// first frame.
 // It sets up a scratch installation under the current folder, points the
 // installation key of "drearigrams" at it, and removes the key at the end.
 #include <windows.h>
@@ -69,8 +73,12 @@ void WriteCatalogue(const std::string& path, const std::string& skits) {
   pak.WriteEntry(PAK_TYPE_STRING, 1, 0, true, 0, "Benchmark skit");
   pak.WriteEntry(PAK_TYPE_STRING, 2, 0, true, 0, "bench.skit");
   pak.WriteEntry(CATALOG_BLOCK_TYPE, CATALOG_BLOCK_ID, 0, true, static_cast<uint32_t>(bytes.size()), bytes.data());
-  HANDLE movie = CreateFileA(JoinPath(skits, "bench.skit").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  CloseHandle(movie);
+  // A scene of two seconds for the reference player; the probe player does
+  // not read it.
+  if (FILE* movie = std::fopen(JoinPath(skits, "bench.skit").c_str(), "wb")) {
+    std::fputs("skit 1\nlength 2\nbackground #203040 #405060\nrect 50 50 20 20 #F0C040\n", movie);
+    std::fclose(movie);
+  }
 }
 
 uint64_t ReadStamp(const std::string& path) {
@@ -241,6 +249,79 @@ std::vector<double> SaverGaps(const std::string& saver, const std::string& event
   return gaps;
 }
 
+// The reference player's frame stamps ("FIRST pid time", "LAST pid time").
+std::map<unsigned long, std::map<std::string, uint64_t>> ReadStamps(const std::string& path, std::vector<unsigned long>& order) {
+  std::map<unsigned long, std::map<std::string, uint64_t>> stamps;
+  order.clear();
+  for (const PlayerEvent& e : ReadEvents(path)) {
+    if (e.What == "FIRST") order.push_back(e.Pid);
+    stamps[e.Pid][e.What] = e.At;
+  }
+  return stamps;
+}
+
+// The reference player alone, as the saver starts it (in its folder, the
+// argument file beside it): from CreateProcess to its first frame.
+std::vector<double> ReferenceOwnStart(const std::string& player, const std::string& skit, const std::string& stamps,
+                                      int runs) {
+  std::vector<double> times;
+  const std::string folder = player.substr(0, player.find_last_of("\\/"));
+  const std::string arguments = player.substr(0, player.rfind('.')) + ".arg";
+  for (int run = 0; run < runs; ++run) {
+    if (FILE* file = std::fopen(arguments.c_str(), "wb")) {
+      std::fprintf(file, "SS_Swf=%s", skit.c_str());
+      std::fclose(file);
+    }
+    DeleteFileA(stamps.c_str());
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    std::string line = "\"" + player + "\"";
+    const uint64_t before = PreciseNow();
+    if (!CreateProcessA(player.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                        &info))
+      continue;
+    std::vector<unsigned long> order;
+    for (int waited = 0; waited < 30000 && order.empty(); waited += 2) {
+      auto seen = ReadStamps(stamps, order);
+      if (!order.empty()) times.push_back(static_cast<double>(seen[order[0]]["FIRST"] - before) / 10000.0);
+      else Sleep(2);
+    }
+    WaitForSingleObject(info.hProcess, 10000);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+  }
+  return times;
+}
+
+// The saver with the reference player until runs + 1 skits have shown a
+// frame: each gap from one skit's last frame to the next one's first.
+std::vector<double> ReferenceGaps(const std::string& saver, const std::string& stamps, int runs) {
+  DeleteFileA(stamps.c_str());
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  std::string line = "\"" + saver + "\" /s";
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return {};
+  std::vector<unsigned long> order;
+  const DWORD begin = GetTickCount();
+  while (GetTickCount() - begin < static_cast<DWORD>(runs + 1) * 12000) {
+    ReadStamps(stamps, order);
+    if (order.size() >= static_cast<size_t>(runs + 1)) break;
+    Sleep(50);
+  }
+  EndProcess(info);
+  auto seen = ReadStamps(stamps, order);
+  std::vector<double> gaps;
+  for (size_t i = 0; i + 1 < order.size(); ++i) {
+    auto& now = seen[order[i]];
+    auto& next = seen[order[i + 1]];
+    if (now.count("LAST") && next.count("FIRST"))
+      gaps.push_back((static_cast<double>(next["FIRST"]) - static_cast<double>(now["LAST"])) / 10000.0);
+  }
+  return gaps;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -251,6 +332,7 @@ int main(int argc, char** argv) {
   const bool startPart = what == "all" || what == "start";
   const bool gapPart = what == "all" || what == "gap";
   const bool cpuPart = what == "all" || what == "cpu";
+  const bool standbyPart = what == "all" || what == "standby";
   const std::string bin = Folder();
   char cwd[MAX_PATH];
   GetCurrentDirectoryA(MAX_PATH, cwd);
@@ -330,6 +412,25 @@ int main(int argc, char** argv) {
     std::printf("  player alone, start to window    %8.1f ms   (median of %zu)\n", start, own.size());
     std::printf("    of which to its first step     %8.1f ms\n", Median(ownToStart));
     std::printf("  ratio                            %8.2f   (aim: at most 1.2)\n", gap / start);
+  }
+
+  if (standbyPart) {
+    const std::string reference = JoinPath(scratch, "skitplay.exe");
+    CopyFileA(JoinPath(bin, "skitplay.exe").c_str(), reference.c_str(), FALSE);
+    const std::string stamps = JoinPath(scratch, "frames.txt");
+    SetEnvironmentVariableA("DG_FRAME_STAMPS", stamps.c_str());
+    const std::vector<double> own = ReferenceOwnStart(reference, JoinPath(skits, "bench.skit"), stamps, runs);
+    HKEY machine;
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, KEY_SET_VALUE, &machine);
+    SetString(machine, "Player", reference);
+    const std::vector<double> gaps = ReferenceGaps(saver, stamps, runs);
+    SetString(machine, "Player", player);
+    RegCloseKey(machine);
+    SetEnvironmentVariableA("DG_FRAME_STAMPS", nullptr);
+    for (size_t i = 0; i < gaps.size(); ++i) std::printf("reference gap %zu: %.1f ms\n", i + 1, gaps[i]);
+    std::printf("\nblack gap with the reference player, waiting in standby  (median of %zu)\n", gaps.size());
+    std::printf("  last frame to next first frame   %8.1f ms   (aim: at most 66, two frames)\n", Median(gaps));
+    std::printf("  player alone, start to 1st frame %8.1f ms   (median of %zu)\n", Median(own), own.size());
   }
 
   // CPU while a skit plays.

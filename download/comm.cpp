@@ -248,6 +248,9 @@ void TDataModule_Comm::CheckResponse() {
 
 bool TDataModule_Comm::FetchFile(const std::string& URL, const std::string& FilePath, const std::string& ItemName,
                                  const std::string& Position) {
+  // From here on a cancel is never lost: it is seen by the checks below or
+  // by the request itself.
+  HTTP.ResetStop();
   TResumeState state;
   {
     std::lock_guard<std::mutex> hold(FTextLock);

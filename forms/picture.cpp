@@ -1,5 +1,8 @@
 #include "forms/picture.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include <objidl.h>  // before gdiplus.h, which needs it and WIN32_LEAN_AND_MEAN leaves out
 #include <gdiplus.h>
 
@@ -21,8 +24,7 @@ bool StartGdiPlus() {
   return started;
 }
 
-// PNG, JPEG, GIF (its first frame) and whatever else the platform's codecs
-// read, flattened onto the dialog colour.
+// A PNG through the platform's codecs, flattened onto the dialog colour.
 handles::UniqueBitmap LoadCodecPicture(const std::string& path) {
   if (!StartGdiPlus()) return {};
   // The path is UTF-8 (the process code page); one that is not valid UTF-8
@@ -44,12 +46,43 @@ handles::UniqueBitmap LoadCodecPicture(const std::string& path) {
 
 }  // namespace
 
+PictureKind ReadPictureKind(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return PictureKind::None;
+  LARGE_INTEGER size = {};
+  unsigned char head[32] = {};
+  DWORD read = 0;
+  const bool ok = GetFileSizeEx(file, &size) && ReadFile(file, head, sizeof head, &read, nullptr);
+  CloseHandle(file);
+  if (!ok || size.QuadPart > kPictureFileLimit || read < 26) return PictureKind::None;
+  const auto little = [&](int at) {
+    return static_cast<int32_t>(head[at] | head[at + 1] << 8 | head[at + 2] << 16 | static_cast<uint32_t>(head[at + 3]) << 24);
+  };
+  const auto big = [&](int at) {
+    return static_cast<uint32_t>(head[at]) << 24 | head[at + 1] << 16 | head[at + 2] << 8 | head[at + 3];
+  };
+  const auto fits = [](int64_t width, int64_t height) {
+    return width > 0 && height > 0 && width <= kPictureSideLimit && height <= kPictureSideLimit;
+  };
+  if (head[0] == 'B' && head[1] == 'M') {
+    const int64_t height = little(22);
+    return fits(little(18), height < 0 ? -height : height) ? PictureKind::Bmp : PictureKind::None;
+  }
+  static const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  if (std::memcmp(head, kPngSignature, 8) == 0 && std::memcmp(head + 12, "IHDR", 4) == 0)
+    return fits(big(16), big(20)) ? PictureKind::Png : PictureKind::None;
+  return PictureKind::None;
+}
+
 handles::UniqueBitmap LoadPictureFile(const std::string& path) {
   if (path.empty()) return {};
-  handles::UniqueBitmap bitmap(static_cast<HBITMAP>(
-      LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION)));
-  if (!bitmap && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) bitmap = LoadCodecPicture(path);
-  return bitmap;
+  switch (ReadPictureKind(path)) {
+    case PictureKind::Bmp:
+      return handles::UniqueBitmap(static_cast<HBITMAP>(
+          LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION)));
+    case PictureKind::Png: return LoadCodecPicture(path);
+    default: return {};
+  }
 }
 
 }  // namespace forms

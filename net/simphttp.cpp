@@ -139,6 +139,14 @@ int64_t THTTPHeaderInfo::GetContentLength() {
   return length;
 }
 std::string THTTPHeaderInfo::GetContentType() { return RetrieveAString(HTTP_QUERY_CONTENT_TYPE); }
+std::string THTTPHeaderInfo::GetLocation() {
+  // Where there is none, the query fails: that is no error here.
+  const bool silent = FOwner->SilentExceptions;
+  FOwner->SilentExceptions = true;
+  std::string location = RetrieveAString(HTTP_QUERY_LOCATION);
+  FOwner->SilentExceptions = silent;
+  return location;
+}
 TDateTime THTTPHeaderInfo::GetDate() { return RetrieveADate(HTTP_QUERY_DATE); }
 TDateTime THTTPHeaderInfo::GetExpires() { return RetrieveADate(HTTP_QUERY_EXPIRES); }
 TDateTime THTTPHeaderInfo::GetLastModified() { return RetrieveADate(HTTP_QUERY_LAST_MODIFIED); }
@@ -152,6 +160,10 @@ std::string THTTPHeaderInfo::GetStatusText() { return RetrieveAString(HTTP_QUERY
 TSimpleHTTP::TSimpleHTTP() : FHeaderInfo(std::make_unique<THTTPHeaderInfo>(this)) {
   Port = INTERNET_DEFAULT_HTTP_PORT;
   SilentExceptions = false;
+  // WinINet would otherwise answer a server's request for a logon with the
+  // user's Windows logon, to any server a redirect points at, and follow
+  // redirects without asking: MakeRequest follows them by its own rule.
+  SetRequestFlag(INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_AUTO_REDIRECT, true);
 }
 
 TSimpleHTTP::~TSimpleHTTP() {
@@ -208,8 +220,9 @@ bool TSimpleHTTP::CrackURL(std::string& URL) {
   else if (parts.nScheme == INTERNET_SCHEME_HTTPS)
     SetEnableSSL(true);
   if (host[0] != '\0') HostName = host.data();
-  if (user[0] != '\0') UserName = user.data();
-  if (password[0] != '\0') Password = password.data();
+  // The user name and password belong to this address alone.
+  UserName = user.data();
+  Password = password.data();
   if (path[0] != '\0') URL = std::string(path.data()) + extra.data();
   return true;
 }
@@ -256,8 +269,50 @@ bool TSimpleHTTP::Disconnect() {
   return true;
 }
 
+// Redirects are followed here, at most kHTTPMaxRedirects of them, never from
+// https to http nor to another scheme, never to an address longer than
+// kHTTPMaxAddress; a 303, and a 301 or 302 answering a POST, go on as a GET.
+// A redirect without a Location is the answer as it stands.
 bool TSimpleHTTP::MakeRequest(const std::string& URL, const std::string& Verb) {
-  FStopRequested.store(false);
+  std::string address = URL;
+  std::string verb = Verb;
+  for (int redirects = 0;; ++redirects) {
+    const bool sent = MakeOneRequest(address, verb);
+    if (!sent) return false;
+    const int32_t status = FHeaderInfo->GetStatusCode();
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return true;
+    const std::string location = FHeaderInfo->GetLocation();
+    if (location.empty()) return true;
+    const std::string next = CombineAddress(address, location);
+    const auto refuse = [&](const std::string& why) {
+      throw ESimpleHTTPError("Redirect from " + address + " refused: " + why, ERROR_INTERNET_INVALID_URL);
+    };
+    if (redirects >= kHTTPMaxRedirects) refuse("more than " + std::to_string(kHTTPMaxRedirects) + " redirects");
+    if (next.size() > static_cast<size_t>(kHTTPMaxAddress))
+      refuse("the address it names is longer than " + std::to_string(kHTTPMaxAddress) + " characters");
+    const bool toHttps = _strnicmp(next.c_str(), "https://", 8) == 0;
+    if (!toHttps && _strnicmp(next.c_str(), "http://", 7) != 0) refuse("it leads to " + next);
+    if (FEnableSSL && !toHttps) refuse("it leads from https to " + next);
+    if (status == 303 || ((status == 301 || status == 302) && verb == "POST")) verb.clear();
+    address = next;
+    // The unread body of the redirect took its session with it: the next
+    // request connects anew.
+    DoStateChange(fsNoconnection);
+  }
+}
+
+std::string TSimpleHTTP::CombineAddress(const std::string& base, const std::string& relative) {
+  DWORD size = static_cast<DWORD>(base.size() + relative.size() + 64);
+  std::vector<char> combined(size);
+  if (!InternetCombineUrlA(base.c_str(), relative.c_str(), combined.data(), &size, ICU_NO_ENCODE)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return relative;
+    combined.resize(size + 1);
+    if (!InternetCombineUrlA(base.c_str(), relative.c_str(), combined.data(), &size, ICU_NO_ENCODE)) return relative;
+  }
+  return std::string(combined.data(), strnlen(combined.data(), combined.size()));
+}
+
+bool TSimpleHTTP::MakeOneRequest(const std::string& URL, const std::string& Verb) {
   CloseRequest();
   FCurrentURL = URL;
   std::string object = URL;

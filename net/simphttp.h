@@ -47,6 +47,9 @@ constexpr int32_t kHTTPMaxBlockSize = 1024 * 1024;
 // simphttp.cpp), never below kHTTPMinRead bytes.
 constexpr int32_t kHTTPReadSliceMs = 40;
 constexpr int32_t kHTTPMinRead = 512;
+// Redirects followed for one request, and the longest address one may name.
+constexpr int kHTTPMaxRedirects = 5;
+constexpr int32_t kHTTPMaxAddress = 2083;
 
 // Reads the headers of the owner's last response. With no request yet every
 // accessor returns 0, an empty date-time or an empty string.
@@ -66,6 +69,8 @@ class THTTPHeaderInfo {
   TDateTime GetLastModified();
   std::string GetRawHeader();  // all headers, lines separated by CR LF
   int32_t GetStatusCode();
+  // The Location header; empty where there is none.
+  std::string GetLocation();
   std::string GetStatusText();
   std::string GetCustomHeader(const std::string& Name);
 
@@ -111,6 +116,8 @@ class TSimpleHTTP : public TWinInetControl {
   void Post(const std::string& URL, TStream& Stream);
 
   bool MakeRequest(const std::string& URL, const std::string& Verb);
+  bool MakeOneRequest(const std::string& URL, const std::string& Verb);
+  static std::string CombineAddress(const std::string& base, const std::string& relative);
   bool SendRequest(const std::string& Verb);
   bool FillResponseStream(TStream& Stream);
   // Splits an absolute URL into the properties and leaves the object path

@@ -131,7 +131,16 @@ void TWinInetControl::Abort() {
   const DWORD started = GetTickCount();
   while (FInCall.load() && GetTickCount() - started < kAbortGrace) Sleep(1);
   TInetAbortThread thread(this);
-  thread.Start();
+  try {
+    thread.Start();
+  } catch (...) {
+    // No thread to be had (no memory): the handles are closed here instead.
+    // An abort never throws: it runs in destructors.
+    try {
+      Disconnect();
+    } catch (...) {
+    }
+  }
   // The thread object's end waits for the thread: once it is gone the
   // handles are closed and the blocked call on the transfer thread fails.
 }

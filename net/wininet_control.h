@@ -104,6 +104,11 @@ class TWinInetControl {
   // WinINet by itself (see RequestStop); one that is waiting for data is
   // what closing the handles is for.
   void Abort();
+  // An abort stays asked for, across every request, until the transfer's
+  // owner clears it here as the next transfer begins, before the owner looks
+  // at its own cancel flag: a cancel that comes just before a request starts
+  // is then never lost.
+  void ResetStop() { FStopRequested.store(false); }
   bool DoStateChange(TWinInetState NewState);
   std::string TranslateStateText(TWinInetState State) const;
   // The server's last response text, or "No error description available".

@@ -1,9 +1,12 @@
 #include "saver/link_policy.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <exception>
 
 #include "base/text.h"
@@ -85,7 +88,79 @@ bool HasControlCharacter(const std::string& text) {
   return std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 32 || c == 127; });
 }
 
+// A mail address as it is plainly written, local@domain, with nothing that
+// could carry a subject, a body, more recipients or a quote.
+bool IsPlainMailAddress(const std::string& address) {
+  const size_t at = address.find('@');
+  if (at == 0 || at == std::string::npos || at + 1 >= address.size() || address.size() > 254) return false;
+  if (address.find('@', at + 1) != std::string::npos) return false;
+  const auto localChar = [](unsigned char c) { return std::isalnum(c) || std::strchr(".!#$'*+-/=^_`{|}~", c); };
+  const auto domainChar = [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '.'; };
+  return std::all_of(address.begin(), address.begin() + static_cast<std::ptrdiff_t>(at), localChar) &&
+         std::all_of(address.begin() + static_cast<std::ptrdiff_t>(at) + 1, address.end(), domainChar);
+}
+
+UINT SystemDriveType(const wchar_t* root) { return GetDriveTypeW(root); }
+
+bool IsAdministrativeSid(PSID sid) {
+  if (sid == nullptr || !IsValidSid(sid)) return false;
+  if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid)) return true;
+  // NT SERVICE\TrustedInstaller, which owns the system's own files.
+  static const handles::UniqueLocal installer = [] {
+    PSID made = nullptr;
+    ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &made);
+    return handles::UniqueLocal(made);
+  }();
+  return installer && EqualSid(sid, installer.get());
+}
+
 }  // namespace
+
+DriveTypeFn LinkDriveType = &SystemDriveType;
+
+bool OnlyAdministratorsCanChange(PSECURITY_DESCRIPTOR sd) {
+  if (sd == nullptr || !IsValidSecurityDescriptor(sd)) return false;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) || !IsAdministrativeSid(owner)) return false;
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || dacl == nullptr) return false;
+  constexpr ACCESS_MASK kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                   WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, i, &entry)) return false;
+    const auto* header = static_cast<ACE_HEADER*>(entry);
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 || header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    const PSID who = const_cast<DWORD*>(&allowed->SidStart);
+    if ((allowed->Mask & kChanges) != 0 && !IsAdministrativeSid(who)) return false;
+  }
+  return true;
+}
+
+bool ProgramGuardedBySystem(const std::wstring& path) {
+  std::wstring part = path;
+  while (part.size() > 3 && part.back() == L'\\') part.pop_back();
+  for (int depth = 0; depth < 64 && !part.empty(); ++depth) {
+    if (GetFileAttributesW(part.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      PSECURITY_DESCRIPTOR sd = nullptr;
+      const DWORD status = GetNamedSecurityInfoW(part.c_str(), SE_FILE_OBJECT,
+                                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                                                 nullptr, nullptr, nullptr, &sd);
+      const handles::UniqueLocal held(sd);
+      if (status != ERROR_SUCCESS || !OnlyAdministratorsCanChange(sd)) return false;
+    }
+    const size_t cut = part.find_last_of(L'\\');
+    if (cut == std::wstring::npos || part.size() <= 3) break;
+    // The parent of "C:\\x" is the root "C:\\".
+    part = part.substr(0, cut == 2 ? 3 : cut);
+  }
+  return true;
+}
+
+ProgramGuardFn ProgramGuarded = &ProgramGuardedBySystem;
 
 std::string LinkRefusal(const std::string& target, const std::vector<std::string>& protectedFolders) {
   if (target.empty()) return "Link refused: the link is empty.";
@@ -95,7 +170,10 @@ std::string LinkRefusal(const std::string& target, const std::vector<std::string
     if (target.find_first_of(" \"") != std::string::npos) return "Link refused: the address holds blanks or quotes.";
     return {};
   }
-  if (StartsWith(lower, "mailto:")) return {};
+  if (StartsWith(lower, "mailto:")) {
+    if (!IsPlainMailAddress(target.substr(7))) return "Link refused: only a plain mail address (name@domain) is opened.";
+    return {};
+  }
 
   // A local program: an absolute path on a drive, to an .exe or .com file.
   if (StartsWith(target, "\\\\") || StartsWith(target, "//"))
@@ -109,6 +187,15 @@ std::string LinkRefusal(const std::string& target, const std::vector<std::string
   // must not lead past the rule.
   const std::wstring key = ResolvedKey(Widen(full));
   if (!EndsWith(key, L".EXE") && !EndsWith(key, L".COM")) return "Link refused: only programs (.exe, .com) are opened.";
+  // A mapped drive, or a link in the path, that leads to a share is a
+  // network path too; a removable drive is one anybody may write.
+  if (key.rfind(L"\\\\", 0) == 0) return "Link refused: programs on network paths are not opened.";
+  if (key.size() >= 3 && key[1] == L':') {
+    const std::wstring root = key.substr(0, 2) + L"\\";
+    const UINT type = LinkDriveType(root.c_str());
+    if (type == DRIVE_REMOTE) return "Link refused: programs on network paths are not opened.";
+    if (type == DRIVE_REMOVABLE) return "Link refused: programs on removable drives are not opened.";
+  }
   for (const std::string& folder : protectedFolders) {
     if (folder.empty()) continue;
     const std::string fullFolder = FullPath(folder);
@@ -119,6 +206,8 @@ std::string LinkRefusal(const std::string& target, const std::vector<std::string
     if (key.compare(0, root.size(), root) == 0)
       return "Link refused: the program lies in the screensaver's data or downloaded content.";
   }
+  // A program another user could have put there, or changed, is theirs.
+  if (!ProgramGuarded(key)) return "Link refused: the program lies where not only administrators can change it.";
   return {};
 }
 

@@ -3,6 +3,8 @@
 // local program that the server cannot have put there itself.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -10,6 +12,26 @@
 // protectedFolders are the folders the server's files land in and the folder
 // the user's own screensaver writes.
 std::string LinkRefusal(const std::string& target, const std::vector<std::string>& protectedFolders);
+
+// The type of the drive whose root ("X:\\") is given, as GetDriveTypeW tells
+// it. Replaceable, for tests: Wine maps no network or removable drives.
+using DriveTypeFn = UINT (*)(const wchar_t* root);
+extern DriveTypeFn LinkDriveType;
+
+// Whether only administrators and the system can change what sd guards: its
+// owner is one of them (Administrators, SYSTEM, TrustedInstaller) and its
+// access list grants nobody else a right that changes the object or what it
+// holds (writing, adding, deleting, changing its rights or owner). Access
+// lists that grant such rights only to objects created below are not
+// counted; no access list at all lets everybody in.
+bool OnlyAdministratorsCanChange(PSECURITY_DESCRIPTOR sd);
+// Whether the program at path, and every folder above it, is changed by
+// administrators only (OnlyAdministratorsCanChange of each one's security
+// descriptor); parts that do not exist are passed over. Replaceable, for
+// tests: Wine keeps no access rights.
+using ProgramGuardFn = bool (*)(const std::wstring& path);
+extern ProgramGuardFn ProgramGuarded;
+bool ProgramGuardedBySystem(const std::wstring& path);
 
 // The path to start for a program link. A 32-bit program on 64-bit Windows
 // (the 32-bit edition under WoW64) that names a file in System32 is sent by

@@ -97,6 +97,7 @@ TForm_Saver_Main::TForm_Saver_Main() {
 TForm_Saver_Main::~TForm_Saver_Main() {
   // The movie the user kept stays; any other goes with its job.
   if (KeepPlayer && SkitPlayer != nullptr) SkitPlayer->KeepRunning();
+  DiscardStandby();
   SkitTimer.SetEnabled(false);
   ExitTimer.SetEnabled(false);
   DestroyBackdrop();
@@ -143,6 +144,11 @@ void TForm_Saver_Main::SkitTimerTimer() {
   if (SkitPlayer != nullptr) {
     if (!SkitOver()) {
       KeepSkitInFront();
+      try {
+        PrepareStandby();
+      } catch (...) {
+        // The next skit then starts when its turn comes.
+      }
       SkitTimerBusy = false;
       return;
     }
@@ -157,9 +163,75 @@ void TForm_Saver_Main::SkitTimerTimer() {
   SkitTimerBusy = false;
 }
 
-void TForm_Saver_Main::StartNextSkit() { PlayNextSkit(); }
+void TForm_Saver_Main::StartNextSkit() {
+  if (StandbyChoice)
+    BeginStandby();
+  else
+    PlayNextSkit();
+}
 
 void TForm_Saver_Main::PlayNextSkit() {
+  const SkitChoice choice = ChooseNextSkit();
+  NoticePlaying = choice.Notice;
+  if (!choice.Path.empty()) PlaySkit(choice.Path);
+  if (choice.StartDownload) StartAutomaticDownload();
+  if (choice.Path.empty()) ShowSaverError("Unable to load any skits.");
+}
+
+// While a skit plays, the next one's player starts and waits hidden, so that
+// it shows the moment the current one ends. The choice moves the
+// catalogue's rotation on as playing it would; the hot keys stay those of
+// the skit on the screen until the next one begins.
+void TForm_Saver_Main::PrepareStandby() {
+  if (StandbyChoice || KeepPlayer || Closing || DisplayOff || ErrorActive || TheSettings == nullptr) return;
+  if (PlayerCanWait < 0) PlayerCanWait = cSkitPlayer::CanWait(TheSettings->Player) ? 1 : 0;
+  if (PlayerCanWait == 0) return;
+  cSkitManager& catalogue = *TheSkitManager;
+  const int32_t playing = catalogue.Current;
+  SkitChoice choice = ChooseNextSkit();
+  catalogue.Current = playing;
+  if (choice.Path.empty()) return;
+  StandbyChoice = choice;
+  auto player = std::make_unique<cSkitPlayer>(choice.Path, TheSettings->Player);
+  AddPlayerVariables(*player);
+  if (TheSettings->Sound == 1) TheSettings->Sound = 2;  // as PlaySkit does
+  if (player->PlayStandby()) {
+    StandbyPlayer = std::move(player);
+    return;
+  }
+  // The skit stays chosen and starts as any other; the player is not asked
+  // to wait again this run.
+  LogWrite(LOG_ERROR, "The player could not wait for the next skit: %s %s", player->GetErrorText().c_str(),
+           choice.Path.c_str());
+  PlayerCanWait = 0;
+}
+
+void TForm_Saver_Main::BeginStandby() {
+  const SkitChoice choice = *StandbyChoice;
+  StandbyChoice.reset();
+  std::unique_ptr<cSkitPlayer> player = std::move(StandbyPlayer);
+  TheSkitManager->Current = choice.Current;
+  NoticePlaying = choice.Notice;
+  if (player != nullptr && player->Begin()) {
+    SkitPlayer = std::move(player);
+    WatchSkit();
+    SkitTimer.SetInterval(1000);
+  } else {
+    // Gone while it waited, or never started: the skit starts now.
+    if (player != nullptr) player->End();
+    player.reset();
+    PlaySkit(choice.Path);
+  }
+  if (choice.StartDownload) StartAutomaticDownload();
+}
+
+void TForm_Saver_Main::DiscardStandby() {
+  if (StandbyPlayer != nullptr) StandbyPlayer->End();
+  StandbyPlayer.reset();
+  StandbyChoice.reset();
+}
+
+SkitChoice TForm_Saver_Main::ChooseNextSkit() {
   cSkitManager& catalogue = *TheSkitManager;
   const bool second = RunCount == 1;
   const bool due = catalogue.IsUpdateDue();
@@ -172,30 +244,27 @@ void TForm_Saver_Main::PlayNextSkit() {
     if (second && due) notice = 4;
   }
 
+  SkitChoice choice;
   const char* file = notice == 0 ? catalogue.NextSkit() : catalogue.GetFileName(CAT_NOTICE, notice, 0);
-  NoticePlaying = notice != 0 && file != nullptr;
+  choice.Notice = notice != 0 && file != nullptr;
   if (file == nullptr) {
     file = catalogue.GetFileName(CAT_NOTICE, startDownload || catalogue.Transfer != nullptr ? 1 : 4, 0);
-    NoticePlaying = file != nullptr;
+    choice.Notice = file != nullptr;
   }
   if (file == nullptr) file = catalogue.NextSkit();
   // The catalogue names files inside the skits folder; the player gets the full path.
-  if (file != nullptr) PlaySkit(JoinPath(TheSettings->SkitsPath, file));
-  if (startDownload) StartAutomaticDownload();
-  if (file == nullptr) ShowSaverError("Unable to load any skits.");
+  if (file != nullptr) choice.Path = JoinPath(TheSettings->SkitsPath, file);
+  choice.StartDownload = startDownload;
+  choice.Current = catalogue.Current;
+  return choice;
 }
 
 void TForm_Saver_Main::PlaySkit(const std::string& fileName) {
   if (BackdropWindow == nullptr) CreateBackdrop();
   SkitPlayer = std::make_unique<cSkitPlayer>(fileName, TheSettings->Player);
-  AddPlayerVariables();
+  AddPlayerVariables(*SkitPlayer);
   if (SkitPlayer->Play(Handle())) {
-    // The end of the movie is noticed the moment it comes, and the next
-    // one starts then; SkitTimer's tick is the fallback.
-    SkitStartedAt = GetTickCount();
-    SkitPlayer->NotifyWhenFinished(Handle(), WM_SKIT_ENDED, ++SkitSerial);
-    SkitPlayer->NotifyWhenWindowGoes(Handle(), WM_SKIT_ENDED, SkitSerial);
-    KeepSkitInFront();
+    WatchSkit();
   } else {
     ShowSaverError(SkitPlayer->GetErrorText() + " " + fileName);
     SkitPlayer.reset();
@@ -204,14 +273,23 @@ void TForm_Saver_Main::PlaySkit(const std::string& fileName) {
   SkitTimer.SetInterval(1000);
 }
 
-void TForm_Saver_Main::AddPlayerVariables() {
-  SkitPlayer->AddVariable("SS_RunCount", "%d", RunCount);
+void TForm_Saver_Main::AddPlayerVariables(cSkitPlayer& player) {
+  player.AddVariable("SS_RunCount", "%d", RunCount);
   ++RunCount;
-  SkitPlayer->AddVariable("SS_Sound", "%d", TheSettings->Sound == 2 ? 1 : 0);
+  player.AddVariable("SS_Sound", "%d", TheSettings->Sound == 2 ? 1 : 0);
   SYSTEMTIME today;
   GetLocalTime(&today);
-  SkitPlayer->AddVariable("SS_Month", "%02d", today.wMonth);
-  SkitPlayer->AddVariable("SS_Day", "%02d", today.wDay);
+  player.AddVariable("SS_Month", "%02d", today.wMonth);
+  player.AddVariable("SS_Day", "%02d", today.wDay);
+}
+
+// The end of the movie is noticed the moment it comes, and the next one
+// starts then; SkitTimer's tick is the fallback.
+void TForm_Saver_Main::WatchSkit() {
+  SkitStartedAt = GetTickCount();
+  SkitPlayer->NotifyWhenFinished(Handle(), WM_SKIT_ENDED, ++SkitSerial);
+  SkitPlayer->NotifyWhenWindowGoes(Handle(), WM_SKIT_ENDED, SkitSerial);
+  KeepSkitInFront();
 }
 
 bool TForm_Saver_Main::SkitOver() const {
@@ -278,6 +356,7 @@ void TForm_Saver_Main::OnDisplayState(bool on) {
   if (!on) {
     DisplayOff = true;
     SkitTimer.SetEnabled(false);
+    DiscardStandby();
     if (SkitPlayer != nullptr && !KeepPlayer) {
       SkitPlayer->Close();
       SkitPlayer.reset();
@@ -310,6 +389,7 @@ bool TForm_Saver_Main::OnSaverKey(UINT message, WPARAM keyCode) {
   if (hotKey == nullptr) return false;
   if (hotKey->Action == 1) {
     KeepPlayer = true;
+    DiscardStandby();
     ForwardKey(keyCode);
   } else if (hotKey->Action == 2) {
     const std::string target = hotKey->Link.Text != nullptr ? hotKey->Link.Text : "";
@@ -339,6 +419,7 @@ void TForm_Saver_Main::PrepareLaunch() {
   BOOL running = FALSE;
   SystemParametersInfoA(SPI_GETSCREENSAVERRUNNING, 0, &running, 0);
   if (!running) return;
+  DiscardStandby();
   if (SkitPlayer != nullptr && !KeepPlayer) {
     SkitPlayer->Close();
     SkitPlayer.reset();
@@ -397,6 +478,7 @@ void TForm_Saver_Main::FormClose(forms::TCloseAction& action) {
   if (action == forms::TCloseAction::caNone) return;
   SkitTimer.SetEnabled(false);
   try {
+    DiscardStandby();
     if (SkitPlayer != nullptr) {
       // A movie left running for the user is an ordinary window from now on,
       // and no longer ends with the screensaver. Any other is asked to close
@@ -519,7 +601,7 @@ TForm_Saver_Main_Dem::TForm_Saver_Main_Dem() {
   Label_BetaMsg.SetVisible(false);
 }
 
-void TForm_Saver_Main_Dem::AddPlayerVariables() {
-  TForm_Saver_Main::AddPlayerVariables();
-  SkitPlayer->AddVariable("SS_PW", "lantern57");
+void TForm_Saver_Main_Dem::AddPlayerVariables(cSkitPlayer& player) {
+  TForm_Saver_Main::AddPlayerVariables(player);
+  player.AddVariable("SS_PW", "lantern57");
 }

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,16 @@ extern const char kBackdropClass[];
 extern const char kCloseSaverQuestion[];
 // Stops SkitTimerTimer from running inside itself.
 extern bool SkitTimerBusy;
+
+// The next skit, once chosen: its movie, whether it is a notice, whether the
+// automatic download starts with it, and the catalogue's record of it (whose
+// hot key counts while it plays).
+struct SkitChoice {
+  std::string Path;
+  bool Notice = false;
+  bool StartDownload = false;
+  int32_t Current = 0;
+};
 
 class TForm_Saver_Main : public TForm_Saver {
  public:
@@ -56,11 +67,28 @@ class TForm_Saver_Main : public TForm_Saver {
   DWORD MinimumSkitRun = 1000;
   // The system has turned the display off: no skit plays until it is on.
   bool DisplayOff = false;
+  // The next skit, chosen while the current one plays, and its player,
+  // waiting hidden to begin the moment the current one ends (only a player
+  // that can wait: otherwise, or when its start failed, the choice is
+  // started as any other when its turn comes).
+  std::optional<SkitChoice> StandbyChoice;
+  std::unique_ptr<cSkitPlayer> StandbyPlayer;
+  // Whether the player program can wait: -1 until it is asked, once a run.
+  int PlayerCanWait = -1;
 
   virtual void PlayNextSkit();
   virtual void PlaySkit(const std::string& fileName);
-  virtual void AddPlayerVariables();
+  virtual void AddPlayerVariables(cSkitPlayer& player);
   virtual void StartNextSkit();
+  SkitChoice ChooseNextSkit();
+  // Starts the next skit's player in standby while the current one plays.
+  void PrepareStandby();
+  // The chosen next skit begins: its waiting player, or a player started now.
+  void BeginStandby();
+  // Ends the waiting player and forgets the choice.
+  void DiscardStandby();
+  // The skit that has just begun: its end is watched for, and it goes in front.
+  void WatchSkit();
   virtual LRESULT WMDownloadDone(WPARAM wParam, LPARAM lParam);
   virtual LRESULT WMDownloadCancel(WPARAM wParam, LPARAM lParam);
   LRESULT WMSkitEnded(WPARAM serial, LPARAM lParam);
@@ -108,7 +136,7 @@ class TForm_Saver_Main : public TForm_Saver {
 class TForm_Saver_Main_Dem : public TForm_Saver_Main {
  public:
   TForm_Saver_Main_Dem();
-  void AddPlayerVariables() override;
+  void AddPlayerVariables(cSkitPlayer& player) override;
 
   forms::TLabel Label_BetaMsg{this};
 };

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "base/files.h"
 #include "base/log.h"
+#include "base/player_protocol.h"
 #include "forms/boundary.h"
 
 // A registered wait on the player's process: the system's wait thread posts
@@ -203,9 +205,49 @@ bool cSkitPlayer::InJob() const {
   return Job_ && ProcessInfo.hProcess != nullptr && IsProcessInJob(ProcessInfo.hProcess, Job_.get(), &in) && in;
 }
 
-bool cSkitPlayer::Play(HWND focusWindow) {
+bool cSkitPlayer::CanWait(const std::string& playerPath) {
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeA(playerPath.c_str(), &handle);
+  if (size == 0) return false;
+  std::vector<char> info(size);
+  if (!GetFileVersionInfoA(playerPath.c_str(), 0, size, info.data())) return false;
+  // The value in the player's first language, as the system shows it.
+  struct Translation {
+    WORD Language;
+    WORD CodePage;
+  };
+  Translation* translations = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) ||
+      translations == nullptr || length < sizeof(Translation))
+    return false;
+  char query[96];
+  std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", translations[0].Language,
+                translations[0].CodePage, player_protocol::kStandbyVersionValue);
+  char* value = nullptr;
+  if (!VerQueryValueA(info.data(), query, reinterpret_cast<void**>(&value), &length) || value == nullptr) return false;
+  return std::string(value, strnlen(value, length)) == "1";
+}
+
+bool cSkitPlayer::Play(HWND focusWindow) { return Start(focusWindow, false); }
+
+bool cSkitPlayer::PlayStandby() { return Start(nullptr, true); }
+
+bool cSkitPlayer::Begin() {
+  if (!Waiting_ || PlayerWindow == nullptr || !IsWindow(PlayerWindow) || IsFinished(0)) return false;
+  static const UINT begin = RegisterWindowMessageA(player_protocol::kBeginMessage);
+  if (begin == 0) return false;
+  // In its place above the stay-on-top windows before it shows.
+  BringToFront(false);
+  if (!PostMessageA(PlayerWindow, begin, 0, 0)) return false;
+  Waiting_ = false;
+  return true;
+}
+
+bool cSkitPlayer::Start(HWND focusWindow, bool standby) {
   SetError(0);
   try {
+    if (standby) AddVariable(player_protocol::kStandbyVariable, "1");
     AddVariable("SS_Swf", SkitPath);
     WriteArgFile();
     STARTUPINFOA startup = {};
@@ -222,6 +264,12 @@ bool cSkitPlayer::Play(HWND focusWindow) {
     JoinJob();
     ResumeThread(ProcessInfo.hThread);
     WaitForInputIdle(ProcessInfo.hProcess, 5000);
+    if (standby) {
+      // Hidden, the player takes neither the focus nor the front.
+      FindPlayerWindow();
+      Waiting_ = true;
+      return true;
+    }
     AttachInput();
     if (focusWindow != nullptr) {
       SetForegroundWindow(focusWindow);
@@ -241,7 +289,7 @@ bool cSkitPlayer::Play(HWND focusWindow) {
     // nobody could ever close, is ended.
     if (GetError() == 0) SetError(ERR_NO_ERROR_INFO);
     if (ProcessInfo.hProcess != nullptr) {
-      DetachInput();
+      if (!standby) DetachInput();
       if (PlayerWindow == nullptr && !IsFinished(0)) {
         End();
         IsFinished(kStopLimit);

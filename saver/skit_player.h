@@ -50,6 +50,16 @@ class cSkitPlayer : public cError {
   // names the cause, the input is detached again, and a player that made
   // no window has been ended.
   bool Play(HWND focusWindow);
+  // Whether the player says, in its version resource, that it can wait in
+  // standby (base/player_protocol.h).
+  static bool CanWait(const std::string& playerPath);
+  // Starts the player in standby: hidden and ready, its window found, no
+  // input attached, nothing brought to the front. False as for Play.
+  bool PlayStandby();
+  // Tells the player waiting in standby to show its window and play; false
+  // when it is gone or the message cannot be posted.
+  bool Begin();
+  bool Waiting() const { return Waiting_; }
   bool IsFinished(DWORD milliseconds) const;
   // Asks the player to close and waits up to milliseconds for its window to
   // go or its process to end; true when one of them did.
@@ -115,6 +125,8 @@ class cSkitPlayer : public cError {
   // Ends the player when the last handle to it goes.
   handles::UniqueHandle Job_;
 
+  bool Start(HWND focusWindow, bool standby);
+  bool Waiting_ = false;
   void WriteArgFile();
   void AttachInput();
   void DetachInput();

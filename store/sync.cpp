@@ -188,9 +188,26 @@ void FillMissingTexts(SkitRecord& record, cTextUpdate& texts) {
   }
 }
 
+// The keys that end a run: a hot key on one of them would keep the user from
+// waking the computer the way everybody does.
+const char* WakeKeyName(int32_t keyCode) {
+  switch (keyCode) {
+    case VK_SPACE: return "Space";
+    case VK_ESCAPE: return "Esc";
+    case VK_RETURN: return "Enter";
+    case VK_SHIFT:
+    case VK_LSHIFT:
+    case VK_RSHIFT: return "Shift";
+    default: return nullptr;
+  }
+}
+
 // Why a server record cannot be taken, or empty when it can. fields are the
 // update bits the merge would take from it (ALL_FIELDS for a whole record).
 std::string RejectReason(const SkitRecord& server, uint32_t fields) {
+  if ((fields & UPDATE_HOT_KEY) != 0 && server.HotKey.Action != 0) {
+    if (const char* key = WakeKeyName(server.HotKey.KeyCode)) return std::string("its hot key is the wake key ") + key;
+  }
   if ((fields & (UPDATE_IDENTITY | UPDATE_FILES)) != 0 && server.FileCount > SKIT_MAX_FILES) {
     return std::to_string(server.FileCount) + " files";
   }
@@ -418,6 +435,9 @@ bool cSkitManager::ApplySyncFile(const std::string& path) {
           cServerRecord server;
           sync.ReadRecord(id, server);
           if (MergeServerRecord(server.Record)) changed = true;
+        } catch (const ERecordRefused& error) {
+          ++Tally.Rejected;
+          RecordLine("Refused skit record " + std::to_string(id) + ": " + error.what());
         } catch (const std::exception& error) {
           ++Tally.Rejected;
           RecordLine("Skipped skit record " + std::to_string(id) + ": " + error.what());

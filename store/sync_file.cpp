@@ -134,7 +134,14 @@ cSyncFile::cSyncFile(const std::string& path)
   }
   std::sort(RecordIds_.begin(), RecordIds_.end());
 
-  if (Header_.NewSyncUrl.Id >= 0 && Find(PAK_TYPE_STRING, Header_.NewSyncUrl.Id) >= 0) ReadText(Header_.NewSyncUrl);
+  // A new list address too long to be one is read as none.
+  if (Header_.NewSyncUrl.Id >= 0 && Find(PAK_TYPE_STRING, Header_.NewSyncUrl.Id) >= 0) {
+    try {
+      ReadText(Header_.NewSyncUrl, "the new list address", SYNC_ADDRESS_LIMIT);
+    } catch (const ERecordRefused&) {
+      Header_.NewSyncUrl.Text = nullptr;
+    }
+  }
 }
 
 cSyncFile::~cSyncFile() { ReleaseText(&Pak_, Header_.NewSyncUrl); }
@@ -145,12 +152,18 @@ int32_t cSyncFile::Find(uint32_t type, int32_t id) const {
 }
 
 // A text whose entry is missing throws, as the catalogue's own reader does.
-void cSyncFile::ReadText(StoredString& ref) {
+void cSyncFile::ReadText(StoredString& ref, const char* what, uint32_t limit) {
   ref.Text = nullptr;
   ref.PointerBytes = 0;
   if (ref.Id < 0) return;
   const int32_t slot = Find(PAK_TYPE_STRING, ref.Id);
   if (slot < 0) throw std::runtime_error("Pak not found.");
+  // Stored with its terminator; measured before anything is read.
+  const uint32_t stored = Pak_.Slot(static_cast<uint32_t>(slot)).Length;
+  if (stored > limit + 1) {
+    throw ERecordRefused(std::string(what) + " is " + std::to_string(stored - 1) + " bytes long, more than the " +
+                         std::to_string(limit) + " it may have");
+  }
   Pak_.ReadSlot(static_cast<uint32_t>(slot), nullptr, reinterpret_cast<void**>(&ref.Text));
   TakeArchiveText(ref.Text, Utf8_);
 }
@@ -170,14 +183,14 @@ void cSyncFile::ReadRecord(int32_t id, cServerRecord& server) {
   if (length < SKIT_RECORD_SIZE) ThrowCode(ERR_FILE_CORRUPT, Pak_.Path());
 
   SkitRecord& record = server.Record;
-  ReadText(record.Title);
-  ReadText(record.Info);
+  ReadText(record.Title, "its title", SYNC_TEXT_LIMIT);
+  ReadText(record.Info, "its information text", SYNC_TEXT_LIMIT);
   const uint32_t files = record.FileCount < SKIT_MAX_FILES ? record.FileCount : SKIT_MAX_FILES;
   for (uint32_t f = 0; f < files; ++f) {
     record.Files[f].Extra = 0;
-    ReadText(record.Files[f].Name);
-    ReadText(record.Files[f].Url);
+    ReadText(record.Files[f].Name, "a file name", SYNC_NAME_LIMIT);
+    ReadText(record.Files[f].Url, "a file address", SYNC_ADDRESS_LIMIT);
   }
   record.HotKey.Link.PointerBytes = 0;
-  if (record.HotKey.Link.Id != 0) ReadText(record.HotKey.Link);
+  if (record.HotKey.Link.Id != 0) ReadText(record.HotKey.Link, "its hot key's link", SYNC_ADDRESS_LIMIT);
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,6 +23,22 @@ constexpr size_t SYNC_HEADER_SIZE = 48;
 // hold; a larger one merges nothing.
 constexpr uint64_t SYNC_FILE_SIZE_LIMIT = 4u * 1024 * 1024;
 constexpr size_t SYNC_RECORD_LIMIT = 10000;
+// The longest texts a record may carry, in bytes without the terminator,
+// checked before a text is read: a title or an information text, a file
+// name, and an address (a file's or a hot key's link; the longest address
+// browsers take).
+constexpr uint32_t SYNC_TEXT_LIMIT = 4096;
+constexpr uint32_t SYNC_NAME_LIMIT = 259;
+constexpr uint32_t SYNC_ADDRESS_LIMIT = 2083;
+
+// A record the list may not hand over (a text over its limit): the merge
+// skips it with this reason and is otherwise whole, since reading the list
+// again would only meet the same record.
+class ERecordRefused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // The name under which an installation may leave a synchronisation file in
 // the skits folder, to be merged at the next start.
 extern const char LOCAL_SYNC_FILE_NAME[];
@@ -86,7 +103,8 @@ class cSyncFile {
   // Url of the files in use, the hot key's Link when its id is not 0), as
   // UTF-8. Throws when the entry is missing or shorter than a skit record,
   // when it names a text the archive does not hold, or when a text of a
-  // UTF-8 list is not valid UTF-8.
+  // UTF-8 list is not valid UTF-8; throws ERecordRefused, naming the text
+  // and its length, when a text is longer than its limit.
   void ReadRecord(int32_t id, cServerRecord& record);
 
   cPakFile& Pak() { return Pak_; }
@@ -97,7 +115,8 @@ class cSyncFile {
  private:
   // The slot of the first live entry of that type and id, or -1.
   int32_t Find(uint32_t type, int32_t id) const;
-  void ReadText(StoredString& ref);
+  // what names the text in a refusal; limit is its longest length.
+  void ReadText(StoredString& ref, const char* what, uint32_t limit);
 
   cPakFile Pak_;
   SyncHeader Header_;

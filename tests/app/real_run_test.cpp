@@ -175,6 +175,57 @@ TEST_F(RealSaver, AMovieTheUserKeptOutlivesTheSaver) {
   EXPECT_EQ(WaitForSingleObject(Player, kPlayerEndLimit), static_cast<DWORD>(WAIT_TIMEOUT)) << "and keeps the movie";
 }
 
+// The reference player says it can wait: while one skit plays, the next
+// one's player is already started, its window hidden, and that window shows
+// the moment the first one's goes, with no new program started in between.
+TEST_F(RealSaver, TheNextSkitWaitsHiddenAndShowsTheMomentTheFirstEnds) {
+  const std::string skits = Dir.File("skits");
+  CatalogBuilder catalogue;
+  for (int id : {1, 2}) {
+    const std::string file = "short" + std::to_string(id) + ".skit";
+    testing_support::WriteFileBytes(JoinPath(skits, file), "skit 1\nlength 3\nbackground #102030 #203040\n");
+    catalogue.Add(CAT_SKIT, id, SKIT_INSTALLED, SEL_ON, "Short " + std::to_string(id), {file});
+  }
+  catalogue.Write(Dir.File("drearigrams.pak"));
+  Saver.emplace("/s");
+  ASSERT_TRUE(Saver->Started);
+  // The players' windows: the one on the screen and the one waiting.
+  const auto players = [] {
+    std::vector<HWND> found;
+    for (HWND window = FindWindowExA(nullptr, nullptr, "DrearigramsSkitPlayer", nullptr); window != nullptr;
+         window = FindWindowExA(nullptr, window, "DrearigramsSkitPlayer", nullptr))
+      found.push_back(window);
+    return found;
+  };
+  HWND shown = nullptr, waiting = nullptr;
+  for (DWORD waited = 0; waiting == nullptr && waited < kPlayLimit; waited += 50) {
+    shown = waiting = nullptr;
+    for (HWND window : players()) (IsWindowVisible(window) ? shown : waiting) = window;
+    if (shown == nullptr) waiting = nullptr;
+    if (waiting == nullptr) {
+      ASSERT_EQ(WaitForSingleObject(Saver->Info.hProcess, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
+  }
+  ASSERT_NE(waiting, nullptr) << "no player waited for the next skit";
+  EXPECT_NE(ReadFileBytes(Dir.File("skitplay.arg")).find("SS_Standby=1"), std::string::npos);
+  // The waiting window shows only once the first has gone: looked at in
+  // that order, a shown waiting window and a first one still there are two
+  // movies on the screen at once.
+  bool showed = false;
+  for (DWORD waited = 0; !showed && waited < kPlayLimit; waited += 10) {
+    showed = IsWindowVisible(waiting) != FALSE;
+    if (showed) {
+      EXPECT_FALSE(IsWindow(shown)) << "both movies on the screen at once";
+    } else {
+      ASSERT_EQ(WaitForSingleObject(Saver->Info.hProcess, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
+  }
+  EXPECT_TRUE(showed) << "the waiting player never showed";
+  PostKey('Q');
+  DWORD code = 99;
+  EXPECT_TRUE(Saver->Exited(code, kPlayLimit));
+}
+
 // A user whose name no 8-bit code page holds, as "%LOCALAPPDATA%" and the
 // profile give it (the folder made by the wide call, the variables set for
 // the saver's process): the saver makes that user's folders inside that

@@ -107,6 +107,15 @@ start_prefix() {
     stop_prefix "$prefix"
     rm -rf "$prefix"
   fi
+  # A 64-bit Windows made before the 32-bit Wine was installed has no 32-bit
+  # half, and every 32-bit program (the setup among them) fails to start in
+  # it ("could not load kernel32.dll").
+  if [ "$arch" = win64 ] && [ -f "$prefix/system.reg" ] && [ -x "$WINE32" ] &&
+    [ ! -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ]; then
+    echo "(the prefix $prefix has no 32-bit half: made again)"
+    stop_prefix "$prefix"
+    rm -rf "$prefix"
+  fi
   if [ ! -f "$prefix/system.reg" ]; then
     mkdir -p "$prefix"
     WINEPREFIX=$prefix WINEARCH=$arch "$loader" wineboot -i </dev/null >/dev/null 2>&1 || true

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/simphttp.h"
+#include "tests/support/testing.h"
 
 namespace {
 
@@ -76,12 +77,16 @@ TEST(WinInetControl, ConnectWhileConnectedTouchesNothing) {
 
 TEST(WinInetControl, CacheSslAndAccessTypeLiveInTheirFlagWords) {
   TSimpleHTTP http;
-  const DWORD noCache = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+  // No logon is answered and no redirect followed by WinINet itself, whatever
+  // else is set.
+  const DWORD ours = INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_AUTO_REDIRECT;
+  EXPECT_EQ(http.GetRequestFlags() & ours, ours);
+  const DWORD noCache = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | ours;
   EXPECT_EQ(http.GetRequestFlags() & noCache, noCache) << "the cache is off by default";
   http.SetEnableCache(true);
-  EXPECT_EQ(http.GetRequestFlags() & noCache, 0u);
+  EXPECT_EQ(http.GetRequestFlags() & (noCache & ~ours), 0u);
   http.SetEnableSSL(true);
-  EXPECT_EQ(http.GetRequestFlags(), static_cast<DWORD>(INTERNET_FLAG_SECURE));
+  EXPECT_EQ(http.GetRequestFlags(), static_cast<DWORD>(INTERNET_FLAG_SECURE) | ours);
   http.SetEnableCache(false);
   http.SetEnableSSL(false);
   EXPECT_EQ(http.GetRequestFlags(), noCache);
@@ -261,6 +266,16 @@ TEST(WinInetControl, AbortClosesEveryHandleFromItsOwnThread) {
   EXPECT_EQ(http.GetState(), fsNoconnection);
   EXPECT_NE(disconnectThread, 0u);
   EXPECT_NE(disconnectThread, callerThread);
+
+  // Without memory for its thread the abort closes the handles itself, and
+  // throws nothing: it runs in the worker's destructor.
+  http.Connect();
+  ASSERT_NE(http.GetInternetHandle(), nullptr);
+  {
+    testing_support::FailingAllocations none;
+    EXPECT_NO_THROW(http.Abort());
+  }
+  EXPECT_EQ(http.GetInternetHandle(), nullptr);
 }
 
 TEST(WinInetControl, WithoutAServerResponseTheCodeDescribesTheError) {

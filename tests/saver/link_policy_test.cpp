@@ -6,6 +6,63 @@
 
 #include "tests/support/testing.h"
 
+#include <sddl.h>
+
+namespace {
+
+// Wine keeps no access rights: every other case of this program takes a
+// program's folders as changed by administrators only, and the rule itself
+// is tried on security descriptors written out in SDDL.
+class GuardedFolders : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ProgramGuarded = [](const std::wstring&) { return true; };
+  }
+};
+const ::testing::Environment* const kGuardedFolders = ::testing::AddGlobalTestEnvironment(new GuardedFolders);
+
+}  // namespace
+
+TEST(HotKeyLinks, OnlyProgramsThatOnlyAdministratorsCanChangeAreOpened) {
+  const auto guarded = [](const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr));
+    const bool result = OnlyAdministratorsCanChange(sd);
+    LocalFree(sd);
+    return result;
+  };
+  const wchar_t* installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  // As Program Files and System32 are: users may read and run.
+  EXPECT_TRUE(guarded(L"O:BAG:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)"));
+  EXPECT_TRUE(guarded((std::wstring(L"O:") + installer + L"D:(A;;FA;;;" + installer + L")(A;;GRGX;;;WD)").c_str()));
+  // Rights for what is created below (CREATOR OWNER) do not count here.
+  EXPECT_TRUE(guarded(L"O:SYD:(A;OICIIO;GA;;;CO)(A;;FA;;;BA)(A;;0x1200a9;;;AU)"));
+  for (const wchar_t* refused : {
+           L"O:BUD:(A;;FA;;;BA)",                      // a user owns it
+           L"O:BAD:(A;;FA;;;BA)(A;;0x100116;;;AU)",     // users may add files
+           L"O:BAD:(A;;FA;;;BA)(A;OICI;GA;;;BU)",       // and everything below
+           L"O:BAD:(A;;FA;;;BA)(A;;WD;;;WD)",           // anybody may change its rights
+       })
+    EXPECT_FALSE(guarded(refused)) << refused;
+  // No access list at all (made by hand: Wine reads "NO_ACCESS_CONTROL" as
+  // an empty list, which lets nobody in).
+  SECURITY_DESCRIPTOR open = {};
+  BYTE admins[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof admins;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size));
+  ASSERT_TRUE(SetSecurityDescriptorOwner(&open, admins, FALSE));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
+  EXPECT_FALSE(OnlyAdministratorsCanChange(&open));
+
+  struct Restore {
+    ~Restore() { ProgramGuarded = [](const std::wstring&) { return true; }; }
+  } restore;
+  ProgramGuarded = [](const std::wstring&) { return false; };
+  EXPECT_EQ(LinkRefusal("C:\\Program Files\\Viewer\\viewer.exe", {}),
+            "Link refused: the program lies where not only administrators can change it.");
+}
+
 TEST(HotKeyLinks, OnlyHarmlessTargetsAreOpened) {
   const std::vector<std::string> content = {"C:\\Saver\\Skits", "C:\\Saver\\Download\\"};
   for (const char* allowed : {"http://example.com/page", "HTTPS://example.com/a?b=c", "mailto:someone@example.com",
@@ -23,6 +80,30 @@ TEST(HotKeyLinks, OnlyHarmlessTargetsAreOpened) {
   }
   // A folder that merely starts like a content folder is not one.
   EXPECT_EQ(LinkRefusal("C:\\Saver\\Skits2\\tool.exe", content), "");
+
+  // A mail link is a plain address; one that carries more is refused.
+  for (const char* mail : {"mailto:a b@example.com", "mailto:\"x\"@example.com", "mailto:a@example.com?subject=hi",
+                           "mailto:a@example.com,b@example.com", "mailto:@example.com", "mailto:a%20b@example.com"})
+    EXPECT_NE(LinkRefusal(mail, content), "") << mail;
+  EXPECT_EQ(LinkRefusal("mailto:first.last+tag@mail.example.com", content), "");
+}
+
+// A program on a drive mapped to a share is on a network path, and one on a
+// removable drive lies where anybody may write; Wine maps neither, so the
+// drives' types come through the seam.
+TEST(HotKeyLinks, ProgramsOnMappedOrRemovableDrivesAreRefused) {
+  struct Restore {
+    DriveTypeFn Saved = LinkDriveType;
+    ~Restore() { LinkDriveType = Saved; }
+  } restore;
+  LinkDriveType = [](const wchar_t* root) -> UINT {
+    if (root[0] == L'N') return DRIVE_REMOTE;
+    if (root[0] == L'R') return DRIVE_REMOVABLE;
+    return DRIVE_FIXED;
+  };
+  EXPECT_EQ(LinkRefusal("N:\\tools\\tool.exe", {}), "Link refused: programs on network paths are not opened.");
+  EXPECT_EQ(LinkRefusal("r:\\tool.exe", {}), "Link refused: programs on removable drives are not opened.");
+  EXPECT_EQ(LinkRefusal("C:\\Program Files\\Viewer\\viewer.exe", {}), "");
 }
 
 // The rule holds however the path to a content folder is spelt: by its

@@ -405,6 +405,13 @@ TEST_F(SyncTest, UnsafeNamesAndAddressesAreRejectedAndTheRestMerges) {
   }
   sync.Add(CAT_SKIT, ++id, 1, "Many", {"ok.mov"}).FileCount = 9;
   expected.push_back("Rejected skit Many: 9 files");
+  // The keys that wake the computer never become hot keys.
+  for (const auto& [key, name] : std::vector<std::pair<int32_t, std::string>>{{VK_SPACE, "Space"}, {VK_RSHIFT, "Shift"}}) {
+    SkitRecord& waker = sync.Add(CAT_SKIT, ++id, 1, "Waker " + name, {"ok.mov"});
+    waker.HotKey = {key, static_cast<uint8_t>(key == VK_SPACE ? 2 : 1), {}};
+    waker.HotKey.Link.Id = sync.Text("http://127.0.0.1/wake");
+    expected.push_back("Rejected skit Waker " + name + ": its hot key is the wake key " + name);
+  }
   // A partial update is judged by what it takes: plays only, whatever its
   // names; names, and then they must be safe.
   SkitRecord& plays = sync.Add(CAT_SKIT, 1, 1, "Good", {"..\\evil.mov"});
@@ -537,6 +544,36 @@ TEST_F(SyncTest, AListOverItsLimitsIsRefusedWithALogLine) {
   EXPECT_TRUE(Manager->ApplySyncFile(SyncPath()));
   EXPECT_EQ(Manager->Catalog.Header.Count, 1u);
   EXPECT_EQ(Str(Find(CAT_SKIT, 1)->Title.Text), "Shared");
+
+  // One text of 1.7 MB named by every text of ten records: each record is
+  // refused before the text is read, and the catalogue stays small. A title
+  // of exactly the limit still merges.
+  SyncBuilder greedy;
+  const int32_t huge = greedy.Text(std::string(1700000, 't'));
+  for (int32_t id = 10; id < 20; ++id) {
+    SkitRecord& record = greedy.Add(CAT_SKIT, id, 1, "Greedy", {"a.mov", "b.mov", "c.mov", "d.mov"});
+    record.Title.Id = huge;
+    if (id % 2 == 0) record.Info.Id = huge;
+    for (auto& file : record.Files) file.Url.Id = huge;
+    record.HotKey.Link.Id = huge;
+  }
+  SkitRecord& link = greedy.Add(CAT_SKIT, 60, 1, "Link", {"l.mov"});
+  link.HotKey.KeyCode = 'L';
+  link.HotKey.Action = 2;
+  link.HotKey.Link.Id = greedy.Text("http://127.0.0.1/" + std::string(SYNC_ADDRESS_LIMIT, 'l'));
+  greedy.Add(CAT_SKIT, 61, 1, std::string(SYNC_TEXT_LIMIT, 'T'), {"t.mov"}).Info.Id = -1;
+  greedy.WriteAtOnce(SyncPath());
+  const uint32_t rejected = Manager->Tally.Rejected;
+  EXPECT_TRUE(Manager->ApplySyncFile(SyncPath()));
+  EXPECT_EQ(Manager->Tally.Rejected - rejected, 11u);
+  EXPECT_TRUE(Logged("Refused skit record 1: its title is 1700000 bytes long, more than the 4096 it may have"));
+  EXPECT_TRUE(Logged("Refused skit record 11: its hot key's link is " + std::to_string(SYNC_ADDRESS_LIMIT + 17) +
+                     " bytes long, more than the 2083 it may have"));
+  EXPECT_EQ(Manager->Catalog.Header.Count, 2u);
+  ASSERT_NE(Find(CAT_SKIT, 61), nullptr);
+  EXPECT_EQ(Str(Find(CAT_SKIT, 61)->Title.Text).size(), SYNC_TEXT_LIMIT);
+  Manager->Save();
+  EXPECT_LT(GetFileSizeByName(Settings.OpsFilePath), 200000u) << "the catalogue grew by the refused texts";
 }
 
 // The update needs new text entries for the files it adds; the catalogue

@@ -664,6 +664,9 @@ void LoopbackServer::Serve(uintptr_t rawSocket) {
     if (!fileBytes(rest, bytes)) return errorPage(404);
     peer.SendAll(Head(200, static_cast<long long>(bytes.size())) + (withBody ? bytes.substr(0, bytes.size() / 2) : ""));
     peer.Reset();
+  } else if (splitMode("toftp", rest)) {
+    peer.SendAll(Head(302, 0, "Location: ftp://127.0.0.1/" + rest + "\r\n"));
+    peer.Close();
   } else if (splitMode("redirect", rest)) {
     std::string body = "moved";
     peer.SendAll(Head(302, static_cast<long long>(body.size()), "Location: /" + rest + "\r\n") +

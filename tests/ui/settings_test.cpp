@@ -9,6 +9,7 @@
 
 #include "base/files.h"
 #include "forms/help_popup.h"
+#include "forms/picture.h"
 #include "tests/ui/ui_testing.h"
 #include "ui/about_form.h"
 #include "ui/download_form.h"
@@ -289,6 +290,23 @@ TEST_F(SettingsDialog, AnEmptyCatalogueGivesAnEmptyListAndOkStillSaves) {
   Click(dialog.Button_OK);
   EXPECT_EQ(UserValue(Settings.RegistryKey, "SyncMethod"), 2);
   EXPECT_EQ(UserValue(Settings.RegistryKey, "Sound"), 0);
+}
+
+// The server's pictures reach no decoder but those of BMP and PNG, and none
+// over the size limit: a GIF (which the platform would decode) and a BMP
+// padded past the limit give no picture.
+TEST(PreviewPictures, OnlyBmpAndPngWithinTheirLimitsAreDecoded) {
+  testing_support::TempDir dir;
+  WriteFileBytes(dir.File("a.bmp"), Bmp());
+  WriteFileBytes(dir.File("a.png"), std::string(reinterpret_cast<const char*>(kPng), sizeof kPng));
+  const unsigned char gif[] = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0, 0,
+                               '!', 0xF9, 4, 1, 0, 0, 0, 0, ',', 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 'D', 1, 0, ';'};
+  WriteFileBytes(dir.File("a.gif.png"), std::string(reinterpret_cast<const char*>(gif), sizeof gif));
+  WriteFileBytes(dir.File("big.bmp"), Bmp() + std::string(static_cast<size_t>(forms::kPictureFileLimit), '\0'));
+  EXPECT_TRUE(forms::LoadPictureFile(dir.File("a.bmp")));
+  EXPECT_TRUE(forms::LoadPictureFile(dir.File("a.png")));
+  EXPECT_FALSE(forms::LoadPictureFile(dir.File("a.gif.png")));
+  EXPECT_FALSE(forms::LoadPictureFile(dir.File("big.bmp")));
 }
 
 TEST_F(SettingsDialog, ThePreviewFollowsTheSelectionAndItsBox) {

@@ -30,14 +30,25 @@
 //
 // Given one command-line argument, the player plays that skit file instead,
 // which is handy for trying a skit by hand.
+//
+// Standby: given SS_Standby=1, the player makes its window hidden, reads the
+// skit and waits, its clock stopped, until the screensaver's registered
+// begin message reaches the window; then it shows the window and plays. Its
+// version resource says that it can (see base/player_protocol.h).
+//
+// For the benchmarks: where DG_FRAME_STAMPS names a file, the player appends
+// "FIRST pid time" once its first frame is on the window and "LAST pid time"
+// for its last one as the window goes (precise system time, 100 ns units).
 #include <windows.h>
 #include <imm.h>
 
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
 
 #include "base/handles.h"
+#include "base/player_protocol.h"
 #include "tools/skitplay/playerargs.h"
 #include "tools/skitplay/skitanim.h"
 
@@ -88,28 +99,40 @@ class Player {
     QueryPerformanceCounter(&Start_);
   }
 
-  // Reads the arguments and the skit. Whatever goes wrong becomes the
-  // problem the window shows instead of the skit.
-  void Prepare(const std::string& commandLineSkit) {
+  // Reads the small argument file: whether to wait in standby, and which
+  // skit. Whatever goes wrong becomes the problem the window shows instead.
+  void ReadArguments(const std::string& commandLineSkit) {
+    SkitPath_ = commandLineSkit;
     try {
-      std::string skitPath = commandLineSkit;
-      if (skitPath.empty()) {
+      if (SkitPath_.empty()) {
         Arguments_ = skit::ReadArgumentFile(skit::ArgumentFileFor(ModulePath()));
+        auto standby = Arguments_.find(player_protocol::kStandbyVariable);
+        Standby_ = standby != Arguments_.end() && standby->second == "1";
         auto found = Arguments_.find("SS_Swf");
         if (found == Arguments_.end() || found->second.empty())
           throw std::runtime_error("the argument file names no skit (SS_Swf)");
-        skitPath = found->second;
+        SkitPath_ = found->second;
       }
-      SkitName_ = FileNameOf(skitPath);
-      Scene_ = skit::LoadScene(skitPath);
+      SkitName_ = FileNameOf(SkitPath_);
     } catch (const std::exception& error) {
-      SetProblem(SkitName_.empty() ? error.what() : SkitName_ + ": " + error.what());
+      SetProblem(error.what());
     }
     Corner_ = skit::CornerText(Arguments_);
   }
 
-  // The window comes first, before any file is read: the screensaver looks
-  // for it as soon as the program has gone idle.
+  // Reads the skit itself, once the window exists.
+  void LoadSkit() {
+    if (!Problem_.empty()) return;
+    try {
+      Scene_ = skit::LoadScene(SkitPath_);
+    } catch (const std::exception& error) {
+      SetProblem(SkitName_ + ": " + error.what());
+    }
+  }
+
+  // The window comes before the skit is read: the screensaver looks for it
+  // as soon as the program has gone idle. In standby it stays hidden until
+  // the begin message.
   bool CreateMainWindow(HINSTANCE instance) {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = WindowProc;
@@ -117,19 +140,38 @@ class Player {
     windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
     windowClass.lpszClassName = kClassName;
     if (!RegisterClassA(&windowClass)) return false;
-    return CreateWindowExA(0, kClassName, kTitle, WS_POPUP | WS_VISIBLE, 0, 0, GetSystemMetrics(SM_CXSCREEN),
+    const DWORD style = WS_POPUP | (Standby_ ? 0 : WS_VISIBLE);
+    return CreateWindowExA(0, kClassName, kTitle, style, 0, 0, GetSystemMetrics(SM_CXSCREEN),
                            GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr, instance, this) != nullptr;
   }
 
-  // The skit's time starts once it has been read.
+  // The skit's time starts once it has been read, or, in standby, when the
+  // screensaver says so.
   void Start() {
+    if (Standby_) {
+      BeginMessage_ = RegisterWindowMessageA(player_protocol::kBeginMessage);
+      SetWindowTextA(Window_, Title().c_str());
+      return;
+    }
+    Play();
+  }
+
+ private:
+  void Begin() {
+    if (!Standby_) return;
+    Standby_ = false;
+    ShowWindow(Window_, SW_SHOW);
+    Play();
+    UpdateWindow(Window_);
+  }
+
+  void Play() {
     SetWindowTextA(Window_, Title().c_str());
     QueryPerformanceCounter(&Start_);
     ProblemAt_ = 0;
     SetTimer(Window_, kFrameTimer, kFrameMilliseconds, nullptr);
   }
 
- private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
       auto* self = static_cast<Player*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
@@ -168,6 +210,10 @@ class Player {
   }
 
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == BeginMessage_ && BeginMessage_ != 0) {
+      Begin();
+      return 0;
+    }
     switch (message) {
       case WM_TIMER:
         if (wParam == kFrameTimer) Tick();
@@ -185,6 +231,7 @@ class Player {
         break;
       case WM_DESTROY:
         KillTimer(Window_, kFrameTimer);
+        if (LastFrameAt_ != 0) StampFrame("LAST", LastFrameAt_);
         PostQuitMessage(Problem_.empty() && !Failed_ ? 0 : kExitProblem);
         return 0;
       default:
@@ -241,6 +288,34 @@ class Player {
     skit::DrawCornerText(back, width, height, Corner_);
     if (KeyAt_ >= 0 && now - KeyAt_ < kKeySeconds) skit::DrawBanner(back, width, height, Key_);
     BitBlt(dc, 0, 0, width, height, back, 0, 0, SRCCOPY);
+    if (!StampPath_.empty()) {
+      GdiFlush();
+      LastFrameAt_ = PreciseNow();
+      if (!FirstStamped_) {
+        FirstStamped_ = true;
+        StampFrame("FIRST", LastFrameAt_);
+      }
+    }
+  }
+
+  static unsigned long long PreciseNow() {
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  }
+
+  void StampFrame(const char* what, unsigned long long at) const {
+    if (StampPath_.empty()) return;
+    if (FILE* file = std::fopen(StampPath_.c_str(), "ab")) {
+      std::fprintf(file, "%s %lu %llu\n", what, GetCurrentProcessId(), at);
+      std::fclose(file);
+    }
+  }
+
+  static std::string StampPathFromEnvironment() {
+    char path[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableA("DG_FRAME_STAMPS", path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(path, length) : std::string();
   }
 
   HWND Window_ = nullptr;
@@ -256,6 +331,12 @@ class Player {
   std::string Key_;
   double KeyAt_ = -1;
   std::unique_ptr<skit::Canvas> Back_;
+  std::string SkitPath_;
+  bool Standby_ = false;
+  UINT BeginMessage_ = 0;
+  std::string StampPath_ = StampPathFromEnvironment();
+  bool FirstStamped_ = false;
+  unsigned long long LastFrameAt_ = 0;
 };
 
 // Libraries loaded by name from now on come from the system folder, not from
@@ -278,8 +359,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   ImmDisableIME(static_cast<DWORD>(-1));
   try {
     Player player;
+    player.ReadArguments(CommandLineSkit(commandLine));
     if (!player.CreateMainWindow(instance)) return kExitNoWindow;
-    player.Prepare(CommandLineSkit(commandLine));
+    player.LoadSkit();
     player.Start();
     MSG message;
     BOOL got;
