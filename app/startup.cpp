@@ -102,6 +102,7 @@ void SaverStartup(const char* arguments) {
     // a catalogue that no longer opens starts again from the seed.
     StartupNoticeText.clear();
     if (TheSettings != nullptr) {
+      RemoveLeftoverFiles(*TheSettings);
       PrepareUserData(*TheSettings);
       TheSkitManager = OpenUserCatalogue(*TheSettings, runMode, StartupNoticeText).release();
     } else {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <cstdio>
 #include <vector>
 
@@ -162,6 +163,54 @@ bool SameFileBytes(const std::string& a, const std::string& b) {
     left -= gotA;
   }
   return true;
+}
+
+namespace {
+
+bool AllOf(const std::string& text, size_t from, size_t to, int (*test)(int)) {
+  if (from >= to || to > text.size()) return false;
+  for (size_t i = from; i < to; ++i)
+    if (!test(static_cast<unsigned char>(text[i]))) return false;
+  return true;
+}
+
+// Deletes the files of folder whose names `leftover` accepts.
+template <typename Accept>
+void RemoveMatching(const std::string& folder, const char* pattern, Accept leftover) {
+  if (folder.empty()) return;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(JoinPath(folder, pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = found.cFileName;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && leftover(name) &&
+        DeleteFileA(JoinPath(folder, name).c_str()))
+      LogWrite(LOG_INFO, "Removed %s, left by an earlier run", JoinPath(folder, name).c_str());
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+}  // namespace
+
+void RemoveLeftoverFiles(const cSettings& settings) {
+  const auto staged = [](const std::string& name) {
+    return name.size() == 15 && name.compare(0, 3, "~dg") == 0 && AllOf(name, 3, 11, std::isxdigit) &&
+           name.compare(11, 4, ".new") == 0;
+  };
+  std::vector<std::string> folders = {settings.SkitsPath, settings.DownloadPath, FolderOf(settings.OpsFilePath)};
+  for (size_t i = 0; i < folders.size(); ++i) {
+    bool seen = false;
+    for (size_t j = 0; j < i; ++j) seen = seen || folders[j] == folders[i];
+    if (!seen) RemoveMatching(folders[i], "~dg*.new", staged);
+  }
+  if (settings.OpsFilePath.empty()) return;
+  const std::string catalogue = NameOf(settings.OpsFilePath);
+  RemoveMatching(FolderOf(settings.OpsFilePath), (catalogue + "*").c_str(), [&](const std::string& name) {
+    if (name == catalogue + "1") return true;
+    return name.size() > catalogue.size() + 5 && name.compare(0, catalogue.size() + 1, catalogue + ".") == 0 &&
+           name.compare(name.size() - 4, 4, ".new") == 0 &&
+           AllOf(name, catalogue.size() + 1, name.size() - 4, std::isdigit);
+  });
 }
 
 void PrepareUserData(const cSettings& settings) {

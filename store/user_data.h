@@ -44,6 +44,13 @@ constexpr char SEED_SKITS_FOLDER[] = "skits";
 // made, the seed is missing, or a copy fails.
 void PrepareUserData(const cSettings& settings);
 
+// Removes what a crash leaves behind: staged files ("~dg", eight hex digits,
+// ".new") in the skits, download and catalogue folders, and beside the
+// catalogue a copy of the seed's ("<catalogue>.<digits>.new") or of the
+// catalogue being rebuilt ("<catalogue>1"). A file still open (another of
+// the user's screensavers writing it now) does not go and is left.
+void RemoveLeftoverFiles(const cSettings& settings);
+
 // Whether two files hold the same bytes (false when either cannot be read).
 bool SameFileBytes(const std::string& a, const std::string& b);
 
