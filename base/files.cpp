@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -286,4 +287,28 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
   if (target.size() >= 2 && !IsPathSeparator(target.back())) target += '\\';
   target += name;
   return target;
+}
+
+bool ReadVersionText(const std::string& file, const char* name, std::string& value) {
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeA(file.c_str(), &handle);
+  if (size == 0) return false;
+  std::vector<char> info(size);
+  if (!GetFileVersionInfoA(file.c_str(), 0, size, info.data())) return false;
+  struct Translation {
+    WORD Language;
+    WORD CodePage;
+  };
+  Translation* translations = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) ||
+      translations == nullptr || length < sizeof(Translation))
+    return false;
+  char query[128];
+  std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", translations[0].Language,
+                translations[0].CodePage, name);
+  char* text = nullptr;
+  if (!VerQueryValueA(info.data(), query, reinterpret_cast<void**>(&text), &length) || text == nullptr) return false;
+  value.assign(text, strnlen(text, length));
+  return true;
 }

@@ -127,6 +127,9 @@ bool IsPathSeparator(char c);
 // The running program's full path; throws std::runtime_error when UTF-8
 // cannot represent it.
 std::string ModuleFileName();
+// The text called name in a program file's version information, in the
+// first language the file lists; false when the file has no such text.
+bool ReadVersionText(const std::string& file, const char* name, std::string& value);
 // path with everything from its last "." replaced by extension, or with
 // extension appended when it has no "." at all (the whole path is searched,
 // so a dot in a folder name counts).

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/little_endian.h"
+
 #include <objidl.h>  // before gdiplus.h, which needs it and WIN32_LEAN_AND_MEAN leaves out
 #include <gdiplus.h>
 
@@ -47,17 +49,16 @@ handles::UniqueBitmap LoadCodecPicture(const std::string& path) {
 }  // namespace
 
 PictureKind ReadPictureKind(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return PictureKind::None;
+  const handles::UniqueFile file(
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return PictureKind::None;
   LARGE_INTEGER size = {};
   unsigned char head[32] = {};
   DWORD read = 0;
-  const bool ok = GetFileSizeEx(file, &size) && ReadFile(file, head, sizeof head, &read, nullptr);
-  CloseHandle(file);
-  if (!ok || size.QuadPart > kPictureFileLimit || read < 26) return PictureKind::None;
-  const auto little = [&](int at) {
-    return static_cast<int32_t>(head[at] | head[at + 1] << 8 | head[at + 2] << 16 | static_cast<uint32_t>(head[at + 3]) << 24);
-  };
+  if (!GetFileSizeEx(file.get(), &size) || !ReadFile(file.get(), head, sizeof head, &read, nullptr) ||
+      size.QuadPart > kPictureFileLimit || read < 26)
+    return PictureKind::None;
+  const auto little = [&](int at) { return static_cast<int32_t>(GetLe32(head + at)); };
   const auto big = [&](int at) {
     return static_cast<uint32_t>(head[at]) << 24 | head[at + 1] << 16 | head[at + 2] << 8 | head[at + 3];
   };

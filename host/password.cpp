@@ -60,16 +60,17 @@ DWORD ScreenSaverGraceSeconds() {
   if (RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
                    "ScreenSaverGracePeriod", RRF_RT_REG_DWORD | RRF_RT_REG_SZ, &type, value, &size) != ERROR_SUCCESS)
     return kDefault;
-  DWORD seconds = kDefault;
+  unsigned long seconds = kDefault;
   if (type == REG_DWORD) {
-    std::memcpy(&seconds, value, sizeof seconds);
+    DWORD number = 0;
+    std::memcpy(&number, value, sizeof number);
+    seconds = number;
   } else {
     char* end = nullptr;
-    const unsigned long parsed = std::strtoul(value, &end, 10);
+    seconds = std::strtoul(value, &end, 10);
     if (end == value) return kDefault;
-    seconds = parsed > kLongest ? kLongest : static_cast<DWORD>(parsed);
   }
-  return seconds > kLongest ? kLongest : seconds;
+  return seconds > kLongest ? kLongest : static_cast<DWORD>(seconds);
 }
 
 namespace {

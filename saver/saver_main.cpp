@@ -194,7 +194,6 @@ void TForm_Saver_Main::PrepareStandby() {
   StandbyChoice = choice;
   auto player = std::make_unique<cSkitPlayer>(choice.Path, TheSettings->Player);
   AddPlayerVariables(*player);
-  if (TheSettings->Sound == 1) TheSettings->Sound = 2;  // as PlaySkit does
   if (player->PlayStandby()) {
     StandbyPlayer = std::move(player);
     return;
@@ -269,7 +268,6 @@ void TForm_Saver_Main::PlaySkit(const std::string& fileName) {
     ShowSaverError(SkitPlayer->GetErrorText() + " " + fileName);
     SkitPlayer.reset();
   }
-  if (TheSettings->Sound == 1) TheSettings->Sound = 2;  // once: this run only, never saved
   SkitTimer.SetInterval(1000);
 }
 
@@ -277,6 +275,7 @@ void TForm_Saver_Main::AddPlayerVariables(cSkitPlayer& player) {
   player.AddVariable("SS_RunCount", "%d", RunCount);
   ++RunCount;
   player.AddVariable("SS_Sound", "%d", TheSettings->Sound == 2 ? 1 : 0);
+  if (TheSettings->Sound == 1) TheSettings->Sound = 2;  // once: this run only, never saved
   SYSTEMTIME today;
   GetLocalTime(&today);
   player.AddVariable("SS_Month", "%02d", today.wMonth);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -206,27 +205,8 @@ bool cSkitPlayer::InJob() const {
 }
 
 bool cSkitPlayer::CanWait(const std::string& playerPath) {
-  DWORD handle = 0;
-  const DWORD size = GetFileVersionInfoSizeA(playerPath.c_str(), &handle);
-  if (size == 0) return false;
-  std::vector<char> info(size);
-  if (!GetFileVersionInfoA(playerPath.c_str(), 0, size, info.data())) return false;
-  // The value in the player's first language, as the system shows it.
-  struct Translation {
-    WORD Language;
-    WORD CodePage;
-  };
-  Translation* translations = nullptr;
-  UINT length = 0;
-  if (!VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) ||
-      translations == nullptr || length < sizeof(Translation))
-    return false;
-  char query[96];
-  std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", translations[0].Language,
-                translations[0].CodePage, player_protocol::kStandbyVersionValue);
-  char* value = nullptr;
-  if (!VerQueryValueA(info.data(), query, reinterpret_cast<void**>(&value), &length) || value == nullptr) return false;
-  return std::string(value, strnlen(value, length)) == "1";
+  std::string value;
+  return ReadVersionText(playerPath, player_protocol::kStandbyVersionValue, value) && value == "1";
 }
 
 bool cSkitPlayer::Play(HWND focusWindow) { return Start(focusWindow, false); }

@@ -6,18 +6,7 @@
 #include "base/files.h"
 
 bool ReadFileVersion(const std::string& file, std::string& version) {
-  DWORD handle = 0;
-  const DWORD size = GetFileVersionInfoSizeA(file.c_str(), &handle);
-  if (size == 0) return false;
-  std::vector<char> info(size);
-  if (!GetFileVersionInfoA(file.c_str(), 0, size, info.data())) return false;
-  char query[64];
-  std::snprintf(query, sizeof query, "\\StringFileInfo\\040904E4\\%s", "FileVersion");
-  char* value = nullptr;
-  UINT length = 0;
-  if (!VerQueryValueA(info.data(), query, reinterpret_cast<void**>(&value), &length) || value == nullptr) return false;
-  version.assign(value, strnlen(value, length));
-  return true;
+  return ReadVersionText(file, "FileVersion", version);
 }
 
 TForm_About::TForm_About(forms::TForm* owner) : Owner_(owner) {

@@ -30,6 +30,6 @@ class TForm_AboutBox_Dem : public TForm_About {
   explicit TForm_AboutBox_Dem(forms::TForm* owner);
 };
 
-// The "FileVersion" text of a program file's version information (US
-// English, code page 1252); false when the file has none.
+// The "FileVersion" text of a program file's version information; false
+// when the file has none.
 bool ReadFileVersion(const std::string& file, std::string& version);
