@@ -6,16 +6,26 @@
 // from that file, loads the skit that "SS_Swf" names, and plays it full
 // screen on the primary monitor in one top-level window made by its main
 // thread, drawing each frame into a memory bitmap and copying it to the
-// window about thirty times a second. The run count, the date and the sound
-// flag it was given stand in the bottom right corner; a key that reaches the
-// window is shown for a moment at the bottom.
+// window. The run count, the date and the sound flag it was given stand in
+// the bottom right corner; a key that reaches the window is shown for a
+// moment at the bottom.
+//
+// A skit is one of our scripted scenes (skitanim.h), drawn about thirty
+// times a second, or a movie, which the system's own decoders read
+// (mfsource.h) on a thread of its own (playback.h); the file's first bytes
+// say which (filekind.h). A movie's pictures are shown at their times, a
+// late one dropped rather than the clock slowed, scaled to the screen with
+// their shape kept and black bars beside or above them. Its sound plays only
+// when the screensaver says SS_Sound=1, and only where the system has an
+// audio output. The player never asks the system to keep the display on.
 //
 // The window closes on WM_CLOSE, and by itself when the skit has played to
 // its end; both end the program with 0. A skit that cannot be played (no
-// argument file, no "SS_Swf", a file that is missing or does not parse) is
-// not a crash: the player shows the reason for a few seconds, puts it in its
-// window title, and ends with 2. A program that cannot make its window at
-// all ends with 3.
+// argument file, no "SS_Swf", a file that is missing, empty or does not
+// parse, a movie that is cut short, damaged, of a codec the system lacks or
+// without pictures, a decoder that stops answering) is not a crash: the
+// player shows the reason for a few seconds, puts it in its window title,
+// and ends with 2. A program that cannot make its window at all ends with 3.
 //
 // The screensaver takes the first top-level window of the player's main
 // thread as the player's window. The system would give that thread a hidden
@@ -46,9 +56,15 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/handles.h"
 #include "base/player_protocol.h"
+#include "tools/skitplay/audiosink.h"
+#include "tools/skitplay/filekind.h"
+#include "tools/skitplay/mfsource.h"
+#include "tools/skitplay/picture.h"
+#include "tools/skitplay/playback.h"
 #include "tools/skitplay/playerargs.h"
 #include "tools/skitplay/skitanim.h"
 
@@ -58,6 +74,11 @@ constexpr char kClassName[] = "DrearigramsSkitPlayer";
 constexpr char kTitle[] = "Skit player";
 constexpr UINT_PTR kFrameTimer = 1;
 constexpr UINT kFrameMilliseconds = 33;
+// A movie's pictures are looked for more often than they come, so that each
+// is shown close to its time (the system rounds this up to its timer tick).
+constexpr UINT kMovieTickMilliseconds = 10;
+// How long the end of the program waits for the decoding thread.
+constexpr double kDecoderStopSeconds = 2;
 constexpr double kProblemSeconds = 3;
 constexpr double kKeySeconds = 2.5;
 constexpr int kExitProblem = 2;
@@ -92,6 +113,18 @@ std::string CommandLineSkit(const char* commandLine) {
   return text;
 }
 
+// Seconds on the steady clock, for the movie's time.
+double SteadySeconds() {
+  static const LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
 class Player {
  public:
   Player() {
@@ -112,6 +145,8 @@ class Player {
         if (found == Arguments_.end() || found->second.empty())
           throw std::runtime_error("the argument file names no skit (SS_Swf)");
         SkitPath_ = found->second;
+        auto sound = Arguments_.find("SS_Sound");
+        Sound_ = sound != Arguments_.end() && sound->second == "1";
       }
       SkitName_ = FileNameOf(SkitPath_);
     } catch (const std::exception& error) {
@@ -120,15 +155,35 @@ class Player {
     Corner_ = skit::CornerText(Arguments_);
   }
 
-  // Reads the skit itself, once the window exists.
+  // Reads the skit itself, once the window exists; a movie starts decoding
+  // (its time runs only once the player plays).
   void LoadSkit() {
     if (!Problem_.empty()) return;
     try {
-      Scene_ = skit::LoadScene(SkitPath_);
+      switch (skit::KindOfFile(SkitPath_)) {
+        case skit::FileKind::Empty:
+          SetProblem(SkitName_ + ": the file is empty");
+          break;
+        case skit::FileKind::Scene:
+          Scene_ = skit::LoadScene(SkitPath_);
+          break;
+        case skit::FileKind::Movie: {
+          const std::string path = SkitPath_;
+          const bool sound = Sound_;
+          movie::SinkMaker sinks;
+          if (sound) sinks = movie::OpenSystemAudio;
+          Movie_ = std::make_unique<movie::Playback>([path, sound] { return movie::OpenSystemMovie(path, sound); },
+                                                     sinks, SteadySeconds);
+          break;
+        }
+      }
     } catch (const std::exception& error) {
       SetProblem(SkitName_ + ": " + error.what());
     }
   }
+
+  // Stops a movie's decoding; false when the decoder does not let go in time.
+  bool FinishMovie() { return !Movie_ || Movie_->Finish(kDecoderStopSeconds); }
 
   // The window comes before the skit is read: the screensaver looks for it
   // as soon as the program has gone idle. In standby it stays hidden until
@@ -169,7 +224,9 @@ class Player {
     SetWindowTextA(Window_, Title().c_str());
     QueryPerformanceCounter(&Start_);
     ProblemAt_ = 0;
-    SetTimer(Window_, kFrameTimer, kFrameMilliseconds, nullptr);
+    const bool movie = Movie_ && Problem_.empty();
+    SetTimer(Window_, kFrameTimer, movie ? kMovieTickMilliseconds : kFrameMilliseconds, nullptr);
+    if (movie) Movie_->Begin();
   }
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -251,6 +308,7 @@ class Player {
     Problem_ = text.empty() ? "unknown failure" : text;
     ProblemAt_ = Elapsed();
     if (Window_) SetWindowTextA(Window_, Title().c_str());
+    if (Window_ && Movie_) SetTimer(Window_, kFrameTimer, kFrameMilliseconds, nullptr);
   }
 
   std::string Title() const {
@@ -260,11 +318,55 @@ class Player {
 
   void Tick() {
     double now = Elapsed();
+    if (Movie_ && Problem_.empty()) {
+      MovieTick(now);
+      return;
+    }
     double end = Problem_.empty() ? Scene_.Length : ProblemAt_ + kProblemSeconds;
     if (now >= end)
       DestroyWindow(Window_);
     else
       InvalidateRect(Window_, nullptr, FALSE);
+  }
+
+  void MovieTick(double now) {
+    const movie::Playback::Step step = Movie_->Advance();
+    if (!step.Problem.empty()) {
+      SetProblem(SkitName_ + ": " + step.Problem);
+      InvalidateRect(Window_, nullptr, FALSE);
+      return;
+    }
+    if (step.Show) {
+      const movie::Picture& picture = *step.Show;
+      MovieWidth_ = picture.Width;
+      MovieHeight_ = picture.Height;
+      MovieBits_.resize(static_cast<size_t>(picture.Width) * picture.Height);
+      movie::ToScreenColours(picture, MovieBits_.data());
+      InvalidateRect(Window_, nullptr, FALSE);
+    }
+    if (KeyAt_ >= 0 && now - KeyAt_ >= kKeySeconds) {
+      KeyAt_ = -1;
+      InvalidateRect(Window_, nullptr, FALSE);
+    }
+    if (step.Ended) DestroyWindow(Window_);
+  }
+
+  // The latest picture, scaled into the frame with its shape kept; black
+  // around it.
+  void DrawMovie(HDC dc, int width, int height) {
+    PatBlt(dc, 0, 0, width, height, BLACKNESS);
+    if (MovieBits_.empty()) return;
+    const RECT fit = movie::FitRect(MovieWidth_, MovieHeight_, Movie_->PixelAspect(), width, height);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = MovieWidth_;
+    info.bmiHeader.biHeight = -MovieHeight_;  // top-down rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    SetStretchBltMode(dc, COLORONCOLOR);
+    StretchDIBits(dc, fit.left, fit.top, fit.right - fit.left, fit.bottom - fit.top, 0, 0, MovieWidth_, MovieHeight_,
+                  MovieBits_.data(), &info, DIB_RGB_COLORS, SRCCOPY);
   }
 
   void Paint() {
@@ -281,7 +383,9 @@ class Player {
     }
     HDC back = Back_->Dc();
     double now = Elapsed();
-    if (Problem_.empty())
+    if (Problem_.empty() && Movie_)
+      DrawMovie(back, width, height);
+    else if (Problem_.empty())
       skit::RenderFrame(back, width, height, Scene_, now);
     else
       skit::DrawProblem(back, width, height, "This skit cannot be played", Problem_);
@@ -332,6 +436,11 @@ class Player {
   double KeyAt_ = -1;
   std::unique_ptr<skit::Canvas> Back_;
   std::string SkitPath_;
+  bool Sound_ = false;
+  std::unique_ptr<movie::Playback> Movie_;
+  std::vector<uint32_t> MovieBits_;  // the picture shown, in screen colours
+  int MovieWidth_ = 0;
+  int MovieHeight_ = 0;
   bool Standby_ = false;
   UINT BeginMessage_ = 0;
   std::string StampPath_ = StampPathFromEnvironment();
@@ -370,7 +479,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
       TranslateMessage(&message);
       DispatchMessageA(&message);
     }
-    return static_cast<int>(message.wParam);
+    const int code = static_cast<int>(message.wParam);
+    // A decoder that does not let go keeps its thread inside the system's
+    // libraries, whose teardown at exit could wait for it or crash: the
+    // program ends here instead, with its status.
+    if (!player.FinishMovie()) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+    return code;
   } catch (...) {
     return kExitNoWindow;
   }
