@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/testing.h"
+#include "tests/tools/movie_testing.h"
 
 namespace {
 
@@ -172,10 +174,125 @@ TEST_F(PlayerProgram, MissingArgumentFileIsShownNotFatal) {
   EXPECT_EQ(code, 2u);
 }
 
+namespace {
+
+std::string TestMovie(const char* name) { return testing_support::ReadFileBytes(movie_testing::MoviePath(name)); }
+
+// The player decodes on a thread beside its window's: not where 32-bit
+// programs are emulated one thread at a time.
+#define NEED_MOVIES()                                                               \
+  do {                                                                              \
+    DG_SKIP_WHERE_EMULATED("the player decodes a movie on a thread of its own");    \
+    const std::string why = movie_testing::WhyNoMovies();                           \
+    if (!why.empty()) GTEST_SKIP() << why;                                          \
+  } while (0)
+
+enum class Seen { Black, Red, Green, Blue, Other };
+
+Seen Classify(COLORREF colour) {
+  const int r = GetRValue(colour), g = GetGValue(colour), b = GetBValue(colour);
+  auto about = [](int value, int target) { return value >= target - 40 && value <= target + 40; };
+  if (about(r, 0) && about(g, 0) && about(b, 0)) return Seen::Black;
+  if (about(r, 255) && about(g, 0) && about(b, 0)) return Seen::Red;
+  if (about(r, 0) && about(g, 255) && about(b, 0)) return Seen::Green;
+  if (about(r, 0) && about(g, 0) && about(b, 255)) return Seen::Blue;
+  return Seen::Other;
+}
+
+// A pixel of the X display as the user sees it.
+COLORREF ScreenPixel(int x, int y) {
+  HDC screen = GetDC(nullptr);
+  const COLORREF colour = GetPixel(screen, x, y);
+  ReleaseDC(nullptr, screen);
+  return colour;
+}
+
+}  // namespace
+
+// Red, green and blue for a second each, with a tone (SS_Sound=1: where Wine
+// has no audio output, as here, the movie plays silent). The centre of the
+// screen is watched until the program ends.
+TEST_F(PlayerProgram, MovieShowsEachColourInItsTimeAndLeavesWithZero) {
+  NEED_MOVIES();
+  PrepareSkit("segments.mp4", TestMovie("segments.mp4"));
+  Start();
+  HWND window = WaitUntilReady();
+  ASSERT_NE(window, nullptr);
+  const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+  struct Change {
+    Seen Colour;
+    ULONGLONG At;
+  };
+  std::vector<Change> changes;
+  COLORREF bar = CLR_INVALID;
+  for (;;) {
+    const Seen seen = Classify(ScreenPixel(width / 2, height / 2));
+    const ULONGLONG now = GetTickCount64();
+    if (changes.empty() || changes.back().Colour != seen) changes.push_back({seen, now});
+    // The 4:3 movie on the wider screen: black bars left and right.
+    if (seen == Seen::Red && bar == CLR_INVALID) bar = ScreenPixel(width / 40, height / 2);
+    if (WaitForSingleObject(Info_.hProcess, 15) != WAIT_TIMEOUT) break;
+    ASSERT_LT(now - StartTick_, kWaitLimit);
+  }
+  DWORD code = 1;
+  ASSERT_TRUE(Exited(code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(bar, RGB(0, 0, 0));
+
+  std::vector<Change> colours;
+  std::string order;
+  for (const Change& change : changes) {
+    if (change.Colour == Seen::Black) continue;
+    colours.push_back(change);
+    order += "?RGB?"[static_cast<int>(change.Colour)];
+  }
+  ASSERT_EQ(order, "RGB");
+  const ULONGLONG red = colours[1].At - colours[0].At, green = colours[2].At - colours[1].At;
+  RecordProperty("red_ms", static_cast<int>(red));
+  RecordProperty("green_ms", static_cast<int>(green));
+  EXPECT_GE(red, 700u);
+  EXPECT_LE(red, 1400u);
+  EXPECT_GE(green, 700u);
+  EXPECT_LE(green, 1400u);
+}
+
+// Cut short, damaged, empty, or with no pictures: each shows its reason in
+// the title (and on the screen) and ends with 2, within a bounded time.
+TEST_F(PlayerProgram, UnplayableMoviesShowWhyAndEndWithTwo) {
+  NEED_MOVIES();
+  struct Case {
+    const char* File;
+    const char* Reason;
+  } cases[] = {
+      {"cut.mp4", "cut.mp4: the movie stops at "},
+      {"flipped.mp4", "flipped.mp4: the file does not open: "},
+      {"empty.mp4", "empty.mp4: the file is empty"},
+      {"soundonly.mp4", "soundonly.mp4: the file holds no pictures (it has no video stream)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.File);
+    PrepareSkit(c.File, TestMovie(c.File));
+    Start();
+    HWND window = WaitUntilReady();
+    ASSERT_NE(window, nullptr);
+    std::string title;
+    while (title.find(c.Reason) == std::string::npos && WaitForSingleObject(Info_.hProcess, 20) == WAIT_TIMEOUT)
+      title = Title(window);
+    EXPECT_NE(title.find(c.Reason), std::string::npos) << title;
+    DWORD code = 0;
+    ASSERT_TRUE(Exited(code, 15000));
+    EXPECT_EQ(code, 2u);
+    EXPECT_LT(GetTickCount64() - StartTick_, 15000u);
+    TearDown();
+    Started_ = false;
+  }
+}
+
 // The player lives in a folder where every user may create files: a library
 // it imports must be one the system never looks for beside a program (a
-// "known DLL" since Windows 7), or another user could plant it there.
-TEST(PlayerImports, OnlyLibrariesTheSystemAlwaysTakesFromItsOwnFolder) {
+// "known DLL" since Windows 7), or another user could plant it there. And
+// a screensaver's player never asks the system to keep the display on.
+TEST(PlayerImports, OnlyLibrariesTheSystemAlwaysTakesFromItsOwnFolderAndNoDisplayRequest) {
   HANDLE file = CreateFileA(DG_SKITPLAY_EXE, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
@@ -188,7 +305,7 @@ TEST(PlayerImports, OnlyLibrariesTheSystemAlwaysTakesFromItsOwnFolder) {
   auto* import = static_cast<PIMAGE_IMPORT_DESCRIPTOR>(
       ImageDirectoryEntryToData(base, FALSE, IMAGE_DIRECTORY_ENTRY_IMPORT, &size));
   ASSERT_NE(import, nullptr);
-  int libraries = 0;
+  int libraries = 0, calls = 0;
   for (; import->Name != 0; ++import, ++libraries) {
     const char* name = static_cast<const char*>(ImageRvaToVa(headers, base, import->Name, nullptr));
     ASSERT_NE(name, nullptr);
@@ -196,7 +313,19 @@ TEST(PlayerImports, OnlyLibrariesTheSystemAlwaysTakesFromItsOwnFolder) {
     for (const char* allowed : {"kernel32.dll", "user32.dll", "gdi32.dll", "imm32.dll", "msvcrt.dll"})
       known = known || lstrcmpiA(name, allowed) == 0;
     EXPECT_TRUE(known) << name;
+    // A screensaver's player never asks the system to keep the display on.
+    auto* thunk = static_cast<PIMAGE_THUNK_DATA>(ImageRvaToVa(
+        headers, base, import->OriginalFirstThunk ? import->OriginalFirstThunk : import->FirstThunk, nullptr));
+    for (; thunk && thunk->u1.AddressOfData != 0; ++thunk) {
+      if (IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) continue;
+      auto* byName = static_cast<PIMAGE_IMPORT_BY_NAME>(
+          ImageRvaToVa(headers, base, static_cast<ULONG>(thunk->u1.AddressOfData), nullptr));
+      ASSERT_NE(byName, nullptr);
+      EXPECT_STRNE(reinterpret_cast<const char*>(byName->Name), "SetThreadExecutionState");
+      ++calls;
+    }
   }
+  EXPECT_GT(calls, 50);
   EXPECT_GT(libraries, 0);
   UnmapViewOfFile(base);
   CloseHandle(mapping);

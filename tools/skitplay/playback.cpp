@@ -103,9 +103,15 @@ Playback::Step Playback::Advance() {
     s.Changed.notify_all();
     break;
   }
-  if (step.Show == nullptr && s.Pictures.size() < Limits_.Pictures) s.Changed.notify_all();
   step.Ended = s.Done && s.Pictures.empty() && t >= s.EndAt;
   return step;
+}
+
+bool Playback::WaitReady(double seconds) {
+  Shared& s = *Shared_;
+  std::unique_lock<std::mutex> lock(s.Lock);
+  return s.Changed.wait_for(lock, std::chrono::duration<double>(seconds),
+                            [&] { return s.Done || s.Pictures.size() >= Limits_.Pictures; });
 }
 
 bool Playback::Finish(double seconds) {
@@ -167,6 +173,7 @@ void Decode(std::shared_ptr<Playback::Shared> shared, SourceMaker make, SinkMake
         if (sample.What == Sample::Kind::Video) {
           pictures = true;
           s.Pictures.push_back(std::move(sample));
+          s.Changed.notify_all();
         } else if (sink) {
           // Written outside the lock: the sink may wait for its device.
           lock.unlock();

@@ -48,6 +48,10 @@ class Playback {
   // Called at each tick of the window.
   Step Advance();
 
+  // Waits at most seconds until as many pictures as may be decoded ahead
+  // are, or the source has ended or failed; true then.
+  bool WaitReady(double seconds);
+
   double PixelAspect() const;
   // Pictures shown and dropped so far.
   size_t Shown() const { return Shown_; }

@@ -1,0 +1,343 @@
+// Movies below the player's window: what the file's bytes say it is, the
+// colour conversion and the bars, the system's decoders on the test movies
+// (made at build time by make_movies.sh), and the playback's timing and
+// failures with a source of the test's own on a clock the test moves.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/handles.h"
+#include "tests/support/testing.h"
+#include "tests/tools/movie_testing.h"
+#include "tools/skitplay/filekind.h"
+#include "tools/skitplay/mfsource.h"
+#include "tools/skitplay/picture.h"
+#include "tools/skitplay/playback.h"
+
+namespace {
+
+using movie::Picture;
+using movie::Playback;
+using movie::Sample;
+
+std::string Movie(const char* name) { return movie_testing::MoviePath(name); }
+
+#define NEED_MOVIES()                                                     \
+  do {                                                                    \
+    const std::string why = movie_testing::WhyNoMovies();                 \
+    if (!why.empty()) GTEST_SKIP() << why;                                \
+  } while (0)
+
+// The screen colour of a picture's centre.
+uint32_t Centre(const Picture& picture) {
+  std::vector<uint32_t> bits(static_cast<size_t>(picture.Width) * picture.Height);
+  movie::ToScreenColours(picture, bits.data());
+  return bits[static_cast<size_t>(picture.Height / 2) * picture.Width + picture.Width / 2];
+}
+
+bool Near(uint32_t colour, uint32_t expected, int tolerance = 24) {
+  for (int shift = 0; shift < 24; shift += 8)
+    if (std::abs(static_cast<int>((colour >> shift) & 0xFF) - static_cast<int>((expected >> shift) & 0xFF)) > tolerance)
+      return false;
+  return true;
+}
+
+Picture Solid(int width, int height, uint8_t y, uint8_t u, uint8_t v) {
+  Picture picture;
+  picture.Allocate(width, height);
+  std::fill(picture.Y.begin(), picture.Y.end(), y);
+  std::fill(picture.U.begin(), picture.U.end(), u);
+  std::fill(picture.V.begin(), picture.V.end(), v);
+  return picture;
+}
+
+}  // namespace
+
+TEST(MovieFile, TheBytesTellAMovieFromAScene) {
+  using skit::FileKind;
+  using skit::KindOfBytes;
+  EXPECT_EQ(KindOfBytes(""), FileKind::Empty);
+  EXPECT_EQ(KindOfBytes("skit 1\nlength 3\n"), FileKind::Scene);
+  EXPECT_EQ(KindOfBytes("\xEF\xBB\xBF# a free scene\r\nskti 1\n"), FileKind::Scene);  // a typo still gets the parser's reason
+  EXPECT_EQ(KindOfBytes(std::string("\0\0\0\x20" "ftypisom", 12)), FileKind::Movie);
+  EXPECT_EQ(KindOfBytes("\x1A\x45\xDF\xA3 webm"), FileKind::Movie);
+  EXPECT_EQ(KindOfBytes(std::string("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9", 10)), FileKind::Movie);
+  EXPECT_EQ(KindOfBytes("RIFF\x10\0\0\0AVI LIST"), FileKind::Movie);
+  EXPECT_EQ(KindOfBytes(std::string("\x89PNG\r\n\x1A\n", 8)), FileKind::Movie);  // unknown binary: the system may know it
+}
+
+TEST(MoviePicture, StudioColoursBecomeScreenColoursAndTheShapeIsKept) {
+  EXPECT_EQ(Centre(Solid(4, 4, 16, 128, 128)), 0x000000u);
+  EXPECT_EQ(Centre(Solid(4, 4, 235, 128, 128)), 0xFFFFFFu);
+  EXPECT_TRUE(Near(Centre(Solid(4, 4, 81, 90, 240)), 0xFF0000, 3)) << std::hex << Centre(Solid(4, 4, 81, 90, 240));
+  EXPECT_TRUE(Near(Centre(Solid(4, 4, 145, 54, 34)), 0x00FF00, 3)) << std::hex << Centre(Solid(4, 4, 145, 54, 34));
+  EXPECT_TRUE(Near(Centre(Solid(4, 4, 41, 240, 110)), 0x0000FF, 3)) << std::hex << Centre(Solid(4, 4, 41, 240, 110));
+  // Chroma is shared by 2 x 2 pixels, also at an odd edge.
+  Picture odd = Solid(3, 3, 235, 128, 128);
+  odd.U[3] = 0;  // the bottom right pixel's
+  std::vector<uint32_t> bits(9);
+  movie::ToScreenColours(odd, bits.data());
+  EXPECT_EQ(bits[0], 0xFFFFFFu);
+  EXPECT_NE(bits[8], 0xFFFFFFu);
+
+  auto fits = [](RECT r, LONG left, LONG top, LONG right, LONG bottom) {
+    return r.left == left && r.top == top && r.right == right && r.bottom == bottom;
+  };
+  EXPECT_TRUE(fits(movie::FitRect(320, 240, 1, 1280, 800), 106, 0, 1173, 800));   // bars left and right
+  EXPECT_TRUE(fits(movie::FitRect(1920, 800, 1, 1280, 800), 0, 133, 1280, 666));  // bars above and below
+  EXPECT_TRUE(fits(movie::FitRect(640, 800, 2, 1280, 800), 0, 0, 1280, 800));     // wide pixels
+  EXPECT_TRUE(fits(movie::FitRect(0, 0, 1, 1280, 800), 0, 0, 1280, 800));
+}
+
+TEST(SystemMovie, DecodesEachSegmentAtItsTimeAndReadsSoundOnlyWhenAsked) {
+  NEED_MOVIES();
+  for (bool sound : {false, true}) {
+    SCOPED_TRACE(sound ? "sound on" : "sound off");
+    std::unique_ptr<movie::MovieSource> source = movie::OpenSystemMovie(Movie("segments.mp4"), sound);
+    EXPECT_NEAR(source->Duration(), 3, 0.1);
+    EXPECT_EQ(source->PixelAspect(), 1);
+    ASSERT_EQ(source->Sound().has_value(), sound);
+    if (sound) {
+      EXPECT_EQ(source->Sound()->Rate, 44100);
+      EXPECT_EQ(source->Sound()->Channels, 1);
+    }
+    int pictures = 0, wrong = 0;
+    size_t soundBytes = 0;
+    int64_t last = -1, first = -1;
+    Sample sample;
+    while (source->Next(sample)) {
+      if (sample.What == Sample::Kind::Audio) {
+        soundBytes += sample.Sound.size();
+        continue;
+      }
+      ++pictures;
+      EXPECT_EQ(sample.Frame.Width, 320);
+      EXPECT_EQ(sample.Frame.Height, 240);
+      EXPECT_GT(sample.Time, last);
+      last = sample.Time;
+      // The movie's time counts from its first picture (Wine's reader gives
+      // x264's first picture a time after 0, its decoding delay).
+      if (first < 0) first = sample.Time;
+      const double at = static_cast<double>(sample.Time - first) / movie::kUnitsPerSecond;
+      const uint32_t expected = at < 1 ? 0xFF0000 : at < 2 ? 0x00FF00 : 0x0000FF;
+      if (!Near(Centre(sample.Frame), expected) && ++wrong < 5)
+        ADD_FAILURE() << "at " << at << " s the colour is " << std::hex << Centre(sample.Frame);
+    }
+    EXPECT_EQ(pictures, 90);
+    EXPECT_EQ(wrong, 0);
+    if (sound)
+      EXPECT_NEAR(static_cast<double>(soundBytes), 3 * 44100 * 2, 44100 * 2 / 10);  // 3 s of 16-bit mono
+    else
+      EXPECT_EQ(soundBytes, 0u);
+  }
+}
+
+namespace {
+
+// Records the sinks asked for and the sound written into them.
+struct SinkLog {
+  std::mutex Lock;
+  int Made = 0;
+  size_t Bytes = 0;
+  bool Started = false;
+};
+
+class LoggedSink : public movie::AudioSink {
+ public:
+  explicit LoggedSink(std::shared_ptr<SinkLog> log) : Log_(std::move(log)) {}
+  void Write(const std::string& pcm, const std::atomic<bool>&) override {
+    std::lock_guard<std::mutex> lock(Log_->Lock);
+    Log_->Bytes += pcm.size();
+  }
+  void Start() override {
+    std::lock_guard<std::mutex> lock(Log_->Lock);
+    Log_->Started = true;
+  }
+
+ private:
+  std::shared_ptr<SinkLog> Log_;
+};
+
+// A clock only the test moves.
+struct ManualClock {
+  std::shared_ptr<double> Now = std::make_shared<double>(100);
+  movie::Clock Get() const {
+    auto now = Now;
+    return [now] { return *now; };
+  }
+};
+
+}  // namespace
+
+// Sound off opens no sound stream and asks for no output: seen through the
+// sink maker, since Wine here has no audio device to show a stream on.
+TEST(SystemMoviePlayback, SoundOffAsksForNoOutputAndSoundOnFeedsOne) {
+  NEED_MOVIES();
+  for (bool sound : {false, true}) {
+    SCOPED_TRACE(sound ? "sound on" : "sound off");
+    auto log = std::make_shared<SinkLog>();
+    const std::string path = Movie("segments.mp4");
+    ManualClock clock;
+    Playback playback([path, sound] { return movie::OpenSystemMovie(path, sound); },
+                      [log](const movie::AudioFormat&) -> std::unique_ptr<movie::AudioSink> {
+                        {
+                          std::lock_guard<std::mutex> lock(log->Lock);
+                          ++log->Made;
+                        }
+                        return std::make_unique<LoggedSink>(log);
+                      },
+                      clock.Get());
+    playback.Begin();
+    // Played through on the test's clock, a tenth of a second a step.
+    bool ended = false;
+    for (int step = 0; step < 400 && !ended; ++step) {
+      ASSERT_TRUE(playback.WaitReady(20));
+      const Playback::Step at = playback.Advance();
+      ASSERT_EQ(at.Problem, "");
+      ended = at.Ended;
+      if (playback.Shown() > 0) *clock.Now += 0.1;
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(playback.Finish(10));
+    std::lock_guard<std::mutex> lock(log->Lock);
+    EXPECT_EQ(log->Made, sound ? 1 : 0);
+    EXPECT_EQ(log->Started, sound);
+    EXPECT_EQ(log->Bytes > 0, sound);
+  }
+}
+
+TEST(SystemMoviePlayback, UnplayableMoviesGiveTheirReason) {
+  NEED_MOVIES();
+  struct Case {
+    const char* File;
+    const char* Reason;
+  } cases[] = {
+      {"cut.mp4", "the file is cut short or damaged"},
+      {"flipped.mp4", "the file does not open"},
+      {"soundonly.mp4", "it has no video stream"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.File);
+    const std::string path = Movie(c.File);
+    ManualClock clock;
+    Playback playback([path] { return movie::OpenSystemMovie(path, false); }, {}, clock.Get());
+    playback.Begin();
+    std::string problem;
+    for (int step = 0; step < 400 && problem.empty(); ++step) {
+      ASSERT_TRUE(playback.WaitReady(20));
+      const Playback::Step at = playback.Advance();
+      ASSERT_FALSE(at.Ended);
+      problem = at.Problem;
+      *clock.Now += 0.1;
+    }
+    EXPECT_NE(problem.find(c.Reason), std::string::npos) << problem;
+    EXPECT_TRUE(playback.Finish(10));
+  }
+}
+
+namespace {
+
+// Pictures every tenth of a second, numbered by their width; Next can be
+// held, as a decoder that stops answering would.
+class TestSource : public movie::MovieSource {
+ public:
+  struct Control {
+    int Pictures = 10;
+    double Duration = 0;
+    int HoldAt = -1;  // the call of Next that waits for Release
+    handles::UniqueHandle Held{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    handles::UniqueHandle Release{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+  };
+  explicit TestSource(std::shared_ptr<Control> control) : Control_(std::move(control)) {}
+  double Duration() const override { return Control_->Duration; }
+  double PixelAspect() const override { return 1; }
+  std::optional<movie::AudioFormat> Sound() const override { return std::nullopt; }
+  bool Next(Sample& sample) override {
+    if (Calls_++ == Control_->HoldAt) {
+      SetEvent(Control_->Held.get());
+      WaitForSingleObject(Control_->Release.get(), INFINITE);
+    }
+    if (Given_ == Control_->Pictures) return false;
+    sample.What = Sample::Kind::Video;
+    sample.Time = Given_ * 1000000LL;
+    sample.Duration = 1000000;
+    sample.Frame.Allocate(Given_ + 1, 1);
+    ++Given_;
+    return true;
+  }
+
+ private:
+  std::shared_ptr<Control> Control_;
+  int Calls_ = 0;
+  int Given_ = 0;
+};
+
+
+}  // namespace
+
+TEST(MoviePlayback, PicturesAtTheirTimesLateOnesDroppedThenTheEnd) {
+  auto control = std::make_shared<TestSource::Control>();
+  control->Pictures = 6;
+  ManualClock clock;
+  Playback playback([control] { return std::make_unique<TestSource>(control); }, {}, clock.Get());
+  ASSERT_TRUE(playback.WaitReady(10));
+  EXPECT_EQ(playback.Advance().Show, nullptr);  // the time runs only once it begins
+  *clock.Now += 5;                               // however long the wait
+  playback.Begin();
+  const Playback::Step first = playback.Advance();
+  ASSERT_NE(first.Show, nullptr);
+  EXPECT_EQ(first.Show->Width, 1);
+  *clock.Now += 0.05;
+  EXPECT_EQ(playback.Advance().Show, nullptr);  // the next is not due yet
+  *clock.Now += 0.3;                             // at 0.35 s: pictures 2 and 3 come too late
+  const Playback::Step late = playback.Advance();
+  ASSERT_NE(late.Show, nullptr);
+  EXPECT_EQ(late.Show->Width, 4);
+  EXPECT_EQ(playback.Dropped(), 2u);
+  EXPECT_FALSE(late.Ended);
+  *clock.Now += 0.2;  // at 0.55 s: picture 6, the last, shows until 0.6 s
+  ASSERT_TRUE(playback.WaitReady(10));
+  const Playback::Step last = playback.Advance();
+  ASSERT_NE(last.Show, nullptr);
+  EXPECT_EQ(last.Show->Width, 6);
+  EXPECT_FALSE(last.Ended);
+  *clock.Now += 0.1;
+  EXPECT_TRUE(playback.Advance().Ended);
+  EXPECT_EQ(playback.Shown(), 3u);
+  EXPECT_EQ(playback.Dropped(), 3u);
+  EXPECT_TRUE(playback.Finish(10));
+}
+
+TEST(MoviePlayback, ShortOfItsLengthOrAStuckDecoderIsAProblem) {
+  {
+    auto control = std::make_shared<TestSource::Control>();
+    control->Pictures = 5;
+    control->Duration = 2;  // the header promised two seconds, half a second came
+    ManualClock clock;
+    Playback playback([control] { return std::make_unique<TestSource>(control); }, {}, clock.Get());
+    ASSERT_TRUE(playback.WaitReady(10));
+    playback.Begin();
+    const Playback::Step step = playback.Advance();
+    EXPECT_EQ(step.Problem, "the movie stops at 0.5 s of its 2.0 s: the file is cut short or damaged");
+    EXPECT_TRUE(playback.Finish(10));
+  }
+  {
+    auto control = std::make_shared<TestSource::Control>();
+    control->HoldAt = 2;
+    ManualClock clock;
+    Playback playback([control] { return std::make_unique<TestSource>(control); }, {}, clock.Get());
+    playback.Begin();
+    ASSERT_EQ(WaitForSingleObject(control->Held.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(playback.Advance().Problem, "");
+    *clock.Now += 9;
+    EXPECT_EQ(playback.Advance().Problem, "");
+    *clock.Now += 2;  // past the ten seconds a call may take
+    EXPECT_EQ(playback.Advance().Problem, "the decoder stopped answering (nothing for 10 s)");
+    EXPECT_FALSE(playback.Finish(0.1));  // the call is still held: the thread is left to itself
+    SetEvent(control->Release.get());
+  }
+}
