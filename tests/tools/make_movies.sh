@@ -10,6 +10,8 @@
 #                  inverted
 #   empty.mp4      no bytes
 #   soundonly.mp4  the tone alone
+#   narrow.mp4     322x242 (rows a decoder pads), red left of x 162, blue
+#                  right of it, a third of a second
 #   make_movies.sh OUT_DIR
 set -euo pipefail
 out=$1
@@ -21,6 +23,8 @@ ff -f lavfi -i "$(colour red)" -f lavfi -i "$(colour lime)" -f lavfi -i "$(colou
   -filter_complex "[0][1][2]concat=n=3:v=1:a=0,format=yuv420p[v]" -map "[v]" -map 3:a \
   -c:v libx264 -preset veryfast -c:a aac -b:a 64k -movflags +faststart "$out/segments.mp4"
 ff -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=2" -c:a aac -b:a 64k "$out/soundonly.mp4"
+ff -f lavfi -i "color=c=red:s=162x242:r=30:d=0.34[l];color=c=blue:s=160x242:r=30:d=0.34[r];[l][r]hstack" \
+  -c:v libx264 -preset veryfast -pix_fmt yuv420p "$out/narrow.mp4"
 : >"$out/empty.mp4"
 python3 - "$out" <<'PY'
 import sys

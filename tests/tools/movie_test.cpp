@@ -136,6 +136,25 @@ TEST(SystemMovie, DecodesEachSegmentAtItsTimeAndReadsSoundOnlyWhenAsked) {
   }
 }
 
+// 322 pixels wide: Wine's decoders pad its rows to 324 bytes and say nothing
+// of it in the type; the picture still comes out straight.
+TEST(SystemMovie, PaddedRowsComeOutStraight) {
+  NEED_MOVIES();
+  std::unique_ptr<movie::MovieSource> source = movie::OpenSystemMovie(Movie("narrow.mp4"), false);
+  Sample sample;
+  ASSERT_TRUE(source->Next(sample));
+  const Picture& picture = sample.Frame;
+  ASSERT_EQ(picture.Width, 322);
+  ASSERT_EQ(picture.Height, 242);
+  std::vector<uint32_t> bits(static_cast<size_t>(picture.Width) * picture.Height);
+  movie::ToScreenColours(picture, bits.data());
+  for (int y : {0, 121, 241}) {
+    const uint32_t* row = bits.data() + static_cast<size_t>(y) * picture.Width;
+    EXPECT_TRUE(Near(row[2], 0xFF0000)) << y << ": " << std::hex << row[2];     // the red left part, 162 wide
+    EXPECT_TRUE(Near(row[319], 0x0000FF)) << y << ": " << std::hex << row[319];  // the blue right part
+  }
+}
+
 namespace {
 
 // Records the sinks asked for and the sound written into them.
@@ -216,8 +235,12 @@ TEST(SystemMoviePlayback, UnplayableMoviesGiveTheirReason) {
     const char* File;
     const char* Reason;
   } cases[] = {
-      {"cut.mp4", "the file is cut short or damaged"},
+      // The damaged file first: where GStreamer's ASF reader is installed
+      // (gstreamer1.0-plugins-ugly), Wine's reader was seen to hang on it
+      // after a cut file had been read in the same process. The player
+      // reads one movie a process, and gives a hang a bounded time.
       {"flipped.mp4", "the file does not open"},
+      {"cut.mp4", "the file is cut short or damaged"},
       {"soundonly.mp4", "it has no video stream"},
   };
   for (const Case& c : cases) {
@@ -341,3 +364,4 @@ TEST(MoviePlayback, ShortOfItsLengthOrAStuckDecoderIsAProblem) {
     SetEvent(control->Release.get());
   }
 }
+

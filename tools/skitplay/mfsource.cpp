@@ -175,6 +175,28 @@ struct VideoLayout {
   double PixelAspect = 1;
 };
 
+// The bytes of a 4:2:0 picture of rows pitch bytes apart: the luma plane,
+// then one interleaved chroma plane as wide, or two of half the pitch.
+size_t BytesOf(LONG pitch, UINT32 height, bool interleaved) {
+  const size_t rows = (height + 1) / 2;
+  const size_t luma = static_cast<size_t>(pitch) * height;
+  return luma + (interleaved ? static_cast<size_t>(pitch) * rows : 2 * static_cast<size_t>(pitch / 2) * rows);
+}
+
+// A type without a default stride leaves the rows' step to the buffer: Wine's
+// GStreamer decoders pad each row to a multiple of 4 bytes (a 322 pixel wide
+// picture comes in rows of 324). The step is the one whose picture fills the
+// buffer exactly, else the width.
+LONG PitchOf(DWORD length, UINT32 width, UINT32 height, bool interleaved) {
+  const size_t rows = height + (height + 1) / 2;
+  const LONG guess = static_cast<LONG>(length / rows);
+  for (LONG pitch : {guess, guess + 1})
+    if (pitch >= static_cast<LONG>(width) && pitch < static_cast<LONG>(width) + 64 &&
+        BytesOf(pitch, height, interleaved) == length)
+      return pitch;
+  return static_cast<LONG>(width);
+}
+
 class SystemMovie : public MovieSource {
  public:
   SystemMovie(const std::string& path, bool withSound) {
@@ -342,7 +364,7 @@ class SystemMovie : public MovieSource {
     BYTE* first = nullptr;
     DWORD max = 0, length = 0;
     Check(buffer->Lock(&first, &max, &length), At() + "the movie cannot be decoded");
-    const LONG pitch = l.Stride > 0 ? l.Stride : static_cast<LONG>(l.FrameWidth);
+    const LONG pitch = l.Stride > 0 ? l.Stride : PitchOf(length, l.FrameWidth, l.FrameHeight, nv12);
     struct Unlock {
       IMFMediaBuffer* Buffer;
       ~Unlock() { Buffer->Unlock(); }
@@ -353,8 +375,7 @@ class SystemMovie : public MovieSource {
     if (pitch < static_cast<LONG>(l.FrameWidth))
       throw MovieError(At() + "the decoder gave a picture narrower than its size");
     const size_t lumaBytes = static_cast<size_t>(pitch) * l.FrameHeight;
-    const size_t needed = lumaBytes + (nv12 ? lumaBytes / 2 : 2 * (static_cast<size_t>(pitch / 2) * ((l.FrameHeight + 1) / 2)));
-    if (length < needed)
+    if (length < BytesOf(pitch, l.FrameHeight, nv12))
       throw MovieError(At() + "the decoder gave a picture smaller than its size");
     const BYTE* chroma = first + lumaBytes;
     const PlaneView y{first + static_cast<size_t>(l.Top) * pitch + l.Left, pitch};
