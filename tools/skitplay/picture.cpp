@@ -48,21 +48,69 @@ void CopyInterleaved(Picture& out, int width, int height, PlaneView y, PlaneView
   }
 }
 
+namespace {
+
+// The conversion's products, looked up rather than multiplied for each
+// pixel: the luma term with the rounding, the four chroma terms, and the
+// clamp to 0..255 of a sum shifted down (from -256 to 767).
+struct ColourTables {
+  int Luma[256], RedV[256], GreenU[256], GreenV[256], BlueU[256];
+  uint8_t Clamped[1024];
+  ColourTables() {
+    for (int i = 0; i < 256; ++i) {
+      Luma[i] = 298 * (i - 16) + 128;
+      RedV[i] = 409 * (i - 128);
+      GreenU[i] = 100 * (i - 128);
+      GreenV[i] = 208 * (i - 128);
+      BlueU[i] = 516 * (i - 128);
+    }
+    for (int i = 0; i < 1024; ++i) Clamped[i] = Clamp(i - 256);
+  }
+};
+
+const ColourTables& Tables() {
+  static const ColourTables tables;
+  return tables;
+}
+
+}  // namespace
+
 void ToScreenColours(const Picture& picture, uint32_t* out) {
+  const RECT all = {0, 0, picture.Width, picture.Height};
+  DrawScaled(picture, out, picture.Width, picture.Height, all);
+}
+
+void DrawScaled(const Picture& picture, uint32_t* frame, int width, int height, const RECT& to) {
+  const int left = std::max<int>(0, to.left), right = std::min<int>(width, to.right);
+  const int top = std::max<int>(0, to.top), bottom = std::min<int>(height, to.bottom);
+  const int toWidth = to.right - to.left, toHeight = to.bottom - to.top;
+  if (picture.Width <= 0 || picture.Height <= 0 || toWidth <= 0 || toHeight <= 0 || left >= right || top >= bottom)
+    return;
+  // The picture column of each frame column, at the centre of its span,
+  // and its chroma column.
+  const size_t count = static_cast<size_t>(right - left);
+  std::vector<int> columns(2 * count);
+  for (size_t i = 0; i < count; ++i) {
+    const int px = static_cast<int>(((2LL * (left + static_cast<int>(i) - to.left) + 1) * picture.Width) / (2LL * toWidth));
+    columns[2 * i] = px;
+    columns[2 * i + 1] = px / 2;
+  }
+  const ColourTables& t = Tables();
+  const uint8_t* clamped = t.Clamped + 256;
   const int cw = picture.ChromaWidth();
-  for (int row = 0; row < picture.Height; ++row) {
-    const uint8_t* y = picture.Y.data() + static_cast<size_t>(row) * picture.Width;
-    const uint8_t* u = picture.U.data() + static_cast<size_t>(row / 2) * cw;
-    const uint8_t* v = picture.V.data() + static_cast<size_t>(row / 2) * cw;
-    uint32_t* line = out + static_cast<size_t>(row) * picture.Width;
-    for (int x = 0; x < picture.Width; ++x) {
-      const int c = 298 * (y[x] - 16) + 128;
-      const int d = u[x / 2] - 128;
-      const int e = v[x / 2] - 128;
-      const uint32_t r = Clamp((c + 409 * e) >> 8);
-      const uint32_t g = Clamp((c - 100 * d - 208 * e) >> 8);
-      const uint32_t b = Clamp((c + 516 * d) >> 8);
-      line[x] = (r << 16) | (g << 8) | b;
+  for (int row = top; row < bottom; ++row) {
+    const int py = static_cast<int>(((2LL * (row - to.top) + 1) * picture.Height) / (2LL * toHeight));
+    const uint8_t* y = picture.Y.data() + static_cast<size_t>(py) * picture.Width;
+    const uint8_t* u = picture.U.data() + static_cast<size_t>(py / 2) * cw;
+    const uint8_t* v = picture.V.data() + static_cast<size_t>(py / 2) * cw;
+    uint32_t* line = frame + static_cast<size_t>(row) * width + left;
+    const int* column = columns.data();
+    for (size_t i = 0; i < count; ++i, column += 2) {
+      const int c = t.Luma[y[column[0]]];
+      const int cu = u[column[1]], cv = v[column[1]];
+      line[i] = static_cast<uint32_t>(clamped[(c + t.RedV[cv]) >> 8]) << 16 |
+                static_cast<uint32_t>(clamped[(c - t.GreenU[cu] - t.GreenV[cv]) >> 8]) << 8 |
+                clamped[(c + t.BlueU[cu]) >> 8];
     }
   }
 }

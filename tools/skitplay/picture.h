@@ -42,6 +42,11 @@ void CopyInterleaved(Picture& out, int width, int height, PlaneView y, PlaneView
 //   B = (298 (Y-16) + 516 (Cb-128) + 128) >> 8, each clamped to 0..255.
 void ToScreenColours(const Picture& picture, uint32_t* out);
 
+// The same colours, scaled into the rectangle to of a frame of screen
+// colours (width words a row, rows from the top) by taking the nearest
+// picture pixel: only what shows is converted. Nothing outside to changes.
+void DrawScaled(const Picture& picture, uint32_t* frame, int width, int height, const RECT& to);
+
 // The largest rectangle of the picture's shape that fits the screen,
 // centred: the bars beside or above it stay black. pixelAspect is the width
 // of one picture pixel over its height (1 for square pixels).

@@ -52,6 +52,10 @@ class Playback {
   // are, or the source has ended or failed; true then.
   bool WaitReady(double seconds);
 
+  // The picture shown last, or null before the first; it stays until the
+  // next Advance that shows another.
+  const Picture* Current() const { return Shown_ > 0 ? &Current_ : nullptr; }
+
   double PixelAspect() const;
   // Pictures shown and dropped so far.
   size_t Shown() const { return Shown_; }

@@ -571,6 +571,11 @@ const uint32_t* Canvas::Bits() const {
   return Bits_;
 }
 
+uint32_t* Canvas::Bits() {
+  GdiFlush();
+  return Bits_;
+}
+
 COLORREF Canvas::Pixel(int x, int y) const {
   if (x < 0 || y < 0 || x >= Width_ || y >= Height_) return CLR_INVALID;
   uint32_t word = Bits()[static_cast<size_t>(y) * Width_ + x];

@@ -96,6 +96,8 @@ class Canvas {
   int Height() const { return Height_; }
   // 0x00RRGGBB words, row by row from the top.
   const uint32_t* Bits() const;
+  // The same words to write, once GDI has finished drawing into them.
+  uint32_t* Bits();
   COLORREF Pixel(int x, int y) const;
   // Writes a 24-bit BMP file; throws std::runtime_error naming the file.
   void SaveBmp24(const std::string& path) const;

@@ -56,7 +56,6 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "base/handles.h"
 #include "base/player_protocol.h"
@@ -336,14 +335,7 @@ class Player {
       InvalidateRect(Window_, nullptr, FALSE);
       return;
     }
-    if (step.Show) {
-      const movie::Picture& picture = *step.Show;
-      MovieWidth_ = picture.Width;
-      MovieHeight_ = picture.Height;
-      MovieBits_.resize(static_cast<size_t>(picture.Width) * picture.Height);
-      movie::ToScreenColours(picture, MovieBits_.data());
-      InvalidateRect(Window_, nullptr, FALSE);
-    }
+    if (step.Show) InvalidateRect(Window_, nullptr, FALSE);
     if (KeyAt_ >= 0 && now - KeyAt_ >= kKeySeconds) {
       KeyAt_ = -1;
       InvalidateRect(Window_, nullptr, FALSE);
@@ -352,21 +344,21 @@ class Player {
   }
 
   // The latest picture, scaled into the frame with its shape kept; black
-  // around it.
-  void DrawMovie(HDC dc, int width, int height) {
-    PatBlt(dc, 0, 0, width, height, BLACKNESS);
-    if (MovieBits_.empty()) return;
-    const RECT fit = movie::FitRect(MovieWidth_, MovieHeight_, Movie_->PixelAspect(), width, height);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = MovieWidth_;
-    info.bmiHeader.biHeight = -MovieHeight_;  // top-down rows
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    SetStretchBltMode(dc, COLORONCOLOR);
-    StretchDIBits(dc, fit.left, fit.top, fit.right - fit.left, fit.bottom - fit.top, 0, 0, MovieWidth_, MovieHeight_,
-                  MovieBits_.data(), &info, DIB_RGB_COLORS, SRCCOPY);
+  // around it. Only the pixels that show are converted.
+  void DrawMovie(skit::Canvas& canvas) {
+    const int width = canvas.Width(), height = canvas.Height();
+    const movie::Picture* picture = Movie_->Current();
+    if (!picture) {
+      PatBlt(canvas.Dc(), 0, 0, width, height, BLACKNESS);
+      return;
+    }
+    const RECT fit = movie::FitRect(picture->Width, picture->Height, Movie_->PixelAspect(), width, height);
+    const HDC dc = canvas.Dc();
+    PatBlt(dc, 0, 0, width, fit.top, BLACKNESS);
+    PatBlt(dc, 0, fit.bottom, width, height - fit.bottom, BLACKNESS);
+    PatBlt(dc, 0, fit.top, fit.left, fit.bottom - fit.top, BLACKNESS);
+    PatBlt(dc, fit.right, fit.top, width - fit.right, fit.bottom - fit.top, BLACKNESS);
+    movie::DrawScaled(*picture, canvas.Bits(), width, height, fit);
   }
 
   void Paint() {
@@ -384,7 +376,7 @@ class Player {
     HDC back = Back_->Dc();
     double now = Elapsed();
     if (Problem_.empty() && Movie_)
-      DrawMovie(back, width, height);
+      DrawMovie(*Back_);
     else if (Problem_.empty())
       skit::RenderFrame(back, width, height, Scene_, now);
     else
@@ -438,9 +430,6 @@ class Player {
   std::string SkitPath_;
   bool Sound_ = false;
   std::unique_ptr<movie::Playback> Movie_;
-  std::vector<uint32_t> MovieBits_;  // the picture shown, in screen colours
-  int MovieWidth_ = 0;
-  int MovieHeight_ = 0;
   bool Standby_ = false;
   UINT BeginMessage_ = 0;
   std::string StampPath_ = StampPathFromEnvironment();
