@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/player_protocol.h"
 #include "tests/support/testing.h"
 #include "tests/tools/movie_testing.h"
 
@@ -37,13 +38,13 @@ class PlayerProgram : public ::testing::Test {
 
   // Writes a skit into "my skits" and names it in the argument file, encoded
   // as the screensaver encodes it.
-  void PrepareSkit(const std::string& name, const std::string& text) {
+  void PrepareSkit(const std::string& name, const std::string& text, const std::string& extraPairs = "") {
     std::string path = Dir_.File("my skits\\" + name);
     testing_support::WriteFileBytes(path, text);
     std::string encoded;
     for (char c : path) encoded += c == ' ' ? std::string("%20") : c == '%' ? std::string("%25") : std::string(1, c);
     testing_support::WriteFileBytes(Folder_ + "\\theatre.arg",
-                                    "SS_RunCount=0&SS_Sound=1&SS_Month=03&SS_Day=07&SS_Swf=" + encoded);
+                                    "SS_RunCount=0&SS_Sound=1&SS_Month=03&SS_Day=07&" + extraPairs + "SS_Swf=" + encoded);
   }
 
   void Start() {
@@ -207,6 +208,40 @@ COLORREF ScreenPixel(int x, int y) {
   return colour;
 }
 
+// What the centre of the screen showed until the player ended: the colours
+// in their order (R, G, B, ? for others; black left out), how long red and
+// green stood, and the colour of the bar beside the picture while red did.
+struct Watched {
+  std::string Order;
+  ULONGLONG Red = 0, Green = 0;
+  COLORREF Bar = CLR_INVALID;
+};
+
+Watched WatchCentre(HANDLE process, ULONGLONG limit) {
+  const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+  const ULONGLONG start = GetTickCount64();
+  Watched watched;
+  std::vector<ULONGLONG> starts;
+  Seen last = Seen::Black;
+  for (;;) {
+    const Seen seen = Classify(ScreenPixel(width / 2, height / 2));
+    const ULONGLONG now = GetTickCount64();
+    if (seen != last && seen != Seen::Black) {
+      watched.Order += "?RGB?"[static_cast<int>(seen)];
+      starts.push_back(now);
+    }
+    last = seen;
+    // The 4:3 movie on the wider screen: black bars left and right.
+    if (seen == Seen::Red && watched.Bar == CLR_INVALID) watched.Bar = ScreenPixel(width / 40, height / 2);
+    if (WaitForSingleObject(process, 15) != WAIT_TIMEOUT || now - start > limit) break;
+  }
+  if (starts.size() >= 3) {
+    watched.Red = starts[1] - starts[0];
+    watched.Green = starts[2] - starts[1];
+  }
+  return watched;
+}
+
 }  // namespace
 
 // Red, green and blue for a second each, with a tone (SS_Sound=1: where Wine
@@ -218,42 +253,45 @@ TEST_F(PlayerProgram, MovieShowsEachColourInItsTimeAndLeavesWithZero) {
   Start();
   HWND window = WaitUntilReady();
   ASSERT_NE(window, nullptr);
-  const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
-  struct Change {
-    Seen Colour;
-    ULONGLONG At;
-  };
-  std::vector<Change> changes;
-  COLORREF bar = CLR_INVALID;
-  for (;;) {
-    const Seen seen = Classify(ScreenPixel(width / 2, height / 2));
-    const ULONGLONG now = GetTickCount64();
-    if (changes.empty() || changes.back().Colour != seen) changes.push_back({seen, now});
-    // The 4:3 movie on the wider screen: black bars left and right.
-    if (seen == Seen::Red && bar == CLR_INVALID) bar = ScreenPixel(width / 40, height / 2);
-    if (WaitForSingleObject(Info_.hProcess, 15) != WAIT_TIMEOUT) break;
-    ASSERT_LT(now - StartTick_, kWaitLimit);
-  }
+  const Watched watched = WatchCentre(Info_.hProcess, kWaitLimit);
   DWORD code = 1;
   ASSERT_TRUE(Exited(code));
   EXPECT_EQ(code, 0u);
-  EXPECT_EQ(bar, RGB(0, 0, 0));
+  EXPECT_EQ(watched.Bar, RGB(0, 0, 0));
+  ASSERT_EQ(watched.Order, "RGB");
+  RecordProperty("red_ms", static_cast<int>(watched.Red));
+  RecordProperty("green_ms", static_cast<int>(watched.Green));
+  EXPECT_GE(watched.Red, 700u);
+  EXPECT_LE(watched.Red, 1400u);
+  EXPECT_GE(watched.Green, 700u);
+  EXPECT_LE(watched.Green, 1400u);
+}
 
-  std::vector<Change> colours;
-  std::string order;
-  for (const Change& change : changes) {
-    if (change.Colour == Seen::Black) continue;
-    colours.push_back(change);
-    order += "?RGB?"[static_cast<int>(change.Colour)];
+// In standby the movie is read and waits hidden, its time stopped (the
+// three-second movie is still there after four), and plays from its start
+// once begun.
+TEST_F(PlayerProgram, MovieWaitsInStandbyThenPlaysFromItsStart) {
+  NEED_MOVIES();
+  PrepareSkit("segments.mp4", TestMovie("segments.mp4"), "SS_Standby=1&");
+  Start();
+  EXPECT_EQ(WaitForInputIdle(Info_.hProcess, 5000), 0u);
+  HWND window = nullptr;
+  for (DWORD waited = 0; !window && waited < 5000; waited += 20) {
+    window = PlayerWindow();
+    if (!window && WaitForSingleObject(Info_.hProcess, 20) != WAIT_TIMEOUT) break;
   }
-  ASSERT_EQ(order, "RGB");
-  const ULONGLONG red = colours[1].At - colours[0].At, green = colours[2].At - colours[1].At;
-  RecordProperty("red_ms", static_cast<int>(red));
-  RecordProperty("green_ms", static_cast<int>(green));
-  EXPECT_GE(red, 700u);
-  EXPECT_LE(red, 1400u);
-  EXPECT_GE(green, 700u);
-  EXPECT_LE(green, 1400u);
+  ASSERT_NE(window, nullptr);
+  DWORD_PTR result = 0;
+  ASSERT_TRUE(SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result));
+  EXPECT_FALSE(IsWindowVisible(window));
+  EXPECT_EQ(WaitForSingleObject(Info_.hProcess, 4000), static_cast<DWORD>(WAIT_TIMEOUT));
+  PostMessageA(window, RegisterWindowMessageA(player_protocol::kBeginMessage), 0, 0);
+  const Watched watched = WatchCentre(Info_.hProcess, kWaitLimit);
+  DWORD code = 1;
+  ASSERT_TRUE(Exited(code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(watched.Order, "RGB");
+  EXPECT_GE(watched.Red, 700u);
 }
 
 // Cut short, damaged, empty, or with no pictures: each shows its reason in
