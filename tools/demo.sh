@@ -34,15 +34,18 @@ cp "$BUILD/bin/skitplay.exe" "$DEMO/install/seed/"
 cp "$BUILD/bin/drearigrams.html" "$DEMO/install/"
 # The demo skits, notice movies and preview pictures, drawn at build time;
 # the skits the content server offers go to the server's folder instead.
-SERVED=(fireflies)
+# The movie among them is made with ffmpeg at build time.
+SERVED=(fireflies dusk)
+[ -f "$BUILD/generated/demo/dusk.mp4" ] ||
+  { echo "the demo's movie is missing: build with ffmpeg installed (./run installs it)" >&2; exit 1; }
 rm -rf "$DEMO/server"
 mkdir -p "$DEMO/server/skits"
-cp "$BUILD"/generated/demo/*.skit "$BUILD"/generated/demo/*.bmp "$DEMO/install/seed/skits/"
+cp "$BUILD"/generated/demo/*.skit "$BUILD"/generated/demo/*.mp4 "$BUILD"/generated/demo/*.bmp "$DEMO/install/seed/skits/"
 for name in "${SERVED[@]}"; do
   mv "$DEMO/install/seed/skits/$name".* "$DEMO/server/skits/"
 done
-for skit in "$DEMO"/install/seed/skits/*.skit "$DEMO"/server/skits/*.skit; do
-  printf 'A demo skit of the Drearigrams Screensaver.\r\n' >"${skit%.skit}.txt"
+for skit in "$DEMO"/install/seed/skits/*.skit "$DEMO"/server/skits/*.skit "$DEMO"/server/skits/*.mp4; do
+  printf 'A demo skit of the Drearigrams Screensaver.\r\n' >"${skit%.*}.txt"
 done
 
 XVFB_PID=
@@ -100,9 +103,9 @@ sed "s|\"makerKey\": null|\"makerKey\": {\"file\": \"$PUB_FILE\"}|" "$ROOT/resou
 "$WINE64" "$BUILD/bin/paktool.exe" catalog build "$("$WINE64" winepath -w "$DEMO/catalogue.json")" \
   "$INSTALL_WIN\\seed\\drearigrams.pak" </dev/null
 
-# The content server: a newer list with one new skit, on the address the
-# catalogue holds (loopback only), with the size and SHA-256 of each of its
-# files, signed.
+# The content server: a newer list with two new skits (a scene and a
+# movie), on the address the catalogue holds (loopback only), with the size
+# and SHA-256 of each of its files, signed.
 SERVER_WIN=$("$WINE64" winepath -w "$DEMO/server")
 "$WINE64" "$BUILD/bin/paktool.exe" sync build "$("$WINE64" winepath -w "$ROOT/resources/demo/sync.json")" \
   "$SERVER_WIN\\kinetrope.syn" --files "$SERVER_WIN\\skits" --sign "$("$WINE64" winepath -w "$KEY_FILE")" </dev/null
