@@ -109,7 +109,7 @@ void SaverStartup(const char* arguments) {
       TheSkitManager = new cSkitManager(runMode);
     }
     // A job's workers ask with the forms' box before they hang up.
-    TheSkitManager->HangUpQuestion = AskHangUpQuestion;
+    TheSkitManager->Job().HangUpQuestion = AskHangUpQuestion;
   } catch (const forms::Exception& error) {
     if (!runMode) throw;
     StartupErrorText = error.Message() + " [" + TheSettings->OpsFilePath + "]";

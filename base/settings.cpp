@@ -10,6 +10,13 @@
 
 cSettings* TheSettings = nullptr;
 
+const std::string& CurrentSetting(std::string cSettings::*member) {
+  static const std::string none;
+  return TheSettings != nullptr ? TheSettings->*member : none;
+}
+
+int CurrentSyncMethod() { return TheSettings != nullptr ? TheSettings->SyncMethod : 0; }
+
 namespace {
 
 const char kNoNewSkits[] = "There are no new skits available to download.";

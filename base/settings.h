@@ -59,6 +59,11 @@ class cSettings_Dem : public cSettings {
 
 extern cSettings* TheSettings;
 
+// A setting of TheSettings, or empty / 0 while there are none (tools and
+// tests that run without).
+const std::string& CurrentSetting(std::string cSettings::*member);
+int CurrentSyncMethod();
+
 // The text of a REG_EXPAND_SZ value `name` with its environment variables
 // replaced by their values; throws std::runtime_error naming a variable that
 // is not set.

@@ -39,6 +39,7 @@
 #include "base/log.h"
 #include "base/settings.h"
 #include "base/system_library.h"
+#include "download/response.h"
 #include "net/net_texts.h"
 
 const char kUserCancelledText[] = "User cancelled the operation.";
@@ -64,7 +65,7 @@ EDownloadError Cancelled() { return EDownloadError(kUserCancelledText, tfCancell
 // other answer that is not 2xx is the server's word on this file.
 EDownloadError StatusError(int32_t status, const std::string& text) {
   const std::string message = "HTTP status " + std::to_string(status) + " " + text;
-  return EDownloadError(message, status >= 500 || status == 408 || status == 429 ? tfTransient : tfRefused);
+  return EDownloadError(message, IsTransientStatus(status) ? tfTransient : tfRefused);
 }
 
 }  // namespace
@@ -435,101 +436,59 @@ void TDataModule_Comm::GetResumable(const std::string& URL, TPartialFileStream& 
   HTTP.DoStateChange(fsNoconnection);
 }
 
+// Every kind but Unchecked decides the transfer here; an Unchecked status
+// fails it in CheckResponse, as any other error status does.
 void TDataModule_Comm::AcceptResponse(TPartialFileStream& Stream, TResumeState& State) {
   THTTPHeaderInfo& headers = *HTTP.HeaderInfo();
-  const int32_t status = headers.GetStatusCode();
-  State.Response.ETag = OptionalHeader("ETag");
+  TResponseFacts facts;
+  facts.Status = headers.GetStatusCode();
+  facts.StatusText = headers.GetStatusText();
+  facts.ContentEncoding = OptionalHeader("Content-Encoding");
+  facts.ContentRange = OptionalHeader("Content-Range");
+  facts.ContentLength = ContentLength();
+  facts.ETag = OptionalHeader("ETag");
+  State.Response.ETag = facts.ETag;
   State.Response.LastModified = OptionalHeader("Last-Modified");
-  if (status == 304 && !State.Conditions.Empty()) {
-    State.NotModified = true;
-    return;
-  }
-  if (status == 200 || status == 206) {
-    // WinINet is not asked to decode anything: a body encoded anyway (a
-    // server that compresses whatever the client said) would be stored as
-    // something that is not the file, so it is refused before it is read.
-    const std::string encoding = OptionalHeader("Content-Encoding");
-    if (!encoding.empty() && _stricmp(encoding.c_str(), "identity") != 0) {
-      State.Drop = true;
-      throw EDownloadError("The server sent the file encoded as \"" + encoding + "\", not as the file itself.",
-                           tfRefused);
-    }
-  }
-  if (status == 206 && State.Resuming) {
-    const std::string range = OptionalHeader("Content-Range");
-    uint64_t first = 0, last = 0, total = 0;
-    const int64_t length = ContentLength();
-    if (!ParseContentRange(range, first, last, total) || first != State.Record.Bytes || last + 1 != total ||
-        (length > 0 && static_cast<uint64_t>(length) != last - first + 1)) {
-      State.Drop = true;
-      throw EDownloadError("Wrong Content-Range \"" + range + "\" for a file of " +
-                               std::to_string(State.Record.Bytes) + " bytes.",
-                           tfTransient);
-    }
-    const std::string& etag = State.Record.Validators.ETag;
-    if (!State.Response.ETag.empty() && IfRangeValue(State.Record.Validators) == etag &&
-        State.Response.ETag != etag) {
-      State.Drop = true;
-      throw EDownloadError("The server sent the rest of another version of the file.", tfTransient);
-    }
-    State.Response = State.Record.Validators;
-    State.Total = total;
+  const TResponseClass response = ClassifyResponse(facts, State, Stream.Base());
+  if (response.TotalKnown) {
+    State.Total = response.Total;
     State.TotalKnown = true;
-    State.Accepted = true;
-    FProgressBase.store(static_cast<int64_t>(Stream.Base()));
-    CheckAnnouncedSize(State);
-    return;
   }
-  if (status == 206) {
-    // Part of a file nobody asked a part of.
-    State.Drop = true;
-    throw EDownloadError("The server sent part of the file unasked: HTTP status 206.", tfTransient);
-  }
-  if (status == 416 && State.Resuming) {
-    // The range starts at or past the end of the file the If-Range names (a
-    // stale If-Range gets the whole new file instead). A transfer that ended
-    // after the last byte had come in (a cancel just then) keeps a partial
-    // file that is the whole file: it needs nothing more. Anything else
-    // starts over next time; the server has not refused the file.
-    uint64_t total = 0;
-    if (ParseUnsatisfiedRange(OptionalHeader("Content-Range"), total) && total == State.Record.Bytes &&
-        Stream.Base() == total) {
+  switch (response.Kind) {
+    case TResponseKind::NotModified:
+      State.NotModified = true;
+      return;
+    case TResponseKind::Refused:
+    case TResponseKind::Transient:
+      State.Drop = true;
+      throw EDownloadError(response.Reason, response.Kind == TResponseKind::Refused ? tfRefused : tfTransient);
+    case TResponseKind::Resumed:
       State.Response = State.Record.Validators;
-      State.Total = total;
-      State.TotalKnown = true;
+      State.Accepted = true;
+      FProgressBase.store(static_cast<int64_t>(Stream.Base()));
+      break;
+    case TResponseKind::AlreadyWhole:
+      State.Response = State.Record.Validators;
       State.Accepted = true;
       State.AlreadyWhole = true;
-      FProgressBase.store(static_cast<int64_t>(total));
-      FBytesReceived.store(static_cast<int64_t>(total));
-      FBytesTotal.store(static_cast<int64_t>(total));
-      CheckAnnouncedSize(State);
+      FProgressBase.store(static_cast<int64_t>(response.Total));
+      FBytesReceived.store(static_cast<int64_t>(response.Total));
+      FBytesTotal.store(static_cast<int64_t>(response.Total));
+      break;
+    case TResponseKind::Whole:
+      if (Stream.Base() > 0) {
+        // The whole file again: the record goes first, so it never
+        // describes bytes that are being overwritten.
+        DeleteFileA(State.RecordPath.c_str());
+        State.Record = TFetchRecord();
+        Stream.Restart();
+      }
+      State.Accepted = true;
+      break;
+    case TResponseKind::Unchecked:
       return;
-    }
-    State.Drop = true;
-    throw EDownloadError("HTTP status 416 " + headers.GetStatusText() +
-                             ": the partial download does not fit the file on the server.",
-                         tfTransient);
   }
-  if (State.Resuming && status != 200) {
-    // Nothing of an error page goes into the partial file.
-    State.Drop = true;
-    throw StatusError(status, headers.GetStatusText());
-  }
-  if (status != 200) return;  // CheckResponse fails it, as before
-  if (Stream.Base() > 0) {
-    // The whole file again: the record goes first, so it never describes
-    // bytes that are being overwritten.
-    DeleteFileA(State.RecordPath.c_str());
-    State.Record = TFetchRecord();
-    Stream.Restart();
-  }
-  State.Accepted = true;
-  const int64_t length = ContentLength();
-  if (length > 0) {
-    State.Total = static_cast<uint64_t>(length);
-    State.TotalKnown = true;
-    CheckAnnouncedSize(State);
-  }
+  CheckAnnouncedSize(State);
 }
 
 // A file announced larger than it may be is not read at all.

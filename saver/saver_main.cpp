@@ -247,7 +247,7 @@ SkitChoice TForm_Saver_Main::ChooseNextSkit() {
   const char* file = notice == 0 ? catalogue.NextSkit() : catalogue.GetFileName(CAT_NOTICE, notice, 0);
   choice.Notice = notice != 0 && file != nullptr;
   if (file == nullptr) {
-    file = catalogue.GetFileName(CAT_NOTICE, startDownload || catalogue.Transfer != nullptr ? 1 : 4, 0);
+    file = catalogue.GetFileName(CAT_NOTICE, startDownload || catalogue.Job().Worker() != nullptr ? 1 : 4, 0);
     choice.Notice = file != nullptr;
   }
   if (file == nullptr) file = catalogue.NextSkit();
@@ -491,7 +491,7 @@ void TForm_Saver_Main::FormClose(forms::TCloseAction& action) {
       SkitPlayer.reset();
     }
     DestroyBackdrop();
-    if (TheSkitManager != nullptr && TheSkitManager->Transfer != nullptr) WaitForDownloadOnClose(action);
+    if (TheSkitManager != nullptr && TheSkitManager->Job().Worker() != nullptr) WaitForDownloadOnClose(action);
   } catch (const std::exception&) {
     // Closing goes on whatever the player or the backdrop did.
   }
@@ -500,11 +500,7 @@ void TForm_Saver_Main::FormClose(forms::TCloseAction& action) {
 namespace {
 
 // The item of the running transfer; empty when there is none any more.
-std::string TransferItemName() {
-  if (TheSkitManager == nullptr || TheSkitManager->Transfer == nullptr) return {};
-  TDataModule_Comm* module = TheSkitManager->Transfer->DataModule();
-  return module != nullptr ? module->GetItemName() : std::string();
-}
+std::string TransferItemName() { return TheSkitManager != nullptr ? TheSkitManager->Job().ItemName() : std::string(); }
 
 }  // namespace
 
@@ -531,7 +527,7 @@ void TForm_Saver_Main::WaitForDownloadOnClose(forms::TCloseAction& action) {
   // until the worker sees it.
   if (LocksWhenItEnds() && !LockTheWorkstation()) {
     LogWrite(LOG_ERROR, "Could not lock the workstation (error %d): the download is stopped", GetLastError());
-    TheSkitManager->Transfer->Stop();
+    TheSkitManager->Job().Stop();
   }
   DestroyDownloadProgress();
   Form_DownloadProgress = new TForm_DownloadProgress(this, this);
@@ -568,25 +564,14 @@ LRESULT TForm_Saver_Main::WMDownloadDone(WPARAM, LPARAM lParam) {
 }
 
 LRESULT TForm_Saver_Main::WMDownloadCancel(WPARAM, LPARAM) {
-  if (TheSkitManager != nullptr && TheSkitManager->Transfer != nullptr) TheSkitManager->Transfer->Stop();
+  if (TheSkitManager != nullptr) TheSkitManager->Job().Stop();
   return 0;
 }
 
 void TForm_Saver_Main::ExitTimerTimer() {
   if (Form_DownloadProgress == nullptr || !Form_DownloadProgress->Visible()) return;
-  DownloadProgress progress;
-  if (TheSkitManager != nullptr) {
-    progress.JobDone = TheSkitManager->JobDone;
-    progress.JobTotal = TheSkitManager->JobTotal;
-    if (TheSkitManager->Transfer != nullptr) {
-      if (TDataModule_Comm* module = TheSkitManager->Transfer->DataModule()) {
-        progress.StatusText = module->GetStatusText();
-        progress.BytesReceived = static_cast<uint64_t>(module->GetBytesReceived());
-        progress.BytesTotal = static_cast<uint64_t>(module->GetBytesTotal());
-      }
-    }
-  }
-  RefreshDownloadProgress(*Form_DownloadProgress, progress);
+  RefreshDownloadProgress(*Form_DownloadProgress,
+                          TheSkitManager != nullptr ? TheSkitManager->Job().Progress() : DownloadProgress());
 }
 
 TForm_Saver_Main_Dem::TForm_Saver_Main_Dem() {

@@ -210,3 +210,27 @@ void EncodeCatalogBlock(const CatalogBlock& block, uint8_t* bytes) {
     EncodeSkitRecord(block.Records[i], bytes + CATALOG_HEADER_SIZE + i * SKIT_RECORD_SIZE);
   }
 }
+
+int32_t FindRecord(const CatalogBlock& block, uint8_t category, int32_t skitId) {
+  const std::span<const SkitRecord> records = RecordsInUse(block);
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (records[i].Category == category && records[i].SkitId == skitId) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+void ReleaseText(cPakFile& pak, StringRef& ref) {
+  if (ref.Text == nullptr) return;
+  pak.ReleaseEntry(PAK_TYPE_STRING, ref.Id, ref.Text);
+  ref.Text = nullptr;
+}
+
+void ReleaseRecordTexts(cPakFile& pak, SkitRecord& record) {
+  ReleaseText(pak, record.Title);
+  ReleaseText(pak, record.Info);
+  for (SkitFile& file : record.Files) {
+    ReleaseText(pak, file.Name);
+    ReleaseText(pak, file.Url);
+  }
+  ReleaseText(pak, record.HotKey.Link);
+}

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "store/pak.h"
 
@@ -16,6 +17,24 @@ constexpr size_t CATALOG_BLOCK_SIZE = CATALOG_HEADER_SIZE + CATALOG_SLOTS * SKIT
 // The block has 100 slots, but the catalogue never holds more than 99 records.
 constexpr uint32_t CATALOG_MAX_SKITS = 99;
 constexpr uint32_t SKIT_MAX_FILES = 4;
+
+// Categories.
+constexpr uint8_t CAT_NOTICE = 0;   // the screensaver's own notice movies, asked for by id
+constexpr uint8_t CAT_SKIT = 1;     // regular skits, played in rotation
+constexpr uint8_t CAT_SPECIAL = 2;  // special skits, interleaved on the catalogue's schedule
+constexpr uint8_t CAT_ANY = 255;    // PendingFiles only: every category
+
+// Skit states.
+constexpr uint8_t SKIT_NOT_AVAILABLE = 0;
+constexpr uint8_t SKIT_AVAILABLE = 1;
+constexpr uint8_t SKIT_SCHEDULED = 2;
+constexpr uint8_t SKIT_INSTALLED = 3;
+constexpr uint8_t SKIT_FAILED = 4;
+
+// Selection.
+constexpr uint8_t SEL_NONE = 0;
+constexpr uint8_t SEL_AUTO = 1;  // scheduled by the program; becomes SEL_ON once installed
+constexpr uint8_t SEL_ON = 2;    // ticked: takes part in play
 
 constexpr uint32_t CATALOG_BLOCK_TYPE = PakType("SkOp");
 constexpr int32_t CATALOG_BLOCK_ID = 0;
@@ -94,3 +113,28 @@ void DecodeCatalogHeader(const uint8_t* bytes, CatalogHeader& header);
 void EncodeCatalogHeader(const CatalogHeader& header, uint8_t* bytes);
 void DecodeCatalogBlock(const uint8_t* bytes, CatalogBlock& block);
 void EncodeCatalogBlock(const CatalogBlock& block, uint8_t* bytes);
+
+// The records in use: Count of them, but never more than a catalogue may
+// hold, whatever Count says.
+inline std::span<SkitRecord> RecordsInUse(CatalogBlock& block) {
+  return {block.Records, block.Header.Count < CATALOG_MAX_SKITS ? block.Header.Count : CATALOG_MAX_SKITS};
+}
+inline std::span<const SkitRecord> RecordsInUse(const CatalogBlock& block) {
+  return {block.Records, block.Header.Count < CATALOG_MAX_SKITS ? block.Header.Count : CATALOG_MAX_SKITS};
+}
+// Index of the first record in use of that category and id, or -1.
+int32_t FindRecord(const CatalogBlock& block, uint8_t category, int32_t skitId);
+
+// The files of a record that count: FileCount, but never more than there are slots.
+inline uint32_t FilesInUse(const SkitRecord& record) {
+  return record.FileCount < SKIT_MAX_FILES ? record.FileCount : SKIT_MAX_FILES;
+}
+
+// Past its ShowUntil: none of the skit's files is fetched any more, so it
+// counts as neither pending nor to be scheduled.
+inline bool IsExpired(const SkitRecord& record, uint64_t now) { return record.ShowUntil <= now; }
+
+// The archive's texts a record holds go back to the archive; the record
+// keeps their ids. Null texts are left alone.
+void ReleaseText(cPakFile& pak, StringRef& ref);
+void ReleaseRecordTexts(cPakFile& pak, SkitRecord& record);

@@ -24,7 +24,6 @@
 #include "download/comm.h"
 #include "download/resume.h"
 #include "store/archive_texts.h"
-#include "store/catalogue.h"
 #include "store/server_data.h"
 #include "store/sync_file.h"
 
@@ -355,9 +354,8 @@ void cListTrust::Save(cPakFile& pak, const CatalogBlock& catalog) {
   }
   if (!Dirty_) return;
   std::set<std::string> used;
-  for (uint32_t i = 0; i < catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
-    const SkitRecord& record = catalog.Records[i];
-    for (uint32_t f = 0; f < record.FileCount && f < SKIT_MAX_FILES; ++f) {
+  for (const SkitRecord& record : RecordsInUse(catalog)) {
+    for (uint32_t f = 0; f < FilesInUse(record); ++f) {
       if (record.Files[f].Url.Text != nullptr) used.insert(record.Files[f].Url.Text);
     }
   }
@@ -487,76 +485,4 @@ bool cListTrust::CheckFile(const char* url, cFile& file, std::string& reason) co
   } nowhere;
   file.Seek(0, FILE_BEGIN);
   return MatchesSum(file, it->second, nowhere, reason);
-}
-
-// ---------------------------------------------------------------------------
-// Where the catalogue asks
-
-// The address the list was fetched from is the catalogue's own: a list
-// placed in the skits folder must name it too.
-bool cSkitManager::AcceptList(cSyncFile& sync) {
-  std::string reason;
-  const char* address = Catalog.Header.SyncUrl.Text;
-  if (Trust.CheckList(sync, address != nullptr ? address : "", Catalog.Header.CatalogVersion, reason)) return true;
-  RefuseList(reason);
-  return false;
-}
-
-void cSkitManager::RefuseList(const std::string& reason) {
-  LogLine(LOG_ERROR, ("Synchronisation file refused: " + reason).c_str());
-}
-
-cSkitManager::InstallHookFn cSkitManager::InstallHook = nullptr;
-
-// The download is read through one handle that no one else may change or
-// delete while it is open, and copied under a name of its own into the
-// skits folder; the copy, held without sharing, is what is checked against
-// the signed list (or, without a key, against the download's size), and
-// only then is it renamed into place. A file that is not what the list says
-// is deleted and its skit fails, as does one that cannot be put into the
-// skits folder (fetching it again would not help); the job goes on with the
-// other skits.
-bool cSkitManager::InstallFile(SkitRecord& record, const std::string& target) {
-  const SkitFile& file = record.Files[record.FilesDone];
-  std::string folder;
-  SplitPath(target, &folder, nullptr);
-  std::string notSigned, cause;
-  cFile download;
-  const auto install = [&] {
-    download.Open(DownloadFile, GENERIC_READ, FILE_SHARE_READ);
-    uint64_t signedSize = 0;
-    if (!Trust.SizeLimit(file.Url.Text, signedSize, notSigned)) return;
-    const uint64_t size = download.GetSize();
-    // A file of another size is refused before a byte of it is read.
-    if (Trust.HasKey() && size != signedSize) {
-      notSigned = SizeMismatch(size, signedSize);
-      return;
-    }
-    cStagedFile copy(folder);
-    struct {
-      cFile& To;
-      void Add(const uint8_t* bytes, uint32_t count) { To.Write(bytes, count); }
-    } writer{copy.File};
-    FeedWholeFile(download, writer);
-    if (InstallHook != nullptr) InstallHook(DownloadFile, copy.Path());
-    if (!Trust.CheckFile(file.Url.Text, copy.File, notSigned)) return;
-    if (copy.File.GetSize() != size) {
-      cause = "the copy holds " + std::to_string(copy.File.GetSize()) + " of " + std::to_string(size) + " bytes";
-      return;
-    }
-    copy.Place(target);
-  };
-  try {
-    install();
-  } catch (const std::exception& error) {
-    cause = error.what();
-  }
-  download.Close();
-  if (notSigned.empty() && cause.empty()) return true;
-  DeleteFileA(DownloadFile);
-  DeleteFileA(ResumeRecordPath(DownloadFile).c_str());
-  RejectFile(record, !notSigned.empty()
-                         ? PrintableText(file.Name.Text) + " is not the file the signed list names: " + notSigned
-                         : "cannot install " + target + ": " + cause);
-  return false;
 }

@@ -9,6 +9,7 @@
 #include "base/files.h"
 #include "base/settings.h"
 #include "store/server_data.h"
+#include "store/skit_paths.h"
 
 namespace {
 
@@ -20,9 +21,8 @@ void Step(int32_t& counter, int32_t delta) {
 // Only a plain file name is looked for in the skits folder, as everywhere
 // else in the catalogue.
 bool MovieExists(const SkitRecord& record) {
-  const char* name = record.Files[0].Name.Text;
-  if (!IsSafeFileName(name) || TheSettings == nullptr || TheSettings->SkitsPath.empty()) return false;
-  return FileExists(JoinPath(TheSettings->SkitsPath, name));
+  std::string path;
+  return SkitFilePath(record.Files[0].Name, path) && FileExists(path);
 }
 
 }  // namespace
@@ -33,7 +33,7 @@ const char* cSkitManager::NextSkit() {
   if (const char* special = NextSpecial()) return special;
 
   CatalogHeader& header = Catalog.Header;
-  const uint32_t count = header.Count < CATALOG_SLOTS ? header.Count : CATALOG_SLOTS;
+  const uint32_t count = static_cast<uint32_t>(RecordsInUse(Catalog).size());
   int32_t first = -1;
   int32_t chosen = -1;
   bool passedLast = false;
@@ -75,7 +75,7 @@ const char* cSkitManager::NextSpecial() {
   if (header.SpecialCountdown != 0) return nullptr;
   header.SpecialCountdown = header.SpecialInterval;
 
-  const uint32_t count = header.Count < CATALOG_SLOTS ? header.Count : CATALOG_SLOTS;
+  const uint32_t count = static_cast<uint32_t>(RecordsInUse(Catalog).size());
   // The search starts after the special played last; its id is matched in
   // every category.
   uint32_t start = count;
@@ -120,8 +120,7 @@ const char* cSkitManager::GetFileName(uint8_t category, int32_t skitId, int32_t 
 uint32_t cSkitManager::PendingFiles(uint8_t category, uint8_t state) const {
   const uint64_t now = Clock().Value();
   uint32_t pending = 0;
-  for (uint32_t i = 0; i < Catalog.Header.Count && i < CATALOG_SLOTS; ++i) {
-    const SkitRecord& record = Catalog.Records[i];
+  for (const SkitRecord& record : RecordsInUse(Catalog)) {
     if (record.State != state || IsExpired(record, now)) continue;
     if (category != CAT_ANY && record.Category != category) continue;
     if (record.FilesDone < record.FileCount) pending += record.FileCount - record.FilesDone;

@@ -52,11 +52,6 @@ const std::string& WithinSizeLimit(const std::string& path) {
   return path;
 }
 
-void ReleaseText(cPakFile* pak, StringRef& ref) {
-  if (ref.Text != nullptr && pak != nullptr) pak->ReleaseEntry(PAK_TYPE_STRING, ref.Id, ref.Text);
-  ref.Text = nullptr;
-}
-
 }  // namespace
 
 bool DecodeSyncHeader(const uint8_t* bytes, size_t length, SyncHeader& header) {
@@ -87,13 +82,7 @@ void EncodeSyncHeader(const SyncHeader& header, uint8_t* bytes) {
 cServerRecord::~cServerRecord() { Release(); }
 
 void cServerRecord::Release() {
-  ReleaseText(Pak_, Record.Title);
-  ReleaseText(Pak_, Record.Info);
-  for (SkitFile& file : Record.Files) {
-    ReleaseText(Pak_, file.Name);
-    ReleaseText(Pak_, file.Url);
-  }
-  ReleaseText(Pak_, Record.HotKey.Link);
+  if (Pak_ != nullptr) ReleaseRecordTexts(*Pak_, Record);
 }
 
 // Every record read looks up some ten entries; searching the directory for
@@ -144,7 +133,7 @@ cSyncFile::cSyncFile(const std::string& path)
   }
 }
 
-cSyncFile::~cSyncFile() { ReleaseText(&Pak_, Header_.NewSyncUrl); }
+cSyncFile::~cSyncFile() { ReleaseText(Pak_, Header_.NewSyncUrl); }
 
 int32_t cSyncFile::Find(uint32_t type, int32_t id) const {
   const auto found = Index_.find(IndexKey(type, id));

@@ -13,23 +13,10 @@
 #include "ui/help.h"
 #include "ui/progress_form.h"
 
-namespace {
-
-TDataModule_Comm* WorkerModule() {
-  if (TheSkitManager == nullptr || TheSkitManager->Transfer == nullptr) return nullptr;
-  return TheSkitManager->Transfer->DataModule();
-}
-
-}  // namespace
-
-std::string TransferItemName() {
-  TDataModule_Comm* module = WorkerModule();
-  return module != nullptr ? module->GetItemName() : std::string();
-}
+std::string TransferItemName() { return TheSkitManager != nullptr ? TheSkitManager->Job().ItemName() : std::string(); }
 
 std::string TransferErrorText(int32_t code) {
-  TDataModule_Comm* module = WorkerModule();
-  std::string text = module != nullptr ? module->GetErrorText() : std::string();
+  std::string text = TheSkitManager != nullptr ? TheSkitManager->Job().ErrorText() : std::string();
   return text.empty() ? ErrorText(code) : text;
 }
 
@@ -65,7 +52,7 @@ void TConfigDialog::UseDialogFont(forms::TWinControl& control, bool bold) {
 
 bool TConfigDialog::BeginDownloadSequence() {
   if (DownloadRunning_ || Form_DownloadProgress != nullptr || TheSkitManager == nullptr ||
-      TheSkitManager->Phase != JOB_IDLE)
+      TheSkitManager->Job().State() != JobState::Idle)
     return false;
   Form_DownloadProgress = new TForm_DownloadProgress(this, this);
   Form_DownloadProgress->Show();
@@ -87,15 +74,7 @@ void TConfigDialog::EndDownloadSequence() {
 
 void TConfigDialog::RefreshProgress() {
   if (Form_DownloadProgress == nullptr || TheSkitManager == nullptr) return;
-  DownloadProgress progress;
-  progress.JobDone = TheSkitManager->JobDone;
-  progress.JobTotal = TheSkitManager->JobTotal;
-  if (TDataModule_Comm* module = WorkerModule()) {
-    progress.StatusText = module->GetStatusText();
-    progress.BytesReceived = static_cast<uint64_t>(module->GetBytesReceived());
-    progress.BytesTotal = static_cast<uint64_t>(module->GetBytesTotal());
-  }
-  RefreshDownloadProgress(*Form_DownloadProgress, progress);
+  RefreshDownloadProgress(*Form_DownloadProgress, TheSkitManager->Job().Progress());
 }
 
 TConfigDialog::TransferResult TConfigDialog::CompleteTransfer(int32_t code) {
@@ -118,7 +97,7 @@ TConfigDialog::TransferResult TConfigDialog::CompleteTransfer(int32_t code) {
 }
 
 LRESULT TConfigDialog::WMDownloadCancel() {
-  if (TheSkitManager != nullptr && TheSkitManager->Transfer != nullptr) TheSkitManager->Transfer->Stop();
+  if (TheSkitManager != nullptr) TheSkitManager->Job().Stop();
   return 0;
 }
 

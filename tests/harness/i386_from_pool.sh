@@ -11,11 +11,14 @@ set -euo pipefail
 POOL=http://deb.debian.org/debian-security
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
-apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
-  --no-enhances "$@" 2>/dev/null | grep -E '^[a-z0-9].*:i386$' | sort -u | while read -r wanted; do
+# apt-cache ends with 100 where a dependency has no candidate on one side;
+# what it listed up to there still counts, and the install below says what
+# is missing.
+{ apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
+  --no-enhances "$@" 2>/dev/null || true; } | { grep -E '^[a-z0-9].*:i386$' || true; } | sort -u | while read -r wanted; do
   name=${wanted%:i386}
-  ours=$(apt-cache policy "$name" 2>/dev/null | awk '/Candidate:/ {print $2}')
-  theirs=$(apt-cache policy "$wanted" 2>/dev/null | awk '/Candidate:/ {print $2}')
+  ours=$(apt-cache policy "$name" 2>/dev/null | awk '/Candidate:/ {print $2}' || true)
+  theirs=$(apt-cache policy "$wanted" 2>/dev/null | awk '/Candidate:/ {print $2}' || true)
   { [ -z "$ours" ] || [ "$ours" = "(none)" ] || [ "$ours" = "$theirs" ]; } && continue
   stanza=$(apt-cache show "$name=$ours" 2>/dev/null || true)
   [ "$(awk '/^Architecture:/ {print $2; exit}' <<<"$stanza")" = amd64 ] || continue

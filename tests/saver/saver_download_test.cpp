@@ -85,7 +85,7 @@ class SaverDownload : public SaverRun {
     ASSERT_TRUE(WaitForStarts(1));
     EndMovie();
     ASSERT_TRUE(WaitForStarts(2));
-    ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->Phase == JOB_SKIT_FILES; }, 20000));
+    ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->Job().State() == JobState::Files; }, 20000));
     SendMessageA(Form->Handle(), WM_KEYDOWN, 'Q', 0);
     EXPECT_FALSE(Form->Visible());
   }
@@ -116,7 +116,7 @@ TEST_F(SaverDownload, AutomaticDownloadOnTheSecondPickBringsASkitThatPlaysLater)
   EXPECT_EQ(Played()[1], "notice1.skit");
   // The list, then the new skit's file, arrive while the notice plays.
   ASSERT_TRUE(PumpUntil([&] { return FileExists(JoinPath(Skits, "new.skit")); }, 30000));
-  ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->Transfer == nullptr || TheSkitManager->Phase == JOB_IDLE; }));
+  ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->Job().Worker() == nullptr || TheSkitManager->Job().State() == JobState::Idle; }));
   int32_t index = TheSkitManager->FindSkit(CAT_SKIT, 2);
   ASSERT_GE(index, 0);
   EXPECT_EQ(TheSkitManager->Catalog.Records[index].State, SKIT_INSTALLED);
@@ -138,7 +138,7 @@ TEST_F(SaverDownload, WithAutomaticDownloadOffNoticeFourAndNoRequest) {
   EndMovie();
   ASSERT_TRUE(WaitForStarts(2));
   EXPECT_EQ(Played()[1], "notice4.skit");
-  EXPECT_EQ(TheSkitManager->Transfer, nullptr);
+  EXPECT_EQ(TheSkitManager->Job().Worker(), nullptr);
   EXPECT_EQ(Server.RequestCount(), 0u);
 }
 
@@ -164,7 +164,7 @@ TEST_F(SaverDownload, ClosingDuringADownloadWaitsBehindTheProgressDialog) {
   EndMovie();
   ASSERT_TRUE(WaitForStarts(2));
   // Close while the skit file trickles in.
-  ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->Phase == JOB_SKIT_FILES; }, 20000));
+  ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->Job().State() == JobState::Files; }, 20000));
   SendMessageA(Form->Handle(), WM_KEYDOWN, 'Q', 0);
   EXPECT_TRUE(Form->Closing);
   EXPECT_FALSE(Form->Visible());
@@ -176,13 +176,13 @@ TEST_F(SaverDownload, ClosingDuringADownloadWaitsBehindTheProgressDialog) {
   EXPECT_EQ(Form->SkitPlayer, nullptr);
 
   // The first file's completion starts the second: the form keeps waiting.
-  ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->JobDone >= 1 || !Form->ExitTimer.Enabled(); }, 30000));
+  ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->Job().Progress().JobDone >= 1 || !Form->ExitTimer.Enabled(); }, 30000));
   EXPECT_TRUE(Form->ExitTimer.Enabled());
   EXPECT_NE(Form_DownloadProgress, nullptr);
   // The job ends with the last transfer, and so does the waiting.
   ASSERT_TRUE(PumpUntil([&] { return !Form->ExitTimer.Enabled(); }, 30000));
   EXPECT_EQ(Form_DownloadProgress, nullptr);
-  EXPECT_EQ(TheSkitManager->Transfer, nullptr);
+  EXPECT_EQ(TheSkitManager->Job().Worker(), nullptr);
   EXPECT_TRUE(FileExists(JoinPath(Skits, "new.skit")));
 }
 
@@ -194,7 +194,7 @@ TEST_F(SaverDownload, AProtectedSaverLocksTheDesktopBeforeItWaits) {
   EXPECT_EQ(Locks, 1);
   EXPECT_TRUE(CoveredAtLock) << "the desktop showed before the lock";
   EXPECT_TRUE(Form->ExitTimer.Enabled());
-  EXPECT_NE(TheSkitManager->Transfer, nullptr);
+  EXPECT_NE(TheSkitManager->Job().Worker(), nullptr);
 }
 
 // Where the desktop cannot be locked, nothing is left open for the length
@@ -220,7 +220,7 @@ TEST_F(SaverDownload, CancellingInTheProgressDialogEndsTheWait) {
   ASSERT_TRUE(WaitForStarts(1));
   EndMovie();
   ASSERT_TRUE(WaitForStarts(2));
-  ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->Phase == JOB_SKIT_FILES; }, 20000));
+  ASSERT_TRUE(PumpUntil([&] { return TheSkitManager->Job().State() == JobState::Files; }, 20000));
   SendMessageA(Form->Handle(), WM_KEYDOWN, 'Q', 0);
   ASSERT_NE(Form_DownloadProgress, nullptr);
   {
@@ -241,7 +241,7 @@ TEST_F(SaverDownload, ADownloadThatEndsWhileTheSaverPlaysDoesNotCloseIt) {
   ASSERT_TRUE(WaitForStarts(1));
   EndMovie();
   ASSERT_TRUE(WaitForStarts(2));
-  ASSERT_TRUE(PumpUntil([&] { return FileExists(JoinPath(Skits, "new.skit")) && TheSkitManager->Transfer == nullptr; },
+  ASSERT_TRUE(PumpUntil([&] { return FileExists(JoinPath(Skits, "new.skit")) && TheSkitManager->Job().Worker() == nullptr; },
                         30000));
   EXPECT_FALSE(Form->Closing);
   EXPECT_TRUE(Form->Visible());
@@ -260,7 +260,7 @@ TEST_F(SaverDownload, ACompletionThatFailsEndsTheWaitAndNamesTheItem) {
   ASSERT_TRUE(WaitForStarts(2));
   // The list's completion is handled only when this thread next takes its
   // messages: close now, while the job still waits for it.
-  ASSERT_EQ(TheSkitManager->Phase, JOB_SYNC_FILE);
+  ASSERT_EQ(TheSkitManager->Job().State(), JobState::List);
   SendMessageA(Form->Handle(), WM_KEYDOWN, 'Q', 0);
   ASSERT_TRUE(Form->ExitTimer.Enabled());
   // The merge cannot be saved: the catalogue ends the job and throws.
@@ -269,7 +269,7 @@ TEST_F(SaverDownload, ACompletionThatFailsEndsTheWaitAndNamesTheItem) {
   testing_support::MessageBoxCatcher ok(IDOK);
   ASSERT_TRUE(PumpUntil([&] { return !Form->ExitTimer.Enabled(); }, 30000)) << "the wait never ends";
   EXPECT_EQ(Form_DownloadProgress, nullptr);
-  EXPECT_EQ(TheSkitManager->Transfer, nullptr);
+  EXPECT_EQ(TheSkitManager->Job().Worker(), nullptr);
   ASSERT_EQ(ok.Boxes.size(), 1u);
   EXPECT_EQ(ok.Boxes[0].Text.rfind("Error downloading Kinetrope list. ", 0), 0u) << ok.Boxes[0].Text;
   TheSkitManager->Access = GENERIC_READ;  // nothing to save at the end either

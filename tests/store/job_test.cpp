@@ -69,14 +69,14 @@ class JobTest : public SyncTest {
   // which must change nothing. A job that starts the same failing file
   // again and again fails the test instead of holding it.
   void RunJob(const std::function<void(int)>& between = {}) {
-    for (int step = 1; Manager->Phase != JOB_IDLE; ++step) {
+    for (int step = 1; Manager->Job().State() != JobState::Idle; ++step) {
       ASSERT_LE(step, kMostSteps) << "the job does not end";
       MSG msg;
       ASSERT_TRUE(Receiver.Wait(WM_DOWNLOAD_DONE, msg)) << "no end of transfer";
       Manager->OnDownloadDone(static_cast<int32_t>(msg.lParam));
       if (between) between(step);
     }
-    EXPECT_EQ(Manager->Transfer, nullptr);
+    EXPECT_EQ(Manager->Job().Worker(), nullptr);
     MSG msg;
     while (PeekMessageA(&msg, Receiver.Window, WM_DOWNLOAD_DONE, WM_DOWNLOAD_DONE, PM_REMOVE)) {
       EXPECT_FALSE(Manager->OnDownloadDone(static_cast<int32_t>(msg.lParam)));
@@ -113,8 +113,8 @@ TEST_F(JobTest, AnAutomaticJobFetchesTheListThenEveryFileOfTheNewSkit) {
   EXPECT_EQ(FolderNames(Settings.DownloadPath), Names{}) << "the downloaded copies and the list are gone";
   EXPECT_EQ(Manager->Catalog.Header.LastSync, Now);
   EXPECT_TRUE(Manager->Changed);
-  EXPECT_EQ(Manager->JobDone, 3u);
-  EXPECT_EQ(Manager->JobTotal, 3u);
+  EXPECT_EQ(Manager->Job().Progress().JobDone, 3u);
+  EXPECT_EQ(Manager->Job().Progress().JobTotal, 3u);
   EXPECT_EQ(Manager->Tally.Added, 1u);
   EXPECT_EQ(Manager->Tally.Installed, 3u);
   Manager.reset();
@@ -182,7 +182,7 @@ TEST_F(JobTest, AFileTheServerRefusesFailsItsSkitAndTheJobGoesOn) {
   EXPECT_EQ(Server.RequestCount(), 5u) << "the list, b0, the 404, the 403 and w.mov; b2 is not asked for";
   EXPECT_EQ(Manager->Tally.Failed, 2u);
   EXPECT_EQ(Manager->Tally.Installed, 2u);
-  EXPECT_EQ(Manager->JobDone, 4u);
+  EXPECT_EQ(Manager->Job().Progress().JobDone, 4u);
   EXPECT_TRUE(Logged("Download failed: Broken 2 of 3. HTTP status 404 Not Found"));
   EXPECT_TRUE(Logged("Download failed: Forbidden 1 of 1. HTTP status 403 Forbidden"));
 }
@@ -227,7 +227,7 @@ TEST_F(JobTest, CancelEndsTheJobAndLeavesNoPartialFile) {
   ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
   ASSERT_TRUE(Server.WaitForRequests(1, download_testing::kPatience));
   // What the owner does on WM_DOWNLOAD_CANCEL.
-  Manager->Transfer->Stop();
+  Manager->Job().Worker()->Stop();
   RunJob();
   EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_SCHEDULED);
   EXPECT_EQ(Find(CAT_SKIT, 1)->FilesDone, 0u);
@@ -388,8 +388,8 @@ TEST_F(JobTest, AReadOnlyCatalogueStartsNoJob) {
     ASSERT_TRUE(manager.IsReadOnly());
     EXPECT_FALSE(manager.StartListDownload(Receiver.Window, true));
     EXPECT_FALSE(manager.StartFileDownloads(Receiver.Window));
-    EXPECT_EQ(manager.Phase, JOB_IDLE);
-    EXPECT_EQ(manager.Transfer, nullptr);
+    EXPECT_EQ(manager.Job().State(), JobState::Idle);
+    EXPECT_EQ(manager.Job().Worker(), nullptr);
   }
   CloseHandle(held);
   EXPECT_EQ(Server.RequestCount(), 0u);
@@ -428,7 +428,7 @@ TEST_F(JobTest, ACompletionDeliveredWhileTheJobEndsIsIgnored) {
   OpenManager();
   int destroyed = 0;
   std::vector<bool> nested;
-  Manager->Transfer = new AskingWorker(*Manager, Receiver.Window, destroyed, nested);
+  Manager->Job().UseWorker(std::make_unique<AskingWorker>(*Manager, Receiver.Window, destroyed, nested));
   ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
   MSG msg;
   ASSERT_TRUE(Receiver.Wait(WM_DOWNLOAD_DONE, msg));
@@ -437,8 +437,8 @@ TEST_F(JobTest, ACompletionDeliveredWhileTheJobEndsIsIgnored) {
   EXPECT_FALSE(Manager->OnDownloadDone(static_cast<int32_t>(msg.lParam)));
   EXPECT_EQ(destroyed, 1) << "the worker is deleted once";
   EXPECT_EQ(nested, std::vector<bool>{false});
-  EXPECT_EQ(Manager->Transfer, nullptr);
-  EXPECT_EQ(Manager->Phase, JOB_IDLE);
+  EXPECT_EQ(Manager->Job().Worker(), nullptr);
+  EXPECT_EQ(Manager->Job().State(), JobState::Idle);
   EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_INSTALLED);
 }
 
@@ -523,7 +523,7 @@ TEST_F(JobTest, AJobStartRemovesStalePartialDownloadsAndKeepsTheRestWithinTheBou
   WriteFileBytes(ResumeRecordPath(JoinPath(Settings.DownloadPath, "lonely.mov")) + ".tmp", "left over");
   WriteFileBytes(JoinPath(Settings.DownloadPath, "other.bin"), "not a partial download");
   OpenManager();
-  Manager->PartialFilesLimit = 7000;
+  Manager->Job().PartialFilesLimit = 7000;
   ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
   RunJob();
 
@@ -539,7 +539,7 @@ TEST_F(JobTest, AJobStartRemovesStalePartialDownloadsAndKeepsTheRestWithinTheBou
   // A list job tidies too, and keeps the list's own partial file.
   partial("kinetrope.syn", Builder.Texts[Builder.Block->Header.SyncUrl.Id], 50, 1);
   partial("gone2.mov", Server.Url("/gone2.mov"), 100, 1);
-  Manager->PartialFilesLimit = 1000000;
+  Manager->Job().PartialFilesLimit = 1000000;
   WriteFileBytes(Served.File("kinetrope.syn"), "not a list");
   ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, false));
   RunJob();
@@ -564,13 +564,8 @@ TEST_F(JobTest, TheByteCountersStartAgainForTheNextFile) {
   ASSERT_TRUE(Manager->StartFileDownloads(Receiver.Window));
   RunJob([this](int step) {
     if (step != 1) return;
-    ASSERT_NE(Manager->Transfer, nullptr);
-    const TDataModule_Comm& module = *Manager->Transfer->DataModule();
-    DownloadProgress progress;
-    progress.JobDone = Manager->JobDone;
-    progress.JobTotal = Manager->JobTotal;
-    progress.BytesReceived = static_cast<uint32_t>(module.GetBytesReceived());
-    progress.BytesTotal = static_cast<uint32_t>(module.GetBytesTotal());
+    ASSERT_NE(Manager->Job().Worker(), nullptr);
+    const DownloadProgress progress = Manager->Job().Progress();
     EXPECT_EQ(progress.BytesReceived, 0u);
     EXPECT_EQ(progress.BytesTotal, 0u);
     EXPECT_EQ(ProgressPosition(progress), 100u) << "one file of two done, the second not begun";
@@ -622,11 +617,11 @@ TEST_F(JobTest, AWorkerThatCannotStartEndsTheJobWithItsCause) {
     MSG msg;
     ASSERT_TRUE(Receiver.Wait(WM_DOWNLOAD_DONE, msg, 5000)) << "the job never ends";
     EXPECT_EQ(msg.lParam, ERROR_NOT_ENOUGH_MEMORY);
-    ASSERT_NE(Manager->Transfer, nullptr);
-    EXPECT_EQ(Manager->Transfer->DataModule()->GetErrorText(), cause);
+    ASSERT_NE(Manager->Job().Worker(), nullptr);
+    EXPECT_EQ(Manager->Job().Worker()->DataModule()->GetErrorText(), cause);
     EXPECT_FALSE(Manager->OnDownloadDone(static_cast<int32_t>(msg.lParam)));
-    EXPECT_EQ(Manager->Phase, JOB_IDLE);
-    EXPECT_EQ(Manager->Transfer, nullptr);
+    EXPECT_EQ(Manager->Job().State(), JobState::Idle);
+    EXPECT_EQ(Manager->Job().Worker(), nullptr);
   }
   EXPECT_EQ(Find(CAT_SKIT, 1)->State, SKIT_SCHEDULED);
   EXPECT_EQ(Server.RequestCount(), 0u);

@@ -27,7 +27,7 @@ class NginxJobTest : public SyncTest {
   NginxJobTest() { Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Nginx.Url("/kinetrope.syn"); }
 
   void RunJob() {
-    while (Manager->Phase != JOB_IDLE) {
+    while (Manager->Job().State() != JobState::Idle) {
       MSG msg;
       ASSERT_TRUE(Receiver.Wait(WM_DOWNLOAD_DONE, msg)) << "no end of transfer";
       Manager->OnDownloadDone(static_cast<int32_t>(msg.lParam));

@@ -8,6 +8,7 @@
 #include "base/crypto.h"
 #include "base/files.h"
 #include "download/comm.h"
+#include "store/file_install.h"
 #include "store/list_trust.h"
 #include "tests/download/download_testing.h"
 #include "tests/store/sync_testing.h"
@@ -375,7 +376,7 @@ class SignedJobTest : public SignedListTest {
   SignedJobTest() { Builder.Texts[Builder.Block->Header.SyncUrl.Id] = Server.Url("/kinetrope.syn"); }
 
   void RunJob() {
-    while (Manager->Phase != JOB_IDLE) {
+    while (Manager->Job().State() != JobState::Idle) {
       MSG msg;
       ASSERT_TRUE(Receiver.Wait(WM_DOWNLOAD_DONE, msg)) << "no end of transfer";
       Manager->OnDownloadDone(static_cast<int32_t>(msg.lParam));
@@ -671,7 +672,7 @@ TEST_F(SignedJobTest, AFileIsCheckedAsAHeldCopyInTheSkitsFolderAndRenamedIntoPla
 
   static std::vector<std::string> seen;
   seen.clear();
-  cSkitManager::InstallHook = [](const std::string& download, const std::string& copy) {
+  FileInstallHook = [](const std::string& download, const std::string& copy) {
     const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE writer = CreateFileA(download.c_str(), GENERIC_WRITE, all, nullptr, OPEN_EXISTING, 0, nullptr);
     HANDLE reader = CreateFileA(copy.c_str(), GENERIC_READ, all, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -686,7 +687,7 @@ TEST_F(SignedJobTest, AFileIsCheckedAsAHeldCopyInTheSkitsFolderAndRenamedIntoPla
   OpenManager();
   ASSERT_TRUE(Manager->StartListDownload(Receiver.Window, true));
   RunJob();
-  cSkitManager::InstallHook = nullptr;
+  FileInstallHook = nullptr;
 
   const std::string expected = "~dg download held copy held in " + Settings.SkitsPath;
   EXPECT_EQ(seen, (Names{expected, expected}));

@@ -85,7 +85,7 @@ TEST_F(GetNewContent, NothingNewEndsWithTheMessageAndThenTheDownloadDialog) {
   EXPECT_EQ(Form_DownloadProgress->TxtProcess.Caption(), "Downloading files...");
   EXPECT_FALSE(IsWindowEnabled(dialog.Handle()));
   EXPECT_TRUE(dialog.UpdateTimer.Enabled());
-  EXPECT_EQ(Manager->Phase, JOB_SYNC_FILE);
+  EXPECT_EQ(Manager->Job().State(), JobState::List);
 
   ASSERT_TRUE(PumpUntil([&] { return !dialog.DownloadRunning(); }, kPatience));
   ASSERT_EQ(ok.Boxes.size(), 1u);
@@ -95,7 +95,7 @@ TEST_F(GetNewContent, NothingNewEndsWithTheMessageAndThenTheDownloadDialog) {
   EXPECT_EQ(Form_Download, nullptr);
   EXPECT_TRUE(IsWindowEnabled(dialog.Handle()));
   EXPECT_FALSE(dialog.UpdateTimer.Enabled());
-  EXPECT_EQ(Manager->Transfer, nullptr);
+  EXPECT_EQ(Manager->Job().Worker(), nullptr);
   EXPECT_EQ(Manager->Catalog.Header.LastSync, Now);
 }
 
@@ -179,7 +179,7 @@ TEST_F(GetNewContent, ARefusedFileInTheDownloadDialogShowsItsErrorAndTheJobGoesO
   EXPECT_TRUE(outside.Boxes.empty());
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Text, "Error downloading Seven. " + LoggedFailure());
-  EXPECT_EQ(Manager->Transfer, nullptr);
+  EXPECT_EQ(Manager->Job().Worker(), nullptr);
 }
 
 // A failure that may pass (a server error) shows its error and ends the
@@ -209,7 +209,7 @@ TEST_F(GetNewContent, AFileThatMayComeLaterShowsItsErrorAndEndsTheJob) {
   // scheduled, the other no longer.
   EXPECT_EQ(Record(7).State, SKIT_SCHEDULED);
   EXPECT_EQ(Record(8).State, SKIT_AVAILABLE);
-  EXPECT_EQ(Manager->Transfer, nullptr);
+  EXPECT_EQ(Manager->Job().Worker(), nullptr);
 }
 
 TEST_F(GetNewContent, ACancelledListShowsNoErrorBox) {
@@ -256,8 +256,8 @@ TEST_F(GetNewContent, AMergeThatCannotBeSavedEndsTheUpdate) {
   EXPECT_EQ(Form_DownloadProgress, nullptr);
   EXPECT_TRUE(IsWindowEnabled(dialog.Handle()));
   EXPECT_FALSE(dialog.UpdateTimer.Enabled());
-  EXPECT_EQ(Manager->Phase, JOB_IDLE);
-  EXPECT_EQ(Manager->Transfer, nullptr);
+  EXPECT_EQ(Manager->Job().State(), JobState::Idle);
+  EXPECT_EQ(Manager->Job().Worker(), nullptr);
   Manager->Access = GENERIC_READ;  // nothing to save at the end either
 }
 
@@ -328,8 +328,8 @@ TEST_F(GetNewContent, TheLastTransferEndingWhileTheCancelQuestionIsOpenLeavesThe
     const HWND progress = Form_DownloadProgress->Handle();
     // The one transfer ends; its completion now waits in the queue, and the
     // question's own loop will hand it to the download dialog.
-    ASSERT_NE(Manager->Transfer, nullptr);
-    ASSERT_TRUE(Manager->Transfer->WaitUntilIdle(kPatience));
+    ASSERT_NE(Manager->Job().Worker(), nullptr);
+    ASSERT_TRUE(Manager->Job().Worker()->WaitUntilIdle(kPatience));
     Probe probe;
     Probe::Watched = progress;
     {

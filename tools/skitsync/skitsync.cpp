@@ -269,7 +269,7 @@ class Restore {
 
 uint32_t CountInState(const cSkitManager& manager, uint8_t state) {
   uint32_t n = 0;
-  for (uint32_t i = 0; i < manager.Catalog.Header.Count; ++i) n += manager.Catalog.Records[i].State == state ? 1 : 0;
+  for (const SkitRecord& record : RecordsInUse(manager.Catalog)) n += record.State == state ? 1 : 0;
   return n;
 }
 
@@ -281,27 +281,27 @@ class SyncJob {
   SyncJob(cSkitManager& manager, std::ostream& out, std::ostream& err) : Manager_(manager), Out_(out), Err_(err) {}
 
   void Completed(int32_t code) {
-    const int32_t phase = Manager_.Phase;
-    const DownloadItem item = Manager_.Download;
-    const std::string position = Manager_.ProgressText;
-    const std::string error =
-        code != 0 && Manager_.Transfer != nullptr ? Manager_.Transfer->DataModule()->GetErrorText() : std::string();
+    const cDownloadJob& job = Manager_.Job();
+    const JobState state = job.State();
+    const DownloadItem item = job.Item();
+    const std::string position = job.Position();
+    const std::string error = code != 0 ? job.ErrorText() : std::string();
     const uint32_t installedBefore = Manager_.Tally.Installed;
     const bool more = Manager_.OnDownloadDone(code);
 
-    if (phase == JOB_SYNC_FILE) {
+    if (state == JobState::List) {
       if (code != 0) {
         Failed = true;
         Err_ << "skitsync: the skit list was not fetched: " << error << "\n";
       } else {
-        const cSkitManager::JobTally& tally = Manager_.Tally;
+        const JobTally& tally = Manager_.Tally;
         Scheduled = CountInState(Manager_, SKIT_SCHEDULED);
         Out_ << "Merged the list: " << tally.Added << " added, " << tally.Updated << " updated, " << tally.Rejected
              << " rejected\n";
         Out_ << "Scheduled: " << Scheduled << " skits, " << Manager_.PendingFiles(CAT_ANY, SKIT_SCHEDULED)
              << " files\n";
       }
-    } else if (phase == JOB_SKIT_FILES && item.File != nullptr) {
+    } else if (state == JobState::Files && item.File != nullptr) {
       const std::string name = PrintableText(item.Title) + " " + position;
       const int32_t index = Manager_.FindSkit(item.Category, item.SkitId);
       if (code != 0) {
@@ -314,8 +314,8 @@ class SyncJob {
         Out_ << "Could not install " << name << " into the skits folder; fetching it again\n";
       }
     }
-    if (more && Manager_.Phase == JOB_SKIT_FILES && Manager_.Download.File != nullptr) {
-      Out_ << "Fetching " << PrintableText(Manager_.Download.Title) << " " << Manager_.ProgressText << "\n";
+    if (more && job.State() == JobState::Files && job.Item().File != nullptr) {
+      Out_ << "Fetching " << PrintableText(job.Item().Title) << " " << job.Position() << "\n";
     }
   }
 
@@ -382,15 +382,15 @@ int Sync(const SyncCommand& command, std::ostream& out, std::ostream& err) {
   out << "Fetching the skit list from " << PrintableText(manager.Catalog.Header.SyncUrl.Text)
       << (automatic ? ", then the files of the scheduled skits" : "") << "\n";
   manager.StartListDownload(window.Handle, automatic);
-  while (manager.Phase != JOB_IDLE) {
+  while (manager.Job().State() != JobState::Idle) {
     MSG msg;
     if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.hwnd == window.Handle && msg.message == WM_DOWNLOAD_DONE) {
         job.Completed(static_cast<int32_t>(msg.lParam));
       } else if (msg.hwnd == window.Handle && msg.message == WM_DOWNLOAD_CANCEL) {
-        if (manager.Transfer != nullptr) {
+        if (manager.Job().Worker() != nullptr) {
           out << "Cancelling\n";
-          manager.Transfer->Stop();
+          manager.Job().Stop();
         }
       } else {
         TranslateMessage(&msg);
@@ -400,9 +400,10 @@ int Sync(const SyncCommand& command, std::ostream& out, std::ostream& err) {
     }
     // The worker posts before it goes idle: idle with nothing queued means
     // the transfer never started.
-    if (manager.Transfer != nullptr && manager.Transfer->WaitUntilIdle(0) &&
+    cThread_Comm* worker = manager.Job().Worker();
+    if (worker != nullptr && worker->WaitUntilIdle(0) &&
         !PeekMessageA(&msg, window.Handle, WM_DOWNLOAD_DONE, WM_DOWNLOAD_DONE, PM_NOREMOVE)) {
-      err << "skitsync: the transfer could not start: " << ErrorText(manager.Transfer->GetError()) << "\n";
+      err << "skitsync: the transfer could not start: " << ErrorText(worker->GetError()) << "\n";
       manager.EndDownload();
       job.Failed = true;
       break;
@@ -415,7 +416,7 @@ int Sync(const SyncCommand& command, std::ostream& out, std::ostream& err) {
     if (msg.message == WM_DOWNLOAD_DONE) manager.OnDownloadDone(static_cast<int32_t>(msg.lParam));
   }
 
-  const cSkitManager::JobTally& tally = manager.Tally;
+  const JobTally& tally = manager.Tally;
   out << "Summary: " << tally.Added << " added, " << tally.Updated << " updated, " << job.Scheduled
       << " scheduled, " << job.InstalledSkits << " installed (" << tally.Installed << " files), " << tally.Failed
       << " failed\n";
