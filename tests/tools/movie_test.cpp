@@ -332,6 +332,7 @@ TEST(MoviePlayback, PicturesAtTheirTimesLateOnesDroppedThenTheEnd) {
   EXPECT_TRUE(playback.Advance().Ended);
   EXPECT_EQ(playback.Shown(), 3u);
   EXPECT_EQ(playback.Dropped(), 3u);
+  EXPECT_EQ(playback.OnTime(), 3u);  // each at most 0.05 s after its time
   EXPECT_TRUE(playback.Finish(10));
 }
 
@@ -358,6 +359,8 @@ TEST(MoviePlayback, ShortOfItsLengthOrAStuckDecoderIsAProblem) {
     EXPECT_EQ(playback.Advance().Problem, "");
     *clock.Now += 9;
     EXPECT_EQ(playback.Advance().Problem, "");
+    EXPECT_EQ(playback.Shown(), 2u);
+    EXPECT_EQ(playback.OnTime(), 1u);  // the second came 8.9 s late: none followed it
     *clock.Now += 2;  // past the ten seconds a call may take
     EXPECT_EQ(playback.Advance().Problem, "the decoder stopped answering (nothing for 10 s)");
     EXPECT_FALSE(playback.Finish(0.1));  // the call is still held: the thread is left to itself

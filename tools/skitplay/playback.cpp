@@ -96,6 +96,10 @@ Playback::Step Playback::Advance() {
       ++Dropped_;
       continue;
     }
+    const Sample& due = s.Pictures.front();
+    // A picture that does not say how long it stands counts as one of 30 a second.
+    const double span = due.Duration > 0 ? Seconds(due.Duration) : 1.0 / 30;
+    if (t - Seconds(due.Time) <= span) ++OnTime_;
     Current_ = std::move(s.Pictures.front().Frame);
     s.Pictures.pop_front();
     ++Shown_;

@@ -57,9 +57,11 @@ class Playback {
   const Picture* Current() const { return Shown_ > 0 ? &Current_ : nullptr; }
 
   double PixelAspect() const;
-  // Pictures shown and dropped so far.
+  // Pictures shown and dropped so far, and of those shown how many came at
+  // most one picture's time after their own.
   size_t Shown() const { return Shown_; }
   size_t Dropped() const { return Dropped_; }
+  size_t OnTime() const { return OnTime_; }
 
   // Stops the decoding and waits for its thread to end, at most seconds:
   // false when a call of the source does not return by then (the thread is
@@ -80,6 +82,7 @@ class Playback {
   Picture Current_;
   size_t Shown_ = 0;
   size_t Dropped_ = 0;
+  size_t OnTime_ = 0;
   bool Finished_ = false;
 };
 
