@@ -14,6 +14,7 @@
 #include "tests/support/testing.h"
 #include "tests/tools/movie_testing.h"
 #include "tools/skitplay/filekind.h"
+#include "tools/skitplay/isofile.h"
 #include "tools/skitplay/mfsource.h"
 #include "tools/skitplay/picture.h"
 #include "tools/skitplay/playback.h"
@@ -155,6 +156,33 @@ TEST(SystemMovie, PaddedRowsComeOutStraight) {
   }
 }
 
+// The outline of an MP4: boxes of 32-bit sizes, a 64-bit one, one that runs
+// to the end; cut short in each, or broken.
+TEST(MovieFile, AnIsoFileIsCheckedBoxByBox) {
+  testing_support::TempDir dir;
+  auto box = [](const char* type, uint32_t size) {
+    std::string bytes = {static_cast<char>(size >> 24), static_cast<char>(size >> 16), static_cast<char>(size >> 8),
+                         static_cast<char>(size)};
+    return bytes + type + std::string(size > 8 ? size - 8 : 0, '\x01');
+  };
+  const std::string ftyp = box("ftyp", 16), moov = box("moov", 12);
+  const std::string wide = std::string("\0\0\0\x01mdat\0\0\0\0\0\0\0\x18", 16) + std::string(8, '\x02');
+  auto problem = [&dir](const std::string& bytes) {
+    const std::string path = dir.File("probe.mp4");
+    testing_support::WriteFileBytes(path, bytes);
+    return movie::IsoFileProblem(path);
+  };
+  EXPECT_EQ(problem(ftyp + moov + wide), "");
+  EXPECT_EQ(problem(ftyp + moov + std::string("\0\0\0\0mdat", 8) + "to the end"), "");
+  EXPECT_EQ(problem(ftyp + moov + wide + "1234567"), "");  // a few bytes after the last box
+  EXPECT_EQ(problem("skit 1\nlength 3\n"), "");             // not an ISO file
+  EXPECT_EQ(problem(ftyp + moov + wide.substr(0, 20)), "the file is cut short: its mdat box runs to byte 52 of a file of 48 bytes");
+  EXPECT_EQ(problem(ftyp + moov + wide.substr(0, 12)), "the file is cut short: its mdat box has no size");
+  EXPECT_EQ(problem(ftyp + wide), "the file is cut short or damaged: it has no movie header (moov box)");
+  EXPECT_EQ(problem(ftyp + std::string("\xFF\xFF\xFF\xF0\x90\x91\x92\x93", 8) + moov), "the file is damaged: no box starts at byte 16");
+  EXPECT_EQ(problem(ftyp + box("moov", 4)), "the file is damaged: the moov box at byte 16 is smaller than its header");
+}
+
 namespace {
 
 // Records the sinks asked for and the sound written into them.
@@ -235,12 +263,8 @@ TEST(SystemMoviePlayback, UnplayableMoviesGiveTheirReason) {
     const char* File;
     const char* Reason;
   } cases[] = {
-      // The damaged file first: where GStreamer's ASF reader is installed
-      // (gstreamer1.0-plugins-ugly), Wine's reader was seen to hang on it
-      // after a cut file had been read in the same process. The player
-      // reads one movie a process, and gives a hang a bounded time.
-      {"flipped.mp4", "the file does not open"},
-      {"cut.mp4", "the file is cut short or damaged"},
+      {"flipped.mp4", "the file is damaged: no box starts at byte 32"},
+      {"cut.mp4", "the file is cut short: its mdat box runs to byte "},
       {"soundonly.mp4", "it has no video stream"},
   };
   for (const Case& c : cases) {

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "tools/skitplay/isofile.h"
 #include "tools/skitplay/skitanim.h"
 
 namespace movie {
@@ -33,7 +34,6 @@ struct MediaFoundationCalls {
   void(WINAPI* CoUninitialize)() = nullptr;
   HRESULT(WINAPI* MFStartup)(ULONG, DWORD) = nullptr;
   HRESULT(WINAPI* MFShutdown)() = nullptr;
-  HRESULT(WINAPI* MFCreateAttributes)(IMFAttributes**, UINT32) = nullptr;
   HRESULT(WINAPI* MFCreateMediaType)(IMFMediaType**) = nullptr;
   HRESULT(WINAPI* MFCreateSourceReaderFromURL)(LPCWSTR, IMFAttributes*, IMFSourceReader**) = nullptr;
   std::string Missing;  // the first library or call not found
@@ -52,7 +52,6 @@ struct MediaFoundationCalls {
     Find(ole, "ole32.dll", "CoUninitialize", CoUninitialize);
     Find(plat, "mfplat.dll", "MFStartup", MFStartup);
     Find(plat, "mfplat.dll", "MFShutdown", MFShutdown);
-    Find(plat, "mfplat.dll", "MFCreateAttributes", MFCreateAttributes);
     Find(plat, "mfplat.dll", "MFCreateMediaType", MFCreateMediaType);
     Find(readwrite, "mfreadwrite.dll", "MFCreateSourceReaderFromURL", MFCreateSourceReaderFromURL);
   }
@@ -183,28 +182,26 @@ size_t BytesOf(LONG pitch, UINT32 height, bool interleaved) {
   return luma + (interleaved ? static_cast<size_t>(pitch) * rows : 2 * static_cast<size_t>(pitch / 2) * rows);
 }
 
-// A type without a default stride leaves the rows' step to the buffer: Wine's
-// GStreamer decoders pad each row to a multiple of 4 bytes (a 322 pixel wide
-// picture comes in rows of 324). The step is the one whose picture fills the
-// buffer exactly, else the width.
-LONG PitchOf(DWORD length, UINT32 width, UINT32 height, bool interleaved) {
+// The rows' step of a picture that fills its buffer exactly, or 0. The type
+// does not always say: Wine's GStreamer decoders pad each row to a multiple
+// of 4 bytes (a 322 pixel wide picture comes in rows of 324) and give no
+// default stride, and a buffer locked whole holds its rows as close as they
+// go whatever stride the type gives.
+LONG ExactPitch(DWORD length, UINT32 width, UINT32 height, bool interleaved) {
   const size_t rows = height + (height + 1) / 2;
   const LONG guess = static_cast<LONG>(length / rows);
   for (LONG pitch : {guess, guess + 1})
     if (pitch >= static_cast<LONG>(width) && pitch < static_cast<LONG>(width) + 64 &&
         BytesOf(pitch, height, interleaved) == length)
       return pitch;
-  return static_cast<LONG>(width);
+  return 0;
 }
 
 class SystemMovie : public MovieSource {
  public:
   SystemMovie(const std::string& path, bool withSound) {
-    const MediaFoundationCalls& calls = Calls();
-    ComRef<IMFAttributes> attributes;
-    Check(calls.MFCreateAttributes(attributes.put(), 1), "Media Foundation does not start");
     const std::wstring url = Wide(path);
-    Check(calls.MFCreateSourceReaderFromURL(url.c_str(), attributes.get(), Reader_.put()), "the file does not open");
+    Check(Calls().MFCreateSourceReaderFromURL(url.c_str(), nullptr, Reader_.put()), "the file does not open");
     FindStreams();
     if (VideoStream_ == kNone) throw MovieError("the file holds no pictures (it has no video stream)");
     Check(Reader_->SetStreamSelection(MF_SOURCE_READER_ALL_STREAMS, FALSE), "the file does not open");
@@ -359,12 +356,14 @@ class SystemMovie : public MovieSource {
       throw MovieError(At() + "its decoder changed to pictures of " + SubtypeName(l.Subtype) +
                        ", which this player cannot show");
 
-    // Locked whole, a buffer holds the picture in its contiguous form, rows
-    // the type's default stride apart (a two-dimensional buffer converts).
+    // Locked whole, a buffer holds the picture in its contiguous form (a
+    // two-dimensional buffer converts); its rows' step is the one that fills
+    // it exactly, else the type's default stride, else the width.
     BYTE* first = nullptr;
     DWORD max = 0, length = 0;
     Check(buffer->Lock(&first, &max, &length), At() + "the movie cannot be decoded");
-    const LONG pitch = l.Stride > 0 ? l.Stride : PitchOf(length, l.FrameWidth, l.FrameHeight, nv12);
+    LONG pitch = ExactPitch(length, l.FrameWidth, l.FrameHeight, nv12);
+    if (pitch == 0) pitch = l.Stride > 0 ? l.Stride : static_cast<LONG>(l.FrameWidth);
     struct Unlock {
       IMFMediaBuffer* Buffer;
       ~Unlock() { Buffer->Unlock(); }
@@ -422,6 +421,8 @@ class SystemMovie : public MovieSource {
 }  // namespace
 
 std::unique_ptr<MovieSource> OpenSystemMovie(const std::string& path, bool withSound) {
+  const std::string problem = IsoFileProblem(path);
+  if (!problem.empty()) throw MovieError(problem);
   return std::make_unique<SystemMovie>(path, withSound);
 }
 

@@ -15,8 +15,9 @@ namespace movie {
 // Foundation for its thread and shuts it down when it is destroyed, so it
 // is made, used and destroyed on one thread. Sound is read only when
 // withSound is true and the movie has a sound track. Throws MovieError with
-// the reason when the file cannot be played (not a movie, no video stream,
-// no decoder for it, Media Foundation missing).
+// the reason when the file cannot be played (an MP4 cut short or damaged,
+// which isofile.h finds before the system's reader opens it, not a movie,
+// no video stream, no decoder for it, Media Foundation missing).
 std::unique_ptr<MovieSource> OpenSystemMovie(const std::string& path, bool withSound);
 
 }  // namespace movie
