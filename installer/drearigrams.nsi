@@ -12,7 +12,9 @@
 ;   ICON         the program's icon        HELP_FILE    the help page (optional)
 ;
 ; Everything the setup writes goes to the program folder ($INSTDIR, under
-; Program Files by default), which only administrators can change:
+; Program Files by default), which only administrators can change (and a
+; copy of the screensaver to the system folder the Screen Saver Settings
+; list screensavers from, see FIND_LIST_FOLDER):
 ;     drearigrams.scr, drearigrams.html, uninstall.exe
 ;     seed\             what every user's data starts from: the catalogue
 ;                       drearigrams.pak (with the maker's key), the skits
@@ -142,10 +144,13 @@ SpaceTexts none
 !define MUI_COMPONENTSPAGE_TEXT_COMPLIST "Options:"
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_RUN "$INSTDIR\${PROGRAM}.scr"
-!define MUI_FINISHPAGE_RUN_PARAMETERS "/c"
-!define MUI_FINISHPAGE_RUN_TEXT "Choose which skits to show"
-!define MUI_FINISHPAGE_RUN_NOTCHECKED
+; The finish page starts nothing: the setup runs as an administrator, maybe
+; another account than the user at the screen, and the settings (their
+; downloads, their pictures, the user's own choices) are each user's, to be
+; opened as that user. No documented call of an elevated process starts a
+; program as the signed-in user but through Explorer's automation objects,
+; which NSIS reaches only through a plug-in this setup does not carry.
+!define MUI_FINISHPAGE_TEXT "${PRODUCT} is installed.$\r$\n$\r$\nEvery user of this computer can choose it, and the skits it shows (its Settings button), in the Screen Saver Settings."
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -222,6 +227,38 @@ Var Windows64
 !endif
     StrCpy $Windows64 1
   ${EndIf}
+!macroend
+
+; The folder the Screen Saver Settings list the screensavers of this edition
+; from: they show the screensavers found in the system's folders (the
+; Windows folder, System32, and SysWOW64 for 32-bit ones on 64-bit Windows)
+; and the one now chosen, so a copy of ours lies there, and ours can be
+; chosen again after another was. Only administrators may write there.
+; $Edition and $Windows64 come first. A 32-bit setup reaches the 64-bit
+; System32 only with the file system redirection off (DG_SYSTEM_FOLDER_BEGIN
+; and _END around what it does there).
+Var ListFolder
+!macro FIND_LIST_FOLDER
+  ${If} $Edition == 32
+  ${AndIf} $Windows64 == 1
+    StrCpy $ListFolder "$WINDIR\SysWOW64"
+  ${Else}
+    StrCpy $ListFolder "$WINDIR\System32"
+  ${EndIf}
+!macroend
+!macro DG_SYSTEM_FOLDER_BEGIN
+!if ${STUB} == "x86-unicode"
+  ${If} $Edition == 64
+    ${DisableX64FSRedirection}
+  ${EndIf}
+!endif
+!macroend
+!macro DG_SYSTEM_FOLDER_END
+!if ${STUB} == "x86-unicode"
+  ${If} $Edition == 64
+    ${EnableX64FSRedirection}
+  ${EndIf}
+!endif
 !macroend
 
 ; The registry view of the edition in $Edition.
@@ -311,6 +348,17 @@ Section "-Program" SEC_PROGRAM
 !ifdef HELP_FILE
   File "/oname=${PROGRAM}.html" "${HELP_FILE}"
 !endif
+  !insertmacro DG_SYSTEM_FOLDER_BEGIN
+  ${If} $Edition == 64
+!ifdef SCREENSAVER64
+    File "/oname=$ListFolder\${PROGRAM}.scr" "${SCREENSAVER64}"
+!endif
+  ${Else}
+!ifdef SCREENSAVER32
+    File "/oname=$ListFolder\${PROGRAM}.scr" "${SCREENSAVER32}"
+!endif
+  ${EndIf}
+  !insertmacro DG_SYSTEM_FOLDER_END
 
   ; The seed is written afresh (the takeover removed the earlier one): skits
   ; an earlier setup delivered and this one does not go.
@@ -409,6 +457,7 @@ Function .onInit
   ${EndIf}
 !endif
   !insertmacro USE_EDITION_VIEW
+  !insertmacro FIND_LIST_FOLDER
   ${If} $INSTDIR == ""
     ReadRegStr $INSTDIR HKLM "${UNINSTALL_KEY}" "InstallLocation"
   ${EndIf}
@@ -445,13 +494,20 @@ Section /o "un.Keep my settings and skits" UNSEC_KEEP
 SectionEnd
 
 Section "-un.Program"
-  ; Stop being the screensaver, but leave another one the user chose since.
+  ; Stop being the screensaver of every user this uninstaller can reach (as
+  ; the program folder's copy or the list's), but leave another one a user
+  ; chose since. cleardata goes through every profile (a user's part of the
+  ; registry that is not loaded, it loads for the while); this account's own
+  ; choice is looked at here as well.
+  !insertmacro DG_UNPACK_CLEARDATA
+  !insertmacro DG_CLEAR_DATA 'screensaver "$INSTDIR\${PROGRAM}.scr" "$ListFolder\${PROGRAM}.scr"'
   ReadRegStr $0 HKCU "${DESKTOP_KEY}" "SCRNSAVE.EXE"
   ${If} $0 != ""
     !insertmacro SCREENSAVER_VALUE $1
     GetFullPathName /SHORT $2 $0
     ${If} $0 == $1
     ${OrIf} $2 == $1
+    ${OrIf} $0 == "$ListFolder\${PROGRAM}.scr"
       DeleteRegValue HKCU "${DESKTOP_KEY}" "SCRNSAVE.EXE"
     ${EndIf}
   ${EndIf}
@@ -461,7 +517,6 @@ Section "-un.Program"
   ; removes them without following a link. Choices kept under other users'
   ; accounts (their part of the registry) are theirs and stay.
   ${IfNot} ${SectionIsSelected} ${UNSEC_KEEP}
-    !insertmacro DG_UNPACK_CLEARDATA
     !insertmacro DG_CLEAR_DATA 'profiles ${DATA_NAME}'
     DeleteRegKey HKCU "${SETTINGS_KEY}"
     DeleteRegKey /ifempty HKCU "${VENDOR_KEY}"
@@ -469,6 +524,9 @@ Section "-un.Program"
 
   ; A program still running goes when Windows next starts.
   Delete /REBOOTOK "$INSTDIR\${PROGRAM}.scr"
+  !insertmacro DG_SYSTEM_FOLDER_BEGIN
+  Delete /REBOOTOK "$ListFolder\${PROGRAM}.scr"
+  !insertmacro DG_SYSTEM_FOLDER_END
   Delete "$INSTDIR\${PROGRAM}.html"
   RMDir /r /REBOOTOK "$INSTDIR\${SEED_NAME}"
   Delete "$INSTDIR\uninstall.exe"
@@ -491,6 +549,7 @@ Function un.onInit
     ${EndIf}
   ${EndIf}
   !insertmacro USE_EDITION_VIEW
+  !insertmacro FIND_LIST_FOLDER
   ${un.GetParameters} $R0
   ClearErrors
   ${un.GetOptions} $R0 "/KEEPSETTINGS" $R1

@@ -118,6 +118,14 @@ bool WindowsIs64Bit() {
          info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64;
 }
 
+// Where the Screen Saver Settings find the edition's screensavers.
+std::string ListCopy(int edition) {
+  char windows[MAX_PATH];
+  UINT n = GetWindowsDirectoryA(windows, MAX_PATH);
+  return std::string(windows, n) + (edition == 32 && WindowsIs64Bit() ? "\\SysWOW64" : "\\System32") +
+         "\\drearigrams.scr";
+}
+
 // Whether the setup under test carries the 32-bit or 64-bit edition.
 bool Carries(int edition) {
   const std::string editions = "," DG_SETUP_EDITIONS ",";
@@ -500,6 +508,9 @@ TEST_F(Installer, The32BitEditionOn64BitWindowsKeepsItsKeysWhereA32BitProgramRea
   ForgetThe32BitView();
   Install("/EDITION=32");
   ExpectInstalledEdition(32);
+  // The Screen Saver Settings list 32-bit screensavers from SysWOW64.
+  EXPECT_TRUE(Exists(ListCopy(32)));
+  EXPECT_FALSE(Exists(ListCopy(64)));
   EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", KEY_WOW64_32KEY));
   // A 64-bit program finds no installation of its own.
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
@@ -1055,8 +1066,10 @@ TEST(InstallerRights, OnlyAdministratorsChangeWhatTheSetupWritesAndItWritesNothi
     ++checked;
     if (command == "File") {
       // File writes into the output folder that SetOutPath chose, or where
-      // /oname= says: only the setup's own temporary folder.
-      if (rest.find("/oname=$PLUGINSDIR\\") == std::string::npos) {
+      // /oname= says: the setup's own temporary folder, or the system folder
+      // the Screen Saver Settings list screensavers from.
+      if (rest.find("/oname=$PLUGINSDIR\\") == std::string::npos &&
+          rest.find("/oname=$ListFolder\\") == std::string::npos) {
         EXPECT_GT(i, rightsAt) << install[i];
       }
       continue;
@@ -1179,4 +1192,104 @@ TEST_F(Installer, AFolderWhoseParentAnotherAccountMayChangeIsRefused) {
   EXPECT_FALSE(Exists(Folder, true));
   EXPECT_FALSE(KeyExistsIn(View, Settings));
   testing_support::RemoveTree(parent);
+}
+
+namespace {
+
+
+// Saving and loading parts of the registry takes these privileges, which an
+// administrator has but must ask for.
+void EnableRegistryPrivileges() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+  for (const char* name : {"SeBackupPrivilege", "SeRestorePrivilege"}) {
+    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    if (LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid))
+      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  }
+  CloseHandle(token);
+}
+
+// A profile that is not signed in: its part of the registry is its
+// NTUSER.DAT, here made with the screensaver value `chosen`.
+void WriteProfileHive(const std::string& profile, const std::string& chosen) {
+  EnableRegistryPrivileges();
+  const std::string staging = "Software\\Drearigrams test hive";
+  {
+    testing_support::ScopedRegistryKey desktop(HKEY_CURRENT_USER, staging + "\\Control Panel\\Desktop");
+    desktop.SetString("SCRNSAVE.EXE", chosen);
+    HKEY root = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, staging.c_str(), 0, KEY_READ, &root), ERROR_SUCCESS);
+    DeleteFileA((profile + "\\NTUSER.DAT").c_str());
+    EXPECT_EQ(RegSaveKeyA(root, (profile + "\\NTUSER.DAT").c_str(), nullptr), ERROR_SUCCESS);
+    RegCloseKey(root);
+  }
+  RegDeleteTreeA(HKEY_CURRENT_USER, staging.c_str());
+}
+
+// The screensaver value of a profile's part of the registry: loaded under
+// HKEY_USERS as `mount` (where a signed-in user's is, under the user's SID)
+// unless it is already.
+std::optional<std::string> ProfileScreensaver(const std::string& profile, const std::string& mount,
+                                              bool loaded = false) {
+  if (!loaded && RegLoadKeyA(HKEY_USERS, mount.c_str(), (profile + "\\NTUSER.DAT").c_str()) != ERROR_SUCCESS) {
+    ADD_FAILURE() << "cannot load " << profile << "\\NTUSER.DAT";
+    return {};
+  }
+  std::optional<std::string> value = ReadString(HKEY_USERS, mount + "\\" + kDesktopKey, "SCRNSAVE.EXE");
+  RegUnLoadKeyA(HKEY_USERS, mount.c_str());
+  return value;
+}
+
+}  // namespace
+
+// Every user may choose ours again from the Screen Saver Settings, which
+// list what lies in the system's folders: a copy lies there. The uninstaller
+// removes it, and forgets ours as the screensaver of every profile that chose
+// it (the program folder's copy or the list's), signed in or not, where
+// before only the administrator's own choice went and every other user kept
+// a value naming a deleted program. (Wine has no Screen Saver Settings: the
+// copy is looked for where they read.)
+TEST_F(Installer, EveryUserCanChooseItAgainAndTheUninstallerForgetsItForEveryUser) {
+  Install("/SETCURRENT");
+  const std::string copy = ListCopy(EditionThatMatchesWindows());
+  EXPECT_TRUE(Exists(copy) && ReadFileBytes(copy) == ReadFileBytes(File("drearigrams.scr"))) << copy;
+
+  // Grace is signed in, having chosen ours from the list: her part of the
+  // registry is loaded under her SID. Alan is not, and chose another.
+  const std::string grace = AnotherUsersDataFolder();
+  WriteProfileHive(grace, copy);
+  const std::string graceSid = "S-1-5-21-1111-2222-3333-1001";
+  ASSERT_EQ(RegLoadKeyA(HKEY_USERS, graceSid.c_str(), (grace + "\\NTUSER.DAT").c_str()), ERROR_SUCCESS);
+  const std::string alan = Folder + " Alan Turing";
+  CreateDirectoryA(alan.c_str(), nullptr);
+  testing_support::ScopedRegistryKey alanInList(
+      HKEY_LOCAL_MACHINE, std::string(kProfileList) + "\\S-1-5-21-1111-2222-3333-1002", KEY_WOW64_64KEY);
+  alanInList.SetString("ProfileImagePath", alan);
+  const std::string other = "C:\\windows\\system32\\scrnsave.scr";
+  WriteProfileHive(alan, other);
+
+  Uninstall();
+  EXPECT_FALSE(Exists(copy));
+  EXPECT_EQ(CurrentScreensaver(), std::nullopt);
+  EXPECT_EQ(ProfileScreensaver(grace, graceSid, true), std::nullopt);
+  // Alan's was looked at and left alone, and his part of the registry is
+  // unloaded again. (A profile not signed in that had chosen ours loses the
+  // value too, on Windows; Wine does not write a loaded part of the
+  // registry back to its file, so that case cannot be shown here.)
+  EXPECT_EQ(ProfileScreensaver(alan, "Drearigrams test profile"), other);
+  testing_support::RemoveTree(alan);
+}
+
+// The setup runs as an administrator, perhaps another account than the user
+// at the screen: it starts none of what it installed (the settings, their
+// downloads and their pictures would run with the administrator's rights,
+// and keep the administrator's choices).
+TEST(InstallerRights, TheElevatedSetupStartsNoneOfThePrograms) {
+  const std::string script = ReadFileBytes(DG_SOURCE_DIR "/installer/drearigrams.nsi");
+  ASSERT_FALSE(script.empty());
+  EXPECT_EQ(script.find("MUI_FINISHPAGE_RUN"), std::string::npos);
+  // A program started is the first word after Exec..., or the second after ExecShell.
+  EXPECT_FALSE(std::regex_search(script, std::regex(R"(Exec[A-Za-z]*\s+'?"[^"]*\.scr")")));
+  EXPECT_FALSE(std::regex_search(script, std::regex(R"(ExecShell[A-Za-z]*\s+"[^"]*"\s+"[^"]*\.scr")")));
 }

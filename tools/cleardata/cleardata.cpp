@@ -6,6 +6,7 @@
 
 #include "base/handles.h"
 #include "tools/cleardata/program_folder.h"
+#include "tools/cleardata/screensaver_value.h"
 
 namespace cleardata {
 
@@ -24,6 +25,8 @@ const wchar_t kUsageText[] =
     L"       cleardata own FOLDER SDDL [NAME...]\n"
     L"         makes FOLDER the program folder with the rights SDDL names, keeping only the named\n"
     L"         entries of an earlier installation; refuses a folder other accounts can change\n"
+    L"       cleardata screensaver PROGRAM...\n"
+    L"         removes the choice of screensaver from every user profile where it names a PROGRAM\n"
     L"Links are removed as links; nothing they lead to is touched.\n";
 
 std::wstring WithoutPrefix(const std::wstring& path) {
@@ -156,6 +159,17 @@ std::wstring FullPath(const std::wstring& path) {
     n = GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
   }
   return n > 0 && n < longer.size() ? std::wstring(longer.data(), n) : full;
+}
+
+void EnableAdministratorPrivileges() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+  handles::UniqueHandle owned(token);
+  for (const wchar_t* name : {L"SeRestorePrivilege", L"SeTakeOwnershipPrivilege", L"SeBackupPrivilege"}) {
+    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
+      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  }
 }
 
 std::wstring CompareKey(std::wstring path) {
@@ -334,6 +348,14 @@ int Run(const std::vector<std::wstring>& args, std::wostream& out) {
   if (args.size() >= 3 && args[0] == L"own") {
     const std::vector<std::wstring> keep(args.begin() + 3, args.end());
     if (std::all_of(keep.begin(), keep.end(), IsPlainName)) return OwnProgramFolder(args[1], args[2], keep, out);
+  }
+  if (args.size() >= 2 && args[0] == L"screensaver") {
+    handles::UniqueKey list;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0,
+                      KEY_READ | KEY_WOW64_64KEY, list.put()) != ERROR_SUCCESS)
+      return kIncomplete;
+    return ForgetScreensaver(list.get(), std::vector<std::wstring>(args.begin() + 1, args.end()), out) ? kDone
+                                                                                                     : kIncomplete;
   }
   if (args.size() == 2 && args[0] == L"profiles" && IsPlainName(args[1])) {
     handles::UniqueKey list;

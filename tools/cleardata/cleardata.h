@@ -36,6 +36,9 @@ std::wstring FullPath(const std::wstring& path);
 // The final path of an open handle as the system resolves it (with its
 // "\\?\" prefix); empty on failure.
 std::wstring SystemFinalPath(HANDLE handle);
+// Enables what lets an administrator set any owner, take any object over
+// and load another user's part of the registry.
+void EnableAdministratorPrivileges();
 // The system's text for an error code, without its line end.
 std::wstring SystemText(DWORD code);
 // The names in the folder the handle holds (not "." and ".."), read through

@@ -66,18 +66,6 @@ class TokenUser {
   std::vector<BYTE> Buffer_;
 };
 
-// An administrator sets any owner and takes any object over with these.
-void EnablePrivileges() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
-  handles::UniqueHandle owned(token);
-  for (const wchar_t* name : {L"SeRestorePrivilege", L"SeTakeOwnershipPrivilege", L"SeBackupPrivilege"}) {
-    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-    if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
-      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-  }
-}
-
 struct LocalDescriptor {
   PSECURITY_DESCRIPTOR Sd = nullptr;
   ~LocalDescriptor() {
@@ -109,7 +97,7 @@ class Takeover {
     const size_t cut = Folder_.find_last_of(L'\\');
     if (cut == std::wstring::npos || cut + 1 >= Folder_.size() || Folder_.size() <= 3)
       return Refuse(Folder_ + L" is no folder of its own: choose a folder under Program Files.");
-    EnablePrivileges();
+    EnableAdministratorPrivileges();
     if (!CheckAbove(Folder_.substr(0, cut))) return kRefused;
 
     const DWORD attributes = GetFileAttributesW(Folder_.c_str());
