@@ -153,8 +153,10 @@ class Takeover {
                L"Files.");
         return false;
       }
+      // Up to the volume's root: C:\ or a share's \\server\share.
+      const bool shareRoot = folder.rfind(L"\\\\", 0) == 0 && std::count(folder.begin(), folder.end(), L'\\') <= 3;
       const size_t cut = folder.find_last_of(L'\\', folder.size() - 2);
-      if (folder.size() <= 3 || cut == std::wstring::npos) return true;
+      if (folder.size() <= 3 || shareRoot || cut == std::wstring::npos) return true;
       folder = folder.substr(0, cut);
     }
   }
