@@ -234,13 +234,14 @@ Var Windows64
 ; Windows folder, System32, and SysWOW64 for 32-bit ones on 64-bit Windows)
 ; and the one now chosen, so a copy of ours lies there, and ours can be
 ; chosen again after another was. Only administrators may write there.
-; $Edition and $Windows64 come first. A 32-bit setup reaches the 64-bit
-; System32 only with the file system redirection off (DG_SYSTEM_FOLDER_BEGIN
-; and _END around what it does there).
+; $Edition comes first. 32-bit programs on any 64-bit Windows (x64 or ARM)
+; have theirs in SysWOW64. A 32-bit setup reaches the 64-bit System32 only
+; with the file system redirection off (DG_SYSTEM_FOLDER_BEGIN and _END
+; around what it does there).
 Var ListFolder
 !macro FIND_LIST_FOLDER
   ${If} $Edition == 32
-  ${AndIf} $Windows64 == 1
+  ${AndIf} ${RunningX64}
     StrCpy $ListFolder "$WINDIR\SysWOW64"
   ${Else}
     StrCpy $ListFolder "$WINDIR\System32"

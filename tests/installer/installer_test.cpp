@@ -540,7 +540,9 @@ TEST_F(Installer, WindowsOnArmGetsThe32BitEdition) {
   Install();
   ExpectInstalledEdition(32);
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
+  EXPECT_TRUE(Exists(ListCopy(32)));
   Uninstall();
+  EXPECT_FALSE(Exists(ListCopy(32)));
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, Settings));
   ForgetThe32BitView();
 }
