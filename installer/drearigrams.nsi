@@ -72,6 +72,13 @@ Unicode true
 Target ${STUB}
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
+; The files carry no time of the build: the same source makes the same setup.
+SetDateSave off
+; The setup and its uninstaller are signed as makensis writes them, when the
+; build signs (see cmake/signing.cmake).
+!ifdef SIGNING_NSH
+  !include "${SIGNING_NSH}"
+!endif
 
 !include MUI2.nsh
 !include LogicLib.nsh
