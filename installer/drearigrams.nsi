@@ -12,10 +12,10 @@
 ;   ICON         the program's icon        HELP_FILE    the help page (optional)
 ;
 ; Everything the setup writes goes to the program folder ($INSTDIR, under
-; Program Files by default), which only administrators can change:
+; Program Files by default), which only administrators can change (and a
+; copy of the screensaver to the system folder the Screen Saver Settings
+; list screensavers from, see FIND_LIST_FOLDER):
 ;     drearigrams.scr, drearigrams.html, uninstall.exe
-;     cleardata.exe     removes data folders that other accounts can write
-;                       without following a link they put there
 ;     seed\             what every user's data starts from: the catalogue
 ;                       drearigrams.pak (with the maker's key), the skits
 ;                       in seed\skits\, and the master copy of the player,
@@ -31,8 +31,18 @@
 ; The setup, running as an administrator, never writes into a folder other
 ; users can write: not into a user's folder, and not into the machine-wide
 ; data folder of earlier setups, which it only removes (with cleardata).
-; The program folder's rights are set explicitly (DG_SET_ACL, below) rather
-; than inherited from wherever the folder was made.
+; The program folder holds only what the setup put there, with the rights
+; the setup gives it, in a place no other account can change: cleardata's
+; `own` (see tools/cleardata/program_folder.h) refuses a folder whose parent
+; another account may change, moves aside a folder anyone else could have
+; written to and makes it anew, its rights set as it is made, and in an
+; installation of this setup removes what the setup did not put there.
+; cleardata (which also removes data folders that other accounts can write,
+; without following a link they put there) is never installed: the setup and
+; the uninstaller each unpack it into their own $PLUGINSDIR and run it from
+; there. NSIS makes that folder anew in the temporary folder of the account
+; the setup runs as, an administrator's own profile, which no other account
+; may write; the program folder of an earlier layout was no such place.
 ;
 ; Command line (besides NSIS's own /S and /D=folder):
 ;   setup:      /SETCURRENT     make it the current screensaver; a silent
@@ -62,6 +72,13 @@ Unicode true
 Target ${STUB}
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
+; The files carry no time of the build: the same source makes the same setup.
+SetDateSave off
+; The setup and its uninstaller are signed as makensis writes them, when the
+; build signs (see cmake/signing.cmake).
+!ifdef SIGNING_NSH
+  !include "${SIGNING_NSH}"
+!endif
 
 !include MUI2.nsh
 !include LogicLib.nsh
@@ -134,10 +151,13 @@ SpaceTexts none
 !define MUI_COMPONENTSPAGE_TEXT_COMPLIST "Options:"
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_RUN "$INSTDIR\${PROGRAM}.scr"
-!define MUI_FINISHPAGE_RUN_PARAMETERS "/c"
-!define MUI_FINISHPAGE_RUN_TEXT "Choose which skits to show"
-!define MUI_FINISHPAGE_RUN_NOTCHECKED
+; The finish page starts nothing: the setup runs as an administrator, maybe
+; another account than the user at the screen, and the settings (their
+; downloads, their pictures, the user's own choices) are each user's, to be
+; opened as that user. No documented call of an elevated process starts a
+; program as the signed-in user but through Explorer's automation objects,
+; which NSIS reaches only through a plug-in this setup does not carry.
+!define MUI_FINISHPAGE_TEXT "${PRODUCT} is installed.$\r$\n$\r$\nEvery user of this computer can choose it, and the skits it shows (its Settings button), in the Screen Saver Settings."
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -216,6 +236,39 @@ Var Windows64
   ${EndIf}
 !macroend
 
+; The folder the Screen Saver Settings list the screensavers of this edition
+; from: they show the screensavers found in the system's folders (the
+; Windows folder, System32, and SysWOW64 for 32-bit ones on 64-bit Windows)
+; and the one now chosen, so a copy of ours lies there, and ours can be
+; chosen again after another was. Only administrators may write there.
+; $Edition comes first. 32-bit programs on any 64-bit Windows (x64 or ARM)
+; have theirs in SysWOW64. A 32-bit setup reaches the 64-bit System32 only
+; with the file system redirection off (DG_SYSTEM_FOLDER_BEGIN and _END
+; around what it does there).
+Var ListFolder
+!macro FIND_LIST_FOLDER
+  ${If} $Edition == 32
+  ${AndIf} ${RunningX64}
+    StrCpy $ListFolder "$WINDIR\SysWOW64"
+  ${Else}
+    StrCpy $ListFolder "$WINDIR\System32"
+  ${EndIf}
+!macroend
+!macro DG_SYSTEM_FOLDER_BEGIN
+!if ${STUB} == "x86-unicode"
+  ${If} $Edition == 64
+    ${DisableX64FSRedirection}
+  ${EndIf}
+!endif
+!macroend
+!macro DG_SYSTEM_FOLDER_END
+!if ${STUB} == "x86-unicode"
+  ${If} $Edition == 64
+    ${EnableX64FSRedirection}
+  ${EndIf}
+!endif
+!macroend
+
 ; The registry view of the edition in $Edition.
 !macro USE_EDITION_VIEW
   ${If} $Edition == 64
@@ -232,61 +285,25 @@ Var Windows64
   Quit
 !macroend
 
-; Gives `path` exactly the rights `sddl` describes (owner and DACL, not
-; inherited from above), and, for a folder, to what it holds. A setup that
-; cannot do so stops: an installation open to every user is worse than none.
-!macro DG_SET_ACL path sddl
-  Push "${sddl}"
-  Push "${path}"
-  Call SetAcl
+; cleardata.exe of the edition in $Edition, unpacked into $PLUGINSDIR.
+!macro DG_UNPACK_CLEARDATA
+  InitPluginsDir
+  ${If} $Edition == 64
+!ifdef CLEARDATA64
+    File "/oname=$PLUGINSDIR\cleardata.exe" "${CLEARDATA64}"
+!endif
+  ${Else}
+!ifdef CLEARDATA32
+    File "/oname=$PLUGINSDIR\cleardata.exe" "${CLEARDATA32}"
+!endif
+  ${EndIf}
 !macroend
 
-Function SetAcl
-  Exch $0 ; path
-  Exch
-  Exch $1 ; sddl
-  Push $2 ; the converted descriptor
-  Push $3 ; result
-  Push $4 ; owner
-  Push $5 ; DACL
-  Push $6
-  StrCpy $2 0
-  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w r1, i 1, *p .r2, p 0) i .r3'
-  ${If} $3 <> 0
-    System::Call 'advapi32::GetSecurityDescriptorOwner(p r2, *p .r4, *i .r6) i .r3'
-  ${EndIf}
-  ${If} $3 <> 0
-    System::Call 'advapi32::GetSecurityDescriptorDacl(p r2, *i .r6, *p .r5, *i .r6) i .r3'
-  ${EndIf}
-  ${If} $3 <> 0
-    ; SE_FILE_OBJECT; OWNER | DACL | PROTECTED_DACL _SECURITY_INFORMATION
-    System::Call 'advapi32::SetNamedSecurityInfoW(w r0, i 1, i 0x80000005, p r4, p 0, p r5, p 0) i .r3'
-  ${Else}
-    StrCpy $3 "$1 is no security descriptor"
-  ${EndIf}
-  ${If} $2 != 0
-    System::Call 'kernel32::LocalFree(p r2)'
-  ${EndIf}
-  ${If} $3 != 0
-    MessageBox MB_OK|MB_ICONSTOP "Cannot set who may change $0 (error $3)." /SD IDOK
-    SetErrorLevel 2
-    Quit
-  ${EndIf}
-  DetailPrint "Set who may change $0"
-  Pop $6
-  Pop $5
-  Pop $4
-  Pop $3
-  Pop $2
-  Pop $1
-  Pop $0
-FunctionEnd
-
-; Runs cleardata.exe from the program folder with `arguments`; its report
-; goes to the details. What it cannot remove stays and is reported there,
-; and the setup goes on.
+; Runs cleardata.exe from $PLUGINSDIR with `arguments`; its report goes to
+; the details. What it cannot remove stays and is reported there, and the
+; setup goes on.
 !macro DG_CLEAR_DATA arguments
-  nsExec::ExecToLog '"$INSTDIR\cleardata.exe" ${arguments}'
+  nsExec::ExecToLog '"$PLUGINSDIR\cleardata.exe" ${arguments}'
   Pop $R9
   ${If} $R9 != 0
     DetailPrint "Some of the earlier data could not be removed (cleardata: $R9)."
@@ -294,11 +311,10 @@ FunctionEnd
 !macroend
 
 ; The data that setups of earlier layouts left where other users could
-; write: beside the programs (the one-folder layout) and in the machine-wide
-; data folder that the installation key's DataPath named. Users start from
-; the seed instead.
+; write, in the machine-wide data folder that the installation key's
+; DataPath named (what the one-folder layout left beside the programs went
+; with the program folder's takeover). Users start from the seed instead.
 !macro DG_REMOVE_EARLIER_DATA
-  !insertmacro DG_CLEAR_DATA 'names "$INSTDIR" ${EARLIER_DATA}'
   ReadRegStr $R8 HKLM "${SETTINGS_KEY}" "DataPath"
   StrCpy $R7 $R8 1
   ; This layout's DataPath is each user's own and starts with a variable.
@@ -311,31 +327,21 @@ FunctionEnd
 !macroend
 
 Section "-Program" SEC_PROGRAM
-  ; The folder gets its rights before anything is put into it, so what goes
-  ; in never carries other rights, not even for a moment. A link in its
-  ; place (made where other users could write) would lead the setup's
-  ; writes elsewhere.
-  CreateDirectory "$INSTDIR"
-  System::Call 'kernel32::GetFileAttributesW(w "$INSTDIR") i .r0'
-  ${If} $0 = -1
-    !insertmacro REFUSE "Cannot make the folder $INSTDIR."
+  ; The folder is taken over, with its rights, before anything is put into
+  ; it, so what goes in never carries other rights, not even for a moment;
+  ; of an earlier installation only the programs that are written afresh
+  ; below stay (the seed is written anew whole). A setup that cannot do so
+  ; stops: an installation open to other accounts is worse than none.
+  !insertmacro DG_UNPACK_CLEARDATA
+  nsExec::ExecToStack '"$PLUGINSDIR\cleardata.exe" own "$INSTDIR" "${PROGRAM_FOLDER_ACL}" ${PROGRAM}.scr ${PROGRAM}.html uninstall.exe'
+  Pop $0
+  Pop $1
+  DetailPrint $1
+  ${If} $0 != 0
+    !insertmacro REFUSE "$1"
   ${EndIf}
-  IntOp $0 $0 & 0x400 ; FILE_ATTRIBUTE_REPARSE_POINT
-  ${If} $0 <> 0
-    !insertmacro REFUSE "$INSTDIR is a link to another folder: choose another folder."
-  ${EndIf}
-  !insertmacro DG_SET_ACL "$INSTDIR" "${PROGRAM_FOLDER_ACL}"
 
   SetOutPath "$INSTDIR"
-  ${If} $Edition == 64
-!ifdef CLEARDATA64
-    File "/oname=cleardata.exe" "${CLEARDATA64}"
-!endif
-  ${Else}
-!ifdef CLEARDATA32
-    File "/oname=cleardata.exe" "${CLEARDATA32}"
-!endif
-  ${EndIf}
   !insertmacro DG_REMOVE_EARLIER_DATA
 
   ${If} $Edition == 64
@@ -350,11 +356,20 @@ Section "-Program" SEC_PROGRAM
 !ifdef HELP_FILE
   File "/oname=${PROGRAM}.html" "${HELP_FILE}"
 !endif
+  !insertmacro DG_SYSTEM_FOLDER_BEGIN
+  ${If} $Edition == 64
+!ifdef SCREENSAVER64
+    File "/oname=$ListFolder\${PROGRAM}.scr" "${SCREENSAVER64}"
+!endif
+  ${Else}
+!ifdef SCREENSAVER32
+    File "/oname=$ListFolder\${PROGRAM}.scr" "${SCREENSAVER32}"
+!endif
+  ${EndIf}
+  !insertmacro DG_SYSTEM_FOLDER_END
 
-  ; The seed is written afresh: skits an earlier setup delivered and this
-  ; one does not go. What an earlier layout let users put here is removed
-  ; as it is, a link as a link.
-  !insertmacro DG_CLEAR_DATA 'tree "$INSTDIR\${SEED_NAME}"'
+  ; The seed is written afresh (the takeover removed the earlier one): skits
+  ; an earlier setup delivered and this one does not go.
   SetOutPath "$INSTDIR\${SEED_NAME}"
   File "/oname=${PROGRAM}.pak" "${CATALOGUE}"
   ${If} $Edition == 64
@@ -450,6 +465,7 @@ Function .onInit
   ${EndIf}
 !endif
   !insertmacro USE_EDITION_VIEW
+  !insertmacro FIND_LIST_FOLDER
   ${If} $INSTDIR == ""
     ReadRegStr $INSTDIR HKLM "${UNINSTALL_KEY}" "InstallLocation"
   ${EndIf}
@@ -486,13 +502,20 @@ Section /o "un.Keep my settings and skits" UNSEC_KEEP
 SectionEnd
 
 Section "-un.Program"
-  ; Stop being the screensaver, but leave another one the user chose since.
+  ; Stop being the screensaver of every user this uninstaller can reach (as
+  ; the program folder's copy or the list's), but leave another one a user
+  ; chose since. cleardata goes through every profile (a user's part of the
+  ; registry that is not loaded, it loads for the while); this account's own
+  ; choice is looked at here as well.
+  !insertmacro DG_UNPACK_CLEARDATA
+  !insertmacro DG_CLEAR_DATA 'screensaver "$INSTDIR\${PROGRAM}.scr" "$ListFolder\${PROGRAM}.scr"'
   ReadRegStr $0 HKCU "${DESKTOP_KEY}" "SCRNSAVE.EXE"
   ${If} $0 != ""
     !insertmacro SCREENSAVER_VALUE $1
     GetFullPathName /SHORT $2 $0
     ${If} $0 == $1
     ${OrIf} $2 == $1
+    ${OrIf} $0 == "$ListFolder\${PROGRAM}.scr"
       DeleteRegValue HKCU "${DESKTOP_KEY}" "SCRNSAVE.EXE"
     ${EndIf}
   ${EndIf}
@@ -509,8 +532,10 @@ Section "-un.Program"
 
   ; A program still running goes when Windows next starts.
   Delete /REBOOTOK "$INSTDIR\${PROGRAM}.scr"
+  !insertmacro DG_SYSTEM_FOLDER_BEGIN
+  Delete /REBOOTOK "$ListFolder\${PROGRAM}.scr"
+  !insertmacro DG_SYSTEM_FOLDER_END
   Delete "$INSTDIR\${PROGRAM}.html"
-  Delete "$INSTDIR\cleardata.exe"
   RMDir /r /REBOOTOK "$INSTDIR\${SEED_NAME}"
   Delete "$INSTDIR\uninstall.exe"
   RMDir /REBOOTOK "$INSTDIR"
@@ -532,6 +557,7 @@ Function un.onInit
     ${EndIf}
   ${EndIf}
   !insertmacro USE_EDITION_VIEW
+  !insertmacro FIND_LIST_FOLDER
   ${un.GetParameters} $R0
   ClearErrors
   ${un.GetOptions} $R0 "/KEEPSETTINGS" $R1

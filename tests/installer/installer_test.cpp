@@ -18,6 +18,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <regex>
@@ -115,6 +116,14 @@ bool WindowsIs64Bit() {
   GetNativeSystemInfo(&info);
   return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
          info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64;
+}
+
+// Where the Screen Saver Settings find the edition's screensavers.
+std::string ListCopy(int edition) {
+  char windows[MAX_PATH];
+  UINT n = GetWindowsDirectoryA(windows, MAX_PATH);
+  return std::string(windows, n) + (edition == 32 && WindowsIs64Bit() ? "\\SysWOW64" : "\\System32") +
+         "\\drearigrams.scr";
 }
 
 // Whether the setup under test carries the 32-bit or 64-bit edition.
@@ -349,7 +358,6 @@ class Installer : public ::testing::Test {
   // where a program of that edition reads it.
   void ExpectInstalledEdition(int edition) {
     EXPECT_EQ(EditionOf(File("drearigrams.scr")), edition);
-    EXPECT_EQ(EditionOf(File("cleardata.exe")), edition);
     EXPECT_EQ(EditionOf(SeedFile("skitplay.exe")), edition);
     std::optional<TextValue> seed = ReadValue(HKEY_LOCAL_MACHINE, Settings, "SeedPath", ViewOf(edition));
     ASSERT_TRUE(seed);
@@ -500,6 +508,9 @@ TEST_F(Installer, The32BitEditionOn64BitWindowsKeepsItsKeysWhereA32BitProgramRea
   ForgetThe32BitView();
   Install("/EDITION=32");
   ExpectInstalledEdition(32);
+  // The Screen Saver Settings list 32-bit screensavers from SysWOW64.
+  EXPECT_TRUE(Exists(ListCopy(32)));
+  EXPECT_FALSE(Exists(ListCopy(64)));
   EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName", KEY_WOW64_32KEY));
   // A 64-bit program finds no installation of its own.
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
@@ -529,7 +540,9 @@ TEST_F(Installer, WindowsOnArmGetsThe32BitEdition) {
   Install();
   ExpectInstalledEdition(32);
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_64KEY, Settings));
+  EXPECT_TRUE(Exists(ListCopy(32)));
   Uninstall();
+  EXPECT_FALSE(Exists(ListCopy(32)));
   EXPECT_FALSE(KeyExistsIn(KEY_WOW64_32KEY, Settings));
   ForgetThe32BitView();
 }
@@ -551,8 +564,9 @@ TEST_F(Installer, AnEditionWindowsCannotRunOrThatDoesNotExistIsRefused) {
 // writes, in values every user's screensaver expands to its own.
 TEST_F(Installer, ProgramsAndTheSeedGoToTheProgramFolderAndTheKeyNamesEachUsersOwnFolder) {
   Install();
-  for (const char* name : {"drearigrams.scr", "uninstall.exe", "cleardata.exe"})
-    EXPECT_TRUE(Exists(File(name))) << name;
+  for (const char* name : {"drearigrams.scr", "uninstall.exe"}) EXPECT_TRUE(Exists(File(name))) << name;
+  // cleardata runs from the setup's own temporary folder, never from here.
+  EXPECT_FALSE(Exists(File("cleardata.exe")));
   for (const char* name : {"skitplay.exe", "drearigrams.pak"}) {
     EXPECT_TRUE(Exists(SeedFile(name))) << name;
     EXPECT_FALSE(Exists(File(name))) << name;
@@ -699,6 +713,28 @@ TEST_F(Installer, ConfigureModeListsTheInstalledSkits) {
   }
   EXPECT_TRUE(settings.Close());
   EXPECT_TRUE(Exists(UserFile("drearigrams.pak")));
+}
+
+// A library that lies beside the screensaver under the name of a system
+// library is never loaded: the system's own is. (Windows looks in the
+// program's folder first for every library it does not keep as a known DLL;
+// Wine prefers its own copies unless told otherwise, so it is told to prefer
+// the planted ones, as Windows would. Not version.dll: Wine's own advapi32
+// imports it, and the preference would reach that import too, where on
+// Windows a known DLL's imports come from the system.)
+TEST_F(Installer, ALibraryPlantedBesideTheScreensaverIsNeverLoaded) {
+  Install();
+  const std::vector<std::string> planted{"wininet.dll", "bcrypt.dll", "gdiplus.dll"};
+  for (const std::string& name : planted) ASSERT_TRUE(CopyFileA(DG_PLANTED_LIBRARY, File(name).c_str(), FALSE)) << name;
+  testing_support::ScopedRegistryKey preferPlanted(HKEY_CURRENT_USER,
+                                                  "Software\\Wine\\AppDefaults\\drearigrams.scr\\DllOverrides");
+  for (const char* name : {"wininet", "bcrypt", "gdiplus"}) preferPlanted.SetString(name, "native,builtin");
+  OpenAndCloseTheSettings();
+  for (const std::string& name : planted) EXPECT_FALSE(Exists(File(name + ".loaded"))) << name;
+  for (const std::string& name : planted) {
+    DeleteFileA(File(name).c_str());
+    DeleteFileA(File(name + ".loaded").c_str());
+  }
 }
 
 // The uninstaller removes every user's data folder it can reach: the
@@ -1015,7 +1051,7 @@ TEST(InstallerRights, OnlyAdministratorsChangeWhatTheSetupWritesAndItWritesNothi
   ASSERT_FALSE(install.empty());
   size_t rightsAt = install.size();
   for (size_t i = 0; i < install.size(); ++i) {
-    if (install[i].find(R"(!insertmacro DG_SET_ACL "$INSTDIR" "${PROGRAM_FOLDER_ACL}")") != std::string::npos) {
+    if (install[i].find(R"(cleardata.exe" own "$INSTDIR" "${PROGRAM_FOLDER_ACL}")") != std::string::npos) {
       rightsAt = i;
       break;
     }
@@ -1031,8 +1067,13 @@ TEST(InstallerRights, OnlyAdministratorsChangeWhatTheSetupWritesAndItWritesNothi
     const std::string command = write[1].str(), rest = write[2].str();
     ++checked;
     if (command == "File") {
-      // File writes into the output folder that SetOutPath chose.
-      EXPECT_GT(i, rightsAt) << install[i];
+      // File writes into the output folder that SetOutPath chose, or where
+      // /oname= says: the setup's own temporary folder, or the system folder
+      // the Screen Saver Settings list screensavers from.
+      if (rest.find("/oname=$PLUGINSDIR\\") == std::string::npos &&
+          rest.find("/oname=$ListFolder\\") == std::string::npos) {
+        EXPECT_GT(i, rightsAt) << install[i];
+      }
       continue;
     }
     std::smatch target;
@@ -1043,7 +1084,214 @@ TEST(InstallerRights, OnlyAdministratorsChangeWhatTheSetupWritesAndItWritesNothi
     }
   }
   EXPECT_GT(checked, 5u);
+  // cleardata runs only from where the setup (or the uninstaller) unpacked
+  // it, a folder of the administrator's own that no other account may
+  // write; never from the program folder, where an earlier layout let every
+  // user put a cleardata.exe of their own.
+  EXPECT_EQ(script.find("$INSTDIR\\cleardata"), std::string::npos);
+  const std::regex run(R"(Exec[A-Za-z]* '"([^"]*)cleardata\.exe")");
+  size_t runs = 0;
+  for (std::sregex_iterator it(script.begin(), script.end(), run), end; it != end; ++it, ++runs)
+    EXPECT_EQ((*it)[1].str(), "$PLUGINSDIR\\") << it->str();
+  EXPECT_EQ(runs, 2u) << "the takeover, and every removal";
   // cleardata only removes, and only in earlier data folders (see its own tests).
   EXPECT_EQ(script.find("$APPDATA"), std::string::npos);
   EXPECT_EQ(script.find("SetShellVarContext"), std::string::npos);
+}
+
+namespace {
+
+// Gives `path` the DACL `sddl` names, as another account could have.
+bool SetRights(const std::string& path, const char* sddl) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr)) return false;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+  const DWORD error = SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                            nullptr, dacl, nullptr);
+  LocalFree(sd);
+  return error == ERROR_SUCCESS;
+}
+
+// Whether everyone, or every user, may change the folder, as the system
+// reports its rights (Wine reports, and keeps, what its file modes can hold).
+bool EveryoneMayChange(const std::string& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                            nullptr, &sd) != ERROR_SUCCESS)
+    return true;
+  char* text = nullptr;
+  std::string sddl;
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                           nullptr)) {
+    sddl = text;
+    LocalFree(text);
+  }
+  LocalFree(sd);
+  const Rights rights = ReadRights("O:BA" + sddl);
+  for (const char* sid : {"S-1-1-0", kUsers, "S-1-5-11"}) {
+    auto found = rights.Allowed.find(sid);
+    if (found != rights.Allowed.end() && (found->second & kChange) != 0) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> EntriesOf(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (std::string(entry.cFileName) != "." && std::string(entry.cFileName) != "..") names.push_back(entry.cFileName);
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+  return names;
+}
+
+}  // namespace
+
+// A folder every user could write (the one-folder layout, or one a user made
+// beforehand where users may make folders) holds what that user left there:
+// a library the screensaver would load, a cleardata.exe the elevated
+// uninstaller would run, a player every user copies. The setup moves it
+// aside, makes the folder anew with its own rights, and removes what was
+// moved aside; in its own installation it removes what it did not put there.
+TEST_F(Installer, TheProgramFolderHoldsOnlyWhatTheSetupPutThere) {
+  ASSERT_TRUE(CreateDirectoryA(Folder.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryA(File("seed").c_str(), nullptr));
+  for (const char* name : {"version.dll", "cleardata.exe", "seed\\skitplay.exe"}) WriteFileBytes(File(name), "planted");
+  ASSERT_TRUE(SetRights(Folder, "D:P(A;OICI;FA;;;WD)"));
+  const bool open = EveryoneMayChange(Folder);
+
+  Install();
+  const std::vector<std::string> ours{"drearigrams.scr", "drearigrams.html", "uninstall.exe", "seed"};
+  for (const std::string& name : EntriesOf(Folder))
+    EXPECT_NE(std::find(ours.begin(), ours.end(), name), ours.end()) << name;
+  EXPECT_NE(ReadFileBytes(SeedFile("skitplay.exe")), "planted");
+  EXPECT_FALSE(EveryoneMayChange(Folder));
+  EXPECT_FALSE(Exists(Folder + ".old", true)) << "what was moved aside is removed";
+  if (!open) std::printf("(this system did not keep the rights given to the folder: it was taken over in place)\n");
+
+  WriteFileBytes(File("left.dll"), "left");
+  CreateDirectoryA(File("plugins").c_str(), nullptr);
+  Install();
+  EXPECT_FALSE(Exists(File("left.dll")));
+  EXPECT_FALSE(Exists(File("plugins"), true));
+  EXPECT_TRUE(Exists(File("drearigrams.scr")));
+}
+
+// Whoever may change the folder above could move the program folder away
+// after the setup checked it and put another in its place.
+TEST_F(Installer, AFolderWhoseParentAnotherAccountMayChangeIsRefused) {
+  const std::string parent = Folder + " Open";
+  ASSERT_TRUE(CreateDirectoryA(parent.c_str(), nullptr));
+  ASSERT_TRUE(SetRights(parent, "D:P(A;OICI;FA;;;WD)"));
+  if (!EveryoneMayChange(parent)) GTEST_SKIP() << "this system does not keep the rights given to a folder";
+  Folder = parent + "\\Drearigrams";
+  EXPECT_EQ(RunSetup(""), 2u);
+  EXPECT_FALSE(Exists(Folder, true));
+  EXPECT_FALSE(KeyExistsIn(View, Settings));
+  testing_support::RemoveTree(parent);
+}
+
+namespace {
+
+
+// Saving and loading parts of the registry takes these privileges, which an
+// administrator has but must ask for.
+void EnableRegistryPrivileges() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+  for (const char* name : {"SeBackupPrivilege", "SeRestorePrivilege"}) {
+    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    if (LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid))
+      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  }
+  CloseHandle(token);
+}
+
+// A profile that is not signed in: its part of the registry is its
+// NTUSER.DAT, here made with the screensaver value `chosen`.
+void WriteProfileHive(const std::string& profile, const std::string& chosen) {
+  EnableRegistryPrivileges();
+  const std::string staging = "Software\\Drearigrams test hive";
+  {
+    testing_support::ScopedRegistryKey desktop(HKEY_CURRENT_USER, staging + "\\Control Panel\\Desktop");
+    desktop.SetString("SCRNSAVE.EXE", chosen);
+    HKEY root = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, staging.c_str(), 0, KEY_READ, &root), ERROR_SUCCESS);
+    DeleteFileA((profile + "\\NTUSER.DAT").c_str());
+    EXPECT_EQ(RegSaveKeyA(root, (profile + "\\NTUSER.DAT").c_str(), nullptr), ERROR_SUCCESS);
+    RegCloseKey(root);
+  }
+  RegDeleteTreeA(HKEY_CURRENT_USER, staging.c_str());
+}
+
+// The screensaver value of a profile's part of the registry: loaded under
+// HKEY_USERS as `mount` (where a signed-in user's is, under the user's SID)
+// unless it is already.
+std::optional<std::string> ProfileScreensaver(const std::string& profile, const std::string& mount,
+                                              bool loaded = false) {
+  if (!loaded && RegLoadKeyA(HKEY_USERS, mount.c_str(), (profile + "\\NTUSER.DAT").c_str()) != ERROR_SUCCESS) {
+    ADD_FAILURE() << "cannot load " << profile << "\\NTUSER.DAT";
+    return {};
+  }
+  std::optional<std::string> value = ReadString(HKEY_USERS, mount + "\\" + kDesktopKey, "SCRNSAVE.EXE");
+  RegUnLoadKeyA(HKEY_USERS, mount.c_str());
+  return value;
+}
+
+}  // namespace
+
+// Every user may choose ours again from the Screen Saver Settings, which
+// list what lies in the system's folders: a copy lies there. The uninstaller
+// removes it, and forgets ours as the screensaver of every profile that chose
+// it (the program folder's copy or the list's), signed in or not, where
+// before only the administrator's own choice went and every other user kept
+// a value naming a deleted program. (Wine has no Screen Saver Settings: the
+// copy is looked for where they read.)
+TEST_F(Installer, EveryUserCanChooseItAgainAndTheUninstallerForgetsItForEveryUser) {
+  Install("/SETCURRENT");
+  const std::string copy = ListCopy(EditionThatMatchesWindows());
+  EXPECT_TRUE(Exists(copy) && ReadFileBytes(copy) == ReadFileBytes(File("drearigrams.scr"))) << copy;
+
+  // Grace is signed in, having chosen ours from the list: her part of the
+  // registry is loaded under her SID. Alan is not, and chose another.
+  const std::string grace = AnotherUsersDataFolder();
+  WriteProfileHive(grace, copy);
+  const std::string graceSid = "S-1-5-21-1111-2222-3333-1001";
+  ASSERT_EQ(RegLoadKeyA(HKEY_USERS, graceSid.c_str(), (grace + "\\NTUSER.DAT").c_str()), ERROR_SUCCESS);
+  const std::string alan = Folder + " Alan Turing";
+  CreateDirectoryA(alan.c_str(), nullptr);
+  testing_support::ScopedRegistryKey alanInList(
+      HKEY_LOCAL_MACHINE, std::string(kProfileList) + "\\S-1-5-21-1111-2222-3333-1002", KEY_WOW64_64KEY);
+  alanInList.SetString("ProfileImagePath", alan);
+  const std::string other = "C:\\windows\\system32\\scrnsave.scr";
+  WriteProfileHive(alan, other);
+
+  Uninstall();
+  EXPECT_FALSE(Exists(copy));
+  EXPECT_EQ(CurrentScreensaver(), std::nullopt);
+  EXPECT_EQ(ProfileScreensaver(grace, graceSid, true), std::nullopt);
+  // Alan's was looked at and left alone, and his part of the registry is
+  // unloaded again. (A profile not signed in that had chosen ours loses the
+  // value too, on Windows; Wine does not write a loaded part of the
+  // registry back to its file, so that case cannot be shown here.)
+  EXPECT_EQ(ProfileScreensaver(alan, "Drearigrams test profile"), other);
+  testing_support::RemoveTree(alan);
+}
+
+// The setup runs as an administrator, perhaps another account than the user
+// at the screen: it starts none of what it installed (the settings, their
+// downloads and their pictures would run with the administrator's rights,
+// and keep the administrator's choices).
+TEST(InstallerRights, TheElevatedSetupStartsNoneOfThePrograms) {
+  const std::string script = ReadFileBytes(DG_SOURCE_DIR "/installer/drearigrams.nsi");
+  ASSERT_FALSE(script.empty());
+  EXPECT_EQ(script.find("MUI_FINISHPAGE_RUN"), std::string::npos);
+  // A program started is the first word after Exec..., or the second after ExecShell.
+  EXPECT_FALSE(std::regex_search(script, std::regex(R"(Exec[A-Za-z]*\s+'?"[^"]*\.scr")")));
+  EXPECT_FALSE(std::regex_search(script, std::regex(R"(ExecShell[A-Za-z]*\s+"[^"]*"\s+"[^"]*\.scr")")));
 }

@@ -4,10 +4,12 @@
 #include "tools/cleardata/cleardata.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <sstream>
 
 #include "tests/support/testing.h"
+#include "tools/cleardata/program_folder.h"
 
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
@@ -205,4 +207,65 @@ TEST(ClearDataCommand, AnythingElseIsAUsageError) {
     EXPECT_EQ(cleardata::Run(args, out), cleardata::kUsage);
   }
   EXPECT_NE(out.str().find(L"usage: cleardata"), std::wstring::npos);
+}
+
+namespace {
+
+// AnotherAccountMay on the rights an SDDL text describes; "self" is an
+// account of its own (the administrator running the setup).
+std::wstring WhoElse(const wchar_t* sddl, ACCESS_MASK rights) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) return L"(bad SDDL)";
+  PSID self = nullptr;
+  ConvertStringSidToSidW(L"S-1-5-21-1-2-3-500", &self);
+  std::wstring other = cleardata::AnotherAccountMay(sd, self, rights);
+  LocalFree(self);
+  LocalFree(sd);
+  return other;
+}
+
+}  // namespace
+
+// Where the program folder may go: folders whose owner and rights leave them
+// to administrators, the system, the system's installer and the account
+// running the setup; not one that another account owns or may change.
+TEST(ProgramFolderParent, OnlyAFolderNoOtherAccountMayChangeIsTaken) {
+  using cleardata::kChangeRights;
+  using cleardata::kReplaceRights;
+  // The system drive's root: every user may make folders there (AD), and
+  // what they make is theirs (inherit-only), but the root is not theirs.
+  EXPECT_EQ(WhoElse(L"O:SYD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)"
+                    L"(A;;LC;;;AU)",
+                    kReplaceRights),
+            L"");
+  // Program Files, owned by the system's installer account.
+  EXPECT_EQ(WhoElse(L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:PAI(A;CIIO;GA;;;CO)"
+                    L"(A;;0x1301bf;;;SY)(A;;0x1301bf;;;BA)(A;;0x1200a9;;;BU)(A;;FA;;;S-1-5-80-956008885-"
+                    L"3418522649-1831038044-1853292631-2271478464)(A;;0x1200a9;;;AC)",
+                    kReplaceRights),
+            L"");
+  // A folder the administrator made for tools of its own.
+  EXPECT_EQ(WhoElse(L"O:S-1-5-21-1-2-3-500D:AI(A;OICIID;FA;;;S-1-5-21-1-2-3-500)(A;OICIID;0x1200a9;;;BU)",
+                    kReplaceRights),
+            L"");
+  // A folder another user made in the root: owned by that user, and every
+  // authenticated user may change it.
+  EXPECT_EQ(WhoElse(L"O:S-1-5-21-1-2-3-1001D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1301bf;;;AU)",
+                    kReplaceRights),
+            L"S-1-5-21-1-2-3-1001");
+  EXPECT_EQ(WhoElse(L"O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIID;0x1301bf;;;AU)", kReplaceRights), L"S-1-5-11");
+  // No rights at all (a null DACL, built here: Wine reads
+  // "D:NO_ACCESS_CONTROL" as an empty one): everyone may do everything.
+  SECURITY_DESCRIPTOR open{};
+  InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+  EXPECT_EQ(cleardata::AnotherAccountMay(&open, nullptr, kReplaceRights), L"S-1-1-0");
+  // Making files in a folder is no change of its place in the one above, but
+  // it is a change of what the folder holds: the one-folder layout, where
+  // every user could write, is not an installation of this setup's.
+  const wchar_t* oneFolder = L"O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200af;;;BU)";
+  EXPECT_EQ(WhoElse(oneFolder, kReplaceRights), L"");
+  EXPECT_EQ(WhoElse(oneFolder, kChangeRights), L"S-1-5-32-545");
+  // The rights the setup gives the program folder leave it to administrators.
+  EXPECT_EQ(WhoElse(L"O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", kChangeRights), L"");
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/handles.h"
+#include "base/library_search.h"
 #include "base/little_endian.h"
 #include "tools/skitplay/skitanim.h"
 
@@ -193,6 +194,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  UseSystemFolderForLibraries();
   std::string artworkFolder, previewFolder;
   std::vector<std::string> previews, checks;
   std::vector<std::string>* list = nullptr;

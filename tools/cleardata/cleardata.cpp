@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "base/handles.h"
+#include "tools/cleardata/program_folder.h"
+#include "tools/cleardata/screensaver_value.h"
 
 namespace cleardata {
 
@@ -20,36 +22,17 @@ const wchar_t kUsageText[] =
     L"         removes the named files and folders of FOLDER, then FOLDER when it is left empty\n"
     L"       cleardata profiles NAME\n"
     L"         removes the folder NAME from the local application data folder of every user profile\n"
+    L"       cleardata own FOLDER SDDL [NAME...]\n"
+    L"         makes FOLDER the program folder with the rights SDDL names, keeping only the named\n"
+    L"         entries of an earlier installation; refuses a folder other accounts can change\n"
+    L"       cleardata screensaver PROGRAM...\n"
+    L"         removes the choice of screensaver from every user profile where it names a PROGRAM\n"
     L"Links are removed as links; nothing they lead to is touched.\n";
 
 std::wstring WithoutPrefix(const std::wstring& path) {
   if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
   if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
   return path;
-}
-
-std::wstring SystemText(DWORD code) {
-  handles::UniqueLocal text;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                               FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                           nullptr, code, 0, reinterpret_cast<wchar_t*>(text.put()), 0, nullptr);
-  std::wstring result =
-      n > 0 && text ? std::wstring(static_cast<const wchar_t*>(text.get()), n) : L"error " + std::to_wstring(code);
-  while (!result.empty() && (result.back() == L' ' || result.back() == L'\r' || result.back() == L'\n'))
-    result.pop_back();
-  return result;
-}
-
-std::wstring SystemFinalPath(HANDLE handle) {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const DWORD n = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) return {};
-    if (n < buffer.size()) return std::wstring(buffer.data(), n);
-    buffer.resize(n + 1);
-  }
-  return {};
 }
 
 // What an entry is opened for: to look at it and into it, or to remove it
@@ -110,6 +93,32 @@ bool IsPlainName(const std::wstring& name) {
   return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/:") == std::wstring::npos;
 }
 
+}  // namespace
+
+std::wstring SystemFinalPath(HANDLE handle) {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const DWORD n = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return {};
+    if (n < buffer.size()) return std::wstring(buffer.data(), n);
+    buffer.resize(n + 1);
+  }
+  return {};
+}
+
+std::wstring SystemText(DWORD code) {
+  handles::UniqueLocal text;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                               FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                           nullptr, code, 0, reinterpret_cast<wchar_t*>(text.put()), 0, nullptr);
+  std::wstring result =
+      n > 0 && text ? std::wstring(static_cast<const wchar_t*>(text.get()), n) : L"error " + std::to_wstring(code);
+  while (!result.empty() && (result.back() == L' ' || result.back() == L'\r' || result.back() == L'\n'))
+    result.pop_back();
+  return result;
+}
+
 // The names in the folder the handle holds, without "." and "..", read
 // through that handle: the very folder that was checked, whatever its path
 // leads to by now.
@@ -152,7 +161,16 @@ std::wstring FullPath(const std::wstring& path) {
   return n > 0 && n < longer.size() ? std::wstring(longer.data(), n) : full;
 }
 
-}  // namespace
+void EnableAdministratorPrivileges() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+  handles::UniqueHandle owned(token);
+  for (const wchar_t* name : {L"SeRestorePrivilege", L"SeTakeOwnershipPrivilege", L"SeBackupPrivilege"}) {
+    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
+      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  }
+}
 
 std::wstring CompareKey(std::wstring path) {
   path = WithoutPrefix(path);
@@ -326,6 +344,18 @@ int Run(const std::vector<std::wstring>& args, std::wostream& out) {
     Remover remover(out);
     return remover.RemoveNames(args[1], std::vector<std::wstring>(args.begin() + 2, args.end())) ? kDone
                                                                                                   : kIncomplete;
+  }
+  if (args.size() >= 3 && args[0] == L"own") {
+    const std::vector<std::wstring> keep(args.begin() + 3, args.end());
+    if (std::all_of(keep.begin(), keep.end(), IsPlainName)) return OwnProgramFolder(args[1], args[2], keep, out);
+  }
+  if (args.size() >= 2 && args[0] == L"screensaver") {
+    handles::UniqueKey list;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0,
+                      KEY_READ | KEY_WOW64_64KEY, list.put()) != ERROR_SUCCESS)
+      return kIncomplete;
+    return ForgetScreensaver(list.get(), std::vector<std::wstring>(args.begin() + 1, args.end()), out) ? kDone
+                                                                                                     : kIncomplete;
   }
   if (args.size() == 2 && args[0] == L"profiles" && IsPlainName(args[1])) {
     handles::UniqueKey list;

@@ -31,6 +31,20 @@ constexpr int kUsage = 2;
 // The form in which paths are compared: no "\\?\" prefix, upper case,
 // no trailing separator.
 std::wstring CompareKey(std::wstring path);
+// The full path, short (8.3) names as their long ones.
+std::wstring FullPath(const std::wstring& path);
+// The final path of an open handle as the system resolves it (with its
+// "\\?\" prefix); empty on failure.
+std::wstring SystemFinalPath(HANDLE handle);
+// Enables what lets an administrator set any owner, take any object over
+// and load another user's part of the registry.
+void EnableAdministratorPrivileges();
+// The system's text for an error code, without its line end.
+std::wstring SystemText(DWORD code);
+// The names in the folder the handle holds (not "." and ".."), read through
+// the handle: the very folder that was opened, whatever its path leads to by
+// now. `error` is 0, or why the list is incomplete.
+std::vector<std::wstring> Names(HANDLE folder, DWORD& error);
 
 class Remover {
  public:

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "base/library_search.h"
 #include "tools/cleardata/cleardata.h"
 
 int wmain(int argc, wchar_t** argv) {
+  UseSystemFolderForLibraries();
   const std::vector<std::wstring> args(argv + 1, argv + argc);
   std::wostringstream report;
   const int status = cleardata::Run(args, report);

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "base/library_search.h"
 #include "base/text.h"
 #include "tools/paktool/paktool.h"
 
 int main(int argc, char** argv) {
+  UseSystemFolderForLibraries();
   // `get` without OUTFILE writes an entry's body byte for byte.
   _setmode(_fileno(stdout), _O_BINARY);
   // argv is UTF-8 (the manifest's code page); a system that ignores the

@@ -60,6 +60,7 @@
 #include <string>
 
 #include "base/handles.h"
+#include "base/library_search.h"
 #include "base/player_protocol.h"
 #include "tools/skitplay/audiosink.h"
 #include "tools/skitplay/filekind.h"
@@ -449,21 +450,10 @@ class Player {
   unsigned long long LastFrameAt_ = 0;
 };
 
-// Libraries loaded by name from now on come from the system folder, not from
-// the player's folder or the current one. Systems without the call (Windows 7
-// before its loader update) at least lose the current folder.
-void LoadLibrariesFromTheSystemOnly() {
-  using SetDefaultDllDirectoriesProc = BOOL(WINAPI*)(DWORD);
-  auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesProc>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
-  constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
-  if (setDefault == nullptr || !setDefault(kSearchSystem32)) SetDllDirectoryA("");
-}
-
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
-  LoadLibrariesFromTheSystemOnly();
+  UseSystemFolderForLibraries();
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   SetProcessDPIAware();
   ImmDisableIME(static_cast<DWORD>(-1));

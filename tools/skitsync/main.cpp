@@ -3,10 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "base/library_search.h"
 #include "base/text.h"
 #include "tools/skitsync/skitsync.h"
 
 int main(int argc, char** argv) {
+  UseSystemFolderForLibraries();
   // argv is UTF-8 (the manifest's code page); a system that ignores the
   // manifest would hand over names in another code page, and those would
   // name other files.
