@@ -289,7 +289,9 @@ TEST(WinInetControl, WithoutAServerResponseTheCodeDescribesTheError) {
 // Wine has no texts for the WinINet codes, Windows keeps them in wininet.dll:
 // ours stand in only where the system has none.
 TEST(ErrorTexts, TheCommonWinInetCodesSayWhatHappenedAndKeepTheirCode) {
-  HMODULE wininet = GetModuleHandleA("wininet.dll");
+  // The programs import WinINet late: by the time a code is described, the
+  // call that failed with it has loaded the library.
+  HMODULE wininet = LoadLibraryExA("wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   ASSERT_NE(wininet, nullptr);
   const struct {
     DWORD Code;
