@@ -9,8 +9,18 @@
 # dg_delay_import(name): the target delay_${name}, a delay-import library made
 # here from the toolchain's import library lib${name}.a, to link instead of
 # `name`. The calls go through the same names; only the first one loads.
+#
+# The 32-bit edition imports them as before, for now: its delay-load thunks
+# (dlltool -y for i386) jumped to address 0 when an aborting thread made the
+# first call of one of them, and the WinINet abort tests crashed. Its programs
+# still limit every later search to the system folder.
 function(dg_delay_import name)
   if(TARGET delay_${name})
+    return()
+  endif()
+  if(DG_EDITION EQUAL 32)
+    add_library(delay_${name} INTERFACE IMPORTED GLOBAL)
+    set_target_properties(delay_${name} PROPERTIES INTERFACE_LINK_LIBRARIES ${name})
     return()
   endif()
   find_library(DG_IMPORT_LIB_${name} NAMES lib${name}.a ${name})
