@@ -10,10 +10,10 @@
 # here from the toolchain's import library lib${name}.a, to link instead of
 # `name`. The calls go through the same names; only the first one loads.
 #
-# The 32-bit edition imports them as before, for now: its delay-load thunks
-# (dlltool -y for i386) jumped to address 0 when an aborting thread made the
-# first call of one of them, and the WinINet abort tests crashed. Its programs
-# still limit every later search to the system folder.
+# The 32-bit edition imports them as before, for now: imported late (dlltool
+# -y for i386), a call of an aborting thread went to address 0 and every
+# cancelled transfer crashed; the fault in that path is not found yet. Its
+# programs still limit every later search to the system folder.
 function(dg_delay_import name)
   if(TARGET delay_${name})
     return()
