@@ -23,22 +23,16 @@ WINE=$(sed -n 's/^DG_WINE_LOADER:[A-Z]*=//p' "$BUILD/CMakeCache.txt" 2>/dev/null
 WINE=${WINE:-/usr/lib/wine/wine64}
 case "$WINE" in */wine64) export WINEARCH=win64 ;; *) export WINEARCH=win32 ;; esac
 export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-XVFB=
-if [ -z "${DISPLAY:-}" ]; then
-  fd=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fd" >/dev/null 2>&1 &
-  XVFB=$!
-  for _ in $(seq 100); do [ -s "$fd" ] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n1 "$fd")"
-  rm -f "$fd"
-fi
+# shellcheck source=tests/harness/display.sh
+source "$(dirname "$0")/../tests/harness/display.sh"
+[ -n "${DISPLAY:-}" ] || start_xvfb 1024x768
 WORK=$BUILD/bench-download
 mkdir -p "$WORK"
 # A Wine server started here is stopped here: left running, it would keep
 # this display (gone with the Xvfb above) for whatever uses the prefix next.
 OWN_SERVER=
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 && OWN_SERVER=1
-trap '[ -n "$OWN_SERVER" ] && /usr/lib/wine/wineserver -k >/dev/null 2>&1; [ -n "$XVFB" ] && kill $XVFB 2>/dev/null; rm -rf "$WORK"' EXIT
+trap '[ -n "$OWN_SERVER" ] && /usr/lib/wine/wineserver -k >/dev/null 2>&1; stop_displays; rm -rf "$WORK"' EXIT
 "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
 
 coproc BENCH { "$WINE" "$BUILD/bin/download_bench.exe" "Z:${WORK//\//\\}" "$MB" "$BLOCK" 2>&1; }

@@ -24,12 +24,10 @@ for tool in ffmpeg mpv Xvfb /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "movie_bench: $tool is needed (./run installs it)" >&2; exit 2; }
 done
 
-fd=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$fd" >/dev/null 2>&1 &
-XVFB=$!
-for _ in $(seq 100); do [ -s "$fd" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n1 "$fd")"
-trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; kill $XVFB 2>/dev/null || true' EXIT
+# shellcheck source=tests/harness/display.sh
+source "$(dirname "$0")/../tests/harness/display.sh"
+trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; stop_displays' EXIT
+start_xvfb 1920x1080
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
 "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
 

@@ -20,18 +20,13 @@ export WINEPREFIX=$BUILD/bench-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,m
 # that never answers whenever a window hides, and a player's window then
 # stays on the screen two seconds after its last frame (which the standby
 # part would count as black).
+# shellcheck source=tests/harness/display.sh
+source "$(dirname "$0")/../tests/harness/display.sh"
+trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; stop_displays' EXIT
 if [ "${DG_BENCH_DESK:-0}" = 1 ]; then
-  # shellcheck source=tests/harness/display.sh
-  source "$(dirname "$0")/../tests/harness/display.sh"
   start_desk
-  trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; stop_displays' EXIT
 else
-  fd=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$fd" >/dev/null 2>&1 &
-  XVFB=$!
-  for _ in $(seq 100); do [ -s "$fd" ] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n1 "$fd")"
-  trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; kill $XVFB 2>/dev/null || true' EXIT
+  start_xvfb
 fi
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
 "$WINE" wineboot </dev/null >/dev/null 2>&1 || true

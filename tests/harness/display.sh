@@ -1,6 +1,6 @@
 # X displays for the tests, sourced by ./run: a plain Xvfb, and the desk of
 # the screen tests (two monitors under a window manager).
-#   start_xvfb              DISPLAY set to a private Xvfb
+#   start_xvfb [WxH]        DISPLAY set to a private Xvfb (1280x800 unless told)
 #   start_desk              DISPLAY set to the desk, DESK_NAME names it
 #   stop_desk               the desk gone, the plain display kept
 #   stop_displays           every display started here gone
@@ -29,7 +29,7 @@ await_display() {
 start_xvfb() {
   local fd_file
   fd_file=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$fd_file" </dev/null >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -screen 0 "${1:-1280x800}x24" -nolisten tcp 3>"$fd_file" </dev/null >/dev/null 2>&1 &
   DISPLAY_PIDS+=($!)
   await_display "$fd_file"
   rm -f "$fd_file"
