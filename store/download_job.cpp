@@ -38,7 +38,6 @@
 #include "base/files.h"
 #include "base/log.h"
 #include "base/settings.h"
-#include "base/text.h"
 #include "download/comm.h"
 #include "store/server_data.h"
 #include "store/sync_file.h"

@@ -54,8 +54,6 @@ char* CopyOfText(const char* text) {
   return copy;
 }
 
-std::string TitleOf(const SkitRecord& record) { return PrintableText(record.Title.Text); }
-
 // The texts an update gives a record's copy, made before the record itself
 // changes: every step that can fail (a copy, a new entry in the catalogue
 // file) happens here. Commit frees the texts the copy no longer uses; without

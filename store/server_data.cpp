@@ -10,6 +10,7 @@
 #include <cwchar>
 
 #include "base/text.h"
+#include "store/catalog_block.h"
 
 namespace {
 
@@ -110,3 +111,5 @@ std::string PrintableText(const char* text) {
   }
   return shown;
 }
+
+std::string TitleOf(const SkitRecord& record) { return PrintableText(record.Title.Text); }

@@ -28,3 +28,7 @@ bool IsAllowedUrl(const char* url);
 // A server text as it may go into a log line: control characters become
 // \xNN, so a hostile text cannot break the line; null becomes "(none)".
 std::string PrintableText(const char* text);
+
+struct SkitRecord;
+// A record's title made printable so, for the log's lines about it.
+std::string TitleOf(const SkitRecord& record);

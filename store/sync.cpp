@@ -35,12 +35,6 @@
 #include "store/skit_paths.h"
 #include "store/sync_file.h"
 
-namespace {
-
-std::string TitleOf(const SkitRecord& record) { return PrintableText(record.Title.Text); }
-
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // The job, as the catalogue starts it
 
