@@ -10,17 +10,14 @@
 # here from the toolchain's import library lib${name}.a, to link instead of
 # `name`. The calls go through the same names; only the first one loads.
 #
-# The 32-bit edition imports them as before, for now: imported late (dlltool
-# -y for i386), a call of an aborting thread went to address 0 and every
-# cancelled transfer crashed; the fault in that path is not found yet. Its
-# programs still limit every later search to the system folder.
+# The 32-bit linker (i386pe) keeps a member's stub only where some object calls it by
+# its plain name, and drops it where the code calls through the import slot
+# (__imp__Name@n, as every dllimport declaration does); the slot then points
+# at nothing and the first call jumps to address 0. So the 32-bit programs
+# ask for every stub of the library (-u _Name@n, from a response file): a few
+# bytes each, and every slot keeps its way to the loader.
 function(dg_delay_import name)
   if(TARGET delay_${name})
-    return()
-  endif()
-  if(DG_EDITION EQUAL 32)
-    add_library(delay_${name} INTERFACE IMPORTED GLOBAL)
-    set_target_properties(delay_${name} PROPERTIES INTERFACE_LINK_LIBRARIES ${name})
     return()
   endif()
   find_library(DG_IMPORT_LIB_${name} NAMES lib${name}.a ${name})
@@ -46,9 +43,11 @@ function(dg_delay_import name)
   endif()
   string(REGEX MATCHALL "${pattern}" entries "${symbols}")
   set(text "LIBRARY ${name}.dll\nEXPORTS\n")
+  set(keep)
   foreach(entry IN LISTS entries)
     string(REGEX REPLACE "${pattern}" "\\1" function "${entry}")
     string(APPEND text "  ${function}\n")
+    string(APPEND keep "-u _${function}\n")
   endforeach()
   file(CONFIGURE OUTPUT ${def} CONTENT "${text}")
   if(NOT EXISTS ${lib} OR ${def} IS_NEWER_THAN ${lib})
@@ -60,6 +59,11 @@ function(dg_delay_import name)
   add_library(delay_${name} STATIC IMPORTED GLOBAL)
   # Its calls go through __delayLoadHelper2, which MinGW's runtime brings.
   set_target_properties(delay_${name} PROPERTIES IMPORTED_LOCATION ${lib})
+  if(DG_EDITION EQUAL 32)
+    set(stubs ${folder}/${name}.stubs)
+    file(CONFIGURE OUTPUT ${stubs} CONTENT "${keep}")
+    set_target_properties(delay_${name} PROPERTIES INTERFACE_LINK_OPTIONS "LINKER:@${stubs}")
+  endif()
 endfunction()
 
 foreach(name wininet version bcrypt gdiplus)
