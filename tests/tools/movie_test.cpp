@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -84,6 +85,39 @@ TEST(MoviePicture, StudioColoursBecomeScreenColoursAndTheShapeIsKept) {
   movie::ToScreenColours(odd, bits.data());
   EXPECT_EQ(bits[0], 0xFFFFFFu);
   EXPECT_NE(bits[8], 0xFFFFFFu);
+
+  // Scaled up, down, and cut by the frame's edges: each pixel shows the
+  // nearest picture pixel in the rule's colours, and nothing outside changes.
+  Picture mixed;  // every byte value, and rows of more than one 8-pixel step
+  mixed.Allocate(37, 9);
+  for (size_t i = 0; i < mixed.Y.size(); ++i) mixed.Y[i] = static_cast<uint8_t>(i * 37 % 256);
+  for (size_t i = 0; i < mixed.U.size(); ++i) {
+    mixed.U[i] = static_cast<uint8_t>(i * 53 % 256);
+    mixed.V[i] = static_cast<uint8_t>(255 - i * 29 % 256);
+  }
+  auto rule = [&](int px, int py) {
+    const int cw = mixed.ChromaWidth();
+    const int c = 298 * (mixed.Y[py * 37 + px] - 16) + 128;
+    const int u = mixed.U[(py / 2) * cw + px / 2] - 128, v = mixed.V[(py / 2) * cw + px / 2] - 128;
+    auto clamp = [](int x) { return static_cast<uint32_t>(std::clamp(x >> 8, 0, 255)); };
+    return clamp(c + 409 * v) << 16 | clamp(c - 100 * u - 208 * v) << 8 | clamp(c + 516 * u);
+  };
+  for (const RECT to : {RECT{-5, 2, 75, 22}, RECT{3, 1, 30, 8}, RECT{0, 0, 37, 9}, RECT{50, 10, 100, 30}}) {
+    SCOPED_TRACE(testing::Message() << to.left << "," << to.top << "," << to.right << "," << to.bottom);
+    std::vector<uint32_t> frame(80 * 24, 0xABCDEF);
+    movie::DrawScaled(mixed, frame.data(), 80, 24, to);
+    int wrong = 0;
+    for (int row = 0; row < 24; ++row)
+      for (int col = 0; col < 80; ++col) {
+        const bool inside = col >= to.left && col < to.right && row >= to.top && row < to.bottom;
+        const int px = static_cast<int>((2 * (col - to.left) + 1) * 37 / (2 * (to.right - to.left)));
+        const int py = static_cast<int>((2 * (row - to.top) + 1) * 9 / (2 * (to.bottom - to.top)));
+        const uint32_t expected = inside ? rule(px, py) : 0xABCDEF;
+        if (frame[row * 80 + col] != expected && ++wrong < 4)
+          ADD_FAILURE() << col << "," << row << ": " << std::hex << frame[row * 80 + col] << " for " << expected;
+      }
+    EXPECT_EQ(wrong, 0);
+  }
 
   auto fits = [](RECT r, LONG left, LONG top, LONG right, LONG bottom) {
     return r.left == left && r.top == top && r.right == right && r.bottom == bottom;

@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace movie {
 
@@ -18,6 +19,10 @@ struct Playback::Shared {
   std::mutex Lock;
   std::condition_variable Changed;
   std::deque<Sample> Pictures;
+  // Pictures shown or dropped, kept for the thread to decode into again: a
+  // picture of the same size then costs no allocation (a full HD one is 3 MB
+  // the system would otherwise map, fault in and unmap 30 times a second).
+  std::vector<Picture> Spare;
   std::atomic<bool> Stop{false};
   bool Done = false;      // the source has ended or failed
   bool Exited = false;    // the thread has let go of the source and the sink
@@ -32,6 +37,11 @@ struct Playback::Shared {
 namespace {
 
 double Seconds(int64_t units) { return static_cast<double>(units) / kUnitsPerSecond; }
+
+// Under Lock.
+void Recycle(Playback::Shared& s, Picture&& picture) {
+  if (s.Spare.size() < 2 && !picture.Y.empty()) s.Spare.push_back(std::move(picture));
+}
 
 std::string Shortfall(double end, double duration) {
   char text[128];
@@ -92,6 +102,7 @@ Playback::Step Playback::Advance() {
   const double t = First_ + (now - Origin_);
   while (!s.Pictures.empty() && Seconds(s.Pictures.front().Time) <= t) {
     if (s.Pictures.size() >= 2 && Seconds(s.Pictures[1].Time) <= t) {
+      Recycle(s, std::move(s.Pictures.front().Frame));
       s.Pictures.pop_front();
       ++Dropped_;
       continue;
@@ -100,6 +111,7 @@ Playback::Step Playback::Advance() {
     // A picture that does not say how long it stands counts as one of 30 a second.
     const double span = due.Duration > 0 ? Seconds(due.Duration) : 1.0 / 30;
     if (t - Seconds(due.Time) <= span) ++OnTime_;
+    Recycle(s, std::move(Current_));
     Current_ = std::move(s.Pictures.front().Frame);
     s.Pictures.pop_front();
     ++Shown_;
@@ -155,13 +167,17 @@ void Decode(std::shared_ptr<Playback::Shared> shared, SourceMaker make, SinkMake
       double end = 0;
       bool pictures = false;
       for (;;) {
+        Sample sample;
         {
           std::unique_lock<std::mutex> lock(s.Lock);
           s.Changed.wait(lock, [&] { return s.Stop || s.Pictures.size() < limits.Pictures; });
           if (s.Stop) break;
           s.BusySince = clock();
+          if (!s.Spare.empty()) {
+            sample.Frame = std::move(s.Spare.back());
+            s.Spare.pop_back();
+          }
         }
-        Sample sample;
         const bool more = source->Next(sample);
         std::unique_lock<std::mutex> lock(s.Lock);
         s.BusySince = -1;
@@ -178,7 +194,9 @@ void Decode(std::shared_ptr<Playback::Shared> shared, SourceMaker make, SinkMake
           pictures = true;
           s.Pictures.push_back(std::move(sample));
           s.Changed.notify_all();
-        } else if (sink) {
+        } else {
+          Recycle(s, std::move(sample.Frame));
+          if (!sink) continue;
           // Written outside the lock: the sink may wait for its device.
           lock.unlock();
           sink->Write(sample.Sound, s.Stop);
