@@ -217,21 +217,20 @@ struct Watched {
   COLORREF Bar = CLR_INVALID;
 };
 
-// What stood at the centre before the player's window showed (another
-// program's window: the tests share the display) is not counted until it
-// changes.
-Seen CentreNow() {
-  return Classify(ScreenPixel(GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2));
-}
-
-Watched WatchCentre(HANDLE process, ULONGLONG limit, Seen before = Seen::Black) {
+// Only what the player's own window shows at the centre counts: the tests
+// share the display, and another program's window may stand there before the
+// player's shows, or after it has gone while its process ends.
+Watched WatchCentre(HANDLE process, HWND player, ULONGLONG limit) {
   const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+  const POINT centre{width / 2, height / 2};
   const ULONGLONG start = GetTickCount64();
   Watched watched;
   std::vector<ULONGLONG> starts;
-  Seen last = before;
+  Seen last = Seen::Black;
   for (;;) {
-    const Seen seen = Classify(ScreenPixel(width / 2, height / 2));
+    const HWND at = WindowFromPoint(centre);
+    const bool ours = at != nullptr && GetAncestor(at, GA_ROOT) == player;
+    const Seen seen = ours ? Classify(ScreenPixel(centre.x, centre.y)) : last;
     const ULONGLONG now = GetTickCount64();
     if (seen != last && seen != Seen::Black) {
       watched.Order += "?RGB?"[static_cast<int>(seen)];
@@ -239,7 +238,7 @@ Watched WatchCentre(HANDLE process, ULONGLONG limit, Seen before = Seen::Black) 
     }
     last = seen;
     // The 4:3 movie on the wider screen: black bars left and right.
-    if (seen == Seen::Red && watched.Bar == CLR_INVALID) watched.Bar = ScreenPixel(width / 40, height / 2);
+    if (ours && seen == Seen::Red && watched.Bar == CLR_INVALID) watched.Bar = ScreenPixel(width / 40, height / 2);
     if (WaitForSingleObject(process, 15) != WAIT_TIMEOUT || now - start > limit) break;
   }
   if (starts.size() >= 3) {
@@ -260,7 +259,7 @@ TEST_F(PlayerProgram, MovieShowsEachColourInItsTimeAndLeavesWithZero) {
   Start();
   HWND window = WaitUntilReady();
   ASSERT_NE(window, nullptr);
-  const Watched watched = WatchCentre(Info_.hProcess, kWaitLimit);
+  const Watched watched = WatchCentre(Info_.hProcess, window, kWaitLimit);
   DWORD code = 1;
   ASSERT_TRUE(Exited(code));
   EXPECT_EQ(code, 0u);
@@ -292,10 +291,8 @@ TEST_F(PlayerProgram, MovieWaitsInStandbyThenPlaysFromItsStart) {
   ASSERT_TRUE(SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result));
   EXPECT_FALSE(IsWindowVisible(window));
   EXPECT_EQ(WaitForSingleObject(Info_.hProcess, 4000), static_cast<DWORD>(WAIT_TIMEOUT));
-  // The hidden player shows nothing: whatever is there stays until it shows.
-  const Seen before = CentreNow();
   PostMessageA(window, RegisterWindowMessageA(player_protocol::kBeginMessage), 0, 0);
-  const Watched watched = WatchCentre(Info_.hProcess, kWaitLimit, before);
+  const Watched watched = WatchCentre(Info_.hProcess, window, kWaitLimit);
   DWORD code = 1;
   ASSERT_TRUE(Exited(code));
   EXPECT_EQ(code, 0u);
