@@ -10,12 +10,13 @@
 # here from the toolchain's import library lib${name}.a, to link instead of
 # `name`. The calls go through the same names; only the first one loads.
 #
-# The 32-bit linker (i386pe) keeps a member's stub only where some object calls it by
-# its plain name, and drops it where the code calls through the import slot
-# (__imp__Name@n, as every dllimport declaration does); the slot then points
-# at nothing and the first call jumps to address 0. So the 32-bit programs
-# ask for every stub of the library (-u _Name@n, from a response file): a few
-# bytes each, and every slot keeps its way to the loader.
+# The 32-bit linker (i386pe) keeps a member's stub only where some object
+# calls it by its plain name, and drops it where the code calls through the
+# import slot (__imp__Name@n, as every dllimport declaration does); the slot
+# then points at nothing and the first call jumps to address 0. So the
+# 32-bit programs ask for every stub of the library (-u _Name@n, from a
+# response file): a few bytes each, and every slot keeps its way to the
+# loader.
 function(dg_delay_import name)
   if(TARGET delay_${name})
     return()

@@ -30,5 +30,5 @@ bool IsAllowedUrl(const char* url);
 std::string PrintableText(const char* text);
 
 struct SkitRecord;
-// A record's title made printable so, for the log's lines about it.
+// A record's title as it may go into a log line (PrintableText of it).
 std::string TitleOf(const SkitRecord& record);

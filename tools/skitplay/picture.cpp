@@ -112,11 +112,13 @@ __attribute__((target("sse2"))) size_t ConvertRowSse2(const uint8_t* y, const ui
   const __m128i greenU = _mm_set_epi16(-100, 298, -100, 298, -100, 298, -100, 298);  // Y', Cb pairs
   const __m128i greenV = _mm_set_epi16(128, -208, 128, -208, 128, -208, 128, -208);  // Cr, 1 pairs
   const __m128i one = _mm_set1_epi16(1), rounding = _mm_set1_epi32(128);
+  // Eight bytes as 16-bit values, less their offset.
+  auto widened = [zero](const uint8_t* bytes, __m128i offset) __attribute__((target("sse2"))) {
+    return _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes)), zero), offset);
+  };
   size_t i = 0;
   for (; i + 8 <= count; i += 8) {
-    const __m128i luma = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y + i)), zero), sixteen);
-    const __m128i cb = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + i)), zero), half);
-    const __m128i cr = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + i)), zero), half);
+    const __m128i luma = widened(y + i, sixteen), cb = widened(u + i, half), cr = widened(v + i, half);
     __m128i r[2], g[2], b[2];
     for (int k = 0; k < 2; ++k) {
       const __m128i yv = k == 0 ? _mm_unpacklo_epi16(luma, cr) : _mm_unpackhi_epi16(luma, cr);
