@@ -6,6 +6,7 @@
 # pictures shown on time, and the player's peak working set after 1 and
 # after LONG minutes of one long movie (VmHWM of the playing process).
 #   bench/movie_bench.sh [BUILD_DIR] [runs] [long-minutes]
+# (runs 0: the memory only)
 #
 # Options: skitplay.exe MOVIE (no argument file: sound off, full screen on
 # the primary monitor) under the build's Wine, Media Foundation decoding
@@ -74,15 +75,17 @@ for run in $(seq "$RUNS"); do
   rm -f "$stamps" "$times"
 done
 
-pc=$(printf '%s\n' "${player_cpu[@]}" | median)
-mc=$(printf '%s\n' "${mpv_cpu[@]}" | median)
-ps=$(printf '%s\n' "${player_share[@]}" | median)
-ms=$(printf '%s\n' "${mpv_share[@]}" | median)
-echo
-echo "30 s 1080p30 H.264, medians of $RUNS          skitplay        mpv"
-printf '  processor time                  %8.2f s    %8.2f s   ratio %.2f (aim: at most 1.50)\n' "$pc" "$mc" \
-  "$(awk -v a="$pc" -v b="$mc" 'BEGIN {print (b > 0) ? a / b : 0}')"
-printf '  pictures on time                %8.1f %%    %8.1f %%   (aim: at least 95 %%)\n' "$ps" "$ms"
+if [ "$RUNS" -gt 0 ]; then
+  pc=$(printf '%s\n' "${player_cpu[@]}" | median)
+  mc=$(printf '%s\n' "${mpv_cpu[@]}" | median)
+  ps=$(printf '%s\n' "${player_share[@]}" | median)
+  ms=$(printf '%s\n' "${mpv_share[@]}" | median)
+  echo
+  echo "30 s 1080p30 H.264, medians of $RUNS          skitplay        mpv"
+  printf '  processor time                  %8.2f s    %8.2f s   ratio %.2f (aim: at most 1.50)\n' "$pc" "$mc" \
+    "$(awk -v a="$pc" -v b="$mc" 'BEGIN {print (b > 0) ? a / b : 0}')"
+  printf '  pictures on time                %8.1f %%    %8.1f %%   (aim: at least 95 %%)\n' "$ps" "$ms"
+fi
 
 # Memory: the playing process's peak working set after 1 and after LONG
 # minutes of one long movie.
@@ -96,13 +99,17 @@ for _ in $(seq 100); do
   [ -n "$pid" ] && break
   sleep 0.1
 done
-hwm() { awk '/^VmHWM/ {print $2 / 1024}' "/proc/$1/status" 2>/dev/null || echo 0; }
-sleep 60
-first=$(hwm "$pid")
-sleep $(((LONG - 1) * 60))
-last=$(hwm "$pid")
+hwm() { awk '/^VmHWM/ {printf "%.1f", $2 / 1024}' "/proc/$1/status" 2>/dev/null || echo 0; }
+# Minute by minute, so that a climb that goes on tells from one that settles.
+minutes=()
+for _ in $(seq "$LONG"); do
+  sleep 60
+  minutes+=("$(hwm "$pid")")
+done
+first=${minutes[0]} last=${minutes[-1]}
 kill "$LAUNCHER" "$pid" 2>/dev/null || true
 wait "$LAUNCHER" 2>/dev/null || true
 echo
+echo "skitplay peak working set minute by minute (MB): ${minutes[*]}"
 printf 'skitplay peak working set: %.1f MB after 1 minute, %.1f MB after %d minutes: %+.1f MB (aim: within 5 MB)\n' \
   "$first" "$last" "$LONG" "$(awk -v a="$first" -v b="$last" 'BEGIN {print b - a}')"

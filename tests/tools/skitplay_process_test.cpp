@@ -215,6 +215,7 @@ struct Watched {
   std::string Order;
   ULONGLONG Red = 0, Green = 0;
   COLORREF Bar = CLR_INVALID;
+  COLORREF Other = CLR_INVALID;  // the first colour that was none of the movie's
 };
 
 // Only what the player's own window shows at the centre counts: the tests
@@ -230,9 +231,15 @@ Watched WatchCentre(HANDLE process, HWND player, ULONGLONG limit) {
   for (;;) {
     const HWND at = WindowFromPoint(centre);
     const bool ours = at != nullptr && GetAncestor(at, GA_ROOT) == player;
-    const Seen seen = ours ? Classify(ScreenPixel(centre.x, centre.y)) : last;
+    const COLORREF colour = ours ? ScreenPixel(centre.x, centre.y) : CLR_INVALID;
+    const Seen seen = ours ? Classify(colour) : last;
     const ULONGLONG now = GetTickCount64();
-    if (seen != last && seen != Seen::Black) {
+    // Under Wine a window just shown lets what lay beneath it show through
+    // until its first picture reaches the X server (a full run saw 124 ms of
+    // that): colours before the movie's first are not the player's.
+    const bool before = watched.Order.empty() && seen == Seen::Other;
+    if (seen != last && seen != Seen::Black && !before) {
+      if (seen == Seen::Other && watched.Other == CLR_INVALID) watched.Other = colour;
       watched.Order += "?RGB?"[static_cast<int>(seen)];
       starts.push_back(now);
     }
@@ -264,7 +271,7 @@ TEST_F(PlayerProgram, MovieShowsEachColourInItsTimeAndLeavesWithZero) {
   ASSERT_TRUE(Exited(code));
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(watched.Bar, RGB(0, 0, 0));
-  ASSERT_EQ(watched.Order, "RGB");
+  ASSERT_EQ(watched.Order, "RGB") << "other colour: " << std::hex << watched.Other;
   RecordProperty("red_ms", static_cast<int>(watched.Red));
   RecordProperty("green_ms", static_cast<int>(watched.Green));
   EXPECT_GE(watched.Red, 700u);
@@ -296,7 +303,7 @@ TEST_F(PlayerProgram, MovieWaitsInStandbyThenPlaysFromItsStart) {
   DWORD code = 1;
   ASSERT_TRUE(Exited(code));
   EXPECT_EQ(code, 0u);
-  EXPECT_EQ(watched.Order, "RGB");
+  EXPECT_EQ(watched.Order, "RGB") << "other colour: " << std::hex << watched.Other;
   EXPECT_GE(watched.Red, 700u);
 }
 
