@@ -234,9 +234,10 @@ Watched WatchCentre(HANDLE process, HWND player, ULONGLONG limit) {
     const COLORREF colour = ours ? ScreenPixel(centre.x, centre.y) : CLR_INVALID;
     const Seen seen = ours ? Classify(colour) : last;
     const ULONGLONG now = GetTickCount64();
-    // Under Wine a window just shown lets what lay beneath it show through
-    // until its first picture reaches the X server (a full run saw 124 ms of
-    // that): colours before the movie's first are not the player's.
+    // A full run once saw 124 ms of another colour before the movie's first,
+    // most likely what lay beneath a window just shown, until its first
+    // picture reached the X server: colours before the movie's first are
+    // left out (the player paints black until then).
     const bool before = watched.Order.empty() && seen == Seen::Other;
     if (seen != last && seen != Seen::Black && !before) {
       if (seen == Seen::Other && watched.Other == CLR_INVALID) watched.Other = colour;
