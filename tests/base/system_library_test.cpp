@@ -63,8 +63,9 @@ class PlantedLibrary : public ::testing::Test {
     std::string line = "\"" + Probe_ + "\" " + name + " " + mode;
     BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, Dir_.Path().c_str(),
                                   &startup, &info);
+    const DWORD why = GetLastError();
     CloseHandle(out);
-    if (!started) return "cannot start the probe";
+    if (!started) return "cannot start the probe (error " + std::to_string(why) + ")";
     DWORD waited = WaitForSingleObject(info.hProcess, 30000);
     DWORD code = 1;
     GetExitCodeProcess(info.hProcess, &code);
