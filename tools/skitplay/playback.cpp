@@ -63,7 +63,7 @@ void Decode(std::shared_ptr<Playback::Shared> shared, SourceMaker make, SinkMake
 
 Playback::Playback(SourceMaker source, SinkMaker sinks, Clock clock, PlaybackLimits limits)
     : Shared_(std::make_shared<Shared>()), Clock_(std::move(clock)), Limits_(limits) {
-  std::thread(Decode, Shared_, std::move(source), std::move(sinks), Clock_, Limits_).detach();
+  Thread_ = std::thread(Decode, Shared_, std::move(source), std::move(sinks), Clock_, Limits_);
 }
 
 Playback::~Playback() {
@@ -136,7 +136,16 @@ bool Playback::Finish(double seconds) {
   std::unique_lock<std::mutex> lock(s.Lock);
   s.Stop = true;
   s.Changed.notify_all();
-  return s.Changed.wait_for(lock, std::chrono::duration<double>(seconds), [&s] { return s.Exited; });
+  const bool exited = s.Changed.wait_for(lock, std::chrono::duration<double>(seconds), [&s] { return s.Exited; });
+  lock.unlock();
+  if (Thread_.joinable()) {
+    // Past Exited the thread only returns.
+    if (exited)
+      Thread_.join();
+    else
+      Thread_.detach();
+  }
+  return exited;
 }
 
 namespace {

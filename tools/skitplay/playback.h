@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "tools/skitplay/audiosink.h"
 #include "tools/skitplay/moviesource.h"
@@ -73,6 +74,10 @@ class Playback {
 
  private:
   std::shared_ptr<Shared> Shared_;
+  // Joined once it has let go of the source: a thread still on its way out
+  // when the process ends is killed in the middle of its exit, and Wine has
+  // then crashed the process now and then.
+  std::thread Thread_;
   Clock Clock_;
   PlaybackLimits Limits_;
   bool Begun_ = false;
