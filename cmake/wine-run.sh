@@ -5,7 +5,7 @@
 # ctest's pipe, so ctest never waits for a service that outlives the test.
 wine=$1 prefix=$2
 shift 2
-started=$EPOCHREALTIME
+started=${EPOCHREALTIME/./}
 out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" "$@" </dev/null >"$out" 2>&1
 status=$?
@@ -13,7 +13,7 @@ cat "$out"
 # A program that fails before it prints anything (Wine could not start it)
 # would otherwise leave ctest nothing to show.
 if [ "$status" -ne 0 ] && [ ! -s "$out" ]; then
-  echo "wine-run.sh: $1 ended with status $status after $(python3 -c "print(round(($EPOCHREALTIME - $started) * 1000))") ms, having printed nothing"
+  echo "wine-run.sh: $1 ended with status $status after $(((${EPOCHREALTIME/./} - started) / 1000)) ms, having printed nothing"
 fi
 rm -f "$out"
 exit $status

@@ -67,7 +67,7 @@ Playback::Playback(SourceMaker source, SinkMaker sinks, Clock clock, PlaybackLim
 }
 
 Playback::~Playback() {
-  if (!Finished_) Finish(2);
+  if (Thread_.joinable()) Finish(2);
 }
 
 void Playback::Begin() { Begun_ = true; }
@@ -131,7 +131,6 @@ bool Playback::WaitReady(double seconds) {
 }
 
 bool Playback::Finish(double seconds) {
-  Finished_ = true;
   Shared& s = *Shared_;
   std::unique_lock<std::mutex> lock(s.Lock);
   s.Stop = true;

@@ -88,7 +88,6 @@ class Playback {
   size_t Shown_ = 0;
   size_t Dropped_ = 0;
   size_t OnTime_ = 0;
-  bool Finished_ = false;
 };
 
 }  // namespace movie
